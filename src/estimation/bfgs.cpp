@@ -1,0 +1,102 @@
+// BFGS on the inverse Hessian of the log-likelihood, started from the exact
+// inverse Hessian at beta = 0, with a step-halving line search.
+//
+// H approximates the inverse of the (negative definite) Hessian of l, so the
+// direction d = -H g is an ascent direction. After a move s with gradient
+// change y (sy = y.s < 0 on this concave objective), the textbook inverse
+// update (Nocedal & Wright, Numerical Optimization, eq. 6.17) is
+//   H <- (I - rho s y') H (I - rho y s') + rho s s',   rho = 1 / sy,
+// which expands, with Hy = H y and yHy = y'H y, to
+//   H <- H - rho (s Hy' + Hy s') + (rho^2 yHy + rho) s s'.
+#include "estimation/bfgs.hpp"
+
+#include <cmath>
+
+#include "estimation/covariance.hpp"
+#include "estimation/objective.hpp"
+#include "numeric/invert.hpp"
+
+namespace kestrum {
+
+namespace {
+
+// The update is made only when the curvature condition holds with a margin.
+constexpr double kCurvatureThreshold = -1e-14;
+constexpr int kMaxHalvings = 10;
+
+Matrix starting_inverse_hessian(const Probit& problem, const Vector& beta) {
+  if (auto inverse = invert_matrix(probit_hessian(problem, beta))) return std::move(*inverse);
+  Matrix h = Matrix::identity(problem.k());
+  for (size_t a = 0; a < problem.k(); ++a) h(a, a) = -1.0;
+  return h;
+}
+
+Vector step_to(const Vector& beta, const Vector& direction, double step) {
+  Vector trial(beta.size());
+  for (size_t j = 0; j < beta.size(); ++j) trial[j] = beta[j] + direction[j] * step;
+  return trial;
+}
+
+void update_inverse_hessian(Matrix& h, const Vector& s, const Vector& y, double sy) {
+  const double rho = 1.0 / sy;
+  const Vector hy = multiply(h, y);
+  const double yhy = dot(y, hy);
+  const double ss_scale = rho * rho * yhy + rho;
+  for (size_t a = 0; a < h.rows(); ++a) {
+    for (size_t b = 0; b < h.cols(); ++b) {
+      h(a, b) = h(a, b) - rho * (s[a] * hy[b] + hy[a] * s[b]) + ss_scale * (s[a] * s[b]);
+    }
+  }
+}
+
+bool all_finite(const Vector& v) {
+  for (size_t j = 0; j < v.size(); ++j) {
+    if (!std::isfinite(v[j])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol) {
+  const size_t k = problem.k();
+  Vector beta(k);
+  double loglike_old = probit_log_likelihood(problem, beta);
+  Vector gradient = probit_gradient(problem, beta);
+  if (max_iter == 0) return FitOutcome{std::move(beta), loglike_old, 0, false};
+  Matrix h = starting_inverse_hessian(problem, beta);
+
+  double loglike_new = loglike_old;
+  for (uint64_t it = 0; it < max_iter; ++it) {
+    Vector direction = multiply(h, gradient);
+    for (size_t j = 0; j < k; ++j) direction[j] = -direction[j];
+
+    double step = 1.0;
+    Vector trial = step_to(beta, direction, step);
+    loglike_new = probit_log_likelihood(problem, trial);
+    for (int halving = 0; halving < kMaxHalvings && loglike_old > loglike_new; ++halving) {
+      step *= 0.5;
+      trial = step_to(beta, direction, step);
+      loglike_new = probit_log_likelihood(problem, trial);
+    }
+
+    Vector gradient_new = probit_gradient(problem, trial);
+    Vector s(k), y(k);
+    for (size_t j = 0; j < k; ++j) {
+      s[j] = trial[j] - beta[j];
+      y[j] = gradient_new[j] - gradient[j];
+    }
+    const double sy = dot(y, s);
+    if (sy < kCurvatureThreshold) update_inverse_hessian(h, s, y, sy);
+
+    beta = std::move(trial);
+    gradient = std::move(gradient_new);
+    if (std::fabs(loglike_new - loglike_old) < tol && all_finite(beta)) {
+      return FitOutcome{std::move(beta), loglike_new, it, true};
+    }
+    loglike_old = loglike_new;
+  }
+  return FitOutcome{std::move(beta), loglike_new, max_iter - 1, false};
+}
+
+}  // namespace kestrum

@@ -1,0 +1,141 @@
+#include "interface/arrays.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "interface/errors.hpp"
+#include "interface/numpy_api.hpp"
+#include "interface/slice_container.hpp"
+
+namespace kestrum {
+
+namespace {
+
+constexpr ptrdiff_t kItemSize = sizeof(double);
+
+std::string descr_text(PyObject* descr) {
+  PyRef text = checked(PyObject_Str(descr));
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) throw_python_error();
+  return std::string(utf8, static_cast<size_t>(size));
+}
+
+}  // namespace
+
+bool ArrayView::element_strided() const noexcept {
+  if (reinterpret_cast<std::uintptr_t>(origin) % alignof(double) != 0) return false;
+  for (int axis = 0; axis < ndim; ++axis) {
+    if (byte_stride[axis] % kItemSize != 0) return false;
+  }
+  return true;
+}
+
+MatrixView ArrayView::matrix_view() const noexcept {
+  return MatrixView{reinterpret_cast<const double*>(origin), rows(), cols(), byte_stride[0] / kItemSize,
+                    ndim == 2 ? byte_stride[1] / kItemSize : 0};
+}
+
+PyObject* extract_array_strict(PyObject* obj, int ndim) {
+  if (!numpy::is_array(obj)) raise_downcast_error(obj, "PyArray<T, D>");
+  const int actual = numpy::fields(obj)->nd;
+  if (actual != ndim) {
+    raise(PyExc_TypeError,
+          "dimensionality mismatch:\n from=" + std::to_string(actual) + ", to=" + std::to_string(ndim));
+  }
+  if (!numpy::is_float64(obj)) {
+    raise(PyExc_TypeError, "type mismatch:\n from=" + descr_text(numpy::fields(obj)->descr) +
+                               ", to=" + descr_text(numpy::float64_descr()));
+  }
+  return obj;
+}
+
+PyObject* require_array(PyObject* obj, int ndim) {
+  if (!numpy::is_array(obj) || numpy::fields(obj)->nd != ndim || !numpy::is_float64(obj)) {
+    raise_downcast_error(obj, "PyArray<T, D>");
+  }
+  return obj;
+}
+
+ArrayView view_array(PyObject* array) {
+  const numpy::ArrayFields* f = numpy::fields(array);
+  KESTRUM_ASSERT(f->nd == 1 || f->nd == 2);
+  ArrayView view;
+  view.origin = f->data;
+  view.ndim = f->nd;
+  for (int axis = 0; axis < f->nd; ++axis) {
+    view.extent[axis] = static_cast<size_t>(f->dimensions[axis]);
+    view.byte_stride[axis] = f->strides[axis];
+  }
+  return view;
+}
+
+StridedArray owned_copy(const ArrayView& view) {
+  const size_t rows = view.rows(), cols = view.cols();
+  const size_t count = rows * cols;
+  if (count == 0) return StridedArray::standard(Buffer(0), view.ndim, rows, cols);
+
+  // Gap-free: ordered by increasing |stride|, every axis longer than 1 must
+  // step exactly over the block of the axes before it.
+  bool gap_free = true;
+  ptrdiff_t element_stride[2] = {0, 0};
+  int order[2] = {0, 1};
+  for (int axis = 0; axis < view.ndim; ++axis) {
+    if (view.extent[axis] > 1 && view.byte_stride[axis] % kItemSize != 0) gap_free = false;
+    element_stride[axis] = view.byte_stride[axis] % kItemSize == 0 ? view.byte_stride[axis] / kItemSize : 0;
+  }
+  if (view.ndim == 2 && std::llabs(element_stride[1]) < std::llabs(element_stride[0])) std::swap(order[0], order[1]);
+  size_t block = 1;
+  for (int position = 0; gap_free && position < view.ndim; ++position) {
+    const int axis = order[position];
+    if (view.extent[axis] != 1 && static_cast<size_t>(std::llabs(element_stride[axis])) != block) gap_free = false;
+    block *= view.extent[axis];
+  }
+
+  if (gap_free) {
+    // The block starts at the lowest address; negative strides put the
+    // element with all indices 0 further in.
+    size_t origin = 0;
+    for (int axis = 0; axis < view.ndim; ++axis) {
+      if (element_stride[axis] < 0) origin += (view.extent[axis] - 1) * static_cast<size_t>(-element_stride[axis]);
+    }
+    StridedArray copy;
+    copy.buffer = Buffer(count);
+    std::memcpy(copy.buffer.data(), view.origin - static_cast<ptrdiff_t>(origin) * kItemSize, count * kItemSize);
+    copy.ndim = view.ndim;
+    copy.extent[0] = view.extent[0];
+    copy.extent[1] = view.extent[1];
+    copy.stride[0] = element_stride[0];
+    copy.stride[1] = element_stride[1];
+    copy.origin = origin;
+    return copy;
+  }
+
+  Buffer buffer(count);
+  double* out = buffer.data();
+  for (size_t i = 0; i < rows; ++i) {
+    for (size_t j = 0; j < cols; ++j) *out++ = view(i, j);
+  }
+  return StridedArray::standard(std::move(buffer), view.ndim, rows, cols);
+}
+
+PyRef output_array(StridedArray&& array) {
+  const int ndim = array.ndim;
+  Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(array.extent[0]), static_cast<Py_ssize_t>(array.extent[1])};
+  Py_ssize_t strides[2] = {array.stride[0] * kItemSize, array.stride[1] * kItemSize};
+  double* data = array.buffer.data() + array.origin;
+  PyObject* descr = numpy::float64_descr();
+  PyRef container = make_slice_container(std::move(array.buffer));
+
+  Py_INCREF(descr);  // taken over by the array, also on failure
+  PyRef result = expect_object(numpy::new_from_descr(descr, ndim, dims, strides, data, numpy::kWriteableFlag));
+  if (numpy::set_base_object(result.get(), container.release()) < 0) {
+    PyErr_Print();
+    panic("Python API call failed");
+  }
+  return result;
+}
+
+}  // namespace kestrum

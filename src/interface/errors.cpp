@@ -1,0 +1,133 @@
+#include "interface/errors.hpp"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace kestrum {
+
+namespace {
+
+constexpr const char* kPanicDoc =
+    "\nThe exception raised when Native code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+// Created on first need and kept for the life of the process.
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    PyObject* created = PyErr_NewExceptionWithDoc("ostrel_runtime.PanicException", kPanicDoc,
+                                                  PyExc_BaseException, nullptr);
+    if (created == nullptr) Py_FatalError("Failed to initialize new exception type.");
+    if (type == nullptr) {
+      type = created;
+    } else {
+      Py_DECREF(created);
+    }
+  }
+  return type;
+}
+
+}  // namespace
+
+PythonError PythonError::fetch() {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return make(PyExc_SystemError, "attempted to fetch exception but none was set");
+  return PythonError(PyRef::steal(exc));
+#else
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return make(PyExc_SystemError, "attempted to fetch exception but none was set");
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return PythonError(PyRef::steal(value));
+#endif
+}
+
+PythonError PythonError::make(PyObject* type, const std::string& message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text == nullptr) return fetch();
+  return make(type, PyRef::steal(text));
+}
+
+PythonError PythonError::make(PyObject* type, PyRef message) {
+  PyObject* value = PyObject_CallOneArg(type, message.get());
+  if (value == nullptr) return fetch();
+  return PythonError(PyRef::steal(value));
+}
+
+void PythonError::restore() && {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(value_.release());
+#else
+  PyObject* value = value_.release();
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  Py_INCREF(type);
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+void throw_python_error() { throw PythonError::fetch(); }
+
+void raise(PyObject* type, const std::string& message) { throw PythonError::make(type, message); }
+
+PyRef expect_object(PyObject* result, std::source_location where) {
+  if (result == nullptr) {
+    if (PyErr_Occurred()) PyErr_Print();
+    panic("Python API call failed", where);
+  }
+  return PyRef::steal(result);
+}
+
+std::string type_qualname(PyObject* obj) {
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+  PyRef owned = PyRef::steal(name);
+  if (name != nullptr && PyUnicode_Check(name)) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text != nullptr) return std::string(text, static_cast<size_t>(size));
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+void raise_downcast_error(PyObject* obj, const char* target) {
+  std::string message = "'";
+  message.append(type_qualname(obj)).append("' object cannot be converted to '").append(target).append("'");
+  raise(PyExc_TypeError, message);
+}
+
+void write_stderr_line(const std::string& line) noexcept {
+  std::string text = line + "\n";
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t written = ::write(2, data, left);
+    if (written <= 0) return;
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+void set_panic_error(const char* message, const std::source_location* where) noexcept {
+  std::string text = (message != nullptr && *message != '\0') ? message : "panic from Native code";
+  std::string diagnostic = "kestrum: internal failure: " + text;
+  if (where != nullptr) diagnostic += std::string(" (at ") + where->file_name() + ":" + std::to_string(where->line()) + ")";
+  write_stderr_line(diagnostic);
+  PyObject* arg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (arg == nullptr) return;  // MemoryError is pending instead
+  PyErr_SetObject(panic_exception_type(), arg);
+  Py_DECREF(arg);
+}
+
+void abort_at_boundary() noexcept {
+  write_stderr_line("uncaught panic at ffi boundary");
+  std::abort();
+}
+
+}  // namespace kestrum
