@@ -7,6 +7,7 @@
 #include "call_protocol.hpp"
 #include "estimation/fit_probit.hpp"
 #include "interface/lists.hpp"
+#include "margins/ame.hpp"
 
 namespace kestrum {
 
@@ -24,6 +25,7 @@ constexpr int kModuleApiVersion = 1013;
 
 // Registered in this order; the records live for the whole process.
 PyMethodDef functions[] = {
+    {"ame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ame)), METH_FASTCALL | METH_KEYWORDS, kAmeDoc},
     {"fit_probit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_probit)),
      METH_FASTCALL | METH_KEYWORDS, kFitProbitDoc},
 };

@@ -59,7 +59,7 @@ Matrix covariance(const Probit& problem, const Vector& beta, bool robust, PyObje
 std::vector<std::string> generated_names(size_t k) {
   std::vector<std::string> names;
   names.reserve(k);
-  for (size_t j = 0; j < k; ++j) names.push_back("x" + std::to_string(j));
+  for (size_t j = 0; j < k; ++j) names.push_back(std::string(1, 'x').append(std::to_string(j)));
   return names;
 }
 

@@ -25,19 +25,6 @@ std::string descr_text(PyObject* descr) {
 
 }  // namespace
 
-bool ArrayView::element_strided() const noexcept {
-  if (reinterpret_cast<std::uintptr_t>(origin) % alignof(double) != 0) return false;
-  for (int axis = 0; axis < ndim; ++axis) {
-    if (byte_stride[axis] % kItemSize != 0) return false;
-  }
-  return true;
-}
-
-MatrixView ArrayView::matrix_view() const noexcept {
-  return MatrixView{reinterpret_cast<const double*>(origin), rows(), cols(), byte_stride[0] / kItemSize,
-                    ndim == 2 ? byte_stride[1] / kItemSize : 0};
-}
-
 PyObject* extract_array_strict(PyObject* obj, int ndim) {
   if (!numpy::is_array(obj)) raise_downcast_error(obj, "PyArray<T, D>");
   const int actual = numpy::fields(obj)->nd;

@@ -1,0 +1,48 @@
+// Average marginal effects of a probit model and their delta-method
+// standard errors, computed block by block over the rows of X in place.
+//
+// With xb_i = x_i'beta, delta_jm the Kronecker delta and means over the n rows:
+//   indicator j:  AME_j   = mean[Phi(xb1_i) - Phi(xb0_i)]   (x_ij set to 1 and to 0)
+//                 J[j][m] = mean[phi(xb1_i) x1_im - phi(xb0_i) x0_im]
+//   continuous j: AME_j   = beta_j mean[phi(xb_i)]
+//                 J[j][m] = mean[phi(xb_i) (delta_jm - beta_j xb_i x_im)]   (phi'(z) = -z phi(z))
+//   se_j = sqrt(max((J C J')_jj, 0)),  z_j = AME_j / se_j,  p_j = 2 (1 - Phi(|z_j|)).
+// Each sum is formed over a block of rows and then added to its running
+// total in block order, so block sizes change only the last bits.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "numeric/matrix.hpp"
+
+namespace kestrum {
+
+enum class RegressorKind { excluded, indicator, continuous };
+
+struct MarginalEffect {
+  double effect = 0.0;
+  double std_error = 0.0;
+  double z = 0.0;
+  double p = 0.0;
+};
+
+// True when every value of column j compares equal to 0.0 or 1.0 (a NaN
+// does not); stops at the first other value.
+template <class View>
+bool is_indicator_column(const View& X, size_t rows, size_t j) {
+  for (size_t i = 0; i < rows; ++i) {
+    const double value = X(i, j);
+    if (value != 0.0 && value != 1.0) return false;
+  }
+  return true;
+}
+
+// One entry per column of X (kinds.size() == cols); the entries of excluded
+// columns carry no meaning. `block_rows` >= 1.
+template <class View>
+std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows, const Vector& beta,
+                                                     const Matrix& cov, const std::vector<RegressorKind>& kinds,
+                                                     size_t block_rows);
+
+}  // namespace kestrum
