@@ -61,8 +61,9 @@ bool all_finite(const Vector& v) {
 FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol) {
   const size_t k = problem.k();
   Vector beta(k);
-  double loglike_old = probit_log_likelihood(problem, beta);
-  Vector gradient = probit_gradient(problem, beta);
+  Evaluation start = probit_log_likelihood_and_gradient(problem, beta);
+  double loglike_old = start.loglike;
+  Vector gradient = std::move(start.gradient);
   if (max_iter == 0) return FitOutcome{std::move(beta), loglike_old, 0, false};
   Matrix h = starting_inverse_hessian(problem, beta);
 
@@ -71,16 +72,22 @@ FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol) {
     Vector direction = multiply(h, gradient);
     for (size_t j = 0; j < k; ++j) direction[j] = -direction[j];
 
+    // The full step is usually accepted, so its gradient is computed in the
+    // same pass as its log-likelihood; after a halving it is computed anew.
     double step = 1.0;
     Vector trial = step_to(beta, direction, step);
-    loglike_new = probit_log_likelihood(problem, trial);
-    for (int halving = 0; halving < kMaxHalvings && loglike_old > loglike_new; ++halving) {
-      step *= 0.5;
-      trial = step_to(beta, direction, step);
-      loglike_new = probit_log_likelihood(problem, trial);
+    Evaluation first = probit_log_likelihood_and_gradient(problem, trial);
+    loglike_new = first.loglike;
+    Vector gradient_new = std::move(first.gradient);
+    if (loglike_old > loglike_new) {
+      for (int halving = 0; halving < kMaxHalvings && loglike_old > loglike_new; ++halving) {
+        step *= 0.5;
+        trial = step_to(beta, direction, step);
+        loglike_new = probit_log_likelihood(problem, trial);
+      }
+      gradient_new = probit_gradient(problem, trial);
     }
 
-    Vector gradient_new = probit_gradient(problem, trial);
     Vector s(k), y(k);
     for (size_t j = 0; j < k; ++j) {
       s[j] = trial[j] - beta[j];

@@ -1,34 +1,44 @@
 #include "estimation/objective.hpp"
 
-#include <cmath>
+#include "numeric/tile_kernels.hpp"
 
 namespace kestrum {
 
+namespace {
+
+void add_log_probabilities(const Tile& tile, double& sum) {
+  double log_p[kTileRows];
+  log_array(tile.probability, log_p, tile.count);
+  for (size_t b = 0; b < tile.count; ++b) sum += log_p[b];
+}
+
+void add_gradient(const Tile& tile, Vector& gradient) {
+  double lambda[kTileRows];
+  tile.score_factors(lambda);
+  add_scaled_rows(gradient.data(), tile.rows, lambda);
+}
+
+}  // namespace
+
 double probit_log_likelihood(const Probit& problem, const Vector& beta) {
   double sum = 0.0;
-  for_each_block(problem, beta.data(), [&](size_t start, size_t count, const double* eta) {
-    double log_p[kBlockRows];
-    for (size_t b = 0; b < count; ++b) {
-      const double z = outcome_sign(problem.y(start + b, 0)) * eta[b];
-      log_p[b] = std::log(clipped_probability(z));
-    }
-    for (size_t b = 0; b < count; ++b) sum += log_p[b];
-  });
+  for_each_tile(problem, beta.data(), [&](const Tile& tile) { add_log_probabilities(tile, sum); });
   return sum;
 }
 
 Vector probit_gradient(const Probit& problem, const Vector& beta) {
   Vector gradient(problem.k());
-  for_each_block(problem, beta.data(), [&](size_t start, size_t count, const double* eta) {
-    double lambda[kBlockRows];
-    score_factors(problem, start, count, eta, lambda);
-    for (size_t j = 0; j < problem.k(); ++j) {
-      double g = gradient[j];
-      for (size_t b = 0; b < count; ++b) g = problem.X(start + b, j) * lambda[b] + g;
-      gradient[j] = g;
-    }
-  });
+  for_each_tile(problem, beta.data(), [&](const Tile& tile) { add_gradient(tile, gradient); });
   return gradient;
+}
+
+Evaluation probit_log_likelihood_and_gradient(const Probit& problem, const Vector& beta) {
+  Evaluation result{0.0, Vector(problem.k())};
+  for_each_tile(problem, beta.data(), [&](const Tile& tile) {
+    add_log_probabilities(tile, result.loglike);
+    add_gradient(tile, result.gradient);
+  });
+  return result;
 }
 
 }  // namespace kestrum

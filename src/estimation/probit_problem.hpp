@@ -1,13 +1,13 @@
 // The probit problem and its per-observation quantities.
 //
 // For observation i with outcome y_i and regressors x_i, at coefficients beta:
-//   q_i   = 2 y_i - 1                       (computed as (y_i + y_i) + (-1))
-//   eta_i = sum_j X[i,j] beta_j              (from 0.0, in increasing column order)
-//   z_i   = q_i eta_i
-//   P_i   = min(max(Phi(z_i), 1e-15), 1 - 1e-15)   (a NaN Phi becomes 1e-15)
-//   lambda_i = q_i phi(z_i) / P_i            (the score factor: d l_i / d eta_i)
-// The work runs over blocks of kBlockRows observations so that the
-// per-observation arithmetic vectorizes; every sum over observations is still
+//   q_i      = 2 y_i - 1                       (computed as (y_i + y_i) + (-1))
+//   eta_i    = sum_j X[i,j] beta_j              (from 0.0, in increasing column order)
+//   z_i      = q_i eta_i
+//   P_i      = min(max(Phi(z_i), 1e-15), 1 - 1e-15)   (a NaN Phi becomes 1e-15)
+//   lambda_i = q_i phi(z_i) / P_i            (the score factor, d l_i / d eta_i)
+// The observations are visited a tile of kTileRows at a time, so that the
+// special functions run over arrays; every sum over observations is still
 // accumulated in observation order.
 #pragma once
 
@@ -15,7 +15,8 @@
 #include <cstddef>
 
 #include "numeric/matrix.hpp"
-#include "numeric/normal.hpp"
+#include "numeric/tile_kernels.hpp"
+#include "numeric/vector_math.hpp"
 
 namespace kestrum {
 
@@ -27,46 +28,48 @@ struct Probit {
   size_t k() const noexcept { return X.cols; }
 };
 
-inline constexpr size_t kBlockRows = 128;
+inline constexpr size_t kTileRows = 128;
 inline constexpr double kProbabilityFloor = 1e-15;
 inline constexpr double kProbabilityCeiling = 0.999999999999999;
 
-inline double clipped_probability(double z) noexcept {
-  double p = normal_cdf(z);
-  p = p > kProbabilityFloor ? p : kProbabilityFloor;
-  return p < kProbabilityCeiling ? p : kProbabilityCeiling;
-}
+// The quantities of one tile of observations at some beta.
+struct Tile {
+  size_t start = 0;
+  size_t count = 0;
+  TileRows rows;
+  double q[kTileRows];
+  double eta[kTileRows];
+  double z[kTileRows];
+  double probability[kTileRows];  // P_i
 
-inline double outcome_sign(double y) noexcept { return (y + y) + (-1.0); }
-
-// eta[b] = x_{start+b} . beta for b < count, each summed in column order.
-template <class View>
-void linear_index(const View& X, size_t start, size_t count, const double* beta, double* eta) {
-  std::fill(eta, eta + count, 0.0);
-  for (size_t j = 0; j < X.cols; ++j) {
-    const double coefficient = beta[j];
-    for (size_t b = 0; b < count; ++b) eta[b] += X(start + b, j) * coefficient;
+  // lambda_i of every observation of the tile.
+  void score_factors(double* lambda) const {
+    normal_pdf_array(z, lambda, count);
+    for (size_t b = 0; b < count; ++b) lambda[b] = (q[b] * lambda[b]) / probability[b];
   }
-}
+};
 
-// Visits the observations block by block: fn(start, count, eta) with eta of
-// the block at beta.
+// Calls fn(tile) for the tiles of the problem in observation order.
 template <class Fn>
-void for_each_block(const Probit& problem, const double* beta, Fn&& fn) {
-  double eta[kBlockRows];
-  for (size_t start = 0; start < problem.nobs(); start += kBlockRows) {
-    const size_t count = std::min(kBlockRows, problem.nobs() - start);
-    linear_index(problem.X, start, count, beta, eta);
-    fn(start, count, eta);
-  }
-}
-
-// lambda[b] for a block whose linear index is eta.
-inline void score_factors(const Probit& problem, size_t start, size_t count, const double* eta, double* lambda) {
-  for (size_t b = 0; b < count; ++b) {
-    const double q = outcome_sign(problem.y(start + b, 0));
-    const double z = q * eta[b];
-    lambda[b] = (q * normal_pdf(z)) / clipped_probability(z);
+void for_each_tile(const Probit& problem, const double* beta, Fn&& fn) {
+  Tile tile;
+  for (size_t start = 0; start < problem.nobs(); start += kTileRows) {
+    tile.start = start;
+    tile.count = std::min(kTileRows, problem.nobs() - start);
+    tile.rows = TileRows{problem.X, start, tile.count};
+    tile_linear_index(tile.rows, beta, tile.eta);
+    for (size_t b = 0; b < tile.count; ++b) {
+      const double y = problem.y(start + b, 0);
+      tile.q[b] = (y + y) + (-1.0);
+      tile.z[b] = tile.q[b] * tile.eta[b];
+    }
+    normal_cdf_array(tile.z, tile.probability, tile.count);
+    for (size_t b = 0; b < tile.count; ++b) {
+      double p = tile.probability[b];
+      p = p > kProbabilityFloor ? p : kProbabilityFloor;
+      tile.probability[b] = p < kProbabilityCeiling ? p : kProbabilityCeiling;
+    }
+    fn(tile);
   }
 }
 

@@ -1,0 +1,224 @@
+#include "numeric/tile_kernels.hpp"
+
+#include <algorithm>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KESTRUM_X86 1
+#define KESTRUM_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KESTRUM_CLONES
+#endif
+
+namespace kestrum {
+
+namespace {
+
+// Register tile of the product accumulator: kBlockRowsA rows of M by
+// kBlockCols columns stay in registers while the rows of a tile stream by.
+constexpr size_t kBlockRowsA = 4;
+constexpr size_t kBlockCols = 8;
+constexpr size_t kMaxTileRows = 256;
+
+// Column by column over the rows: contiguous and vectorizable when the tile
+// is column-major.
+void linear_index_by_columns(const TileRows& rows, const double* beta, double* eta) {
+  for (size_t b = 0; b < rows.count; ++b) eta[b] = 0.0;
+  for (size_t j = 0; j < rows.X.cols; ++j) {
+    const double coefficient = beta[j];
+    for (size_t b = 0; b < rows.count; ++b) eta[b] += rows(b, j) * coefficient;
+  }
+}
+
+#ifdef KESTRUM_X86
+// Four rows at a time: a 4 x 4 block is loaded and transposed so that one
+// register holds column j of the four rows, then multiplied and added in
+// column order.
+__attribute__((target("avx2"))) void linear_index_rows_avx2(const TileRows& rows, const double* beta, double* eta) {
+  const size_t k = rows.X.cols;
+  size_t b = 0;
+  for (; b + 4 <= rows.count; b += 4) {
+    const double* r0 = rows.row(b);
+    const double* r1 = rows.row(b + 1);
+    const double* r2 = rows.row(b + 2);
+    const double* r3 = rows.row(b + 3);
+    __m256d sum = _mm256_setzero_pd();
+    size_t j = 0;
+    for (; j + 4 <= k; j += 4) {
+      const __m256d a = _mm256_loadu_pd(r0 + j), c = _mm256_loadu_pd(r1 + j);
+      const __m256d e = _mm256_loadu_pd(r2 + j), f = _mm256_loadu_pd(r3 + j);
+      const __m256d ac_lo = _mm256_unpacklo_pd(a, c), ac_hi = _mm256_unpackhi_pd(a, c);
+      const __m256d ef_lo = _mm256_unpacklo_pd(e, f), ef_hi = _mm256_unpackhi_pd(e, f);
+      const __m256d col0 = _mm256_permute2f128_pd(ac_lo, ef_lo, 0x20);
+      const __m256d col1 = _mm256_permute2f128_pd(ac_hi, ef_hi, 0x20);
+      const __m256d col2 = _mm256_permute2f128_pd(ac_lo, ef_lo, 0x31);
+      const __m256d col3 = _mm256_permute2f128_pd(ac_hi, ef_hi, 0x31);
+      sum = _mm256_add_pd(sum, _mm256_mul_pd(col0, _mm256_set1_pd(beta[j])));
+      sum = _mm256_add_pd(sum, _mm256_mul_pd(col1, _mm256_set1_pd(beta[j + 1])));
+      sum = _mm256_add_pd(sum, _mm256_mul_pd(col2, _mm256_set1_pd(beta[j + 2])));
+      sum = _mm256_add_pd(sum, _mm256_mul_pd(col3, _mm256_set1_pd(beta[j + 3])));
+    }
+    for (; j < k; ++j) {
+      const __m256d col = _mm256_set_pd(r3[j], r2[j], r1[j], r0[j]);
+      sum = _mm256_add_pd(sum, _mm256_mul_pd(col, _mm256_set1_pd(beta[j])));
+    }
+    _mm256_storeu_pd(eta + b, sum);
+  }
+  for (; b < rows.count; ++b) {
+    double sum = 0.0;
+    for (size_t j = 0; j < k; ++j) sum += rows.row(b)[j] * beta[j];
+    eta[b] = sum;
+  }
+}
+
+bool has_avx2() {
+  static const bool supported = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return supported;
+}
+#endif
+
+// Adds one register tile of products over the rows of the tile.
+void accumulate_block_generic(double* sums, size_t padded, const double* left, const double* right, size_t count,
+                              size_t a0, size_t c0) {
+  for (size_t b = 0; b < count; ++b) {
+    const double* l = left + b * padded + a0;
+    const double* x = right + b * padded + c0;
+    for (size_t r = 0; r < kBlockRowsA; ++r) {
+      double* out = sums + (a0 + r) * padded + c0;
+      for (size_t c = 0; c < kBlockCols; ++c) out[c] = out[c] + l[r] * x[c];
+    }
+  }
+}
+
+#ifdef KESTRUM_X86
+// The same with the 4 x 8 block held in eight registers.
+__attribute__((target("avx2"))) void accumulate_block_avx2(double* sums, size_t padded, const double* left,
+                                                           const double* right, size_t count, size_t a0, size_t c0) {
+  static_assert(kBlockRowsA == 4 && kBlockCols == 8);
+  double* s0 = sums + a0 * padded + c0;
+  double* s1 = s0 + padded;
+  double* s2 = s1 + padded;
+  double* s3 = s2 + padded;
+  __m256d acc00 = _mm256_loadu_pd(s0), acc01 = _mm256_loadu_pd(s0 + 4);
+  __m256d acc10 = _mm256_loadu_pd(s1), acc11 = _mm256_loadu_pd(s1 + 4);
+  __m256d acc20 = _mm256_loadu_pd(s2), acc21 = _mm256_loadu_pd(s2 + 4);
+  __m256d acc30 = _mm256_loadu_pd(s3), acc31 = _mm256_loadu_pd(s3 + 4);
+  for (size_t b = 0; b < count; ++b) {
+    const double* l = left + b * padded + a0;
+    const double* x = right + b * padded + c0;
+    const __m256d x0 = _mm256_loadu_pd(x), x1 = _mm256_loadu_pd(x + 4);
+    __m256d w = _mm256_broadcast_sd(l);
+    acc00 = _mm256_add_pd(acc00, _mm256_mul_pd(w, x0));
+    acc01 = _mm256_add_pd(acc01, _mm256_mul_pd(w, x1));
+    w = _mm256_broadcast_sd(l + 1);
+    acc10 = _mm256_add_pd(acc10, _mm256_mul_pd(w, x0));
+    acc11 = _mm256_add_pd(acc11, _mm256_mul_pd(w, x1));
+    w = _mm256_broadcast_sd(l + 2);
+    acc20 = _mm256_add_pd(acc20, _mm256_mul_pd(w, x0));
+    acc21 = _mm256_add_pd(acc21, _mm256_mul_pd(w, x1));
+    w = _mm256_broadcast_sd(l + 3);
+    acc30 = _mm256_add_pd(acc30, _mm256_mul_pd(w, x0));
+    acc31 = _mm256_add_pd(acc31, _mm256_mul_pd(w, x1));
+  }
+  _mm256_storeu_pd(s0, acc00), _mm256_storeu_pd(s0 + 4, acc01);
+  _mm256_storeu_pd(s1, acc10), _mm256_storeu_pd(s1 + 4, acc11);
+  _mm256_storeu_pd(s2, acc20), _mm256_storeu_pd(s2 + 4, acc21);
+  _mm256_storeu_pd(s3, acc30), _mm256_storeu_pd(s3 + 4, acc31);
+}
+#endif
+
+void accumulate_block(double* sums, size_t padded, const double* left, const double* right, size_t count, size_t a0,
+                      size_t c0) {
+#ifdef KESTRUM_X86
+  if (has_avx2()) return accumulate_block_avx2(sums, padded, left, right, count, a0, c0);
+#endif
+  accumulate_block_generic(sums, padded, left, right, count, a0, c0);
+}
+
+size_t round_up(size_t value, size_t multiple) { return (value + multiple - 1) / multiple * multiple; }
+
+// Row b of the scaled tile, x_bj s_b, zero in the padding; written column by
+// column from a column-major tile so that the reads stay contiguous.
+void scale_rows(const TileRows& rows, size_t padded, const double* scale, double* out) {
+  const size_t k = rows.X.cols;
+  if (rows.row_major()) {
+    for (size_t b = 0; b < rows.count; ++b) {
+      const double* x = rows.row(b);
+      double* o = out + b * padded;
+      if (scale != nullptr) {
+        for (size_t j = 0; j < k; ++j) o[j] = x[j] * scale[b];
+      } else {
+        for (size_t j = 0; j < k; ++j) o[j] = x[j];
+      }
+    }
+  } else {
+    for (size_t j = 0; j < k; ++j) {
+      for (size_t b = 0; b < rows.count; ++b) out[b * padded + j] = scale != nullptr ? rows(b, j) * scale[b] : rows(b, j);
+    }
+  }
+  for (size_t b = 0; b < rows.count; ++b) {
+    for (size_t j = k; j < padded; ++j) out[b * padded + j] = 0.0;
+  }
+}
+
+}  // namespace
+
+void tile_linear_index(const TileRows& rows, const double* beta, double* eta) {
+#ifdef KESTRUM_X86
+  if (rows.row_major() && !rows.column_major() && has_avx2()) return linear_index_rows_avx2(rows, beta, eta);
+#endif
+  linear_index_by_columns(rows, beta, eta);
+}
+
+KESTRUM_CLONES void add_scaled_rows(double* g, const TileRows& rows, const double* scale) {
+  const size_t k = rows.X.cols;
+  if (rows.row_major()) {
+    double* __restrict out = g;
+    for (size_t b = 0; b < rows.count; ++b) {
+      const double* __restrict x = rows.row(b);
+      const double s = scale[b];
+      for (size_t j = 0; j < k; ++j) out[j] = x[j] * s + out[j];
+    }
+    return;
+  }
+  for (size_t j = 0; j < k; ++j) {
+    double sum = g[j];
+    for (size_t b = 0; b < rows.count; ++b) sum = rows(b, j) * scale[b] + sum;
+    g[j] = sum;
+  }
+}
+
+ProductAccumulator::ProductAccumulator(size_t k, bool symmetric)
+    : k_(k),
+      symmetric_(symmetric),
+      padded_(round_up(std::max<size_t>(k, 1), kBlockCols)),
+      sums_(padded_ * padded_, 0.0),
+      left_(kMaxTileRows * padded_),
+      right_(kMaxTileRows * padded_) {}
+
+void ProductAccumulator::add(const TileRows& rows, const double* left_scale, const double* right_scale) {
+  for (size_t start = 0; start < rows.count; start += kMaxTileRows) {
+    const TileRows part{rows.X, rows.start + start, std::min(kMaxTileRows, rows.count - start)};
+    scale_rows(part, padded_, left_scale + start, left_.data());
+    scale_rows(part, padded_, right_scale == nullptr ? nullptr : right_scale + start, right_.data());
+    for (size_t a0 = 0; a0 < padded_; a0 += kBlockRowsA) {
+      for (size_t c0 = 0; c0 < padded_; c0 += kBlockCols) {
+        if (symmetric_ && c0 + kBlockCols <= a0) continue;  // wholly below the diagonal
+        accumulate_block(sums_.data(), padded_, left_.data(), right_.data(), part.count, a0, c0);
+      }
+    }
+  }
+}
+
+Matrix ProductAccumulator::result() const {
+  Matrix m(k_, k_);
+  for (size_t a = 0; a < k_; ++a) {
+    for (size_t c = 0; c < k_; ++c) m(a, c) = symmetric_ && c < a ? sums_[c * padded_ + a] : sums_[a * padded_ + c];
+  }
+  return m;
+}
+
+}  // namespace kestrum

@@ -1,0 +1,55 @@
+// Kernels over a tile of consecutive rows of X, in any memory layout.
+//
+// Each keeps, for every output entry, the order in which its terms are
+// added: row by row, and within a linear index column by column. Row-major
+// and column-major tiles have paths of their own, and where the processor has
+// AVX2 the inner loops run on wider registers; the arithmetic, and so the
+// result, is the same on every path (no fused multiply-add anywhere).
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "numeric/matrix.hpp"
+
+namespace kestrum {
+
+// Rows [start, start + count) of X.
+struct TileRows {
+  MatrixView X;
+  size_t start = 0;
+  size_t count = 0;
+
+  double operator()(size_t b, size_t j) const noexcept { return X(start + b, j); }
+  const double* row(size_t b) const noexcept { return &X.origin[static_cast<ptrdiff_t>(start + b) * X.row_stride]; }
+  bool row_major() const noexcept { return X.col_stride == 1 || X.cols <= 1; }
+  bool column_major() const noexcept { return X.row_stride == 1; }
+};
+
+// eta[b] = x_b . beta, each accumulated from 0.0 in increasing column order.
+void tile_linear_index(const TileRows& rows, const double* beta, double* eta);
+
+// g[j] <- x_bj s_b + g[j] for each row b in order.
+void add_scaled_rows(double* g, const TileRows& rows, const double* scale);
+
+// Accumulates M[a][c] <- M[a][c] + (x_a l) (x_c r) row after row, with a left
+// scale l and a right scale r per row (r = 1 when absent). The Hessian takes
+// l = -w, r = 1, since (x_a (-w)) x_c = -((x_a w) x_c) exactly; the score
+// outer products take l = r = lambda, which makes M exactly symmetric, so
+// only its upper part is accumulated and the rest mirrored.
+class ProductAccumulator {
+ public:
+  ProductAccumulator(size_t k, bool symmetric);
+  void add(const TileRows& rows, const double* left_scale, const double* right_scale);
+  Matrix result() const;
+
+ private:
+  size_t k_;
+  bool symmetric_;
+  size_t padded_;              // k rounded up to whole register blocks
+  std::vector<double> sums_;   // padded x padded
+  std::vector<double> left_;   // scaled rows of the tile, padded with zeros
+  std::vector<double> right_;
+};
+
+}  // namespace kestrum

@@ -1,0 +1,103 @@
+#include "numeric/vector_math.hpp"
+
+#include <cmath>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <dlfcn.h>
+#include <immintrin.h>
+#define KESTRUM_LIBMVEC 1
+#endif
+
+namespace kestrum {
+
+namespace {
+
+using ArrayFunction = void (*)(const double*, double*, size_t);
+
+template <double (*Scalar)(double)>
+void scalar_loop(const double* x, double* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = Scalar(x[i]);
+}
+double scalar_exp(double x) { return std::exp(x); }
+double scalar_log(double x) { return std::log(x); }
+double scalar_erfc(double x) { return std::erfc(x); }
+
+struct Backend {
+  ArrayFunction exp = scalar_loop<scalar_exp>;
+  ArrayFunction log = scalar_loop<scalar_log>;
+  ArrayFunction erfc = scalar_loop<scalar_erfc>;
+  const char* name = "scalar";
+};
+
+#ifdef KESTRUM_LIBMVEC
+// libmvec's AVX2 entry points take and return four doubles in a ymm register.
+using Vector4Function = __m256d (*)(__m256d);
+Vector4Function avx2_exp = nullptr;
+Vector4Function avx2_log = nullptr;
+Vector4Function avx2_erfc = nullptr;
+
+template <Vector4Function* Function, double (*Scalar)(double)>
+__attribute__((target("avx2"))) void avx2_loop(const double* x, double* out, size_t n) {
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) _mm256_storeu_pd(out + i, (*Function)(_mm256_loadu_pd(x + i)));
+  if (i < n) {
+    double in[4] = {0.0, 0.0, 0.0, 0.0}, result[4];
+    for (size_t j = i; j < n; ++j) in[j - i] = x[j];
+    _mm256_storeu_pd(result, (*Function)(_mm256_loadu_pd(in)));
+    for (size_t j = i; j < n; ++j) out[j] = result[j - i];
+  }
+}
+
+bool load_libmvec() {
+  __builtin_cpu_init();
+  if (!__builtin_cpu_supports("avx2")) return false;
+  void* library = dlopen("libmvec.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return false;
+  avx2_exp = reinterpret_cast<Vector4Function>(dlsym(library, "_ZGVdN4v_exp"));
+  avx2_log = reinterpret_cast<Vector4Function>(dlsym(library, "_ZGVdN4v_log"));
+  avx2_erfc = reinterpret_cast<Vector4Function>(dlsym(library, "_ZGVdN4v_erfc"));
+  return avx2_exp != nullptr && avx2_log != nullptr && avx2_erfc != nullptr;
+}
+#endif
+
+Backend choose_backend() {
+  Backend backend;
+#ifdef KESTRUM_LIBMVEC
+  if (load_libmvec()) {
+    backend.exp = avx2_loop<&avx2_exp, scalar_exp>;
+    backend.log = avx2_loop<&avx2_log, scalar_log>;
+    backend.erfc = avx2_loop<&avx2_erfc, scalar_erfc>;
+    backend.name = "libmvec avx2";
+  }
+#endif
+  return backend;
+}
+
+const Backend& backend() {
+  static const Backend chosen = choose_backend();
+  return chosen;
+}
+
+}  // namespace
+
+void exp_array(const double* x, double* out, size_t n) { backend().exp(x, out, n); }
+void log_array(const double* x, double* out, size_t n) { backend().log(x, out, n); }
+void erfc_array(const double* x, double* out, size_t n) { backend().erfc(x, out, n); }
+const char* vector_math_backend() { return backend().name; }
+
+// Phi(x) = erfc(-x / sqrt 2) / 2; erfc(+inf) = 0, erfc(-inf) = 2 and
+// erfc(NaN) = NaN give Phi's special values exactly.
+void normal_cdf_array(const double* x, double* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = (0.0 - x[i]) / (1.0 * 1.4142135623730951);
+  erfc_array(out, out, n);
+  for (size_t i = 0; i < n; ++i) out[i] *= 0.5;
+}
+
+// phi(x) = exp(-x^2 / 2) / sqrt(2 pi).
+void normal_pdf_array(const double* x, double* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = x[i] * (-0.5 * x[i]);
+  exp_array(out, out, n);
+  for (size_t i = 0; i < n; ++i) out[i] /= 2.5066282746310007;
+}
+
+}  // namespace kestrum

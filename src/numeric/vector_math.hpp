@@ -1,0 +1,25 @@
+// exp, log and erfc over arrays of doubles.
+//
+// On x86-64 with AVX2 the loops call glibc's vector math library (libmvec,
+// glibc 2.35 or later, within 4 ulp of the correctly rounded result),
+// found at run time; elsewhere, and where libmvec is missing, they call the
+// scalar C library functions. The choice is made once per process.
+#pragma once
+
+#include <cstddef>
+
+namespace kestrum {
+
+void exp_array(const double* x, double* out, size_t n);
+void log_array(const double* x, double* out, size_t n);
+void erfc_array(const double* x, double* out, size_t n);
+
+// Phi and phi of the standard normal over arrays, with the same definitions
+// and special values as normal_cdf and normal_pdf.
+void normal_cdf_array(const double* x, double* out, size_t n);
+void normal_pdf_array(const double* x, double* out, size_t n);
+
+// "libmvec avx2" or "scalar": what the loops above use on this machine.
+const char* vector_math_backend();
+
+}  // namespace kestrum
