@@ -173,22 +173,44 @@ void tile_linear_index(const TileRows& rows, const double* beta, double* eta) {
   linear_index_by_columns(rows, beta, eta);
 }
 
-KESTRUM_CLONES void add_scaled_rows(double* g, const TileRows& rows, const double* scale) {
+namespace {
+
+template <bool kSecondScale>
+KESTRUM_CLONES void add_scaled_rows_impl(double* g, const TileRows& rows, const double* scale,
+                                         const double* second_scale) {
   const size_t k = rows.X.cols;
   if (rows.row_major()) {
     double* __restrict out = g;
     for (size_t b = 0; b < rows.count; ++b) {
       const double* __restrict x = rows.row(b);
       const double s = scale[b];
-      for (size_t j = 0; j < k; ++j) out[j] = x[j] * s + out[j];
+      if constexpr (kSecondScale) {
+        const double t = second_scale[b];
+        for (size_t j = 0; j < k; ++j) out[j] = (x[j] * s) * t + out[j];
+      } else {
+        for (size_t j = 0; j < k; ++j) out[j] = x[j] * s + out[j];
+      }
     }
     return;
   }
   for (size_t j = 0; j < k; ++j) {
     double sum = g[j];
-    for (size_t b = 0; b < rows.count; ++b) sum = rows(b, j) * scale[b] + sum;
+    for (size_t b = 0; b < rows.count; ++b) {
+      if constexpr (kSecondScale) {
+        sum = (rows(b, j) * scale[b]) * second_scale[b] + sum;
+      } else {
+        sum = rows(b, j) * scale[b] + sum;
+      }
+    }
     g[j] = sum;
   }
+}
+
+}  // namespace
+
+void add_scaled_rows(double* g, const TileRows& rows, const double* scale, const double* second_scale) {
+  if (second_scale != nullptr) return add_scaled_rows_impl<true>(g, rows, scale, second_scale);
+  add_scaled_rows_impl<false>(g, rows, scale, nullptr);
 }
 
 ProductAccumulator::ProductAccumulator(size_t k, bool symmetric)

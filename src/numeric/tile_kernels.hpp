@@ -29,8 +29,9 @@ struct TileRows {
 // eta[b] = x_b . beta, each accumulated from 0.0 in increasing column order.
 void tile_linear_index(const TileRows& rows, const double* beta, double* eta);
 
-// g[j] <- x_bj s_b + g[j] for each row b in order.
-void add_scaled_rows(double* g, const TileRows& rows, const double* scale);
+// g[j] <- x_bj s_b + g[j] for each row b in order; with a second scale t,
+// g[j] <- (x_bj s_b) t_b + g[j].
+void add_scaled_rows(double* g, const TileRows& rows, const double* scale, const double* second_scale = nullptr);
 
 // Accumulates M[a][c] <- M[a][c] + (x_a l) (x_c r) row after row, with a left
 // scale l and a right scale r per row (r = 1 when absent). The Hessian takes
