@@ -1,0 +1,177 @@
+"""Repeated calls, failing and succeeding, leave neither memory nor
+references behind."""
+
+import gc
+import os
+import sys
+
+import numpy as np
+import pytest
+
+import kestrum
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+N, K = 400, 5  # one copy of X is 16 KB: a leaked copy per call is obvious
+CALLS = 1000
+WARMUP = 50
+# A leak of one X copy per call would add CALLS * 16 KB ~ 16 MB; a single
+# leaked small object per call ~ 100 KB or more is caught by the refcounts.
+RSS_BOUND = 4 * 2**20
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+class Shaped:
+    def __init__(self, shape):
+        self.shape = shape
+
+
+def make_inputs():
+    rng = np.random.default_rng(8)
+    X = np.column_stack([np.ones(N), rng.normal(size=(N, K - 1))])
+    y = (X @ rng.normal(size=K) * 0.5 + rng.normal(size=N) > 0).astype(float)
+    g = (np.arange(N) % 13).astype(float).reshape(-1, 1)
+    return y, X, g
+
+
+Y, X, G = make_inputs()
+Z = np.column_stack([X, np.zeros(N)])  # singular Hessian
+XF = np.asfortranarray(X)
+XR = np.ascontiguousarray(X[::-1])[::-1]
+X_INT = X.astype(np.int64)
+Y_INT = Y.astype(np.int64)
+SHAPED_1 = Shaped((N,))
+SHAPED_BAD = Shaped([N])
+Y_LIST = Y.tolist()
+G_LIST = G.tolist()
+
+FAILING = [
+    ("missing", (), {}, TypeError),
+    ("too-many", (Y, X, 1, 1.0, True, G, 7), {}, TypeError),
+    ("unexpected-kw", (Y, X), {"foo": 1}, TypeError),
+    ("multiple", (Y, X), {"exog_py": X}, TypeError),
+    ("exog-list", (Y, G_LIST), {}, TypeError),
+    ("exog-1d", (Y, Y), {}, TypeError),
+    ("exog-int", (Y, X_INT), {}, TypeError),
+    ("max-iter-float", (Y, X), {"max_iter": 2.0}, TypeError),
+    ("max-iter-negative", (Y, X), {"max_iter": -1}, OverflowError),
+    ("tol-str", (Y, X), {"tol": "x"}, TypeError),
+    ("robust-int", (Y, X), {"robust": 1}, TypeError),
+    ("endog-list", (Y_LIST, X), {}, AttributeError),
+    ("endog-shape-list", (SHAPED_BAD, X), {}, TypeError),
+    ("endog-3d", (Y.reshape(-1, 1, 1), X), {}, ValueError),
+    ("endog-n-by-2", (np.column_stack([Y, Y]), X), {}, ValueError),
+    ("endog-int", (Y_INT, X), {}, TypeError),
+    ("endog-fake", (SHAPED_1, X), {}, TypeError),
+    ("exog-rows", (Y, X[:-1]), {}, ValueError),
+    ("cluster-list", (Y, X), {"robust": True, "cluster_vars": G_LIST, "max_iter": 3}, TypeError),
+    ("cluster-1d", (Y, X), {"robust": True, "cluster_vars": Y, "max_iter": 3}, TypeError),
+    ("cluster-rows", (Y, X), {"robust": True, "cluster_vars": G[:-1], "max_iter": 3}, ValueError),
+    ("cluster-rows-singular", (Y, Z), {"robust": True, "cluster_vars": G[:-1], "max_iter": 3}, ValueError),
+]
+
+SUCCEEDING = [
+    ("nonrobust", (Y, X), {}),
+    ("robust", (Y, X), {"robust": True}),
+    ("cluster", (Y, X), {"robust": True, "cluster_vars": G}),
+    ("cluster-no-columns", (Y, X), {"robust": True, "cluster_vars": G[:, :0]}),
+    ("fortran", (Y, XF), {}),
+    ("reversed", (Y[::-1], XR), {}),
+    ("endog-column", (Y.reshape(-1, 1), X), {}),
+    ("singular", (Y, Z), {"robust": True, "cluster_vars": G, "max_iter": 3}),
+    ("max-iter-0", (Y, X), {"max_iter": 0}),
+    ("empty", (Y[:0], X[:0]), {}),
+    ("no-columns", (Y, X[:, :0]), {}),
+]
+
+
+def objects_of(args, kwargs):
+    return [a for a in list(args) + list(kwargs.values()) if not isinstance(a, (int, float, bool, str))]
+
+
+def measure(call, objs):
+    for _ in range(WARMUP):
+        call()
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in objs]
+    before = rss()
+    for _ in range(CALLS):
+        call()
+    gc.collect()
+    grown = rss() - before
+    assert [sys.getrefcount(o) for o in objs] == refs
+    assert grown < RSS_BOUND, f"RSS grew by {grown / 2**20:.1f} MB over {CALLS} calls"
+
+
+@pytest.mark.parametrize("name, args, kwargs, exc", FAILING, ids=[c[0] for c in FAILING])
+def test_failing_path_leaks_nothing(capfd, name, args, kwargs, exc):
+    def call():
+        try:
+            kestrum.fit_probit(*args, **kwargs)
+        except exc:
+            pass
+        else:
+            raise AssertionError("expected " + exc.__name__)
+
+    measure(call, objects_of(args, kwargs))
+    capfd.readouterr()
+
+
+@pytest.mark.parametrize("name, args, kwargs", SUCCEEDING, ids=[c[0] for c in SUCCEEDING])
+def test_successful_path_leaks_nothing(capfd, name, args, kwargs):
+    def call():
+        r = kestrum.fit_probit(*args, **kwargs)
+        m = r.model
+        m.exog_names
+        r.cov_params()
+        r.params
+        r.loglike
+        r.iterations
+        r.converged
+
+    measure(call, objects_of(args, kwargs))
+    capfd.readouterr()
+
+
+def test_getters_do_not_leak_references():
+    r = kestrum.fit_probit(Y, X, robust=True)
+    params, cov = r.params, r.cov_params()
+    exog, endog = r.model.exog, r.model.endog
+    bases = [a.base for a in (params, cov, exog, endog)]
+    tracked = [r, params, cov, exog, endog] + bases
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in tracked]
+    before = rss()
+    for _ in range(20 * CALLS):
+        r.params
+        r.cov_params()
+        m = r.model
+        m.exog
+        m.endog
+        m.exog_names
+        r.loglike
+        r.iterations
+        r.converged
+    del m
+    gc.collect()
+    assert [sys.getrefcount(o) for o in tracked] == refs
+    assert rss() - before < RSS_BOUND
+
+
+def test_results_release_their_arrays():
+    r = kestrum.fit_probit(Y, X)
+    exog = r.model.exog
+    base = exog.base
+    gc.collect()
+    before = sys.getrefcount(base)
+    # the results record and every model handed out hold the array; once they
+    # are gone only our own references remain
+    models = [r.model for _ in range(10)]
+    del models, r
+    gc.collect()
+    assert sys.getrefcount(base) == before
+    assert sys.getrefcount(exog) == 2  # the local name and the call argument
