@@ -18,6 +18,13 @@ Matrix probit_hessian(const Probit& problem, const Vector& beta);
 // row in observation order without forming the n x k score matrix.
 Matrix robust_meat(const Probit& problem, const Vector& beta);
 
+struct HessianAndMeat {
+  Matrix hessian;
+  Matrix meat;
+};
+// Both of the above from one pass over the data; the same numbers.
+HessianAndMeat probit_hessian_and_meat(const Probit& problem, const Vector& beta);
+
 // M = sum_c g_c g_c' where g_c sums the scores of cluster c in observation
 // order; clusters are numbered 0..G-1 by first appearance and visited in
 // that order.

@@ -43,17 +43,29 @@ ClusterAssignment read_clusters(PyObject* cluster_vars, size_t nobs) {
 
 Matrix covariance(const Probit& problem, const Vector& beta, bool robust, PyObject* cluster_vars) {
   const size_t k = problem.k();
-  const std::optional<Matrix> inverse = invert_matrix(probit_hessian(problem, beta));
+  const bool clustered = robust && cluster_vars != nullptr && cluster_vars != Py_None;
+  // Without clusters the robust meat comes from the same pass as the Hessian.
+  std::optional<Matrix> meat;
+  Matrix hessian;
+  if (robust && !clustered) {
+    HessianAndMeat sums = probit_hessian_and_meat(problem, beta);
+    hessian = std::move(sums.hessian);
+    meat = std::move(sums.meat);
+  } else {
+    hessian = probit_hessian(problem, beta);
+  }
+  const std::optional<Matrix> inverse = invert_matrix(hessian);
   if (!inverse) write_stderr_line(kSingularHessianLine);
   if (!robust) return inverse ? negated(*inverse) : unavailable(k);
 
-  if (cluster_vars != nullptr && cluster_vars != Py_None) {
+  if (clustered) {
+    // cluster_vars is checked after the Hessian, and read only when the fit is robust.
     const ClusterAssignment clusters = read_clusters(cluster_vars, problem.nobs());
     if (!inverse) return unavailable(k);
-    return sandwich_covariance(*inverse, cluster_meat(problem, beta, clusters.cluster_of, clusters.clusters));
+    meat = cluster_meat(problem, beta, clusters.cluster_of, clusters.clusters);
   }
   if (!inverse) return unavailable(k);
-  return sandwich_covariance(*inverse, robust_meat(problem, beta));
+  return sandwich_covariance(*inverse, *meat);
 }
 
 std::vector<std::string> generated_names(size_t k) {

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// KESTRUM_PORTABLE_KERNELS (set by the sanitizer build) keeps to the portable scalar code.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(KESTRUM_PORTABLE_KERNELS)
 #include <immintrin.h>
 #define KESTRUM_X86 1
 #define KESTRUM_CLONES __attribute__((target_clones("avx2", "default")))

@@ -2,7 +2,8 @@
 
 #include <cmath>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// KESTRUM_PORTABLE_KERNELS (set by the sanitizer build) keeps to the portable scalar code.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(KESTRUM_PORTABLE_KERNELS)
 #include <dlfcn.h>
 #include <immintrin.h>
 #define KESTRUM_LIBMVEC 1
