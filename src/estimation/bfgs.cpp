@@ -12,8 +12,7 @@
 
 #include <cmath>
 
-#include "estimation/covariance.hpp"
-#include "estimation/objective.hpp"
+#include "estimation/evaluation.hpp"
 #include "numeric/invert.hpp"
 
 namespace kestrum {
@@ -24,8 +23,8 @@ namespace {
 constexpr double kCurvatureThreshold = -1e-14;
 constexpr int kMaxHalvings = 10;
 
-Matrix starting_inverse_hessian(const Probit& problem, const Vector& beta) {
-  if (auto inverse = invert_matrix(probit_hessian(problem, beta))) return std::move(*inverse);
+Matrix starting_inverse_hessian(const Probit& problem, const Matrix& hessian) {
+  if (auto inverse = invert_matrix(hessian)) return std::move(*inverse);
   Matrix h = Matrix::identity(problem.k());
   for (size_t a = 0; a < problem.k(); ++a) h(a, a) = -1.0;
   return h;
@@ -61,11 +60,14 @@ bool all_finite(const Vector& v) {
 FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol) {
   const size_t k = problem.k();
   Vector beta(k);
-  Evaluation start = probit_log_likelihood_and_gradient(problem, beta);
+  if (max_iter == 0) {
+    const double loglike = probit_log_likelihood(problem, beta);
+    return FitOutcome{std::move(beta), loglike, 0, false};
+  }
+  Evaluation start = evaluate_probit(problem, beta, kLogLikelihood | kGradient | kHessian);
   double loglike_old = start.loglike;
   Vector gradient = std::move(start.gradient);
-  if (max_iter == 0) return FitOutcome{std::move(beta), loglike_old, 0, false};
-  Matrix h = starting_inverse_hessian(problem, beta);
+  Matrix h = starting_inverse_hessian(problem, start.hessian);
 
   double loglike_new = loglike_old;
   for (uint64_t it = 0; it < max_iter; ++it) {
@@ -76,7 +78,7 @@ FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol) {
     // same pass as its log-likelihood; after a halving it is computed anew.
     double step = 1.0;
     Vector trial = step_to(beta, direction, step);
-    Evaluation first = probit_log_likelihood_and_gradient(problem, trial);
+    Evaluation first = evaluate_probit(problem, trial, kLogLikelihood | kGradient);
     loglike_new = first.loglike;
     Vector gradient_new = std::move(first.gradient);
     if (loglike_old > loglike_new) {

@@ -7,6 +7,7 @@
 #include "estimation/bfgs.hpp"
 #include "estimation/clusters.hpp"
 #include "estimation/covariance.hpp"
+#include "estimation/evaluation.hpp"
 #include "interface/arrays.hpp"
 #include "interface/errors.hpp"
 #include "interface/result_classes.hpp"
@@ -45,16 +46,9 @@ Matrix covariance(const Probit& problem, const Vector& beta, bool robust, PyObje
   const size_t k = problem.k();
   const bool clustered = robust && cluster_vars != nullptr && cluster_vars != Py_None;
   // Without clusters the robust meat comes from the same pass as the Hessian.
-  std::optional<Matrix> meat;
-  Matrix hessian;
-  if (robust && !clustered) {
-    HessianAndMeat sums = probit_hessian_and_meat(problem, beta);
-    hessian = std::move(sums.hessian);
-    meat = std::move(sums.meat);
-  } else {
-    hessian = probit_hessian(problem, beta);
-  }
-  const std::optional<Matrix> inverse = invert_matrix(hessian);
+  Evaluation sums = evaluate_probit(problem, beta, robust && !clustered ? kHessian | kRobustMeat : kHessian);
+  Matrix meat = std::move(sums.meat);
+  const std::optional<Matrix> inverse = invert_matrix(sums.hessian);
   if (!inverse) write_stderr_line(kSingularHessianLine);
   if (!robust) return inverse ? negated(*inverse) : unavailable(k);
 
@@ -65,7 +59,7 @@ Matrix covariance(const Probit& problem, const Vector& beta, bool robust, PyObje
     meat = cluster_meat(problem, beta, clusters.cluster_of, clusters.clusters);
   }
   if (!inverse) return unavailable(k);
-  return sandwich_covariance(*inverse, *meat);
+  return sandwich_covariance(*inverse, meat);
 }
 
 std::vector<std::string> generated_names(size_t k) {

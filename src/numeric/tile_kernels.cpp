@@ -143,7 +143,7 @@ size_t round_up(size_t value, size_t multiple) { return (value + multiple - 1) /
 
 // Row b of the scaled tile, x_bj s_b, zero in the padding; written column by
 // column from a column-major tile so that the reads stay contiguous.
-void scale_rows(const TileRows& rows, size_t padded, const double* scale, double* out) {
+KESTRUM_CLONES void scale_rows(const TileRows& rows, size_t padded, const double* scale, double* out) {
   const size_t k = rows.X.cols;
   if (rows.row_major()) {
     for (size_t b = 0; b < rows.count; ++b) {

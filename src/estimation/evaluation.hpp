@@ -1,0 +1,48 @@
+// One pass over the observations at some beta, computing any of the
+// log-likelihood, its gradient, its Hessian and the robust meat.
+//
+//   l(beta) = sum_i ln P_i                    added in observation order;
+//                                              finite for every input
+//   g(beta) = sum_i lambda_i x_i              the ascent direction of l;
+//                                              g_j <- X[i,j] lambda_i + g_j
+//   H(beta) = -sum_i w_i x_i x_i'             w_i = lambda_i (lambda_i + eta_i),
+//                                              H[a][b] <- H[a][b] - (X[i,a] w_i) X[i,b];
+//                                              the observed Hessian, not symmetrised
+//   M(beta) = sum_i s_i s_i'                  the scores s_i = lambda_i x_i,
+//                                              without forming the n x k score matrix
+// Every entry is accumulated in observation order, so asking for several
+// quantities in one pass gives the same numbers as separate passes.
+#pragma once
+
+#include "estimation/probit_problem.hpp"
+#include "numeric/matrix.hpp"
+
+namespace kestrum {
+
+enum Quantity : unsigned {
+  kLogLikelihood = 1u << 0,
+  kGradient = 1u << 1,
+  kHessian = 1u << 2,
+  kRobustMeat = 1u << 3,
+};
+
+struct Evaluation {
+  double loglike = 0.0;
+  Vector gradient;  // length k when asked for
+  Matrix hessian;   // k x k when asked for
+  Matrix meat;      // k x k when asked for
+};
+
+Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned quantities);
+
+inline double probit_log_likelihood(const Probit& problem, const Vector& beta) {
+  return evaluate_probit(problem, beta, kLogLikelihood).loglike;
+}
+inline Vector probit_gradient(const Probit& problem, const Vector& beta) {
+  return std::move(evaluate_probit(problem, beta, kGradient).gradient);
+}
+inline Matrix probit_hessian(const Probit& problem, const Vector& beta) {
+  return std::move(evaluate_probit(problem, beta, kHessian).hessian);
+}
+
+}  // namespace kestrum
