@@ -245,7 +245,11 @@ def test_required_arguments_by_keyword_in_any_order(data):
     [
         ({"robust": 1}, "argument 'robust': 'int' object cannot be converted to 'PyBool'"),
         ({"robust": 0}, "argument 'robust': 'int' object cannot be converted to 'PyBool'"),
-        ({"robust": np.bool_(True)}, "argument 'robust': 'bool' object cannot be converted to 'PyBool'"),
+        # NumPy 1 names the type bool_, NumPy 2 bool
+        (
+            {"robust": np.bool_(True)},
+            f"argument 'robust': '{type(np.bool_(True)).__qualname__}' object cannot be converted to 'PyBool'",
+        ),
         ({"robust": "yes"}, "argument 'robust': 'str' object cannot be converted to 'PyBool'"),
         ({"robust": 1.0}, "argument 'robust': 'float' object cannot be converted to 'PyBool'"),
         ({"max_iter": 2.0}, "argument 'max_iter': 'float' object cannot be interpreted as an integer"),
