@@ -177,23 +177,8 @@ void tile_linear_index(const TileRows& rows, const double* beta, double* eta) {
 namespace {
 
 template <bool kSecondScale>
-KESTRUM_CLONES void add_scaled_rows_impl(double* g, const TileRows& rows, const double* scale,
-                                         const double* second_scale) {
+void add_scaled_rows_generic(double* g, const TileRows& rows, const double* scale, const double* second_scale) {
   const size_t k = rows.X.cols;
-  if (rows.row_major()) {
-    double* __restrict out = g;
-    for (size_t b = 0; b < rows.count; ++b) {
-      const double* __restrict x = rows.row(b);
-      const double s = scale[b];
-      if constexpr (kSecondScale) {
-        const double t = second_scale[b];
-        for (size_t j = 0; j < k; ++j) out[j] = (x[j] * s) * t + out[j];
-      } else {
-        for (size_t j = 0; j < k; ++j) out[j] = x[j] * s + out[j];
-      }
-    }
-    return;
-  }
   for (size_t j = 0; j < k; ++j) {
     double sum = g[j];
     for (size_t b = 0; b < rows.count; ++b) {
@@ -205,6 +190,61 @@ KESTRUM_CLONES void add_scaled_rows_impl(double* g, const TileRows& rows, const 
     }
     g[j] = sum;
   }
+}
+
+#ifdef KESTRUM_X86
+// Row-major tiles: up to 32 entries of g stay in kVectors registers while the
+// rows stream by; the last register of a group may be partly masked.
+template <int kVectors, bool kSecondScale>
+__attribute__((target("avx2"))) void add_scaled_columns_avx2(double* g, const TileRows& rows, size_t c0,
+                                                             size_t width, const double* scale,
+                                                             const double* second_scale) {
+  long long lanes[4];
+  for (size_t lane = 0; lane < 4; ++lane) lanes[lane] = 4 * (kVectors - 1) + lane < width ? -1 : 0;
+  const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes));
+  __m256d acc[kVectors];
+  for (int v = 0; v + 1 < kVectors; ++v) acc[v] = _mm256_loadu_pd(g + c0 + 4 * v);
+  acc[kVectors - 1] = _mm256_maskload_pd(g + c0 + 4 * (kVectors - 1), last);
+  for (size_t b = 0; b < rows.count; ++b) {
+    const double* x = rows.row(b) + c0;
+    const __m256d s = _mm256_set1_pd(scale[b]);
+    for (int v = 0; v < kVectors; ++v) {
+      const __m256d xv = v + 1 < kVectors ? _mm256_loadu_pd(x + 4 * v) : _mm256_maskload_pd(x + 4 * v, last);
+      __m256d term = _mm256_mul_pd(xv, s);
+      if constexpr (kSecondScale) term = _mm256_mul_pd(term, _mm256_set1_pd(second_scale[b]));
+      acc[v] = _mm256_add_pd(term, acc[v]);
+    }
+  }
+  for (int v = 0; v + 1 < kVectors; ++v) _mm256_storeu_pd(g + c0 + 4 * v, acc[v]);
+  _mm256_maskstore_pd(g + c0 + 4 * (kVectors - 1), last, acc[kVectors - 1]);
+}
+
+template <bool kSecondScale>
+__attribute__((target("avx2"))) void add_scaled_rows_avx2(double* g, const TileRows& rows, const double* scale,
+                                                          const double* second_scale) {
+  const size_t k = rows.X.cols;
+  for (size_t c0 = 0; c0 < k; c0 += 32) {
+    const size_t width = std::min<size_t>(32, k - c0);
+    switch ((width + 3) / 4) {
+      case 1: add_scaled_columns_avx2<1, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 2: add_scaled_columns_avx2<2, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 3: add_scaled_columns_avx2<3, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 4: add_scaled_columns_avx2<4, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 5: add_scaled_columns_avx2<5, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 6: add_scaled_columns_avx2<6, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 7: add_scaled_columns_avx2<7, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      default: add_scaled_columns_avx2<8, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+    }
+  }
+}
+#endif
+
+template <bool kSecondScale>
+void add_scaled_rows_impl(double* g, const TileRows& rows, const double* scale, const double* second_scale) {
+#ifdef KESTRUM_X86
+  if (rows.row_major() && has_avx2()) return add_scaled_rows_avx2<kSecondScale>(g, rows, scale, second_scale);
+#endif
+  add_scaled_rows_generic<kSecondScale>(g, rows, scale, second_scale);
 }
 
 }  // namespace

@@ -86,19 +86,42 @@ void log_array(const double* x, double* out, size_t n) { backend().log(x, out, n
 void erfc_array(const double* x, double* out, size_t n) { backend().erfc(x, out, n); }
 const char* vector_math_backend() { return backend().name; }
 
+namespace {
+
+#ifdef KESTRUM_LIBMVEC
+#define KESTRUM_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KESTRUM_CLONES
+#endif
+
+KESTRUM_CLONES void scaled_negation(const double* x, double* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = (0.0 - x[i]) / (1.0 * 1.4142135623730951);
+}
+KESTRUM_CLONES void halve(double* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] *= 0.5;
+}
+KESTRUM_CLONES void half_square_negated(const double* x, double* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = x[i] * (-0.5 * x[i]);
+}
+KESTRUM_CLONES void divide_by_sqrt_two_pi(double* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] /= 2.5066282746310007;
+}
+
+}  // namespace
+
 // Phi(x) = erfc(-x / sqrt 2) / 2; erfc(+inf) = 0, erfc(-inf) = 2 and
 // erfc(NaN) = NaN give Phi's special values exactly.
 void normal_cdf_array(const double* x, double* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = (0.0 - x[i]) / (1.0 * 1.4142135623730951);
+  scaled_negation(x, out, n);
   erfc_array(out, out, n);
-  for (size_t i = 0; i < n; ++i) out[i] *= 0.5;
+  halve(out, n);
 }
 
 // phi(x) = exp(-x^2 / 2) / sqrt(2 pi).
 void normal_pdf_array(const double* x, double* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = x[i] * (-0.5 * x[i]);
+  half_square_negated(x, out, n);
   exp_array(out, out, n);
-  for (size_t i = 0; i < n; ++i) out[i] /= 2.5066282746310007;
+  divide_by_sqrt_two_pi(out, n);
 }
 
 }  // namespace kestrum
