@@ -97,8 +97,8 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
 
 void raise_prefixed(const char* parameter, PythonError&& error) {
   if (error.type() != PyExc_TypeError) throw std::move(error);
-  PyRef message = checked(PyUnicode_FromFormat("argument '%s': %S", parameter, error.value()));
-  PythonError prefixed = PythonError::make(PyExc_TypeError, std::move(message));
+  const PyRef message = checked(PyUnicode_FromFormat("argument '%s': %S", parameter, error.value()));
+  PythonError prefixed = PythonError::make(PyExc_TypeError, message);
   if (PyObject* cause = PyException_GetCause(error.value())) PyException_SetCause(prefixed.value(), cause);
   throw prefixed;
 }

@@ -55,7 +55,7 @@ PythonError PythonError::make(PyObject* type, const std::string& message) {
   return make(type, PyRef::steal(text));
 }
 
-PythonError PythonError::make(PyObject* type, PyRef message) {
+PythonError PythonError::make(PyObject* type, const PyRef& message) {
   PyObject* value = PyObject_CallOneArg(type, message.get());
   if (value == nullptr) return fetch();
   return PythonError(PyRef::steal(value));

@@ -22,7 +22,7 @@ class PythonError {
   static PythonError fetch();
   // A new exception of `type` whose single argument is `message`.
   static PythonError make(PyObject* type, const std::string& message);
-  static PythonError make(PyObject* type, PyRef message);
+  static PythonError make(PyObject* type, const PyRef& message);
 
   PyObject* type() const noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(value_.get())); }
   PyObject* value() const noexcept { return value_.get(); }

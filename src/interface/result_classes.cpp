@@ -49,7 +49,7 @@ void dealloc(PyObject* self) {
 }
 
 template <class Record>
-PyRef instantiate(PyTypeObject* type, Record&& record) {
+PyRef instantiate(PyTypeObject* type, Record record) {
   PyObject* object = type->tp_alloc(type, 0);
   if (object == nullptr) {
     PyErr_Clear();

@@ -195,7 +195,7 @@ void add_scaled_rows_generic(double* g, const TileRows& rows, const double* scal
 #ifdef KESTRUM_X86
 // Row-major tiles: up to 32 entries of g stay in kVectors registers while the
 // rows stream by; the last register of a group may be partly masked.
-template <int kVectors, bool kSecondScale>
+template <size_t kVectors, bool kSecondScale>
 __attribute__((target("avx2"))) void add_scaled_columns_avx2(double* g, const TileRows& rows, size_t c0,
                                                              size_t width, const double* scale,
                                                              const double* second_scale) {
@@ -203,19 +203,19 @@ __attribute__((target("avx2"))) void add_scaled_columns_avx2(double* g, const Ti
   for (size_t lane = 0; lane < 4; ++lane) lanes[lane] = 4 * (kVectors - 1) + lane < width ? -1 : 0;
   const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes));
   __m256d acc[kVectors];
-  for (int v = 0; v + 1 < kVectors; ++v) acc[v] = _mm256_loadu_pd(g + c0 + 4 * v);
+  for (size_t v = 0; v + 1 < kVectors; ++v) acc[v] = _mm256_loadu_pd(g + c0 + 4 * v);
   acc[kVectors - 1] = _mm256_maskload_pd(g + c0 + 4 * (kVectors - 1), last);
   for (size_t b = 0; b < rows.count; ++b) {
     const double* x = rows.row(b) + c0;
     const __m256d s = _mm256_set1_pd(scale[b]);
-    for (int v = 0; v < kVectors; ++v) {
+    for (size_t v = 0; v < kVectors; ++v) {
       const __m256d xv = v + 1 < kVectors ? _mm256_loadu_pd(x + 4 * v) : _mm256_maskload_pd(x + 4 * v, last);
       __m256d term = _mm256_mul_pd(xv, s);
       if constexpr (kSecondScale) term = _mm256_mul_pd(term, _mm256_set1_pd(second_scale[b]));
       acc[v] = _mm256_add_pd(term, acc[v]);
     }
   }
-  for (int v = 0; v + 1 < kVectors; ++v) _mm256_storeu_pd(g + c0 + 4 * v, acc[v]);
+  for (size_t v = 0; v + 1 < kVectors; ++v) _mm256_storeu_pd(g + c0 + 4 * v, acc[v]);
   _mm256_maskstore_pd(g + c0 + 4 * (kVectors - 1), last, acc[kVectors - 1]);
 }
 
