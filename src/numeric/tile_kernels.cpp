@@ -16,7 +16,8 @@ namespace kestrum {
 namespace {
 
 // Register tile of the product accumulator: kBlockRowsA rows of M by
-// kBlockCols columns stay in registers while the rows of a tile stream by.
+// kBlockCols columns (kBlockRowsA at the right edge) stay in registers while
+// the rows of a tile stream by. M is padded to a multiple of kBlockRowsA.
 constexpr size_t kBlockRowsA = 4;
 constexpr size_t kBlockCols = 8;
 constexpr size_t kMaxTileRows = 256;
@@ -81,62 +82,63 @@ bool has_avx2() {
 }
 #endif
 
-// Adds one register tile of products over the rows of the tile.
+// Adds one register tile of products, kBlockRowsA rows by `width` (4 or 8)
+// columns, over the rows of the tile.
 void accumulate_block_generic(double* sums, size_t padded, const double* left, const double* right, size_t count,
-                              size_t a0, size_t c0) {
+                              size_t a0, size_t c0, size_t width) {
   for (size_t b = 0; b < count; ++b) {
     const double* l = left + b * padded + a0;
     const double* x = right + b * padded + c0;
     for (size_t r = 0; r < kBlockRowsA; ++r) {
       double* out = sums + (a0 + r) * padded + c0;
-      for (size_t c = 0; c < kBlockCols; ++c) out[c] = out[c] + l[r] * x[c];
+      for (size_t c = 0; c < width; ++c) out[c] = out[c] + l[r] * x[c];
     }
   }
 }
 
 #ifdef KESTRUM_X86
-// The same with the 4 x 8 block held in eight registers.
+// The same with the block held in registers: kHalves registers of four
+// columns for each of the four rows (the loops must unroll for that).
+template <size_t kHalves>
 __attribute__((target("avx2"))) void accumulate_block_avx2(double* sums, size_t padded, const double* left,
                                                            const double* right, size_t count, size_t a0, size_t c0) {
-  static_assert(kBlockRowsA == 4 && kBlockCols == 8);
-  double* s0 = sums + a0 * padded + c0;
-  double* s1 = s0 + padded;
-  double* s2 = s1 + padded;
-  double* s3 = s2 + padded;
-  __m256d acc00 = _mm256_loadu_pd(s0), acc01 = _mm256_loadu_pd(s0 + 4);
-  __m256d acc10 = _mm256_loadu_pd(s1), acc11 = _mm256_loadu_pd(s1 + 4);
-  __m256d acc20 = _mm256_loadu_pd(s2), acc21 = _mm256_loadu_pd(s2 + 4);
-  __m256d acc30 = _mm256_loadu_pd(s3), acc31 = _mm256_loadu_pd(s3 + 4);
+  static_assert(kBlockRowsA == 4);
+  __m256d acc[kBlockRowsA][kHalves];
+#pragma GCC unroll 4
+  for (size_t r = 0; r < kBlockRowsA; ++r) {
+#pragma GCC unroll 2
+    for (size_t h = 0; h < kHalves; ++h) acc[r][h] = _mm256_loadu_pd(sums + (a0 + r) * padded + c0 + 4 * h);
+  }
   for (size_t b = 0; b < count; ++b) {
     const double* l = left + b * padded + a0;
     const double* x = right + b * padded + c0;
-    const __m256d x0 = _mm256_loadu_pd(x), x1 = _mm256_loadu_pd(x + 4);
-    __m256d w = _mm256_broadcast_sd(l);
-    acc00 = _mm256_add_pd(acc00, _mm256_mul_pd(w, x0));
-    acc01 = _mm256_add_pd(acc01, _mm256_mul_pd(w, x1));
-    w = _mm256_broadcast_sd(l + 1);
-    acc10 = _mm256_add_pd(acc10, _mm256_mul_pd(w, x0));
-    acc11 = _mm256_add_pd(acc11, _mm256_mul_pd(w, x1));
-    w = _mm256_broadcast_sd(l + 2);
-    acc20 = _mm256_add_pd(acc20, _mm256_mul_pd(w, x0));
-    acc21 = _mm256_add_pd(acc21, _mm256_mul_pd(w, x1));
-    w = _mm256_broadcast_sd(l + 3);
-    acc30 = _mm256_add_pd(acc30, _mm256_mul_pd(w, x0));
-    acc31 = _mm256_add_pd(acc31, _mm256_mul_pd(w, x1));
+    __m256d xv[kHalves];
+#pragma GCC unroll 2
+    for (size_t h = 0; h < kHalves; ++h) xv[h] = _mm256_loadu_pd(x + 4 * h);
+#pragma GCC unroll 4
+    for (size_t r = 0; r < kBlockRowsA; ++r) {
+      const __m256d w = _mm256_broadcast_sd(l + r);
+#pragma GCC unroll 2
+      for (size_t h = 0; h < kHalves; ++h) acc[r][h] = _mm256_add_pd(acc[r][h], _mm256_mul_pd(w, xv[h]));
+    }
   }
-  _mm256_storeu_pd(s0, acc00), _mm256_storeu_pd(s0 + 4, acc01);
-  _mm256_storeu_pd(s1, acc10), _mm256_storeu_pd(s1 + 4, acc11);
-  _mm256_storeu_pd(s2, acc20), _mm256_storeu_pd(s2 + 4, acc21);
-  _mm256_storeu_pd(s3, acc30), _mm256_storeu_pd(s3 + 4, acc31);
+#pragma GCC unroll 4
+  for (size_t r = 0; r < kBlockRowsA; ++r) {
+#pragma GCC unroll 2
+    for (size_t h = 0; h < kHalves; ++h) _mm256_storeu_pd(sums + (a0 + r) * padded + c0 + 4 * h, acc[r][h]);
+  }
 }
 #endif
 
 void accumulate_block(double* sums, size_t padded, const double* left, const double* right, size_t count, size_t a0,
-                      size_t c0) {
+                      size_t c0, size_t width) {
 #ifdef KESTRUM_X86
-  if (has_avx2()) return accumulate_block_avx2(sums, padded, left, right, count, a0, c0);
+  if (has_avx2()) {
+    if (width == 8) return accumulate_block_avx2<2>(sums, padded, left, right, count, a0, c0);
+    return accumulate_block_avx2<1>(sums, padded, left, right, count, a0, c0);
+  }
 #endif
-  accumulate_block_generic(sums, padded, left, right, count, a0, c0);
+  accumulate_block_generic(sums, padded, left, right, count, a0, c0, width);
 }
 
 size_t round_up(size_t value, size_t multiple) { return (value + multiple - 1) / multiple * multiple; }
@@ -257,7 +259,7 @@ void add_scaled_rows(double* g, const TileRows& rows, const double* scale, const
 ProductAccumulator::ProductAccumulator(size_t k, bool symmetric)
     : k_(k),
       symmetric_(symmetric),
-      padded_(round_up(std::max<size_t>(k, 1), kBlockCols)),
+      padded_(round_up(std::max<size_t>(k, 1), kBlockRowsA)),
       sums_(padded_ * padded_, 0.0),
       left_(kMaxTileRows * padded_),
       right_(kMaxTileRows * padded_) {}
@@ -268,9 +270,12 @@ void ProductAccumulator::add(const TileRows& rows, const double* left_scale, con
     scale_rows(part, padded_, left_scale + start, left_.data());
     scale_rows(part, padded_, right_scale == nullptr ? nullptr : right_scale + start, right_.data());
     for (size_t a0 = 0; a0 < padded_; a0 += kBlockRowsA) {
-      for (size_t c0 = 0; c0 < padded_; c0 += kBlockCols) {
-        if (symmetric_ && c0 + kBlockCols <= a0) continue;  // wholly below the diagonal
-        accumulate_block(sums_.data(), padded_, left_.data(), right_.data(), part.count, a0, c0);
+      for (size_t c0 = 0; c0 < padded_;) {
+        const size_t width = c0 + kBlockCols <= padded_ ? kBlockCols : kBlockRowsA;
+        if (!symmetric_ || c0 + width > a0) {  // a symmetric M skips blocks wholly below the diagonal
+          accumulate_block(sums_.data(), padded_, left_.data(), right_.data(), part.count, a0, c0, width);
+        }
+        c0 += width;
       }
     }
   }
