@@ -205,11 +205,13 @@ __attribute__((target("avx2"))) void add_scaled_columns_avx2(double* g, const Ti
   for (size_t lane = 0; lane < 4; ++lane) lanes[lane] = 4 * (kVectors - 1) + lane < width ? -1 : 0;
   const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes));
   __m256d acc[kVectors];
+#pragma GCC unroll 8
   for (size_t v = 0; v + 1 < kVectors; ++v) acc[v] = _mm256_loadu_pd(g + c0 + 4 * v);
   acc[kVectors - 1] = _mm256_maskload_pd(g + c0 + 4 * (kVectors - 1), last);
   for (size_t b = 0; b < rows.count; ++b) {
     const double* x = rows.row(b) + c0;
     const __m256d s = _mm256_set1_pd(scale[b]);
+#pragma GCC unroll 8
     for (size_t v = 0; v < kVectors; ++v) {
       const __m256d xv = v + 1 < kVectors ? _mm256_loadu_pd(x + 4 * v) : _mm256_maskload_pd(x + 4 * v, last);
       __m256d term = _mm256_mul_pd(xv, s);
@@ -217,6 +219,7 @@ __attribute__((target("avx2"))) void add_scaled_columns_avx2(double* g, const Ti
       acc[v] = _mm256_add_pd(term, acc[v]);
     }
   }
+#pragma GCC unroll 8
   for (size_t v = 0; v + 1 < kVectors; ++v) _mm256_storeu_pd(g + c0 + 4 * v, acc[v]);
   _mm256_maskstore_pd(g + c0 + 4 * (kVectors - 1), last, acc[kVectors - 1]);
 }
