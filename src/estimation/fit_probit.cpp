@@ -49,18 +49,20 @@ PyRef fit_probit_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   PyObject* slots[std::size(kParameters)];
   bind_arguments(kSignature, args, nargs, kwnames, slots);
   PyObject* exog = convert_argument("exog_py", [&] { return extract_array_strict(slots[1], 2); });
+  // Copied at once: the conversions and the endog inspection below run Python
+  // code that could reshape or retype exog_py in place.
+  StridedArray X = owned_copy(view_array(exog));
   const uint64_t max_iter = optional_u64_argument(slots[2], "max_iter").value_or(kDefaultMaxIter);
   const double tol = optional_double_argument(slots[3], "tol").value_or(kDefaultTol);
   const bool robust = optional_bool_argument(slots[4], "robust").value_or(false);
 
   EstimationInputs inputs;
   inputs.y = read_endog(slots[0]);
-  const ArrayView exog_view = view_array(exog);
-  if (exog_view.rows() != inputs.y.rows()) {
-    raise(PyExc_ValueError, "exog mismatch: got " + std::to_string(exog_view.rows()) +
-                                " rows, nobs=" + std::to_string(inputs.y.rows()));
+  if (X.rows() != inputs.y.rows()) {
+    raise(PyExc_ValueError,
+          "exog mismatch: got " + std::to_string(X.rows()) + " rows, nobs=" + std::to_string(inputs.y.rows()));
   }
-  inputs.X = owned_copy(exog_view);
+  inputs.X = std::move(X);
   inputs.max_iter = max_iter;
   inputs.tol = tol;
   inputs.robust = robust;

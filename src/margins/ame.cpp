@@ -22,22 +22,38 @@ namespace {
 constexpr const char* kParameters[] = {"probit_model", "chunk_size"};
 constexpr Signature kSignature{"ame", kParameters, 1};
 
-// What ame reads from the model, in reading order. The arrays stay
-// referenced for the whole call; they are read in place.
+Vector copy_vector(const ArrayView& view) {
+  Vector v(view.rows());
+  for (size_t i = 0; i < view.rows(); ++i) v[i] = view(i, 0);
+  return v;
+}
+
+Matrix copy_matrix(const ArrayView& view) {
+  Matrix m(view.rows(), view.cols());
+  for (size_t i = 0; i < view.rows(); ++i) {
+    for (size_t j = 0; j < view.cols(); ++j) m(i, j) = view(i, j);
+  }
+  return m;
+}
+
+// What ame reads from the model, in reading order. The coefficients and
+// their covariance are copied as soon as they pass their check, since the
+// reads after them run Python code that could change those arrays in place.
+// X is read last and stays referenced; it is read in place.
 struct FittedModel {
-  PyRef params;      // 1-D float64
-  PyRef cov_params;  // 2-D float64
+  Vector params;
+  Matrix cov_params;
   std::vector<std::string> exog_names;
-  PyRef exog;        // 2-D float64
+  PyRef exog;  // 2-D float64
 };
 
 FittedModel read_model(PyObject* model) {
   FittedModel fitted;
-  fitted.params = checked(PyObject_GetAttrString(model, "params"));
-  require_array(fitted.params.get(), 1);
+  PyRef params = checked(PyObject_GetAttrString(model, "params"));
+  fitted.params = copy_vector(view_array(require_array(params.get(), 1)));
   PyRef cov_method = checked(PyObject_GetAttrString(model, "cov_params"));
-  fitted.cov_params = checked(PyObject_CallNoArgs(cov_method.get()));
-  require_array(fitted.cov_params.get(), 2);
+  PyRef cov = checked(PyObject_CallNoArgs(cov_method.get()));
+  fitted.cov_params = copy_matrix(view_array(require_array(cov.get(), 2)));
   {
     PyRef inner = checked(PyObject_GetAttrString(model, "model"));
     PyRef names = checked(PyObject_GetAttrString(inner.get(), "exog_names"));
@@ -74,27 +90,12 @@ std::vector<RegressorKind> classify(const std::vector<std::string>& names, const
   return kinds;
 }
 
-Vector copy_vector(const ArrayView& view) {
-  Vector v(view.rows());
-  for (size_t i = 0; i < view.rows(); ++i) v[i] = view(i, 0);
-  return v;
-}
-
-Matrix copy_matrix(const ArrayView& view) {
-  Matrix m(view.rows(), view.cols());
-  for (size_t i = 0; i < view.rows(); ++i) {
-    for (size_t j = 0; j < view.cols(); ++j) m(i, j) = view(i, j);
-  }
-  return m;
-}
-
 template <class View>
 std::vector<AmeRow> effects_table_rows(const FittedModel& fitted, const View& X, size_t rows, size_t k,
                                        size_t block_rows) {
   const std::vector<RegressorKind> kinds = classify(fitted.exog_names, X, rows, k);
   const std::vector<MarginalEffect> effects =
-      average_marginal_effects(X, rows, copy_vector(view_array(fitted.params.get())),
-                               copy_matrix(view_array(fitted.cov_params.get())), kinds, block_rows);
+      average_marginal_effects(X, rows, fitted.params, fitted.cov_params, kinds, block_rows);
   std::vector<AmeRow> table_rows;
   for (size_t j = 0; j < k; ++j) {
     if (kinds[j] == RegressorKind::excluded) continue;
