@@ -4,6 +4,7 @@ references behind."""
 import gc
 import os
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -175,3 +176,89 @@ def test_results_release_their_arrays():
     gc.collect()
     assert sys.getrefcount(base) == before
     assert sys.getrefcount(exog) == 2  # the local name and the call argument
+
+
+# ------------------------------------------------------------------ ame paths
+
+
+class Raised(Exception):
+    pass
+
+
+def _raise():
+    raise Raised
+
+
+def fitted(params=None, cov=None, names=None, exog=None, drop=()):
+    """A results-like object; `drop` names attributes it lacks."""
+    names = [f"x{j}" for j in range(K)] if names is None else names
+    model = types.SimpleNamespace(exog_names=names, exog=X if exog is None else exog)
+    parts = {
+        "params": RESULT.params if params is None else params,
+        "cov_params": (lambda: RESULT.cov_params()) if cov is None else cov,
+        "model": model,
+    }
+    return types.SimpleNamespace(**{k: v for k, v in parts.items() if k not in drop})
+
+
+RESULT = kestrum.fit_probit(Y, X)
+NAMED = fitted(names=["const"] + [f"v{j}" for j in range(1, K)])
+
+AME_FAILING = [
+    ("missing", (), {}, TypeError),
+    ("too-many", (RESULT, 1, 2), {}, TypeError),
+    ("chunk-negative", (RESULT,), {"chunk_size": -1}, OverflowError),
+    ("chunk-float", (RESULT,), {"chunk_size": 2.5}, TypeError),
+    ("chunk-zero", (RESULT,), {"chunk_size": 0}, ValueError),
+    ("no-params", (fitted(drop=("params",)),), {}, AttributeError),
+    ("params-list", (fitted(params=[0.0] * K),), {}, TypeError),
+    ("params-int", (fitted(params=np.zeros(K, dtype=np.int64)),), {}, TypeError),
+    ("cov-not-callable", (fitted(cov=np.eye(K)),), {}, TypeError),
+    ("cov-raises", (fitted(cov=_raise),), {}, Raised),
+    ("cov-1d", (fitted(cov=lambda: np.ones(K)),), {}, TypeError),
+    ("names-str", (fitted(names="x0"),), {}, TypeError),
+    ("names-int", (fitted(names=3),), {}, TypeError),
+    ("names-item", (fitted(names=["x0", 1] + ["x"] * (K - 2)),), {}, TypeError),
+    ("exog-int", (fitted(exog=X_INT),), {}, TypeError),
+]
+AME_PANICKING = [
+    ("names-short", (fitted(names=["x0"]),), {}),
+    ("names-long", (fitted(names=[f"x{j}" for j in range(K + 1)]),), {}),
+    ("cov-shape", (fitted(cov=lambda: np.eye(K + 1)),), {}),
+    ("params-short", (fitted(params=np.zeros(K - 1)),), {}),
+]
+AME_SUCCEEDING = [
+    ("result", (RESULT,), {}),
+    ("named", (NAMED,), {}),
+    ("chunked", (RESULT,), {"chunk_size": 7}),
+    ("fortran", (fitted(exog=XF),), {}),
+    ("empty", (fitted(exog=X[:0]),), {}),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs, exc", AME_FAILING, ids=[c[0] for c in AME_FAILING])
+def test_failing_ame_leaks_nothing(name, args, kwargs, exc):
+    def call():
+        with pytest.raises(exc):
+            kestrum.ame(*args, **kwargs)
+
+    measure(call, objects_of(args, kwargs))
+
+
+@pytest.mark.parametrize("name, args, kwargs", AME_PANICKING, ids=[c[0] for c in AME_PANICKING])
+def test_panicking_ame_leaks_nothing(capfd, name, args, kwargs):
+    def call():
+        try:
+            kestrum.ame(*args, **kwargs)
+        except BaseException as error:  # PanicException is reachable only as a type
+            assert type(error).__name__ == "PanicException"
+        else:
+            raise AssertionError("expected PanicException")
+
+    measure(call, objects_of(args, kwargs))
+    capfd.readouterr()
+
+
+@pytest.mark.parametrize("name, args, kwargs", AME_SUCCEEDING, ids=[c[0] for c in AME_SUCCEEDING])
+def test_successful_ame_leaks_nothing(name, args, kwargs):
+    measure(lambda: kestrum.ame(*args, **kwargs), objects_of(args, kwargs))
