@@ -6,9 +6,9 @@
 
 namespace kestrum {
 
-PyTypeObject* lazy_heap_type(PyTypeObject*& slot, PyType_Spec& spec, const char* class_name) {
+PyTypeObject* lazy_heap_type(PyTypeObject*& slot, PyType_Spec& type_spec, const char* class_name) {
   if (slot != nullptr) return slot;
-  PyObject* created = PyType_FromSpec(&spec);
+  PyObject* created = PyType_FromSpec(&type_spec);
   if (created == nullptr) {
     PythonError cause = PythonError::fetch();
     PythonError wrapper =

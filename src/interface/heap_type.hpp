@@ -8,7 +8,7 @@ namespace kestrum {
 // PyType_FromSpec, kept for the life of the process in *slot. A failure is
 // printed as RuntimeError "An error occurred while initializing class <name>"
 // and ends the call as the internal failure "failed to create type object for <name>".
-PyTypeObject* lazy_heap_type(PyTypeObject*& slot, PyType_Spec& spec, const char* class_name);
+PyTypeObject* lazy_heap_type(PyTypeObject*& slot, PyType_Spec& type_spec, const char* class_name);
 
 // The tp_new of classes that Python code cannot instantiate.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);

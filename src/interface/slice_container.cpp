@@ -32,7 +32,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slots};
 
 PyTypeObject* container_type = nullptr;
 
@@ -40,7 +40,7 @@ PyTypeObject* container_type = nullptr;
 
 PyRef make_slice_container(Buffer&& buffer) {
   Buffer owned = std::move(buffer);  // released here if anything below fails
-  PyTypeObject* type = lazy_heap_type(container_type, spec, "PySliceContainer");
+  PyTypeObject* type = lazy_heap_type(container_type, type_spec, "PySliceContainer");
   PyObject* object = type->tp_alloc(type, 0);
   if (object == nullptr) {
     PyErr_Clear();
