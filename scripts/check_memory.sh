@@ -47,14 +47,19 @@ fi
 
 T_ALL=$(date +%s)
 
+# build_module DIR SANITIZE: configures and builds the extension into DIR.
+build_module() {
+  cmake -S "$ROOT" -B "$1" -G Ninja \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUM_SANITIZE="$2" \
+    -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+  ninja -C "$1" -j "$JOBS"
+}
+
 # ---------------------------------------------------------------- 1. sanitizer build
 
 SAN_BUILD=$ROOT/build/sanitize
 stage_start "sanitizer build"
-cmake -S "$ROOT" -B "$SAN_BUILD" -G Ninja \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUM_SANITIZE=ON \
-  -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
-ninja -C "$SAN_BUILD" -j "$JOBS"
+build_module "$SAN_BUILD" ON
 stage_end
 
 # ---------------------------------------------------------------- 2. suite under ASan/UBSan
@@ -115,10 +120,7 @@ stage_end
 
 VG_BUILD=$ROOT/build/valgrind
 stage_start "normal build (RelWithDebInfo)"
-cmake -S "$ROOT" -B "$VG_BUILD" -G Ninja \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUM_SANITIZE=OFF \
-  -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
-ninja -C "$VG_BUILD" -j "$JOBS"
+build_module "$VG_BUILD" OFF
 stage_end
 
 # ---------------------------------------------------------------- 4. valgrind memcheck
