@@ -27,7 +27,6 @@ struct Backend {
   ArrayFunction exp = scalar_loop<scalar_exp>;
   ArrayFunction log = scalar_loop<scalar_log>;
   ArrayFunction erfc = scalar_loop<scalar_erfc>;
-  const char* name = "scalar";
 };
 
 #ifdef KESTRUM_LIBMVEC
@@ -68,7 +67,6 @@ Backend choose_backend() {
     backend.exp = avx2_loop<&avx2_exp, scalar_exp>;
     backend.log = avx2_loop<&avx2_log, scalar_log>;
     backend.erfc = avx2_loop<&avx2_erfc, scalar_erfc>;
-    backend.name = "libmvec avx2";
   }
 #endif
   return backend;
@@ -84,7 +82,6 @@ const Backend& backend() {
 void exp_array(const double* x, double* out, size_t n) { backend().exp(x, out, n); }
 void log_array(const double* x, double* out, size_t n) { backend().log(x, out, n); }
 void erfc_array(const double* x, double* out, size_t n) { backend().erfc(x, out, n); }
-const char* vector_math_backend() { return backend().name; }
 
 namespace {
 

@@ -19,7 +19,4 @@ void erfc_array(const double* x, double* out, size_t n);
 void normal_cdf_array(const double* x, double* out, size_t n);
 void normal_pdf_array(const double* x, double* out, size_t n);
 
-// "libmvec avx2" or "scalar": what the loops above use on this machine.
-const char* vector_math_backend();
-
 }  // namespace kestrum
