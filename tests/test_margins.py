@@ -508,6 +508,34 @@ def test_indicator_classification(column, is_indicator):
     assert_matches_closed_form(table, expected, keep=slice(None))
 
 
+@pytest.mark.parametrize("chunk_size", [None, 100, 256])
+@pytest.mark.parametrize("row", [0, 255, 256, 999])
+@pytest.mark.parametrize("value", [2.0, 0.5])
+def test_one_other_value_anywhere_makes_a_column_continuous(row, value, chunk_size):
+    # The 0/1 test runs as the rows are visited: a late other value must undo
+    # the indicator reading of every earlier block.
+    names = ["u", "v", "w"]
+    X, params, cov = named_design(names, n=1000)
+    X[:, 1] = column_with([0.0, 1.0, 1.0], 1000)
+    X[row, 1] = value
+    table = table_of(FakeResults(params, cov, X, names), chunk_size=chunk_size)
+    assert_matches_closed_form(table, closed_form(params, cov, X, indicators=set()), keep=slice(None))
+
+
+@pytest.mark.parametrize("coefficient", [np.inf, -np.inf, np.nan])
+def test_non_finite_coefficient_of_an_indicator(coefficient):
+    names = ["u", "v", "w"]
+    X, params, cov = named_design(names, n=30)
+    X[:, 1] = column_with([0.0, 1.0, 1.0])
+    params[1] = coefficient
+    table = table_of(FakeResults(params, cov, X, names))
+    with np.errstate(invalid="ignore"):
+        expected = closed_form(params, cov, X, indicators={1})
+    assert np.isnan(expected[0][1]) and np.isnan(table.loc["v", "dy/dx"])
+    assert table.loc["v", "Std. Err"] == 0.0 and np.isnan(table.loc["v", "z"])
+    assert_allclose(table["dy/dx"].to_numpy(float), expected[0], rtol=1e-9, atol=1e-15, equal_nan=True)
+
+
 def test_nan_in_a_zero_one_column():
     # A NaN reaches every linear index, so whatever the column's class
     # every effect is NaN and every delta-method variance falls back to 0.

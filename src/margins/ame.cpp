@@ -74,8 +74,9 @@ bool is_excluded_name(const std::string& name) {
          PyUnicode_CompareWithASCIIString(lower.get(), "intercept") == 0;
 }
 
-template <class View>
-std::vector<RegressorKind> classify(const std::vector<std::string>& names, const View& X, size_t rows, size_t k) {
+// Names decide which columns are left out; the 0/1 test of the others is made
+// as X is read. A column without a name counts as continuous.
+std::vector<RegressorKind> classify(const std::vector<std::string>& names, size_t k) {
   std::vector<bool> excluded(names.size());
   for (size_t i = 0; i < names.size(); ++i) excluded[i] = is_excluded_name(names[i]);
   std::vector<RegressorKind> kinds(k, RegressorKind::continuous);
@@ -85,7 +86,7 @@ std::vector<RegressorKind> classify(const std::vector<std::string>& names, const
       continue;
     }
     if (i >= k) panic("assertion failed: index < dim");
-    if (is_indicator_column(X, rows, i)) kinds[i] = RegressorKind::indicator;
+    kinds[i] = RegressorKind::indicator_if_binary;
   }
   return kinds;
 }
@@ -93,7 +94,7 @@ std::vector<RegressorKind> classify(const std::vector<std::string>& names, const
 template <class View>
 std::vector<AmeRow> effects_table_rows(const FittedModel& fitted, const View& X, size_t rows, size_t k,
                                        size_t block_rows) {
-  const std::vector<RegressorKind> kinds = classify(fitted.exog_names, X, rows, k);
+  const std::vector<RegressorKind> kinds = classify(fitted.exog_names, k);
   const std::vector<MarginalEffect> effects =
       average_marginal_effects(X, rows, fitted.params, fitted.cov_params, kinds, block_rows);
   std::vector<AmeRow> table_rows;

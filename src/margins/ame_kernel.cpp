@@ -30,12 +30,29 @@ TileRows tile_of(const ArrayView& X, size_t start, size_t count, std::vector<dou
   return TileRows{MatrixView{scratch.data(), count, k, static_cast<ptrdiff_t>(k), 1}, 0, count};
 }
 
+// Whether every x[b] compares equal to 0.0 or 1.0 (a NaN does not).
+bool all_binary(const double* x, size_t count) {
+  bool binary = true;
+  for (size_t b = 0; b < count; ++b) binary &= (x[b] == 0.0) | (x[b] == 1.0);
+  return binary;
+}
+
 // Running totals S (k) and G (k x k), and the sums of the block in progress.
+// A column that may be an indicator keeps the totals of both readings until
+// one of its values rules the indicator reading out.
 class Accumulator {
  public:
   Accumulator(size_t k, const std::vector<RegressorKind>& kinds)
-      : k_(k), kinds_(kinds), effect_(k), gradient_(k, k), block_cdf1_(k), block_cdf0_(k), block_pdf1_(k),
-        block_gradient_(k, k), weighted_index_(k) {}
+      : k_(k), kinds_(kinds), open_(k, false), continuous_effect_(k), continuous_gradient_(k, k),
+        indicator_effect_(k), indicator_gradient_(k, k), block_cdf1_(k), block_cdf0_(k), block_pdf1_(k),
+        block_gradient_(k, k), weighted_index_(k) {
+    for (size_t j = 0; j < k; ++j) {
+      if (kinds[j] == RegressorKind::indicator_if_binary) {
+        open_[j] = true;
+        open_columns_.push_back(j);
+      }
+    }
+  }
 
   void add_tile(const TileRows& rows, const Vector& beta) {
     double xb[kTileRows], pdf[kTileRows];
@@ -46,26 +63,36 @@ class Accumulator {
     for (size_t b = 0; b < rows.count; ++b) pdf_sum_ += pdf[b];
     add_scaled_rows(weighted_index_.data(), rows, xb, pdf);
 
-    for (size_t j = 0; j < k_; ++j) {
-      if (kinds_[j] == RegressorKind::indicator) add_indicator_tile(rows, beta, xb, j);
-    }
+    if (open_columns_.empty()) return;
+    double cdf[kTileRows];
+    normal_cdf_array(xb, cdf, rows.count);
+    std::erase_if(open_columns_, [&](size_t j) {
+      double x[kTileRows];
+      for (size_t b = 0; b < rows.count; ++b) x[b] = rows(b, j);
+      if (!all_binary(x, rows.count)) {  // continuous after all: its indicator sums are dropped
+        open_[j] = false;
+        return true;
+      }
+      add_indicator_tile(rows, x, beta[j], xb, cdf, pdf, j);
+      return false;
+    });
   }
 
   // Adds the sums of the finished block to the running totals.
   void close_block(const Vector& beta) {
     for (size_t j = 0; j < k_; ++j) {
-      if (kinds_[j] == RegressorKind::indicator) {
-        effect_[j] = (block_cdf1_[j] - block_cdf0_[j]) + effect_[j];
-        for (size_t m = 0; m < k_; ++m) {
-          const double g = m == j ? block_pdf1_[j] : block_gradient_(j, m);
-          gradient_(j, m) = g + gradient_(j, m);
-        }
-      } else if (kinds_[j] == RegressorKind::continuous) {
-        effect_[j] = pdf_sum_ * beta[j] + effect_[j];
-        for (size_t m = 0; m < k_; ++m) {
-          const double t = weighted_index_[m] * (-beta[j]);
-          gradient_(j, m) = (m == j ? pdf_sum_ + t : t) + gradient_(j, m);
-        }
+      if (kinds_[j] == RegressorKind::excluded) continue;
+      continuous_effect_[j] = pdf_sum_ * beta[j] + continuous_effect_[j];
+      for (size_t m = 0; m < k_; ++m) {
+        const double t = weighted_index_[m] * (-beta[j]);
+        continuous_gradient_(j, m) = (m == j ? pdf_sum_ + t : t) + continuous_gradient_(j, m);
+      }
+    }
+    for (size_t j : open_columns_) {
+      indicator_effect_[j] = (block_cdf1_[j] - block_cdf0_[j]) + indicator_effect_[j];
+      for (size_t m = 0; m < k_; ++m) {
+        const double g = m == j ? block_pdf1_[j] : block_gradient_(j, m);
+        indicator_gradient_(j, m) = g + indicator_gradient_(j, m);
       }
     }
     block_cdf1_ = Vector(k_);
@@ -76,38 +103,65 @@ class Accumulator {
     pdf_sum_ = 0.0;
   }
 
-  const Vector& effect_sums() const { return effect_; }
-  const Matrix& gradient_sums() const { return gradient_; }
+  bool indicator(size_t j) const { return open_[j]; }
+  double effect_sum(size_t j) const { return open_[j] ? indicator_effect_[j] : continuous_effect_[j]; }
+  double gradient_sum(size_t j, size_t m) const {
+    return open_[j] ? indicator_gradient_(j, m) : continuous_gradient_(j, m);
+  }
 
  private:
-  // xb1 and xb0: the linear index with x_j set to 1 and to 0, by correcting xb.
-  void add_indicator_tile(const TileRows& rows, const Vector& beta, const double* xb, size_t j) {
-    double xb1[kTileRows], xb0[kTileRows], cdf1[kTileRows], cdf0[kTileRows], pdf1[kTileRows], pdf0[kTileRows];
-    for (size_t b = 0; b < rows.count; ++b) {
-      const double x = rows(b, j);
-      xb1[b] = xb[b] + (1.0 - x) * beta[j];
-      xb0[b] = xb[b] + (-x) * beta[j];
+  // Column j of the tile is x, all 0 or 1; xb1 and xb0 are the linear index
+  // with x_j set to 1 and to 0.
+  void add_indicator_tile(const TileRows& rows, const double* x, double beta_j, const double* xb,
+                          const double* cdf, const double* pdf, size_t j) {
+    const size_t count = rows.count;
+    // xb1 = xb + (1 - x) beta_j and xb0 = xb + (-x) beta_j. x is 0 or 1, so
+    // one of the two corrections is a zero and that point is xb itself (up to
+    // the sign of a zero, which Phi and phi ignore): only the other point is
+    // evaluated. A non-finite beta_j makes every xb0 NaN, and with it the
+    // effect and its variance, whichever values are taken here. Both points
+    // are formed and then selected, in separate loops that vectorize and
+    // branch on nothing, since x follows no pattern.
+    double xb1[kTileRows], xb0[kTileRows], other[kTileRows], other_cdf[kTileRows], other_pdf[kTileRows];
+    for (size_t b = 0; b < count; ++b) {
+      xb1[b] = xb[b] + (1.0 - x[b]) * beta_j;
+      xb0[b] = xb[b] + (-x[b]) * beta_j;
     }
-    normal_cdf_array(xb1, cdf1, rows.count);
-    normal_cdf_array(xb0, cdf0, rows.count);
-    normal_pdf_array(xb1, pdf1, rows.count);
-    normal_pdf_array(xb0, pdf0, rows.count);
-    for (size_t b = 0; b < rows.count; ++b) {
-      block_cdf1_[j] += cdf1[b];
-      block_cdf0_[j] += cdf0[b];
-      block_pdf1_[j] += pdf1[b];
+    for (size_t b = 0; b < count; ++b) other[b] = x[b] == 1.0 ? xb0[b] : xb1[b];
+    normal_cdf_array(other, other_cdf, count);
+    normal_pdf_array(other, other_pdf, count);
+    double cdf1[kTileRows], cdf0[kTileRows], pdf1[kTileRows], pdf0[kTileRows];
+    for (size_t b = 0; b < count; ++b) {
+      const bool one = x[b] == 1.0;
+      cdf1[b] = one ? cdf[b] : other_cdf[b];
+      pdf1[b] = one ? pdf[b] : other_pdf[b];
+      cdf0[b] = one ? other_cdf[b] : cdf[b];
+      pdf0[b] = one ? other_pdf[b] : pdf[b];
     }
+    double cdf1_sum = block_cdf1_[j], cdf0_sum = block_cdf0_[j], pdf1_sum = block_pdf1_[j];
+    for (size_t b = 0; b < count; ++b) {
+      cdf1_sum += cdf1[b];
+      cdf0_sum += cdf0[b];
+      pdf1_sum += pdf1[b];
+    }
+    block_cdf1_[j] = cdf1_sum;
+    block_cdf0_[j] = cdf0_sum;
+    block_pdf1_[j] = pdf1_sum;
     // d/d beta_m of Phi(xb1) - Phi(xb0) is (phi(xb1) - phi(xb0)) x_m for
     // m != j, and phi(xb1) for m = j (x_j is 1 in xb1 and 0 in xb0).
     double difference[kTileRows];
-    for (size_t b = 0; b < rows.count; ++b) difference[b] = pdf1[b] - pdf0[b];
+    for (size_t b = 0; b < count; ++b) difference[b] = pdf1[b] - pdf0[b];
     add_scaled_rows(block_gradient_.row(j), rows, difference);
   }
 
   size_t k_;
   const std::vector<RegressorKind>& kinds_;
-  Vector effect_;
-  Matrix gradient_;
+  std::vector<bool> open_;           // still possibly an indicator
+  std::vector<size_t> open_columns_;  // the same, as a list
+  Vector continuous_effect_;
+  Matrix continuous_gradient_;
+  Vector indicator_effect_;
+  Matrix indicator_gradient_;
   Vector block_cdf1_;  // per indicator: sum Phi(xb1) over the block
   Vector block_cdf0_;  // sum Phi(xb0)
   Vector block_pdf1_;  // sum phi(xb1)
@@ -138,14 +192,14 @@ std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows,
   const double n = static_cast<double>(rows);
   Matrix jacobian(k, k);
   for (size_t j = 0; j < k; ++j) {
-    for (size_t m = 0; m < k; ++m) jacobian(j, m) = totals.gradient_sums()(j, m) / n;
+    for (size_t m = 0; m < k; ++m) jacobian(j, m) = totals.gradient_sum(j, m) / n;
   }
   const Matrix variance = multiply_transposed(multiply(jacobian, cov), jacobian);
 
   std::vector<MarginalEffect> effects(k);
   for (size_t j = 0; j < k; ++j) {
     MarginalEffect& e = effects[j];
-    e.effect = totals.effect_sums()[j] / n;
+    e.effect = totals.effect_sum(j) / n;
     const double v = variance(j, j) > 0.0 ? variance(j, j) : 0.0;
     e.std_error = std::sqrt(v);
     e.z = e.std_error > 0.0 ? e.effect / e.std_error : std::numeric_limits<double>::quiet_NaN();

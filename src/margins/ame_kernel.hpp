@@ -18,7 +18,10 @@
 
 namespace kestrum {
 
-enum class RegressorKind { excluded, indicator, continuous };
+// What ame makes of a column before reading X: left out, or a regressor that
+// is an indicator when every one of its values compares equal to 0.0 or 1.0
+// (a NaN does not) and continuous otherwise, or continuous whatever it holds.
+enum class RegressorKind { excluded, indicator_if_binary, continuous };
 
 struct MarginalEffect {
   double effect = 0.0;
@@ -27,19 +30,9 @@ struct MarginalEffect {
   double p = 0.0;
 };
 
-// True when every value of column j compares equal to 0.0 or 1.0 (a NaN
-// does not); stops at the first other value.
-template <class View>
-bool is_indicator_column(const View& X, size_t rows, size_t j) {
-  for (size_t i = 0; i < rows; ++i) {
-    const double value = X(i, j);
-    if (value != 0.0 && value != 1.0) return false;
-  }
-  return true;
-}
-
 // One entry per column of X (kinds.size() == cols); the entries of excluded
-// columns carry no meaning. `block_rows` >= 1.
+// columns carry no meaning. The 0/1 test of a column is made on the rows as
+// they are visited, so X is read once. `block_rows` >= 1.
 template <class View>
 std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows, const Vector& beta,
                                                      const Matrix& cov, const std::vector<RegressorKind>& kinds,
