@@ -173,7 +173,7 @@ def test_results_equal_statsmodels_formulas_at_the_returned_point(n, k):
     assert_params_close(b, ref.params, ref.cov_params(), PARAM_SE_TOL)
 
 
-def test_far_tail_observations_at_the_returned_point():
+def far_tail_design():
     # Two outcomes that are nearly impossible at the estimate (signed index
     # around -7.5 and -7.0, probabilities ~1e-13) make Phi and phi/Phi work
     # deep in the tail, still inside the clipping bounds.
@@ -183,7 +183,31 @@ def test_far_tail_observations_at_the_returned_point():
     y = (0.3 + 3.0 * x + rng.normal(size=n) > 0).astype(float)
     x[:2] = [3.0, -3.0]
     y[:2] = [0.0, 1.0]
-    X = np.column_stack([np.ones(n), x])
+    return y, np.column_stack([np.ones(n), x])
+
+
+@pytest.mark.parametrize("tol", [1e-1, 1e-3, 1e-6, 1e-9, 1e-12, 0.0])
+@pytest.mark.parametrize("max_iter", [3, 6, 500])
+@pytest.mark.parametrize("robust", [False, True], ids=["nonrobust", "HC0"])
+@pytest.mark.parametrize("design", ["simulated", "far-tail"])
+def test_covariance_is_taken_at_the_returned_point(design, robust, max_iter, tol):
+    # Whether the last step of the fit is foreseen (and its pass also gives the
+    # Hessian and the meat) or not, and whether that step is then shortened,
+    # the covariance is the one at the params returned.
+    y, X = simulate(5, n=3000)[:2] if design == "simulated" else far_tail_design()
+    r = fit(y, X, robust=robust, max_iter=max_iter, tol=tol)
+    model = sm_probit(y, X)
+    bread = np.linalg.inv(model.hessian(r.params))
+    if robust:
+        scores = model.score_obs(r.params)
+        expected = bread @ (scores.T @ scores) @ bread
+    else:
+        expected = -bread
+    assert_cov_close(r.cov_params(), expected, 1e-9)
+
+
+def test_far_tail_observations_at_the_returned_point():
+    y, X = far_tail_design()
     model = sm_probit(y, X)
     r = fit(y, X, **TIGHT)
     z = (2 * y - 1) * (X @ r.params)

@@ -23,6 +23,18 @@ namespace {
 constexpr double kCurvatureThreshold = -1e-14;
 constexpr int kMaxHalvings = 10;
 
+// Near the optimum the change in l shrinks superlinearly, roughly as
+// d_next = d^2 / d_previous. When that prediction is below this multiple of
+// tol, the step's pass also computes what the covariance needs, which saves a
+// pass over X when the step is indeed the last; a wrong guess costs only the
+// extra arithmetic, and the sums are then computed again at the estimate.
+constexpr double kLastStepMargin = 100.0;
+
+bool predicted_last(double change, double previous_change, double tol) {
+  if (previous_change == 0.0) return false;
+  return std::fabs(change * change / previous_change) < kLastStepMargin * tol;
+}
+
 Matrix starting_inverse_hessian(const Probit& problem, const Matrix& hessian) {
   if (auto inverse = invert_matrix(hessian)) return std::move(*inverse);
   Matrix h = Matrix::identity(problem.k());
@@ -57,12 +69,12 @@ bool all_finite(const Vector& v) {
 
 }  // namespace
 
-FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol) {
+FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol, unsigned final_quantities) {
   const size_t k = problem.k();
   Vector beta(k);
   if (max_iter == 0) {
     const double loglike = probit_log_likelihood(problem, beta);
-    return FitOutcome{std::move(beta), loglike, 0, false};
+    return FitOutcome{std::move(beta), loglike, 0, false, std::nullopt};
   }
   Evaluation start = evaluate_probit(problem, beta, kLogLikelihood | kGradient | kHessian);
   double loglike_old = start.loglike;
@@ -70,6 +82,8 @@ FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol) {
   Matrix h = starting_inverse_hessian(problem, start.hessian);
 
   double loglike_new = loglike_old;
+  double change = 0.0, previous_change = 0.0;  // in l, over the last two steps
+  std::optional<Evaluation> final_sums;         // at the trial point, if computed
   for (uint64_t it = 0; it < max_iter; ++it) {
     Vector direction = multiply(h, gradient);
     for (size_t j = 0; j < k; ++j) direction[j] = -direction[j];
@@ -78,10 +92,15 @@ FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol) {
     // same pass as its log-likelihood; after a halving it is computed anew.
     double step = 1.0;
     Vector trial = step_to(beta, direction, step);
-    Evaluation first = evaluate_probit(problem, trial, kLogLikelihood | kGradient);
+    const bool last_expected = predicted_last(change, previous_change, tol);
+    Evaluation first =
+        evaluate_probit(problem, trial, kLogLikelihood | kGradient | (last_expected ? final_quantities : 0u));
     loglike_new = first.loglike;
     Vector gradient_new = std::move(first.gradient);
+    final_sums.reset();
+    if (last_expected) final_sums = std::move(first);
     if (loglike_old > loglike_new) {
+      final_sums.reset();
       for (int halving = 0; halving < kMaxHalvings && loglike_old > loglike_new; ++halving) {
         step *= 0.5;
         trial = step_to(beta, direction, step);
@@ -101,11 +120,13 @@ FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol) {
     beta = std::move(trial);
     gradient = std::move(gradient_new);
     if (std::fabs(loglike_new - loglike_old) < tol && all_finite(beta)) {
-      return FitOutcome{std::move(beta), loglike_new, it, true};
+      return FitOutcome{std::move(beta), loglike_new, it, true, std::move(final_sums)};
     }
+    previous_change = change;
+    change = loglike_new - loglike_old;
     loglike_old = loglike_new;
   }
-  return FitOutcome{std::move(beta), loglike_new, max_iter - 1, false};
+  return FitOutcome{std::move(beta), loglike_new, max_iter - 1, false, std::move(final_sums)};
 }
 
 }  // namespace kestrum

@@ -42,13 +42,23 @@ ClusterAssignment read_clusters(PyObject* cluster_vars, size_t nobs) {
   return combine_cluster_keys(values);
 }
 
-Matrix covariance(const Probit& problem, const Vector& beta, bool robust, PyObject* cluster_vars) {
+bool is_clustered(bool robust, PyObject* cluster_vars) {
+  return robust && cluster_vars != nullptr && cluster_vars != Py_None;
+}
+
+// Without clusters the robust meat comes from the same pass as the Hessian.
+unsigned covariance_quantities(bool robust, PyObject* cluster_vars) {
+  return robust && !is_clustered(robust, cluster_vars) ? kHessian | kRobustMeat : kHessian;
+}
+
+// `sums`: the covariance_quantities at beta, when the fit computed them.
+Matrix covariance(const Probit& problem, const Vector& beta, bool robust, PyObject* cluster_vars,
+                  std::optional<Evaluation> sums) {
   const size_t k = problem.k();
-  const bool clustered = robust && cluster_vars != nullptr && cluster_vars != Py_None;
-  // Without clusters the robust meat comes from the same pass as the Hessian.
-  Evaluation sums = evaluate_probit(problem, beta, robust && !clustered ? kHessian | kRobustMeat : kHessian);
-  Matrix meat = std::move(sums.meat);
-  const std::optional<Matrix> inverse = invert_matrix(sums.hessian);
+  const bool clustered = is_clustered(robust, cluster_vars);
+  if (!sums) sums = evaluate_probit(problem, beta, covariance_quantities(robust, cluster_vars));
+  Matrix meat = std::move(sums->meat);
+  const std::optional<Matrix> inverse = invert_matrix(sums->hessian);
   if (!inverse) write_stderr_line(kSingularHessianLine);
   if (!robust) return inverse ? negated(*inverse) : unavailable(k);
 
@@ -75,8 +85,9 @@ PyRef run_estimation(EstimationInputs&& inputs) {
   // The fit reads the owned copies in place; afterwards they become the
   // model's arrays, so X is copied exactly once per call.
   const Probit problem{inputs.y.view(), inputs.X.view()};
-  FitOutcome fit = fit_bfgs(problem, inputs.max_iter, inputs.tol);
-  Matrix cov = covariance(problem, fit.beta, inputs.robust, inputs.cluster_vars);
+  FitOutcome fit =
+      fit_bfgs(problem, inputs.max_iter, inputs.tol, covariance_quantities(inputs.robust, inputs.cluster_vars));
+  Matrix cov = covariance(problem, fit.beta, inputs.robust, inputs.cluster_vars, std::move(fit.final_sums));
   const size_t k = problem.k();
 
   ResultsRecord record;
