@@ -21,14 +21,6 @@ namespace {
 // the covariance is then NaN rather than an invented one.
 constexpr const char* kSingularHessianLine = "Hessian singular => NaN for Cov";
 
-Matrix negated(const Matrix& m) {
-  Matrix result(m.rows(), m.cols());
-  for (size_t a = 0; a < m.rows(); ++a) {
-    for (size_t b = 0; b < m.cols(); ++b) result(a, b) = -m(a, b);
-  }
-  return result;
-}
-
 Matrix unavailable(size_t k) { return Matrix::filled(k, k, std::numeric_limits<double>::quiet_NaN()); }
 
 // Cluster membership of each observation; raises for a cluster_vars that is

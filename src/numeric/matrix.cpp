@@ -66,4 +66,12 @@ double dot(const Vector& a, const Vector& b) {
   return sum;
 }
 
+Matrix negated(const Matrix& m) {
+  Matrix result(m.rows(), m.cols());
+  for (size_t a = 0; a < m.rows(); ++a) {
+    for (size_t b = 0; b < m.cols(); ++b) result(a, b) = -m(a, b);
+  }
+  return result;
+}
+
 }  // namespace kestrum

@@ -55,6 +55,7 @@ Matrix multiply(const Matrix& a, const Matrix& b);
 Matrix multiply_transposed(const Matrix& a, const Matrix& b);  // a * b^T
 Vector multiply(const Matrix& a, const Vector& x);
 double dot(const Vector& a, const Vector& b);
+Matrix negated(const Matrix& m);
 
 // Element [i, j] at origin[i * row_stride + j * col_stride]; strides in
 // elements and possibly negative.

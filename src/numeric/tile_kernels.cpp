@@ -84,11 +84,11 @@ bool has_avx2() {
 
 // Adds one register tile of products, kBlockRowsA rows by `width` (4 or 8)
 // columns, over the rows of the tile.
-void accumulate_block_generic(double* sums, size_t padded, const double* left, const double* right, size_t count,
-                              size_t a0, size_t c0, size_t width) {
+void accumulate_block_generic(double* sums, size_t padded, const double* left, const double* right,
+                              ptrdiff_t right_stride, size_t count, size_t a0, size_t c0, size_t width) {
   for (size_t b = 0; b < count; ++b) {
     const double* l = left + b * padded + a0;
-    const double* x = right + b * padded + c0;
+    const double* x = right + static_cast<ptrdiff_t>(b) * right_stride + c0;
     for (size_t r = 0; r < kBlockRowsA; ++r) {
       double* out = sums + (a0 + r) * padded + c0;
       for (size_t c = 0; c < width; ++c) out[c] = out[c] + l[r] * x[c];
@@ -101,7 +101,8 @@ void accumulate_block_generic(double* sums, size_t padded, const double* left, c
 // columns for each of the four rows (the loops must unroll for that).
 template <size_t kHalves>
 __attribute__((target("avx2"))) void accumulate_block_avx2(double* sums, size_t padded, const double* left,
-                                                           const double* right, size_t count, size_t a0, size_t c0) {
+                                                           const double* right, ptrdiff_t right_stride, size_t count,
+                                                           size_t a0, size_t c0) {
   static_assert(kBlockRowsA == 4);
   __m256d acc[kBlockRowsA][kHalves];
 #pragma GCC unroll 4
@@ -111,7 +112,7 @@ __attribute__((target("avx2"))) void accumulate_block_avx2(double* sums, size_t 
   }
   for (size_t b = 0; b < count; ++b) {
     const double* l = left + b * padded + a0;
-    const double* x = right + b * padded + c0;
+    const double* x = right + static_cast<ptrdiff_t>(b) * right_stride + c0;
     __m256d xv[kHalves];
 #pragma GCC unroll 2
     for (size_t h = 0; h < kHalves; ++h) xv[h] = _mm256_loadu_pd(x + 4 * h);
@@ -130,15 +131,15 @@ __attribute__((target("avx2"))) void accumulate_block_avx2(double* sums, size_t 
 }
 #endif
 
-void accumulate_block(double* sums, size_t padded, const double* left, const double* right, size_t count, size_t a0,
-                      size_t c0, size_t width) {
+void accumulate_block(double* sums, size_t padded, const double* left, const double* right, ptrdiff_t right_stride,
+                      size_t count, size_t a0, size_t c0, size_t width) {
 #ifdef KESTRUM_X86
   if (has_avx2()) {
-    if (width == 8) return accumulate_block_avx2<2>(sums, padded, left, right, count, a0, c0);
-    return accumulate_block_avx2<1>(sums, padded, left, right, count, a0, c0);
+    if (width == 8) return accumulate_block_avx2<2>(sums, padded, left, right, right_stride, count, a0, c0);
+    return accumulate_block_avx2<1>(sums, padded, left, right, right_stride, count, a0, c0);
   }
 #endif
-  accumulate_block_generic(sums, padded, left, right, count, a0, c0, width);
+  accumulate_block_generic(sums, padded, left, right, right_stride, count, a0, c0, width);
 }
 
 size_t round_up(size_t value, size_t multiple) { return (value + multiple - 1) / multiple * multiple; }
@@ -265,18 +266,31 @@ ProductAccumulator::ProductAccumulator(size_t k, bool symmetric)
       padded_(round_up(std::max<size_t>(k, 1), kBlockRowsA)),
       sums_(padded_ * padded_, 0.0),
       left_(kMaxTileRows * padded_),
-      right_(kMaxTileRows * padded_) {}
+      right_(symmetric ? 0 : kMaxTileRows * padded_) {}
 
 void ProductAccumulator::add(const TileRows& rows, const double* left_scale, const double* right_scale) {
   for (size_t start = 0; start < rows.count; start += kMaxTileRows) {
     const TileRows part{rows.X, rows.start + start, std::min(kMaxTileRows, rows.count - start)};
     scale_rows(part, padded_, left_scale + start, left_.data());
-    scale_rows(part, padded_, right_scale == nullptr ? nullptr : right_scale + start, right_.data());
+    // The right factor: the left one again when M is symmetric (the scales are
+    // the same), the rows of X in place when they are contiguous and fill
+    // whole register blocks, and otherwise a scaled, padded copy.
+    const double* right = left_.data();
+    auto right_stride = static_cast<ptrdiff_t>(padded_);
+    if (!symmetric_) {
+      if (right_scale == nullptr && part.X.col_stride == 1 && padded_ == k_) {
+        right = part.row(0);
+        right_stride = part.X.row_stride;
+      } else {
+        scale_rows(part, padded_, right_scale == nullptr ? nullptr : right_scale + start, right_.data());
+        right = right_.data();
+      }
+    }
     for (size_t a0 = 0; a0 < padded_; a0 += kBlockRowsA) {
       for (size_t c0 = 0; c0 < padded_;) {
         const size_t width = c0 + kBlockCols <= padded_ ? kBlockCols : kBlockRowsA;
         if (!symmetric_ || c0 + width > a0) {  // a symmetric M skips blocks wholly below the diagonal
-          accumulate_block(sums_.data(), padded_, left_.data(), right_.data(), part.count, a0, c0, width);
+          accumulate_block(sums_.data(), padded_, left_.data(), right, right_stride, part.count, a0, c0, width);
         }
         c0 += width;
       }

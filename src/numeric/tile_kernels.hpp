@@ -50,7 +50,7 @@ class ProductAccumulator {
   size_t padded_;              // k rounded up to whole register blocks
   std::vector<double> sums_;   // padded x padded
   std::vector<double> left_;   // scaled rows of the tile, padded with zeros
-  std::vector<double> right_;
+  std::vector<double> right_;  // unused when symmetric
 };
 
 }  // namespace kestrum
