@@ -60,7 +60,10 @@ one core too (--blas-threads changes this; 0 leaves the environment alone).
 On this 2-core machine threaded OpenBLAS made statsmodels slower and much
 noisier, not faster.
 time.perf_counter around the call alone; best of 5 repeats at n <= 1e4, of 3
-at n <= 1e5, a single run above (repeats also stop once 5 s have been spent).
+above (repeats stop once 5 s have been spent, so the slow statsmodels cases
+run once or twice). The first call on a large X also pays for the fresh pages
+its arrays get from the kernel, which on this virtual machine varies from run
+to run by as much as the call itself; later repeats measure the computation.
 Each tool runs in a fresh subprocess (this script re-invoked with --case),
 after a warm-up call on tiny data so that lazy imports (pandas in ame, scipy
 in statsmodels) are not timed.
@@ -214,7 +217,7 @@ class PeakMeter:
 
 def measure(call, n):
     """Run call() best-of-R; return (best time, max extra RSS, last result)."""
-    reps = 5 if n <= 10**4 else 3 if n <= 10**5 else 1
+    reps = 5 if n <= 10**4 else 3
     meter = PeakMeter()
     best, peak, out, spent = float("inf"), 0, None, 0.0
     for _ in range(reps):
@@ -531,7 +534,7 @@ def main():
            f"`python bench/compare.py{' --quick' if args.quick else ''}` "
            f"took {total:.0f} s in all (each tool in its own subprocess; "
            f"BLAS threads: {args.blas_threads or 'default'}).",
-           "Times: best of 5 (n = 1e4) / 3 (n = 1e5) runs, one run above. "
+           "Times: best of 5 (n = 1e4) / 3 (larger n) runs, stopping once 5 s have been spent. "
            "Memory: peak extra resident set during the call, as a multiple of X.nbytes. "
            "Δ: largest absolute difference kestrum − statsmodels in params / dy/dx (est) "
            "and standard errors (se). iters: kestrum iterations run. "
