@@ -40,6 +40,13 @@ bool predicted_last(double change, double previous_change, double tol) {
   return std::fabs(change * change / previous_change) < kLastStepMargin * tol;
 }
 
+// The sums handed on with the estimate: only those of the pass that produced
+// it, when that pass computed them.
+std::optional<Evaluation> kept(bool valid, Evaluation&& sums) {
+  if (!valid) return std::nullopt;
+  return std::move(sums);
+}
+
 Matrix starting_inverse_hessian(const Probit& problem, const Matrix& hessian) {
   if (auto inverse = invert_matrix(hessian)) return std::move(*inverse);
   Matrix h = Matrix::identity(problem.k());
@@ -88,7 +95,8 @@ FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol, unsign
 
   double loglike_new = loglike_old;
   double change = 0.0, previous_change = 0.0;  // in l, over the last two steps
-  std::optional<Evaluation> final_sums;         // at the trial point, if computed
+  Evaluation final_sums;                       // at the trial point, when
+  bool has_final_sums = false;                 // its pass computed them
   for (uint64_t it = 0; it < max_iter; ++it) {
     Vector direction = multiply(h, gradient);
     for (size_t j = 0; j < k; ++j) direction[j] = -direction[j];
@@ -102,10 +110,10 @@ FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol, unsign
         evaluate_probit(problem, trial, kLogLikelihood | kGradient | (last_expected ? final_quantities : 0u));
     loglike_new = first.loglike;
     Vector gradient_new = std::move(first.gradient);
-    final_sums.reset();
+    has_final_sums = last_expected;
     if (last_expected) final_sums = std::move(first);
     if (loglike_old > loglike_new) {
-      final_sums.reset();
+      has_final_sums = false;
       for (int halving = 0; halving < kMaxHalvings && loglike_old > loglike_new; ++halving) {
         step *= 0.5;
         trial = step_to(beta, direction, step);
@@ -125,13 +133,13 @@ FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol, unsign
     beta = std::move(trial);
     gradient = std::move(gradient_new);
     if (std::fabs(loglike_new - loglike_old) < tol && all_finite(beta)) {
-      return FitOutcome{std::move(beta), loglike_new, it, true, std::move(final_sums)};
+      return FitOutcome{std::move(beta), loglike_new, it, true, kept(has_final_sums, std::move(final_sums))};
     }
     previous_change = change;
     change = loglike_new - loglike_old;
     loglike_old = loglike_new;
   }
-  return FitOutcome{std::move(beta), loglike_new, max_iter - 1, false, std::move(final_sums)};
+  return FitOutcome{std::move(beta), loglike_new, max_iter - 1, false, kept(has_final_sums, std::move(final_sums))};
 }
 
 }  // namespace kestrum
