@@ -15,6 +15,29 @@ namespace {
 
 using ArrayFunction = void (*)(const double*, double*, size_t);
 
+#if defined(KESTRUM_LIBMVEC)
+#define KESTRUM_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KESTRUM_CLONES
+#endif
+
+// Phi(x) = erfc(-x / sqrt 2) / 2 and phi(x) = exp(-x^2 / 2) / sqrt(2 pi), each
+// as the argument's transform, the library function and the result's scaling;
+// 2.5066282746310007 is the double nearest sqrt(2 pi). erfc(+inf) = 0,
+// erfc(-inf) = 2 and erfc(NaN) = NaN give Phi's special values exactly.
+KESTRUM_CLONES void scaled_negation(const double* x, double* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = (0.0 - x[i]) / (1.0 * 1.4142135623730951);
+}
+KESTRUM_CLONES void halve(double* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] *= 0.5;
+}
+KESTRUM_CLONES void half_square_negated(const double* x, double* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = x[i] * (-0.5 * x[i]);
+}
+KESTRUM_CLONES void divide_by_sqrt_two_pi(double* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] /= 2.5066282746310007;
+}
+
 template <double (*Scalar)(double)>
 void scalar_loop(const double* x, double* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = Scalar(x[i]);
@@ -23,10 +46,24 @@ double scalar_exp(double x) { return std::exp(x); }
 double scalar_log(double x) { return std::log(x); }
 double scalar_erfc(double x) { return std::erfc(x); }
 
+void scalar_normal_cdf(const double* x, double* out, size_t n) {
+  scaled_negation(x, out, n);
+  scalar_loop<scalar_erfc>(out, out, n);
+  halve(out, n);
+}
+
+void scalar_normal_pdf(const double* x, double* out, size_t n) {
+  half_square_negated(x, out, n);
+  scalar_loop<scalar_exp>(out, out, n);
+  divide_by_sqrt_two_pi(out, n);
+}
+
 struct Backend {
   ArrayFunction exp = scalar_loop<scalar_exp>;
   ArrayFunction log = scalar_loop<scalar_log>;
   ArrayFunction erfc = scalar_loop<scalar_erfc>;
+  ArrayFunction normal_cdf = scalar_normal_cdf;
+  ArrayFunction normal_pdf = scalar_normal_pdf;
 };
 
 #ifdef KESTRUM_LIBMVEC
@@ -36,14 +73,29 @@ Vector4Function avx2_exp = nullptr;
 Vector4Function avx2_log = nullptr;
 Vector4Function avx2_erfc = nullptr;
 
-template <Vector4Function* Function, double (*Scalar)(double)>
+// The same arithmetic as the scalar steps above, four lanes at a time.
+__attribute__((target("avx2"))) inline __m256d unchanged(__m256d v) { return v; }
+__attribute__((target("avx2"))) inline __m256d avx2_scaled_negation(__m256d v) {
+  return _mm256_div_pd(_mm256_sub_pd(_mm256_setzero_pd(), v), _mm256_set1_pd(1.0 * 1.4142135623730951));
+}
+__attribute__((target("avx2"))) inline __m256d avx2_halve(__m256d v) { return _mm256_mul_pd(v, _mm256_set1_pd(0.5)); }
+__attribute__((target("avx2"))) inline __m256d avx2_half_square_negated(__m256d v) {
+  return _mm256_mul_pd(v, _mm256_mul_pd(_mm256_set1_pd(-0.5), v));
+}
+__attribute__((target("avx2"))) inline __m256d avx2_divide_by_sqrt_two_pi(__m256d v) {
+  return _mm256_div_pd(v, _mm256_set1_pd(2.5066282746310007));
+}
+
+// out = After(Function(Before(x))) four at a time, the transforms kept in
+// registers around the library call.
+template <Vector4Function* Function, __m256d (*Before)(__m256d) = unchanged, __m256d (*After)(__m256d) = unchanged>
 __attribute__((target("avx2"))) void avx2_loop(const double* x, double* out, size_t n) {
   size_t i = 0;
-  for (; i + 4 <= n; i += 4) _mm256_storeu_pd(out + i, (*Function)(_mm256_loadu_pd(x + i)));
+  for (; i + 4 <= n; i += 4) _mm256_storeu_pd(out + i, After((*Function)(Before(_mm256_loadu_pd(x + i)))));
   if (i < n) {
     double in[4] = {0.0, 0.0, 0.0, 0.0}, result[4];
     for (size_t j = i; j < n; ++j) in[j - i] = x[j];
-    _mm256_storeu_pd(result, (*Function)(_mm256_loadu_pd(in)));
+    _mm256_storeu_pd(result, After((*Function)(Before(_mm256_loadu_pd(in)))));
     for (size_t j = i; j < n; ++j) out[j] = result[j - i];
   }
 }
@@ -64,9 +116,11 @@ Backend choose_backend() {
   Backend backend;
 #ifdef KESTRUM_LIBMVEC
   if (load_libmvec()) {
-    backend.exp = avx2_loop<&avx2_exp, scalar_exp>;
-    backend.log = avx2_loop<&avx2_log, scalar_log>;
-    backend.erfc = avx2_loop<&avx2_erfc, scalar_erfc>;
+    backend.exp = avx2_loop<&avx2_exp>;
+    backend.log = avx2_loop<&avx2_log>;
+    backend.erfc = avx2_loop<&avx2_erfc>;
+    backend.normal_cdf = avx2_loop<&avx2_erfc, avx2_scaled_negation, avx2_halve>;
+    backend.normal_pdf = avx2_loop<&avx2_exp, avx2_half_square_negated, avx2_divide_by_sqrt_two_pi>;
   }
 #endif
   return backend;
@@ -82,43 +136,7 @@ const Backend& backend() {
 void exp_array(const double* x, double* out, size_t n) { backend().exp(x, out, n); }
 void log_array(const double* x, double* out, size_t n) { backend().log(x, out, n); }
 void erfc_array(const double* x, double* out, size_t n) { backend().erfc(x, out, n); }
-
-namespace {
-
-#ifdef KESTRUM_LIBMVEC
-#define KESTRUM_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KESTRUM_CLONES
-#endif
-
-KESTRUM_CLONES void scaled_negation(const double* x, double* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = (0.0 - x[i]) / (1.0 * 1.4142135623730951);
-}
-KESTRUM_CLONES void halve(double* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] *= 0.5;
-}
-KESTRUM_CLONES void half_square_negated(const double* x, double* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = x[i] * (-0.5 * x[i]);
-}
-KESTRUM_CLONES void divide_by_sqrt_two_pi(double* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] /= 2.5066282746310007;
-}
-
-}  // namespace
-
-// Phi(x) = erfc(-x / sqrt 2) / 2; erfc(+inf) = 0, erfc(-inf) = 2 and
-// erfc(NaN) = NaN give Phi's special values exactly.
-void normal_cdf_array(const double* x, double* out, size_t n) {
-  scaled_negation(x, out, n);
-  erfc_array(out, out, n);
-  halve(out, n);
-}
-
-// phi(x) = exp(-x^2 / 2) / sqrt(2 pi).
-void normal_pdf_array(const double* x, double* out, size_t n) {
-  half_square_negated(x, out, n);
-  exp_array(out, out, n);
-  divide_by_sqrt_two_pi(out, n);
-}
+void normal_cdf_array(const double* x, double* out, size_t n) { backend().normal_cdf(x, out, n); }
+void normal_pdf_array(const double* x, double* out, size_t n) { backend().normal_pdf(x, out, n); }
 
 }  // namespace kestrum
