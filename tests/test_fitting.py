@@ -140,8 +140,9 @@ def _design(n, k, seed):
 
 
 # Sizes chosen around and away from powers of two, and column counts from 1
-# to 17, so that every blocking of rows or columns has a partial tail.
-SHAPES = [(97, 1), (64, 2), (65, 3), (257, 4), (1000, 5), (503, 7), (1001, 9), (700, 17)]
+# to 37, so that every blocking of rows or columns (4, 8 and 16 wide) has a
+# partial tail.
+SHAPES = [(97, 1), (64, 2), (65, 3), (257, 4), (1000, 5), (503, 7), (1001, 9), (700, 17), (900, 28), (1200, 37)]
 
 
 @pytest.mark.parametrize("n, k", SHAPES)

@@ -16,10 +16,12 @@ namespace kestrum {
 namespace {
 
 // Register tile of the product accumulator: kBlockRowsA rows of M by
-// kBlockCols columns (kBlockRowsA at the right edge) stay in registers while
-// the rows of a tile stream by. M is padded to a multiple of kBlockRowsA.
+// kBlockCols columns (kWideBlockCols with AVX-512, kBlockRowsA at the right
+// edge) stay in registers while the rows of a tile stream by. M is padded to
+// a multiple of kBlockRowsA.
 constexpr size_t kBlockRowsA = 4;
 constexpr size_t kBlockCols = 8;
+constexpr size_t kWideBlockCols = 16;
 constexpr size_t kMaxTileRows = 256;
 
 // Column by column over the rows: contiguous and vectorizable when the tile
@@ -95,10 +97,18 @@ bool has_avx2() {
   }();
   return supported;
 }
+
+bool has_avx512() {
+  static const bool supported = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0;
+  }();
+  return supported;
+}
 #endif
 
-// Adds one register tile of products, kBlockRowsA rows by `width` (4 or 8)
-// columns, over the rows of the tile.
+// Adds one register tile of products, kBlockRowsA rows by `width` (4, 8 or
+// 16) columns, over the rows of the tile.
 void accumulate_block_generic(double* sums, size_t padded, const double* left, const double* right,
                               ptrdiff_t right_stride, size_t count, size_t a0, size_t c0, size_t width) {
   for (size_t b = 0; b < count; ++b) {
@@ -144,11 +154,51 @@ __attribute__((target("avx2"))) void accumulate_block_avx2(double* sums, size_t 
     for (size_t h = 0; h < kHalves; ++h) _mm256_storeu_pd(sums + (a0 + r) * padded + c0 + 4 * h, acc[r][h]);
   }
 }
+
+// Sixteen columns with AVX-512: two registers of eight for each of the four
+// rows. Each entry sees the same multiplications and additions in the same
+// order as on the narrower paths (no fused multiply-add), so results match.
+__attribute__((target("avx512f"))) void accumulate_block_avx512(double* sums, size_t padded, const double* left,
+                                                                const double* right, ptrdiff_t right_stride,
+                                                                size_t count, size_t a0, size_t c0) {
+  static_assert(kBlockRowsA == 4 && kWideBlockCols == 16);
+  __m512d acc[kBlockRowsA][2];
+#pragma GCC unroll 4
+  for (size_t r = 0; r < kBlockRowsA; ++r) {
+#pragma GCC unroll 2
+    for (size_t h = 0; h < 2; ++h) acc[r][h] = _mm512_loadu_pd(sums + (a0 + r) * padded + c0 + 8 * h);
+  }
+  for (size_t b = 0; b < count; ++b) {
+    const double* l = left + b * padded + a0;
+    const double* x = right + static_cast<ptrdiff_t>(b) * right_stride + c0;
+    const __m512d x0 = _mm512_loadu_pd(x), x1 = _mm512_loadu_pd(x + 8);
+#pragma GCC unroll 4
+    for (size_t r = 0; r < kBlockRowsA; ++r) {
+      const __m512d w = _mm512_set1_pd(l[r]);
+      acc[r][0] = _mm512_add_pd(acc[r][0], _mm512_mul_pd(w, x0));
+      acc[r][1] = _mm512_add_pd(acc[r][1], _mm512_mul_pd(w, x1));
+    }
+  }
+#pragma GCC unroll 4
+  for (size_t r = 0; r < kBlockRowsA; ++r) {
+#pragma GCC unroll 2
+    for (size_t h = 0; h < 2; ++h) _mm512_storeu_pd(sums + (a0 + r) * padded + c0 + 8 * h, acc[r][h]);
+  }
+}
 #endif
+
+// The widest register tile that starts at column c0 and fits in `padded`.
+size_t block_width(size_t c0, size_t padded) {
+#ifdef KESTRUM_X86
+  if (c0 + kWideBlockCols <= padded && has_avx512()) return kWideBlockCols;
+#endif
+  return c0 + kBlockCols <= padded ? kBlockCols : kBlockRowsA;
+}
 
 void accumulate_block(double* sums, size_t padded, const double* left, const double* right, ptrdiff_t right_stride,
                       size_t count, size_t a0, size_t c0, size_t width) {
 #ifdef KESTRUM_X86
+  if (width == kWideBlockCols) return accumulate_block_avx512(sums, padded, left, right, right_stride, count, a0, c0);
   if (has_avx2()) {
     if (width == 8) return accumulate_block_avx2<2>(sums, padded, left, right, right_stride, count, a0, c0);
     return accumulate_block_avx2<1>(sums, padded, left, right, right_stride, count, a0, c0);
@@ -303,7 +353,7 @@ void ProductAccumulator::add(const TileRows& rows, const double* left_scale, con
     }
     for (size_t a0 = 0; a0 < padded_; a0 += kBlockRowsA) {
       for (size_t c0 = 0; c0 < padded_;) {
-        const size_t width = c0 + kBlockCols <= padded_ ? kBlockCols : kBlockRowsA;
+        const size_t width = block_width(c0, padded_);
         if (!symmetric_ || c0 + width > a0) {  // a symmetric M skips blocks wholly below the diagonal
           accumulate_block(sums_.data(), padded_, left_.data(), right, right_stride, part.count, a0, c0, width);
         }
