@@ -103,7 +103,6 @@ class Accumulator {
     pdf_sum_ = 0.0;
   }
 
-  bool indicator(size_t j) const { return open_[j]; }
   double effect_sum(size_t j) const { return open_[j] ? indicator_effect_[j] : continuous_effect_[j]; }
   double gradient_sum(size_t j, size_t m) const {
     return open_[j] ? indicator_gradient_(j, m) : continuous_gradient_(j, m);

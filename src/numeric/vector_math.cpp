@@ -59,9 +59,7 @@ void scalar_normal_pdf(const double* x, double* out, size_t n) {
 }
 
 struct Backend {
-  ArrayFunction exp = scalar_loop<scalar_exp>;
   ArrayFunction log = scalar_loop<scalar_log>;
-  ArrayFunction erfc = scalar_loop<scalar_erfc>;
   ArrayFunction normal_cdf = scalar_normal_cdf;
   ArrayFunction normal_pdf = scalar_normal_pdf;
 };
@@ -116,9 +114,7 @@ Backend choose_backend() {
   Backend backend;
 #ifdef KESTRUM_LIBMVEC
   if (load_libmvec()) {
-    backend.exp = avx2_loop<&avx2_exp>;
     backend.log = avx2_loop<&avx2_log>;
-    backend.erfc = avx2_loop<&avx2_erfc>;
     backend.normal_cdf = avx2_loop<&avx2_erfc, avx2_scaled_negation, avx2_halve>;
     backend.normal_pdf = avx2_loop<&avx2_exp, avx2_half_square_negated, avx2_divide_by_sqrt_two_pi>;
   }
@@ -133,9 +129,7 @@ const Backend& backend() {
 
 }  // namespace
 
-void exp_array(const double* x, double* out, size_t n) { backend().exp(x, out, n); }
 void log_array(const double* x, double* out, size_t n) { backend().log(x, out, n); }
-void erfc_array(const double* x, double* out, size_t n) { backend().erfc(x, out, n); }
 void normal_cdf_array(const double* x, double* out, size_t n) { backend().normal_cdf(x, out, n); }
 void normal_pdf_array(const double* x, double* out, size_t n) { backend().normal_pdf(x, out, n); }
 

@@ -1,4 +1,4 @@
-// exp, log and erfc over arrays of doubles.
+// ln, Phi and phi over arrays of doubles.
 //
 // On x86-64 with AVX2 the loops call glibc's vector math library (libmvec,
 // glibc 2.35 or later, within 4 ulp of the correctly rounded result),
@@ -10,9 +10,7 @@
 
 namespace kestrum {
 
-void exp_array(const double* x, double* out, size_t n);
 void log_array(const double* x, double* out, size_t n);
-void erfc_array(const double* x, double* out, size_t n);
 
 // Phi and phi of the standard normal over arrays, with the same definitions
 // and special values as normal_cdf and normal_pdf.
