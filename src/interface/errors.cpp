@@ -84,6 +84,10 @@ PyRef expect_object(PyObject* result, std::source_location where) {
   return PyRef::steal(result);
 }
 
+void warn(PyObject* category, const std::string& message) {
+  check_status(PyErr_WarnEx(category, message.c_str(), 1));
+}
+
 std::string type_qualname(PyObject* obj) {
   PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
   PyRef owned = PyRef::steal(name);

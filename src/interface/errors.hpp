@@ -55,6 +55,10 @@ PyRef expect_object(PyObject* result, std::source_location where = std::source_l
 [[noreturn]] void raise_downcast_error(PyObject* obj, const char* target);
 std::string type_qualname(PyObject* obj);
 
+// Issues a Python warning of `category` attributed to the caller; a filter
+// that turns it into an error makes this throw that error.
+void warn(PyObject* category, const std::string& message);
+
 // Sets PanicException(message) as the pending error, after a diagnostic line.
 void set_panic_error(const char* message, const std::source_location* where) noexcept;
 // Writes a line to file descriptor 2, bypassing sys.stderr.
