@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "interface/arrays.hpp"
+#include "numeric/array_view.hpp"
 
 namespace kestrum {
 

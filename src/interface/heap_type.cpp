@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "call_protocol.hpp"
+#include "interface/call_protocol.hpp"
 
 namespace kestrum {
 

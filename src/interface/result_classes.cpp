@@ -3,7 +3,7 @@
 #include <new>
 #include <utility>
 
-#include "call_protocol.hpp"
+#include "interface/call_protocol.hpp"
 #include "interface/heap_type.hpp"
 #include "interface/lists.hpp"
 

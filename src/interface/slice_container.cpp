@@ -1,6 +1,6 @@
 #include "interface/slice_container.hpp"
 
-#include "call_protocol.hpp"
+#include "interface/call_protocol.hpp"
 #include "interface/heap_type.hpp"
 
 namespace kestrum {

@@ -1,4 +1,4 @@
-#include "estimation/estimation_run.hpp"
+#include "bindings/estimation_run.hpp"
 
 #include <limits>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "margins/ame_table.hpp"
+#include "bindings/ame_table.hpp"
 
 #include "interface/errors.hpp"
 #include "interface/lists.hpp"

@@ -1,11 +1,11 @@
 // fit_probit: argument binding, validation of endog and exog, and the owned
 // copies handed to the estimation run.
-#include "estimation/fit_probit.hpp"
+#include "bindings/fit_probit.hpp"
 
 #include <string>
 
-#include "call_protocol.hpp"
-#include "estimation/estimation_run.hpp"
+#include "interface/call_protocol.hpp"
+#include "bindings/estimation_run.hpp"
 #include "interface/arguments.hpp"
 #include "interface/arrays.hpp"
 

@@ -4,10 +4,10 @@
 #include <atomic>
 #include <string>
 
-#include "call_protocol.hpp"
-#include "estimation/fit_probit.hpp"
+#include "interface/call_protocol.hpp"
+#include "bindings/fit_probit.hpp"
 #include "interface/lists.hpp"
-#include "margins/ame.hpp"
+#include "bindings/ame.hpp"
 
 namespace kestrum {
 

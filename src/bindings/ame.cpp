@@ -1,16 +1,16 @@
 // ame: reads a fitted model, classifies its regressors, computes the average
 // marginal effects and returns them as a table.
-#include "margins/ame.hpp"
+#include "bindings/ame.hpp"
 
 #include <string>
 #include <vector>
 
-#include "call_protocol.hpp"
+#include "interface/call_protocol.hpp"
 #include "interface/arguments.hpp"
 #include "interface/arrays.hpp"
 #include "interface/lists.hpp"
 #include "margins/ame_kernel.hpp"
-#include "margins/ame_table.hpp"
+#include "bindings/ame_table.hpp"
 
 namespace kestrum {
 
