@@ -18,4 +18,15 @@ Matrix cluster_meat(const Probit& problem, const Vector& beta, const std::vector
 // (B M) B.
 Matrix sandwich_covariance(const Matrix& bread, const Matrix& meat);
 
+// The covariance from the Hessian of l at the estimate: -H^-1 without a
+// meat, the sandwich (B M) B with B = H^-1 with one. A singular Hessian
+// (equilibrated, pivoted Cholesky of -H with relative tolerance
+// kRankTolerance) gives NaN everywhere and names the columns of the linear
+// dependence.
+struct CovarianceOutcome {
+  Matrix cov;
+  std::vector<size_t> dependent_columns;  // empty when the Hessian is invertible
+};
+CovarianceOutcome covariance_from_hessian(const Matrix& hessian, const Matrix* meat);
+
 }  // namespace kestrum

@@ -10,9 +10,14 @@
 //                                              the observed Hessian, not symmetrised
 //   M(beta) = sum_i s_i s_i'                  the scores s_i = lambda_i x_i,
 //                                              without forming the n x k score matrix
+// With the Hessian come its part from the near-certain observations (those
+// whose observed outcome has fitted probability above 1 - 1e-4, z_i >
+// kNearCertainIndex) and their count, which tell separation apart.
 // Every entry is accumulated in observation order, so asking for several
 // quantities in one pass gives the same numbers as separate passes.
 #pragma once
+
+#include <cstdint>
 
 #include "estimation/probit_problem.hpp"
 #include "numeric/matrix.hpp"
@@ -28,9 +33,15 @@ enum Quantity : unsigned {
 
 struct Evaluation {
   double loglike = 0.0;
-  Vector gradient;  // length k when asked for
-  Matrix hessian;   // k x k when asked for
-  Matrix meat;      // k x k when asked for
+  Vector gradient;                // length k when asked for
+  Matrix hessian;                 // k x k when asked for
+  Matrix near_certain_hessian;    // k x k with the Hessian
+  uint64_t near_certain = 0;      // with the Hessian
+  Matrix meat;                    // k x k when asked for
+
+  // Adds the sums of another part of the observations, entry by entry;
+  // parts added in a fixed order give the same numbers on every run.
+  void add(const Evaluation& part);
 };
 
 Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned quantities);
