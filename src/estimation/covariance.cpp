@@ -3,8 +3,8 @@
 
 namespace kestrum {
 
-Matrix cluster_meat(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
-                    size_t clusters) {
+Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
+                          size_t clusters) {
   const size_t k = problem.k();
   Matrix sums(clusters, k);
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
@@ -15,13 +15,23 @@ Matrix cluster_meat(const Probit& problem, const Vector& beta, const std::vector
       for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + tile.rows(b, j) * lambda[b];
     }
   });
+  return sums;
+}
+
+Matrix sum_of_outer_products(const Matrix& score_sums) {
+  const size_t k = score_sums.cols();
   Matrix meat(k, k);
-  for (size_t c = 0; c < clusters; ++c) {
+  for (size_t c = 0; c < score_sums.rows(); ++c) {
     for (size_t a = 0; a < k; ++a) {
-      for (size_t b = 0; b < k; ++b) meat(a, b) = meat(a, b) + sums(c, a) * sums(c, b);
+      for (size_t b = 0; b < k; ++b) meat(a, b) = meat(a, b) + score_sums(c, a) * score_sums(c, b);
     }
   }
   return meat;
+}
+
+Matrix cluster_meat(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
+                    size_t clusters) {
+  return sum_of_outer_products(cluster_score_sums(problem, beta, cluster_of, clusters));
 }
 
 Matrix sandwich_covariance(const Matrix& bread, const Matrix& meat) {

@@ -9,9 +9,16 @@
 
 namespace kestrum {
 
-// M = sum_c g_c g_c' where g_c sums the scores s_i = lambda_i x_i of
-// cluster c in observation order; clusters are numbered 0..G-1 by first
-// appearance and visited in that order.
+// G x k: row c is g_c, the sum of the scores s_i = lambda_i x_i of cluster
+// c in observation order; clusters are numbered 0..G-1 by first appearance.
+// Parts of the observations give parts of each g_c, which add up.
+Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
+                          size_t clusters);
+
+// M = sum_c g_c g_c', the clusters visited in row order.
+Matrix sum_of_outer_products(const Matrix& score_sums);
+
+// The cluster meat: sum_of_outer_products(cluster_score_sums(...)).
 Matrix cluster_meat(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
                     size_t clusters);
 
