@@ -103,9 +103,15 @@ class Accumulator {
     pdf_sum_ = 0.0;
   }
 
-  double effect_sum(size_t j) const { return open_[j] ? indicator_effect_[j] : continuous_effect_[j]; }
-  double gradient_sum(size_t j, size_t m) const {
-    return open_[j] ? indicator_gradient_(j, m) : continuous_gradient_(j, m);
+  MarginalEffectSums take_sums(size_t rows) {
+    MarginalEffectSums sums;
+    sums.rows = rows;
+    sums.continuous_effect = std::move(continuous_effect_);
+    sums.continuous_gradient = std::move(continuous_gradient_);
+    sums.indicator_effect = std::move(indicator_effect_);
+    sums.indicator_gradient = std::move(indicator_gradient_);
+    sums.binary = std::move(open_);
+    return sums;
   }
 
  private:
@@ -171,10 +177,24 @@ class Accumulator {
 
 }  // namespace
 
+void MarginalEffectSums::add(const MarginalEffectSums& part) {
+  const size_t k = binary.size();
+  if (part.binary.size() != k) shape_failure("marginal effect sums", k, k, part.binary.size(), part.binary.size());
+  rows += part.rows;
+  for (size_t j = 0; j < k; ++j) {
+    binary[j] = binary[j] && part.binary[j];
+    continuous_effect[j] = part.continuous_effect[j] + continuous_effect[j];
+    indicator_effect[j] = part.indicator_effect[j] + indicator_effect[j];
+    for (size_t m = 0; m < k; ++m) {
+      continuous_gradient(j, m) = part.continuous_gradient(j, m) + continuous_gradient(j, m);
+      indicator_gradient(j, m) = part.indicator_gradient(j, m) + indicator_gradient(j, m);
+    }
+  }
+}
+
 template <class View>
-std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows, const Vector& beta,
-                                                     const Matrix& cov, const std::vector<RegressorKind>& kinds,
-                                                     size_t block_rows) {
+MarginalEffectSums accumulate_marginal_effects(const View& X, size_t rows, const Vector& beta,
+                                               const std::vector<RegressorKind>& kinds, size_t block_rows) {
   const size_t k = kinds.size();
   Accumulator totals(k, kinds);
   std::vector<double> scratch(std::is_same_v<View, ArrayView> ? kTileRows * k : 0);
@@ -187,18 +207,23 @@ std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows,
     totals.close_block(beta);
     block += count;
   }
+  return totals.take_sums(rows);
+}
 
-  const double n = static_cast<double>(rows);
+std::vector<MarginalEffect> finish_marginal_effects(const MarginalEffectSums& sums, const Matrix& cov) {
+  const size_t k = sums.binary.size();
+  const double n = static_cast<double>(sums.rows);
   Matrix jacobian(k, k);
   for (size_t j = 0; j < k; ++j) {
-    for (size_t m = 0; m < k; ++m) jacobian(j, m) = totals.gradient_sum(j, m) / n;
+    const Matrix& gradient = sums.binary[j] ? sums.indicator_gradient : sums.continuous_gradient;
+    for (size_t m = 0; m < k; ++m) jacobian(j, m) = gradient(j, m) / n;
   }
   const Matrix variance = multiply_transposed(multiply(jacobian, cov), jacobian);
 
   std::vector<MarginalEffect> effects(k);
   for (size_t j = 0; j < k; ++j) {
     MarginalEffect& e = effects[j];
-    e.effect = totals.effect_sum(j) / n;
+    e.effect = (sums.binary[j] ? sums.indicator_effect[j] : sums.continuous_effect[j]) / n;
     const double v = variance(j, j) > 0.0 ? variance(j, j) : 0.0;
     e.std_error = std::sqrt(v);
     e.z = e.std_error > 0.0 ? e.effect / e.std_error : std::numeric_limits<double>::quiet_NaN();
@@ -208,9 +233,9 @@ std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows,
   return effects;
 }
 
-template std::vector<MarginalEffect> average_marginal_effects(const MatrixView&, size_t, const Vector&, const Matrix&,
-                                                              const std::vector<RegressorKind>&, size_t);
-template std::vector<MarginalEffect> average_marginal_effects(const ArrayView&, size_t, const Vector&, const Matrix&,
-                                                              const std::vector<RegressorKind>&, size_t);
+template MarginalEffectSums accumulate_marginal_effects(const MatrixView&, size_t, const Vector&,
+                                                        const std::vector<RegressorKind>&, size_t);
+template MarginalEffectSums accumulate_marginal_effects(const ArrayView&, size_t, const Vector&,
+                                                        const std::vector<RegressorKind>&, size_t);
 
 }  // namespace kestrum

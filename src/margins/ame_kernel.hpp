@@ -30,12 +30,39 @@ struct MarginalEffect {
   double p = 0.0;
 };
 
-// One entry per column of X (kinds.size() == cols); the entries of excluded
-// columns carry no meaning. The 0/1 test of a column is made on the rows as
-// they are visited, so X is read once. `block_rows` >= 1.
+// The additive part of the computation: the sums over some rows of X. Sums
+// of separate parts of the rows (partitions) are added with add() in a fixed
+// order, and finish_marginal_effects turns the total into effects.
+struct MarginalEffectSums {
+  size_t rows = 0;
+  Vector continuous_effect;    // k: sum beta_j phi(xb_i)
+  Matrix continuous_gradient;  // k x k: sum phi(xb_i) (delta_jm - beta_j xb_i x_im)
+  Vector indicator_effect;     // k: sum Phi(xb1_i) - Phi(xb0_i), for the binary columns
+  Matrix indicator_gradient;   // k x k: sum phi(xb1_i) x1_im - phi(xb0_i) x0_im, likewise
+  // Per column: it may be an indicator and every value seen was 0 or 1. The
+  // indicator sums of a column mean something only while this holds.
+  std::vector<bool> binary;
+
+  // The sums of both parts; a column stays binary when it is in both.
+  void add(const MarginalEffectSums& part);
+};
+
+// One entry per column of X (kinds.size() == cols). The 0/1 test of a column
+// is made on the rows as they are visited, so X is read once. `block_rows` >= 1.
+template <class View>
+MarginalEffectSums accumulate_marginal_effects(const View& X, size_t rows, const Vector& beta,
+                                               const std::vector<RegressorKind>& kinds, size_t block_rows);
+
+// The effects and their delta-method statistics from the sums over all rows;
+// one entry per column, those of excluded columns carry no meaning.
+std::vector<MarginalEffect> finish_marginal_effects(const MarginalEffectSums& sums, const Matrix& cov);
+
+// accumulate_marginal_effects over all rows, then finish_marginal_effects.
 template <class View>
 std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows, const Vector& beta,
                                                      const Matrix& cov, const std::vector<RegressorKind>& kinds,
-                                                     size_t block_rows);
+                                                     size_t block_rows) {
+  return finish_marginal_effects(accumulate_marginal_effects(X, rows, beta, kinds, block_rows), cov);
+}
 
 }  // namespace kestrum
