@@ -22,20 +22,6 @@ namespace {
 constexpr const char* kParameters[] = {"probit_model", "chunk_size"};
 constexpr Signature kSignature{"ame", kParameters, 1};
 
-Vector copy_vector(const ArrayView& view) {
-  Vector v(view.rows());
-  for (size_t i = 0; i < view.rows(); ++i) v[i] = view(i, 0);
-  return v;
-}
-
-Matrix copy_matrix(const ArrayView& view) {
-  Matrix m(view.rows(), view.cols());
-  for (size_t i = 0; i < view.rows(); ++i) {
-    for (size_t j = 0; j < view.cols(); ++j) m(i, j) = view(i, j);
-  }
-  return m;
-}
-
 // What ame reads from the model, in reading order. The coefficients and
 // their covariance are copied as soon as they pass their check, since the
 // reads after them run Python code that could change those arrays in place.

@@ -108,6 +108,20 @@ StridedArray owned_copy(const ArrayView& view) {
   return StridedArray::standard(std::move(buffer), view.ndim, rows, cols);
 }
 
+Vector copy_vector(const ArrayView& view) {
+  Vector v(view.rows());
+  for (size_t i = 0; i < view.rows(); ++i) v[i] = view(i, 0);
+  return v;
+}
+
+Matrix copy_matrix(const ArrayView& view) {
+  Matrix m(view.rows(), view.cols());
+  for (size_t i = 0; i < view.rows(); ++i) {
+    for (size_t j = 0; j < view.cols(); ++j) m(i, j) = view(i, j);
+  }
+  return m;
+}
+
 PyRef output_array(StridedArray&& array) {
   const int ndim = array.ndim;
   Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(array.extent[0]), static_cast<Py_ssize_t>(array.extent[1])};

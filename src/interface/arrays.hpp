@@ -21,6 +21,11 @@ ArrayView view_array(PyObject* array);
 // gap-free in memory, else an element-by-element copy in row-major order.
 StridedArray owned_copy(const ArrayView& view);
 
+// Owned copies of a viewed array's elements as a vector (its first column)
+// and as a row-major matrix.
+Vector copy_vector(const ArrayView& view);
+Matrix copy_matrix(const ArrayView& view);
+
 // A new writeable float64 array that takes over the buffer without copying;
 // a PySliceContainer set as its base owns the memory.
 PyRef output_array(StridedArray&& array);
