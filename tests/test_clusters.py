@@ -243,17 +243,14 @@ def test_cluster_row_mismatch(spector, rows, cols):
     assert str(info.value) == f"cluster mismatch: got {rows} rows, nobs=32"
 
 
-def test_cluster_errors_come_after_the_estimate(spector, capfd):
-    # the cluster argument is examined only after the Hessian at the estimate
-    # has been inverted, so a singular Hessian has already been reported
+def test_cluster_errors_leave_nothing_on_stderr(spector, capfd):
     y, X = spector
     Z = np.column_stack([X, np.zeros(len(y))])
     with pytest.raises(ValueError, match="^cluster mismatch: got 5 rows, nobs=32$"):
         kestrum.fit_probit(y, Z, robust=True, cluster_vars=np.zeros((5, 1)))
-    assert capfd.readouterr().err.count(HESSIAN_SINGULAR_LINE) == 1
     with pytest.raises(TypeError, match=r"^'list' object cannot be converted to 'PyArray<T, D>'$"):
         kestrum.fit_probit(y, Z, robust=True, cluster_vars=[[0.0]] * 32)
-    assert capfd.readouterr().err.count(HESSIAN_SINGULAR_LINE) == 1
+    assert capfd.readouterr().err == ""
 
 
 @pytest.mark.parametrize(

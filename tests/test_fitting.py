@@ -309,18 +309,22 @@ def test_largest_max_iter_is_accepted(spector):
     assert r.iterations < 100
 
 
-def test_default_max_iter_is_35(spector):
-    y, X = spector
-    r = fit(y, X, tol=0.0)
+def test_default_max_iter_is_35():
+    # separated data: l increases at every step by a fixed fraction of |l|,
+    # so with a negligible tol only the limit stops the fit
+    x = np.linspace(-1.0, 1.0, 40)
+    X = np.column_stack([np.ones_like(x), x])
+    with pytest.warns(RuntimeWarning, match="Perfect separation"):
+        r = fit((x > 0).astype(float), X, tol=1e-300)
     assert r.iterations == 34 and r.converged is False
 
 
-def test_limit_reached_keeps_best_point_so_far(spector):
-    # running longer with tol=0 keeps the fit at the maximum
+def test_zero_tol_never_converges_and_stops_at_the_maximum(spector):
+    # with tol=0 the fit runs until the limit or until no step increases l
     y, X = spector
     ref = statsmodels_fit(y, X)
     r = fit(y, X, max_iter=60, tol=0.0)
-    assert r.converged is False
+    assert r.converged is False and r.iterations < 59
     assert_params_close(r.params, ref.params, ref.cov_params(), PARAM_SE_TOL)
 
 
@@ -347,11 +351,13 @@ def test_iteration_count_grows_with_tighter_tolerance(spector):
 
 @pytest.mark.parametrize("k", [1, 3])
 @pytest.mark.parametrize("robust, clustered", [(False, False), (True, False), (True, True)])
-def test_empty_sample(capfd, k, robust, clustered):
+def test_empty_sample(k, robust, clustered):
     kw = {"robust": robust}
     if clustered:
         kw["cluster_vars"] = np.zeros((0, 1))
-    r = fit(np.zeros(0), np.zeros((0, k)), **kw)
+    with pytest.warns(RuntimeWarning, match="^" + HESSIAN_SINGULAR_LINE) as caught:
+        r = fit(np.zeros(0), np.zeros((0, k)), **kw)
+    assert len(caught) == 1
     np.testing.assert_array_equal(r.params, np.zeros(k))
     assert r.loglike == 0.0
     assert r.iterations == 0
@@ -359,9 +365,6 @@ def test_empty_sample(capfd, k, robust, clustered):
     cov = r.cov_params()
     assert cov.shape == (k, k) and np.all(np.isnan(cov))
     assert r.model.exog.shape == (0, k) and r.model.endog.shape == (0,)
-    err = capfd.readouterr().err
-    assert err.count(HESSIAN_SINGULAR_LINE) == 1
-    assert HESSIAN_SINGULAR_LINE + "\n" in err
 
 
 @pytest.mark.parametrize("n", [0, 1, 17])
@@ -428,18 +431,17 @@ def test_repeated_calls_are_deterministic(spector):
 
 
 @pytest.mark.parametrize("robust, clustered", [(False, False), (True, False), (True, True)])
-def test_zero_column_gives_nan_covariance_and_one_line(spector, capfd, robust, clustered):
+def test_zero_column_gives_nan_covariance_and_one_warning(spector, capfd, robust, clustered):
     y, X = spector
     Z = np.column_stack([X[:, :2], np.zeros(len(y)), X[:, 2:]])
     kw = dict(robust=robust, **TIGHT)
     if clustered:
         kw["cluster_vars"] = (np.arange(len(y)) % 4).astype(float).reshape(-1, 1)
-    r = fit(y, Z, **kw)
+    with pytest.warns(RuntimeWarning, match="^" + HESSIAN_SINGULAR_LINE + ": columns involved: x2\\.") as caught:
+        r = fit(y, Z, **kw)
+    assert len(caught) == 1 and capfd.readouterr().err == ""
     cov = r.cov_params()
     assert cov.shape == (5, 5) and np.all(np.isnan(cov))
-    err = capfd.readouterr().err
-    assert err.count(HESSIAN_SINGULAR_LINE) == 1
-    assert HESSIAN_SINGULAR_LINE + "\n" in err
     # the other coefficients are the MLE of the model without that column
     ref = statsmodels_fit(y, X)
     assert r.converged is True
@@ -467,5 +469,3 @@ def test_non_finite_data_never_converges(spector, where, value, tol):
         y[5] = value
     r = fit(y, X, max_iter=20, tol=tol)
     assert r.converged is False
-    assert r.iterations == 19
-    assert np.isfinite(r.loglike)

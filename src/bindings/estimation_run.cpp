@@ -11,17 +11,14 @@
 #include "interface/arrays.hpp"
 #include "interface/errors.hpp"
 #include "interface/result_classes.hpp"
-#include "numeric/invert.hpp"
 
 namespace kestrum {
 
 namespace {
 
-// Written once per call when the Hessian at the estimate cannot be inverted;
-// the covariance is then NaN rather than an invented one.
-constexpr const char* kSingularHessianLine = "Hessian singular => NaN for Cov";
-
-Matrix unavailable(size_t k) { return Matrix::filled(k, k, std::numeric_limits<double>::quiet_NaN()); }
+// The warning for a singular Hessian at the estimate; the covariance is then
+// NaN rather than an invented one.
+constexpr const char* kSingularHessian = "Hessian singular => NaN for Cov";
 
 // Cluster membership of each observation; raises for a cluster_vars that is
 // not an nobs x m float64 array.
@@ -40,28 +37,26 @@ bool is_clustered(bool robust, PyObject* cluster_vars) {
 
 // Without clusters the robust meat comes from the same pass as the Hessian.
 unsigned covariance_quantities(bool robust, PyObject* cluster_vars) {
-  return robust && !is_clustered(robust, cluster_vars) ? kHessian | kRobustMeat : kHessian;
+  return robust && !is_clustered(robust, cluster_vars) ? kRobustMeat : 0u;
 }
 
-// `sums`: the covariance_quantities at beta, when the fit computed them.
-Matrix covariance(const Probit& problem, const Vector& beta, bool robust, PyObject* cluster_vars,
-                  std::optional<Evaluation> sums) {
-  const size_t k = problem.k();
-  const bool clustered = is_clustered(robust, cluster_vars);
-  if (!sums) sums = evaluate_probit(problem, beta, covariance_quantities(robust, cluster_vars));
-  Matrix meat = std::move(sums->meat);
-  const std::optional<Matrix> inverse = invert_matrix(sums->hessian);
-  if (!inverse) write_stderr_line(kSingularHessianLine);
-  if (!robust) return inverse ? negated(*inverse) : unavailable(k);
+std::string joined_names(const std::vector<size_t>& columns, const std::vector<std::string>& names) {
+  std::string text;
+  for (size_t c : columns) text.append(text.empty() ? "" : ", ").append(names[c]);
+  return text;
+}
 
-  if (clustered) {
-    // cluster_vars is checked after the Hessian, and read only when the fit is robust.
-    const ClusterAssignment clusters = read_clusters(cluster_vars, problem.nobs());
-    if (!inverse) return unavailable(k);
-    meat = cluster_meat(problem, beta, clusters.cluster_of, clusters.clusters);
-  }
-  if (!inverse) return unavailable(k);
-  return sandwich_covariance(*inverse, meat);
+void warn_singular(const std::vector<size_t>& columns, const std::vector<std::string>& names) {
+  warn(PyExc_RuntimeWarning, std::string(kSingularHessian) + ": columns involved: " + joined_names(columns, names) +
+                                 ". The coefficients of linearly dependent (or all-zero) columns are not "
+                                 "identified; drop or combine columns.");
+}
+
+void warn_separation(uint64_t perfectly_predicted) {
+  warn(PyExc_RuntimeWarning,
+       "Perfect separation: " + std::to_string(perfectly_predicted) +
+           " observations are perfectly predicted; the maximum likelihood estimate does not exist and the "
+           "coefficients diverge. Remove the regressors (or observations) that predict the outcome perfectly.");
 }
 
 std::vector<std::string> generated_names(size_t k) {
@@ -71,23 +66,42 @@ std::vector<std::string> generated_names(size_t k) {
   return names;
 }
 
+// The covariance from the sums at the estimate.
+Matrix covariance(const Probit& problem, const FitOutcome& fit, bool robust, PyObject* cluster_vars,
+                  const std::vector<std::string>& names) {
+  const Evaluation& sums = fit.final_sums;
+  Matrix cluster_sums_meat;
+  const Matrix* meat = robust ? &sums.meat : nullptr;
+  if (is_clustered(robust, cluster_vars)) {
+    const ClusterAssignment clusters = read_clusters(cluster_vars, problem.nobs());
+    cluster_sums_meat = cluster_meat(problem, fit.beta, clusters.cluster_of, clusters.clusters);
+    meat = &cluster_sums_meat;
+  }
+  CovarianceOutcome outcome = covariance_from_hessian(sums.hessian, meat);
+  if (!outcome.columns_involved.empty()) warn_singular(outcome.columns_involved, names);
+  return std::move(outcome.cov);
+}
+
+
 }  // namespace
 
 PyRef run_estimation(EstimationInputs&& inputs) {
   // The fit reads the owned copies in place; afterwards they become the
   // model's arrays, so X is copied exactly once per call.
   const Probit problem{inputs.y.view(), inputs.X.view()};
-  FitOutcome fit =
-      fit_bfgs(problem, inputs.max_iter, inputs.tol, covariance_quantities(inputs.robust, inputs.cluster_vars));
-  Matrix cov = covariance(problem, fit.beta, inputs.robust, inputs.cluster_vars, std::move(fit.final_sums));
-  const size_t k = problem.k();
+  const MaximizerSettings settings{inputs.max_iter, inputs.tol,
+                                   covariance_quantities(inputs.robust, inputs.cluster_vars)};
+  FitOutcome fit = fit_bfgs(problem, settings);
+  if (fit.perfectly_predicted > 0) warn_separation(fit.perfectly_predicted);
+  std::vector<std::string> names = generated_names(problem.k());
+  Matrix cov = covariance(problem, fit, inputs.robust, inputs.cluster_vars, names);
 
   ResultsRecord record;
   record.params = output_array(StridedArray::from(std::move(fit.beta)));
   record.cov_params = output_array(StridedArray::from(std::move(cov)));
   record.model.exog = output_array(std::move(inputs.X));
   record.model.endog = output_array(std::move(inputs.y));
-  record.model.exog_names = generated_names(k);
+  record.model.exog_names = std::move(names);
   record.loglike = fit.loglike;
   record.iterations = fit.iterations;
   record.converged = fit.converged;

@@ -1,5 +1,8 @@
 #include "estimation/covariance.hpp"
 
+#include <limits>
+
+#include "numeric/symmetric_factor.hpp"
 
 namespace kestrum {
 
@@ -36,6 +39,18 @@ Matrix cluster_meat(const Probit& problem, const Vector& beta, const std::vector
 
 Matrix sandwich_covariance(const Matrix& bread, const Matrix& meat) {
   return multiply(multiply(bread, meat), bread);
+}
+
+CovarianceOutcome covariance_from_hessian(const Matrix& hessian, const Matrix* meat) {
+  const size_t k = hessian.rows();
+  const SymmetricFactor information(negated(hessian));
+  if (!information.full_rank()) {
+    return CovarianceOutcome{Matrix::filled(k, k, std::numeric_limits<double>::quiet_NaN()),
+                             information.columns_involved()};
+  }
+  Matrix inverse = information.inverse();  // (-H)^-1
+  if (meat == nullptr) return CovarianceOutcome{std::move(inverse), {}};
+  return CovarianceOutcome{sandwich_covariance(inverse, *meat), {}};  // (-B) M (-B) = B M B
 }
 
 }  // namespace kestrum

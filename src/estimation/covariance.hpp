@@ -32,7 +32,7 @@ Matrix sandwich_covariance(const Matrix& bread, const Matrix& meat);
 // dependence.
 struct CovarianceOutcome {
   Matrix cov;
-  std::vector<size_t> dependent_columns;  // empty when the Hessian is invertible
+  std::vector<size_t> columns_involved;  // empty when the Hessian is invertible
 };
 CovarianceOutcome covariance_from_hessian(const Matrix& hessian, const Matrix* meat);
 

@@ -3,22 +3,53 @@
 #include <optional>
 
 #include "numeric/tile_kernels.hpp"
+#include "panic.hpp"
 
 namespace kestrum {
+
+namespace {
+
+void add_vector(Vector& total, const Vector& part) {
+  if (total.size() == 0) total = Vector(part.size());
+  KESTRUM_ASSERT(total.size() == part.size());
+  for (size_t j = 0; j < part.size(); ++j) total[j] = total[j] + part[j];
+}
+
+void add_matrix(Matrix& total, const Matrix& part) {
+  if (total.rows() == 0 && total.cols() == 0) total = Matrix(part.rows(), part.cols());
+  KESTRUM_ASSERT(total.rows() == part.rows() && total.cols() == part.cols());
+  for (size_t a = 0; a < part.rows(); ++a) {
+    for (size_t b = 0; b < part.cols(); ++b) total(a, b) = total(a, b) + part(a, b);
+  }
+}
+
+}  // namespace
+
+void Evaluation::add(const Evaluation& part) {
+  loglike = loglike + part.loglike;
+  add_vector(gradient, part.gradient);
+  add_matrix(hessian, part.hessian);
+  add_matrix(near_certain_hessian, part.near_certain_hessian);
+  near_certain += part.near_certain;
+  add_matrix(meat, part.meat);
+}
 
 Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned quantities) {
   const size_t k = problem.k();
   Evaluation result;
   if (quantities & kGradient) result.gradient = Vector(k);
-  std::optional<ProductAccumulator> hessian, meat;
-  if (quantities & kHessian) hessian.emplace(k, false);
+  std::optional<ProductAccumulator> hessian, near_certain_hessian, meat;
+  if (quantities & kHessian) {
+    hessian.emplace(k, false);
+    near_certain_hessian.emplace(k, false);
+  }
   if (quantities & kRobustMeat) meat.emplace(k, true);  // s_a s_b = s_b s_a: exactly symmetric
   const bool needs_lambda = (quantities & (kGradient | kHessian | kRobustMeat)) != 0;
 
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
     if (quantities & kLogLikelihood) {
       double log_p[kTileRows];
-      log_array(tile.probability, log_p, tile.count);
+      tile.log_probabilities(log_p);
       for (size_t b = 0; b < tile.count; ++b) result.loglike += log_p[b];
     }
     if (!needs_lambda) return;
@@ -28,13 +59,30 @@ Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned q
     if (hessian) {
       // (X[i,a] (-w_i)) X[i,b] = -((X[i,a] w_i) X[i,b]) exactly.
       double negative_weight[kTileRows];
-      for (size_t b = 0; b < tile.count; ++b) negative_weight[b] = -((tile.eta[b] + lambda[b]) * lambda[b]);
+      tile.hessian_weights(lambda, negative_weight);
+      bool any_near_certain = false;
+      for (size_t b = 0; b < tile.count; ++b) {
+        negative_weight[b] = -negative_weight[b];
+        any_near_certain = any_near_certain || tile.z[b] > kNearCertainIndex;
+      }
       hessian->add(tile.rows, negative_weight, nullptr);
+      if (any_near_certain) {
+        double masked[kTileRows];
+        for (size_t b = 0; b < tile.count; ++b) {
+          const bool near_certain = tile.z[b] > kNearCertainIndex;
+          masked[b] = near_certain ? negative_weight[b] : 0.0;
+          result.near_certain += near_certain ? 1 : 0;
+        }
+        near_certain_hessian->add(tile.rows, masked, nullptr);
+      }
     }
     if (meat) meat->add(tile.rows, lambda, lambda);
   });
 
-  if (hessian) result.hessian = hessian->result();
+  if (hessian) {
+    result.hessian = hessian->result();
+    result.near_certain_hessian = near_certain_hessian->result();
+  }
   if (meat) result.meat = meat->result();
   return result;
 }

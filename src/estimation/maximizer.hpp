@@ -73,15 +73,19 @@ class ProbitMaximizer {
 
  private:
   enum class Phase { start, trial, refresh, confirm, finished };
+  // Why the iteration ends at beta: a candidate maximum to confirm, the
+  // iteration limit, or no increasing step.
+  enum class Conclusion { candidate, limit, stalled };
 
   void request(const Vector& point, unsigned quantities, Phase phase);
-  void begin_iteration();
+  void begin_iteration(bool after_confirmation = false);
   void on_start(Evaluation&& sums);
   void on_trial(Evaluation&& sums);
   void on_refresh(Evaluation&& sums);
+  void refresh_from_sums_at_beta();
   void on_confirm(Evaluation&& sums);
   void accept_trial(Evaluation&& sums);
-  void ask_for_confirmation();
+  void conclude(Conclusion conclusion);
   void finish(bool converged, bool stalled);
   double resolution() const;
   double decrement() const;
@@ -102,6 +106,7 @@ class ProbitMaximizer {
   uint64_t iteration_ = 0;  // accepted steps so far
   double step_ = 1.0, slope_ = 0.0;
   unsigned backtracks_ = 0;
+  Conclusion conclusion_ = Conclusion::limit;
   std::optional<Evaluation> sums_at_beta_;  // final-pass sums at beta_, when computed
   FitOutcome outcome_;
 };

@@ -4,17 +4,24 @@
 //   q_i      = 2 y_i - 1                       (computed as (y_i + y_i) + (-1))
 //   eta_i    = sum_j X[i,j] beta_j              (from 0.0, in increasing column order)
 //   z_i      = q_i eta_i
-//   P_i      = min(max(Phi(z_i), 1e-15), 1 - 1e-15)   (a NaN Phi becomes 1e-15)
-//   lambda_i = q_i phi(z_i) / P_i            (the score factor, d l_i / d eta_i)
+//   P_i      = Phi(z_i), the probability of the observed outcome
+//   l_i      = ln P_i
+//   lambda_i = q_i phi(z_i) / P_i              (the score factor, d l_i / d eta_i)
+//   w_i      = lambda_i (lambda_i + eta_i)     (-d^2 l_i / d eta_i^2, in (0, 1))
+// No probability is clipped: where z_i is far from 0 (|z_i| > kTailIndex),
+// l_i, lambda_i and w_i come from the tail formulas of normal_tails.hpp,
+// which stay exact where Phi underflows or rounds to 1.
 // The observations are visited a tile of kTileRows at a time, so that the
 // special functions run over arrays; every sum over observations is still
 // accumulated in observation order.
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 
 #include "numeric/matrix.hpp"
+#include "numeric/normal_tails.hpp"
 #include "numeric/tile_kernels.hpp"
 #include "numeric/vector_math.hpp"
 
@@ -28,9 +35,12 @@ struct Probit {
   size_t k() const noexcept { return X.cols; }
 };
 
-inline constexpr size_t kTileRows = 128;
-inline constexpr double kProbabilityFloor = 1e-15;
-inline constexpr double kProbabilityCeiling = 0.999999999999999;
+inline constexpr size_t kTileRows = 128;  // tail indices fit an unsigned char
+// Within [-kTailIndex, kTailIndex] the array functions are exact to a few
+// ulp in l_i, lambda_i and w_i; beyond it the tail formulas take over.
+inline constexpr double kTailIndex = 5.0;
+// An observed outcome whose fitted probability exceeds 1 - 1e-4 (Phi(-z) < 1e-4).
+inline constexpr double kNearCertainIndex = 3.7190164854556806;
 
 // The quantities of one tile of observations at some beta.
 struct Tile {
@@ -40,12 +50,30 @@ struct Tile {
   double q[kTileRows];
   double eta[kTileRows];
   double z[kTileRows];
-  double probability[kTileRows];  // P_i
+  double probability[kTileRows];  // P_i, 0 or 1 where it is not representable
+  unsigned char tail[kTileRows];  // the rows with |z_i| > kTailIndex
+  size_t tail_count = 0;
+
+  // l_i of every observation of the tile.
+  void log_probabilities(double* log_p) const {
+    log_array(probability, log_p, count);
+    for (size_t t = 0; t < tail_count; ++t) log_p[tail[t]] = log_normal_cdf(z[tail[t]]);
+  }
 
   // lambda_i of every observation of the tile.
   void score_factors(double* lambda) const {
     normal_pdf_array(z, lambda, count);
     for (size_t b = 0; b < count; ++b) lambda[b] = (q[b] * lambda[b]) / probability[b];
+    for (size_t t = 0; t < tail_count; ++t) {
+      const size_t b = tail[t];
+      lambda[b] = q[b] * normal_hazard(z[b]);
+    }
+  }
+
+  // w_i of every observation of the tile, from its lambda_i.
+  void hessian_weights(const double* lambda, double* weight) const {
+    for (size_t b = 0; b < count; ++b) weight[b] = (eta[b] + lambda[b]) * lambda[b];
+    for (size_t t = 0; t < tail_count; ++t) weight[tail[t]] = normal_hazard_weight(z[tail[t]]);
   }
 };
 
@@ -58,17 +86,15 @@ void for_each_tile(const Probit& problem, const double* beta, Fn&& fn) {
     tile.count = std::min(kTileRows, problem.nobs() - start);
     tile.rows = TileRows{problem.X, start, tile.count};
     tile_linear_index(tile.rows, beta, tile.eta);
+    tile.tail_count = 0;
     for (size_t b = 0; b < tile.count; ++b) {
       const double y = problem.y(start + b, 0);
       tile.q[b] = (y + y) + (-1.0);
       tile.z[b] = tile.q[b] * tile.eta[b];
+      tile.tail[tile.tail_count] = static_cast<unsigned char>(b);
+      tile.tail_count += std::fabs(tile.z[b]) > kTailIndex ? 1 : 0;  // branch-free: tails are rare
     }
     normal_cdf_array(tile.z, tile.probability, tile.count);
-    for (size_t b = 0; b < tile.count; ++b) {
-      double p = tile.probability[b];
-      p = p > kProbabilityFloor ? p : kProbabilityFloor;
-      tile.probability[b] = p < kProbabilityCeiling ? p : kProbabilityCeiling;
-    }
     fn(tile);
   }
 }
