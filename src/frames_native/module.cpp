@@ -1,0 +1,70 @@
+// The private module kestrum_frames._native: the per-partition sums, the
+// maximiser, and the client's work on the totals.
+#include <Python.h>
+
+#include "estimation/evaluation.hpp"
+#include "frames_native/maximizer_type.hpp"
+#include "frames_native/partition_sums.hpp"
+#include "frames_native/totals.hpp"
+#include "interface/call_protocol.hpp"
+
+namespace kestrum {
+
+namespace {
+
+template <PyObject* (*Entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyMethodDef fast_call(const char* name, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry)), METH_FASTCALL | METH_KEYWORDS,
+          doc};
+}
+
+PyMethodDef functions[] = {
+    fast_call<probit_sums>("probit_sums", kProbitSumsDoc),
+    fast_call<cluster_score_sums_entry>("cluster_score_sums", kClusterScoreSumsDoc),
+    fast_call<effect_sums>("effect_sums", kEffectSumsDoc),
+    fast_call<covariance>("covariance", kCovarianceDoc),
+    fast_call<cluster_meat_entry>("cluster_meat", kClusterMeatDoc),
+    fast_call<finish_effects>("finish_effects", kFinishEffectsDoc),
+    fast_call<cluster_numbers>("cluster_numbers", kClusterNumbersDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "kestrum_frames._native",
+    "Partition sums, the probit maximiser and marginal effects for kestrum_frames.",
+    0,
+    functions,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// The quantity bits of probit_sums and Maximizer, under their Python names.
+constexpr struct {
+  const char* name;
+  unsigned bit;
+} kQuantities[] = {
+    {"LOGLIKE", kLogLikelihood},
+    {"GRADIENT", kGradient},
+    {"HESSIAN", kHessian},
+    {"ROBUST_MEAT", kRobustMeat},
+};
+
+PyRef initialise() {
+  PyRef module = checked(PyModule_Create(&module_definition));
+  for (const auto& quantity : kQuantities) {
+    check_status(PyModule_AddIntConstant(module.get(), quantity.name, quantity.bit));
+  }
+  PyObject* type = reinterpret_cast<PyObject*>(maximizer_type());
+  Py_INCREF(type);
+  if (PyModule_AddObject(module.get(), "Maximizer", type) < 0) {
+    Py_DECREF(type);
+    throw_python_error();
+  }
+  return module;
+}
+
+}  // namespace
+
+}  // namespace kestrum
+
+PyMODINIT_FUNC PyInit__native(void) { return kestrum::guarded_call(kestrum::initialise); }

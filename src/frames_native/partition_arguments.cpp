@@ -1,0 +1,62 @@
+#include "frames_native/partition_arguments.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "interface/arguments.hpp"
+#include "interface/arrays.hpp"
+#include "interface/errors.hpp"
+
+namespace kestrum {
+
+MatrixView matrix_argument(PyObject* obj, const char* parameter, int ndim) {
+  convert_argument(parameter, [&] { return extract_array_strict(obj, ndim); });
+  const ArrayView view = view_array(obj);
+  if (!view.element_strided()) {
+    raise(PyExc_ValueError, std::string(parameter) + " must hold aligned doubles at whole-element strides");
+  }
+  return view.matrix_view();
+}
+
+Vector vector_argument(PyObject* obj, const char* parameter, size_t length) {
+  convert_argument(parameter, [&] { return extract_array_strict(obj, 1); });
+  const ArrayView view = view_array(obj);
+  require_extent(parameter, "elements", view.rows(), length);
+  return copy_vector(view);
+}
+
+void require_extent(const char* parameter, const char* what, size_t actual, size_t expected) {
+  if (actual == expected) return;
+  raise(PyExc_ValueError, std::string(parameter) + " has " + std::to_string(actual) + " " + what + ", expected " +
+                              std::to_string(expected));
+}
+
+std::vector<uint32_t> cluster_numbers_argument(PyObject* obj, const char* parameter, size_t rows, size_t clusters) {
+  const MatrixView numbers = matrix_argument(obj, parameter, 1);
+  require_extent(parameter, "rows", numbers.rows, rows);
+  std::vector<uint32_t> cluster_of(rows);
+  for (size_t i = 0; i < rows; ++i) {
+    const double number = numbers(i, 0);
+    // The negated test also refuses NaN.
+    if (!(number >= 0.0 && number < static_cast<double>(clusters) && number == std::floor(number))) {
+      raise(PyExc_ValueError, std::string(parameter) + "[" + std::to_string(i) + "] is " + std::to_string(number) +
+                                  ", not a cluster number below " + std::to_string(clusters));
+    }
+    cluster_of[i] = static_cast<uint32_t>(number);
+  }
+  return cluster_of;
+}
+
+std::vector<bool> flags_argument(PyObject* obj, const char* parameter) {
+  PyRef sequence = convert_argument(parameter, [&] { return checked(PySequence_Fast(obj, "expected a sequence")); });
+  const Py_ssize_t length = PySequence_Fast_GET_SIZE(sequence.get());
+  std::vector<bool> flags(static_cast<size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const int truth = PyObject_IsTrue(PySequence_Fast_GET_ITEM(sequence.get(), i));
+    check_status(truth);
+    flags[static_cast<size_t>(i)] = truth == 1;
+  }
+  return flags;
+}
+
+}  // namespace kestrum

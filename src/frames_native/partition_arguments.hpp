@@ -1,0 +1,32 @@
+// The arrays of one partition as the native functions receive them: float64
+// NumPy arrays read in place, checked for shape with errors that name the
+// argument.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "numeric/matrix.hpp"
+
+namespace kestrum {
+
+// A float64 array of `ndim` dimensions whose elements are aligned doubles
+// (any strides in whole elements); a 1-D array reads as one column.
+MatrixView matrix_argument(PyObject* obj, const char* parameter, int ndim);
+
+// An owned copy of a 1-D float64 array of `length` elements.
+Vector vector_argument(PyObject* obj, const char* parameter, size_t length);
+
+// Raises ValueError "<parameter> has <actual> <what>, expected <expected>".
+void require_extent(const char* parameter, const char* what, size_t actual, size_t expected);
+
+// Cluster numbers of the rows: a float64 array of `rows` whole numbers in
+// [0, clusters).
+std::vector<uint32_t> cluster_numbers_argument(PyObject* obj, const char* parameter, size_t rows, size_t clusters);
+
+// A sequence of bool, one per regressor.
+std::vector<bool> flags_argument(PyObject* obj, const char* parameter);
+
+}  // namespace kestrum

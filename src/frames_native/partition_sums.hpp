@@ -1,0 +1,21 @@
+// The functions a task runs on one partition: the sums of one pass over its
+// rows at a given beta. Each hands the interpreter lock back while it runs.
+#pragma once
+
+#include <Python.h>
+
+namespace kestrum {
+
+// probit_sums(y, X, beta, quantities) -> dict (sums_exchange.hpp)
+PyObject* probit_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kProbitSumsDoc;
+
+// cluster_score_sums(y, X, beta, cluster_of, clusters) -> clusters x k array
+PyObject* cluster_score_sums_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kClusterScoreSumsDoc;
+
+// effect_sums(X, beta, excluded, block_rows) -> dict (sums_exchange.hpp)
+PyObject* effect_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kEffectSumsDoc;
+
+}  // namespace kestrum

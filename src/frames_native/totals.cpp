@@ -1,0 +1,127 @@
+#include "frames_native/totals.hpp"
+
+#include "estimation/clusters.hpp"
+#include "estimation/covariance.hpp"
+#include "frames_native/partition_arguments.hpp"
+#include "frames_native/released_lock.hpp"
+#include "frames_native/sums_exchange.hpp"
+#include "interface/arguments.hpp"
+#include "interface/arrays.hpp"
+#include "interface/call_protocol.hpp"
+#include "numeric/strided_array.hpp"
+
+namespace kestrum {
+
+const char* const kCovarianceDoc =
+    "covariance(hessian, meat=None)\n--\n\n"
+    "-H^-1, or the sandwich with the meat; for a singular Hessian all NaN and the columns involved.";
+const char* const kClusterMeatDoc =
+    "cluster_meat(score_sums)\n--\n\nThe sum of the outer products of the rows, in row order.";
+const char* const kFinishEffectsDoc =
+    "finish_effects(parts, cov)\n--\n\n"
+    "The average marginal effects and their delta-method statistics from the partitions' sums, added in order.";
+const char* const kClusterNumbersDoc =
+    "cluster_numbers(values)\n--\n\n"
+    "The cluster of each row of values (n x m float64), numbered by first appearance, and the count.";
+
+namespace {
+
+// A k x k copy of a square float64 array.
+Matrix square_argument(PyObject* obj, const char* parameter) {
+  convert_argument(parameter, [&] { return extract_array_strict(obj, 2); });
+  const ArrayView view = view_array(obj);
+  require_extent(parameter, "columns", view.cols(), view.rows());
+  return copy_matrix(view);
+}
+
+PyRef column_list(const std::vector<size_t>& columns) {
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(columns.size())));
+  for (size_t i = 0; i < columns.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromSize_t(columns[i])).release());
+  }
+  return list;
+}
+
+PyRef covariance_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"hessian", "meat"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"covariance", parameters, 1}, args, nargs, kwnames, slots);
+  const Matrix hessian = square_argument(slots[0], "hessian");
+  std::optional<Matrix> meat;
+  if (!is_omitted(slots[1])) {
+    meat = square_argument(slots[1], "meat");
+    require_extent("meat", "rows", meat->rows(), hessian.rows());
+  }
+  CovarianceOutcome outcome = covariance_from_hessian(hessian, meat ? &*meat : nullptr);
+  PyRef cov = output_array(StridedArray::from(std::move(outcome.cov)));
+  PyRef involved = column_list(outcome.columns_involved);
+  return checked(PyTuple_Pack(2, cov.get(), involved.get()));
+}
+
+PyRef cluster_meat_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"score_sums"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"cluster_meat", parameters, 1}, args, nargs, kwnames, slots);
+  convert_argument("score_sums", [&] { return extract_array_strict(slots[0], 2); });
+  const Matrix sums = copy_matrix(view_array(slots[0]));
+  return output_array(StridedArray::from(sum_of_outer_products(sums)));
+}
+
+PyRef finish_effects_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"parts", "cov"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"finish_effects", parameters, 2}, args, nargs, kwnames, slots);
+  const Matrix cov = square_argument(slots[1], "cov");
+  const MarginalEffectSums total = add_effect_sums(slots[0], cov.rows());
+  const std::vector<MarginalEffect> effects = finish_marginal_effects(total, cov);
+
+  const size_t k = effects.size();
+  Vector effect(k), std_error(k), z(k), p(k);
+  for (size_t j = 0; j < k; ++j) {
+    effect[j] = effects[j].effect;
+    std_error[j] = effects[j].std_error;
+    z[j] = effects[j].z;
+    p[j] = effects[j].p;
+  }
+  PyRef dict = checked(PyDict_New());
+  check_status(PyDict_SetItemString(dict.get(), "effect", output_array(StridedArray::from(std::move(effect))).get()));
+  check_status(
+      PyDict_SetItemString(dict.get(), "std_error", output_array(StridedArray::from(std::move(std_error))).get()));
+  check_status(PyDict_SetItemString(dict.get(), "z", output_array(StridedArray::from(std::move(z))).get()));
+  check_status(PyDict_SetItemString(dict.get(), "p", output_array(StridedArray::from(std::move(p))).get()));
+  return dict;
+}
+
+PyRef cluster_numbers_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"values"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"cluster_numbers", parameters, 1}, args, nargs, kwnames, slots);
+  convert_argument("values", [&] { return extract_array_strict(slots[0], 2); });
+  const ArrayView values = view_array(slots[0]);
+  ClusterAssignment assignment = without_interpreter_lock([&] { return combine_cluster_keys(values); });
+  Vector numbers(assignment.cluster_of.size());
+  for (size_t i = 0; i < numbers.size(); ++i) numbers[i] = assignment.cluster_of[i];
+  PyRef array = output_array(StridedArray::from(std::move(numbers)));
+  PyRef count = checked(PyLong_FromSize_t(assignment.clusters));
+  return checked(PyTuple_Pack(2, array.get(), count.get()));
+}
+
+}  // namespace
+
+PyObject* covariance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return covariance_body(args, nargs, kwnames); });
+}
+
+PyObject* cluster_meat_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return cluster_meat_body(args, nargs, kwnames); });
+}
+
+PyObject* finish_effects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return finish_effects_body(args, nargs, kwnames); });
+}
+
+PyObject* cluster_numbers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return cluster_numbers_body(args, nargs, kwnames); });
+}
+
+}  // namespace kestrum

@@ -1,0 +1,25 @@
+// The functions the client runs on the totals of all partitions: small
+// k-sized and k x k-sized work, and the cluster numbering of the rows.
+#pragma once
+
+#include <Python.h>
+
+namespace kestrum {
+
+// covariance(hessian, meat=None) -> (cov, columns involved in a singular Hessian)
+PyObject* covariance(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kCovarianceDoc;
+
+// cluster_meat(score_sums) -> k x k array
+PyObject* cluster_meat_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kClusterMeatDoc;
+
+// finish_effects(parts, cov) -> dict of effect, std_error, z, p
+PyObject* finish_effects(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kFinishEffectsDoc;
+
+// cluster_numbers(values) -> (numbers as float64, count)
+PyObject* cluster_numbers(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kClusterNumbersDoc;
+
+}  // namespace kestrum
