@@ -1,0 +1,128 @@
+"""What a formula asks of the data: the outcome column and the regressors.
+
+The formula is parsed by formulaic. When every term on the right is the
+intercept or a numeric column by its name (``y ~ x1 + x2``), the model
+matrix is those columns themselves, copied straight into the partitions'
+blocks: formulaic is not run over the rows at all. Any other term (``C(g)``,
+``I(x**2)``, ``np.log(x)``, ``a:b``) makes formulaic build the whole
+right-hand side once, on the rows that are kept; its model spec is kept for
+``predict``, so new data get the same columns and categorical levels.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+from formulaic import Formula
+from formulaic.parser.types import Factor
+
+from .frames import Columns
+
+INTERCEPT = "Intercept"  # formulaic's name for the column of ones
+
+
+def _lookup_name(term) -> str | None:
+    """The column a term reads as it is, or None."""
+    factors = list(term.factors)
+    if len(factors) == 1 and factors[0].eval_method == Factor.EvalMethod.LOOKUP:
+        return str(factors[0].expr)
+    return None
+
+
+@dataclass
+class Design:
+    formula: str
+    outcome: str
+    variables: list[str]  # the columns the regressors are made from
+    # Per regressor, its source column, or None for the intercept; None as
+    # a whole when formulaic builds the regressors.
+    sources: list[str | None] | None
+    names: list[str] | None  # known before the rows when sources is set
+    spec: object = None  # formulaic's ModelSpec, once the rows are built by it
+
+    @classmethod
+    def from_formula(cls, formula, columns: Columns) -> "Design":
+        if not isinstance(formula, str):
+            raise TypeError(f"formula must be a str such as 'y ~ x1 + x2', not {type(formula).__qualname__}")
+        parsed = Formula(formula)
+        if not hasattr(parsed, "lhs"):
+            raise ValueError(f"formula {formula!r} has no outcome: write it as 'outcome ~ regressors'")
+        outcome_terms = list(parsed.lhs)
+        outcome = _lookup_name(outcome_terms[0]) if len(outcome_terms) == 1 else None
+        if outcome is None:
+            raise ValueError(f"the outcome of formula {formula!r} must be one column of data, not {parsed.lhs}")
+        variables = sorted(parsed.rhs.required_variables)
+        columns.require([outcome, *variables])
+        if not columns.is_numeric(outcome):
+            raise ValueError(f"outcome {outcome!r} must be numeric with values 0 and 1")
+
+        terms = list(parsed.rhs)
+        if not terms:
+            raise ValueError(f"formula {formula!r} has no regressors")
+        sources = []
+        for term in terms:
+            name = _lookup_name(term)
+            if str(term) == "1":
+                sources.append(None)
+            elif name is not None and columns.is_numeric(name):
+                sources.append(name)
+            else:
+                sources = None
+                break
+        if sources is None:
+            return cls(str(formula), outcome, variables, None, None)
+        names = [INTERCEPT if source is None else source for source in sources]
+        return cls(str(formula), outcome, variables, sources, names)
+
+    def regressor_columns(self, columns: Columns, keep: np.ndarray | None) -> list[np.ndarray | None]:
+        """The regressors of the kept rows, one 1-D array per column of X (None:
+        the intercept). Builds them with formulaic when the terms need it, and
+        then learns the names and the model spec."""
+        if self.sources is not None:
+            arrays = [None if name is None else columns.numeric(name) for name in self.sources]
+            return [a if a is None or keep is None else a[keep] for a in arrays]
+
+        frame = columns.frame(self.variables)
+        if keep is not None:
+            frame = frame[keep].reset_index(drop=True)
+        matrix = Formula(self.formula).rhs.get_model_matrix(frame, na_action="ignore")
+        self.spec = matrix.model_spec
+        self.names = list(self.spec.column_names)
+        return [np.asarray(matrix[name], dtype=np.float64) for name in self.names]
+
+    def new_rows(self, columns: Columns) -> tuple[np.ndarray, np.ndarray | None]:
+        """The regressors of new data as an n x k array, and where a value
+        they are made from is missing."""
+        columns.require(self.variables)
+        missing = None
+        for name in self.variables:
+            mask = columns.missing(name)
+            if mask is not None:
+                missing = mask if missing is None else missing | mask
+        if self.spec is not None:
+            matrix = self.spec.get_model_matrix(columns.frame(self.variables), na_action="ignore")
+            return np.asarray(matrix, dtype=np.float64), missing
+        X = np.empty((columns.rows, len(self.sources)))
+        for j, name in enumerate(self.sources):
+            X[:, j] = 1.0 if name is None else columns.numeric(name)
+        return X, missing
+
+
+def outcome_values(design: Design, columns: Columns, keep: np.ndarray | None) -> np.ndarray:
+    """The outcome of the kept rows as float64; ValueError naming the first
+    row whose outcome is neither 0 nor 1."""
+    y = np.asarray(columns.numeric(design.outcome), dtype=np.float64)
+    if keep is not None:
+        positions = np.flatnonzero(keep)
+        y = y[keep]
+    bad = np.flatnonzero((y != 0.0) & (y != 1.0))
+    if bad.size:
+        first = int(bad[0])
+        row = int(positions[first]) if keep is not None else first
+        raise ValueError(
+            f"outcome {design.outcome!r} must be 0 or 1: {columns.row_label(row)} holds {y[first]!r}"
+        )
+    return y
+

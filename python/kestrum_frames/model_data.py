@@ -1,0 +1,140 @@
+"""The one adapter from a DataFrame to what the estimator reads.
+
+``ModelData`` holds the rows of a model as partitions: per partition a
+float64 outcome vector, a C-contiguous float64 block of regressors (the
+layout the kernels read fastest) and, for a clustered fit, the partition's
+cluster numbers. Every pass of the fit and of the marginal effects runs one
+small native function per partition and adds the results in partition
+order, so the numbers depend on the partitioning but never on how many
+threads ran the partitions.
+
+Rows with a missing value in any column the model uses (outcome, regressor
+variables, cluster columns) are dropped first and counted.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import dask
+import numpy as np
+
+from . import _native
+from .design import Design, outcome_values
+from .frames import Columns
+
+# Rows per partition when the caller does not choose: large enough that a
+# pass over a partition dwarfs the scheduling of its task, small enough that
+# a million rows keep two cores busy to the end.
+DEFAULT_PARTITION_ROWS = 1 << 17
+
+
+@dataclass
+class Partition:
+    y: np.ndarray | None  # (n,) float64; None where only the marginal effects are wanted
+    X: np.ndarray  # (n, k) float64, C-contiguous when built here
+    # Clustered fits: the cluster of each row as a number local to the
+    # partition (float64 whole numbers), and the model-wide number of each
+    # local cluster.
+    cluster_of: np.ndarray | None = None
+    cluster_ids: np.ndarray | None = None
+
+
+@dataclass
+class ModelData:
+    names: list[str]
+    partitions: list[Partition]
+    nobs: int
+    dropped: int  # rows of the data left out for a missing value
+    outcome_sum: float
+    clusters: int | None = None  # G, for a clustered fit
+
+    @property
+    def k(self) -> int:
+        return len(self.names)
+
+    def map(self, function, *args) -> list:
+        """function(partition, *args) for every partition, as one Dask
+        computation; the results in partition order."""
+        task = dask.delayed(function, pure=False)
+        return list(dask.compute(*[task(partition, *args) for partition in self.partitions]))
+
+
+def partition_bounds(rows: int, npartitions: int) -> list[tuple[int, int]]:
+    return [(p * rows // npartitions, (p + 1) * rows // npartitions) for p in range(npartitions)]
+
+
+def default_npartitions(rows: int) -> int:
+    return max(1, -(-rows // DEFAULT_PARTITION_ROWS))
+
+
+def _rows_to_keep(columns: Columns, names: list[str]) -> np.ndarray | None:
+    """False where any of the columns has a missing value; None when none has."""
+    missing = None
+    for name in dict.fromkeys(names):
+        mask = columns.missing(name)
+        if mask is not None:
+            missing = mask if missing is None else missing | mask
+    return None if missing is None else ~missing
+
+
+def _cluster_values(columns: Columns, names: list[str], keep: np.ndarray | None) -> np.ndarray:
+    """n x m float64: numeric cluster columns as they are (with -0.0 made
+    0.0), any other column as the codes of its distinct values."""
+    values = np.empty((columns.rows if keep is None else int(keep.sum()), len(names)))
+    for j, name in enumerate(names):
+        if columns.is_numeric(name):
+            column = np.asarray(columns.numeric(name), dtype=np.float64) + 0.0  # -0.0 + 0.0 is 0.0
+        else:
+            column = columns.series(name).factorize()[0].astype(np.float64)
+        values[:, j] = column if keep is None else column[keep]
+    return values
+
+
+def _build_partition(y, regressors, cluster_numbers, start, stop) -> Partition:
+    X = np.empty((stop - start, len(regressors)))
+    for j, column in enumerate(regressors):
+        X[:, j] = 1.0 if column is None else column[start:stop]
+    partition = Partition(np.array(y[start:stop]), X)
+    if cluster_numbers is not None:
+        ids, local = np.unique(cluster_numbers[start:stop], return_inverse=True)
+        partition.cluster_of = local.astype(np.float64)
+        partition.cluster_ids = ids.astype(np.int64)
+    return partition
+
+
+def build_model_data(design: Design, columns: Columns, cluster: list[str], npartitions: int | None) -> ModelData:
+    columns.require(cluster)
+    keep = _rows_to_keep(columns, [design.outcome, *design.variables, *cluster])
+    y = outcome_values(design, columns, keep)
+    nobs = y.shape[0]
+    if nobs == 0:
+        raise ValueError(f"no rows of {columns.argument} are left once rows with a missing value are dropped")
+    regressors = design.regressor_columns(columns, keep)
+
+    clusters = cluster_numbers = None
+    if cluster:
+        cluster_numbers, clusters = _native.cluster_numbers(_cluster_values(columns, cluster, keep))
+
+    npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
+    build = dask.delayed(_build_partition, pure=False)
+    partitions = dask.compute(
+        *[build(y, regressors, cluster_numbers, start, stop) for start, stop in partition_bounds(nobs, npartitions)]
+    )
+    return ModelData(
+        names=list(design.names),
+        partitions=list(partitions),
+        nobs=nobs,
+        dropped=columns.rows - nobs,
+        outcome_sum=float(y.sum()),
+        clusters=clusters,
+    )
+
+
+def array_model_data(exog: np.ndarray, names: list[str], npartitions: int | None) -> ModelData:
+    """The regressors of a fitted model given as one array (a statsmodels
+    result's exog), partitioned by row ranges read in place: no copy."""
+    nobs = exog.shape[0]
+    count = default_npartitions(nobs) if npartitions is None else min(npartitions, max(nobs, 1))
+    partitions = [Partition(None, exog[start:stop]) for start, stop in partition_bounds(nobs, count)]
+    return ModelData(names=list(names), partitions=partitions, nobs=nobs, dropped=0, outcome_sum=float("nan"))
