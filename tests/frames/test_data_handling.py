@@ -1,0 +1,114 @@
+"""From a frame to the rows of the model: missing values, categorical terms,
+bad input, predictions and pickling."""
+
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+
+kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip install '.[frames]'")
+import kestrum  # noqa: E402
+
+from frame_cases import FORMULA, REGRESSORS, assert_same_fit  # noqa: E402
+
+
+def with_holes(frame):
+    """Missing values in the outcome, a regressor and a cluster column, and in
+    a column the model does not use (which must not drop its row)."""
+    holed = frame.copy()
+    holed["unused"] = 1.0
+    holed.loc[[3, 50], "income"] = np.nan
+    holed.loc[7, "y"] = np.nan
+    holed.loc[[50, 90], "g"] = np.nan
+    holed.loc[11, "unused"] = np.nan
+    return holed, np.setdiff1d(np.arange(len(frame)), [3, 7, 50, 90])
+
+
+@pytest.mark.parametrize("library", ["pandas", "polars"])
+def test_rows_with_a_missing_used_value_are_dropped_and_counted(design, library):
+    frame, y, X, clusters = design
+    holed, kept = with_holes(frame)
+    if library == "polars":
+        holed = pytest.importorskip("polars").from_pandas(holed)  # NaN stays NaN; make them nulls too
+        holed = holed.with_columns(holed["income"].fill_nan(None))
+
+    result = kf.fit_probit(FORMULA, holed, cluster="g", npartitions=3)
+
+    reference = kestrum.fit_probit(y[kept], X[kept], robust=True, cluster_vars=clusters[kept, :1])
+    assert (result.nobs, result.n_dropped) == (len(kept), 4)
+    assert_same_fit(result, reference)
+    assert "Rows dropped (missing):               4" in str(result.summary())
+
+
+def test_categorical_terms_take_their_levels_from_all_rows(design):
+    frame = design[0].assign(region=np.array(["north", "south", "east", "west"])[design[0]["h"] + (design[0]["g"] % 2)])
+    result = kf.fit_probit("y ~ C(region) + z", frame, npartitions=4)
+
+    expected = ["Intercept", "C(region)[T.north]", "C(region)[T.south]", "C(region)[T.west]", "z"]
+    assert result.params.index.tolist() == expected
+    dummies = pd.get_dummies(frame["region"], dtype=float)[["north", "south", "west"]].to_numpy()
+    X = np.column_stack([np.ones(len(frame)), dummies, frame["z"]])
+    assert_same_fit(result, kestrum.fit_probit(frame["y"].to_numpy(), X))
+    # New rows of one region get the model's columns all the same.
+    new = frame.iloc[:5].assign(region="west")
+    index = X[:5].copy()
+    index[:, 1:4] = [0.0, 0.0, 1.0]
+    from scipy.special import ndtr
+
+    np.testing.assert_allclose(result.predict(new), ndtr(index @ result.params.to_numpy()), rtol=1e-12)
+
+
+def test_predict_and_pickle(design):
+    frame = design[0]
+    result = kf.fit_probit(FORMULA, frame, robust=True, npartitions=2)
+    fitted = result.predict()
+    new = frame.iloc[:10].copy()
+    new.loc[new.index[2], "rate"] = np.nan
+    predicted = result.predict(new)
+
+    np.testing.assert_allclose(predicted.drop(new.index[2]), fitted[:10][np.arange(10) != 2], rtol=1e-12)
+    assert np.isnan(predicted.iloc[2]) and predicted.index.equals(new.index)
+
+    restored = pickle.loads(pickle.dumps(result))
+    pd.testing.assert_series_equal(restored.params, result.params)
+    pd.testing.assert_frame_equal(restored.cov_params(), result.cov_params())
+    pd.testing.assert_frame_equal(kf.ame(restored), kf.ame(result))
+    assert restored.cov_type == "HC0"
+
+
+def test_statistics_are_consistent(design):
+    result = kf.fit_probit(FORMULA, design[0])
+    interval = result.conf_int(alpha=0.1)
+    np.testing.assert_allclose(result.zvalues, result.params / np.sqrt(np.diag(result.cov_params())))
+    np.testing.assert_allclose(interval[1] - result.params, 1.6448536269514722 * result.bse)
+    assert result.df_model == len(REGRESSORS)
+    # The intercept-only fit's log-likelihood, from the share of ones.
+    share = design[0]["y"].mean()
+    assert result.llnull == pytest.approx(len(design[0]) * (share * np.log(share) + (1 - share) * np.log(1 - share)))
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda f: kf.fit_probit("y ~ dummy_a + nothere", f), KeyError, "'nothere' is not in data"),
+        (lambda f: kf.fit_probit("y ~ z", f, cluster=["g", "region"]), KeyError, "'region' is not in data"),
+        (lambda f: kf.fit_probit("y ~ z", f.assign(y=f["y"] * 2)), ValueError, r"must be 0 or 1: row \d+ holds 2.0"),
+        (lambda f: kf.fit_probit("y ~ z", f.set_index(f.index + 100).assign(y=0.5)), ValueError, "row 0 .index 100."),
+        (lambda f: kf.fit_probit("y ~ z", f.to_numpy()), TypeError, "data must be a pandas or polars DataFrame"),
+        (lambda f: kf.fit_probit("z", f), ValueError, "has no outcome"),
+        (lambda f: kf.fit_probit("y ~ 0", f), ValueError, "has no regressors"),
+        (lambda f: kf.fit_probit("y ~ z", f, robust=1), TypeError, "robust must be True or False"),
+        (lambda f: kf.fit_probit("y ~ z", f, max_iter=-1), ValueError, "max_iter must be at least 0"),
+        (lambda f: kf.fit_probit("y ~ z", f, npartitions=0), ValueError, "npartitions must be at least 1"),
+        (lambda f: kf.fit_probit("y ~ z", f.assign(z=np.nan)), ValueError, "no rows of data are left"),
+        (lambda f: kf.ame(kf.fit_probit("y ~ z", f), chunk_size=0), ValueError, "chunk_size must be at least 1"),
+        (lambda f: kf.ame(object()), TypeError, "result must be a kestrum_frames result"),
+    ],
+)
+def test_bad_input_raises_a_clear_error(design, call, error, message):
+    frame = design[0]
+    before = frame.copy()
+    with pytest.raises(error, match=message):
+        call(frame)
+    pd.testing.assert_frame_equal(frame, before)  # the caller's data are never modified

@@ -1,0 +1,100 @@
+"""The private module refuses what it cannot use with an exception, and the
+fit reports numerical trouble with kestrum's own warnings."""
+
+import re
+import warnings
+
+import numpy as np
+import pytest
+
+kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip install '.[frames]'")
+import kestrum  # noqa: E402
+from kestrum_frames import _native  # noqa: E402
+
+y = np.array([0.0, 1.0, 1.0, 0.0])
+X = np.column_stack([np.ones(4), [0.5, 1.5, -0.2, 0.1]])
+beta = np.zeros(2)
+LG = _native.LOGLIKE | _native.GRADIENT
+
+
+def finished_maximizer():
+    m = _native.Maximizer(2, 0, 1e-6, 0)
+    while not m.finished:
+        m.supply([_native.probit_sums(y, X, m.point, m.quantities)])
+    return m
+
+
+def started_maximizer():
+    return _native.Maximizer(2, 35, 1e-6, 0)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: _native.probit_sums(y[:3], X, beta, LG), ValueError, "y has 3 rows, expected 4"),
+        (lambda: _native.probit_sums(y, X, np.zeros(3), LG), ValueError, "beta has 3 elements, expected 2"),
+        (lambda: _native.probit_sums(y, X.astype(np.float32), beta, LG), TypeError, "argument 'X'"),
+        (lambda: _native.probit_sums(y, X, beta, 1 << 7), ValueError, "unknown bits"),
+        (lambda: _native.cluster_score_sums(y, X, beta, np.array([0, 1, 2, 3.0]), 3), ValueError, r"cluster_of\[3\]"),
+        (lambda: _native.cluster_score_sums(y, X, beta, np.array([0, 0.5, 0, 0]), 3), ValueError, "not a cluster"),
+        (lambda: _native.effect_sums(X, beta, [False], 10), ValueError, "excluded has 1 entries, expected 2"),
+        (lambda: _native.effect_sums(X, beta, [False, False], 0), ValueError, "block_rows must be at least 1"),
+        (lambda: _native.finish_effects([], np.eye(2)), ValueError, "parts is empty"),
+        (lambda: _native.finish_effects([_native.effect_sums(X, beta, [0, 0], 2)], np.eye(3)), ValueError, "extent 2"),
+        (lambda: _native.covariance(np.eye(2), np.eye(3)), ValueError, "meat has 3 rows, expected 2"),
+        (lambda: started_maximizer().supply([{"loglike": 0.0}]), KeyError, "no 'gradient'"),
+        (lambda: started_maximizer().supply([_native.probit_sums(y, X, beta, LG)]), ValueError, "'meat' is None"),
+        (lambda: started_maximizer().outcome(), ValueError, "has not finished"),
+        (lambda: finished_maximizer().supply([]), ValueError, "has finished"),
+        (lambda: _native.Maximizer(2, 35, 1e-6, _native.HESSIAN), ValueError, "only for the robust meat"),
+    ],
+)
+def test_misuse_raises(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_maximizer_outcome_is_kept():
+    m = finished_maximizer()
+    first, second = m.outcome(), m.outcome()
+    assert first is second and first["iterations"] == 0 and first["hessian"].shape == (2, 2)
+
+
+def core_warning(y, X):
+    with pytest.warns(RuntimeWarning) as caught:
+        kestrum.fit_probit(y, X)
+    return str(caught[0].message)
+
+
+def test_singular_hessian_warning_names_the_terms(design):
+    frame, y, X, _ = design
+    frame = frame.assign(z_twice=2 * frame["z"])
+    expected = core_warning(y, np.column_stack([X, 2 * X[:, 5]]))
+    names = {f"x{j}": name for j, name in enumerate(["Intercept", "dummy_a", "dummy_b", "income", "rate", "z", "z_twice"])}
+
+    with pytest.warns(RuntimeWarning) as caught:
+        result = kf.fit_probit("y ~ dummy_a + dummy_b + income + rate + z + z_twice", frame, npartitions=2)
+
+    assert str(caught[0].message) == re.sub(r"\bx\d\b", lambda m: names[m.group()], expected)
+    assert "z, z_twice" in str(caught[0].message)
+    assert result.cov_params().isna().all().all()
+
+
+def test_separation_warning_is_kestrums():
+    x = np.linspace(-1, 1, 200)
+    outcome = (x > 0.1).astype(float)
+    expected = core_warning(outcome, np.column_stack([np.ones_like(x), x]))
+    import pandas as pd
+
+    with pytest.warns(RuntimeWarning) as caught:
+        result = kf.fit_probit("y ~ x", pd.DataFrame({"y": outcome, "x": x}), npartitions=3)
+
+    assert str(caught[0].message) == expected
+    assert not result.converged
+
+
+def test_a_warning_made_an_error_is_raised(design):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        with pytest.raises(RuntimeWarning, match="Hessian singular"):
+            kf.fit_probit("y ~ z + I(2 * z)", design[0])
