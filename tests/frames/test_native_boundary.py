@@ -1,7 +1,10 @@
 """The private module refuses what it cannot use with an exception, and the
 fit reports numerical trouble with kestrum's own warnings."""
 
+import gc
 import re
+import sys
+import tracemalloc
 import warnings
 
 import numpy as np
@@ -28,9 +31,7 @@ def started_maximizer():
     return _native.Maximizer(2, 35, 1e-6, 0)
 
 
-@pytest.mark.parametrize(
-    "call, error, message",
-    [
+MISUSE = [
         (lambda: _native.probit_sums(y[:3], X, beta, LG), ValueError, "y has 3 rows, expected 4"),
         (lambda: _native.probit_sums(y, X, np.zeros(3), LG), ValueError, "beta has 3 elements, expected 2"),
         (lambda: _native.probit_sums(y, X.astype(np.float32), beta, LG), TypeError, "argument 'X'"),
@@ -47,8 +48,10 @@ def started_maximizer():
         (lambda: started_maximizer().outcome(), ValueError, "has not finished"),
         (lambda: finished_maximizer().supply([]), ValueError, "has finished"),
         (lambda: _native.Maximizer(2, 35, 1e-6, _native.HESSIAN), ValueError, "only for the robust meat"),
-    ],
-)
+]
+
+
+@pytest.mark.parametrize("call, error, message", MISUSE)
 def test_misuse_raises(call, error, message):
     with pytest.raises(error, match=message):
         call()
@@ -98,3 +101,42 @@ def test_a_warning_made_an_error_is_raised(design):
         warnings.simplefilter("error", RuntimeWarning)
         with pytest.raises(RuntimeWarning, match="Hessian singular"):
             kf.fit_probit("y ~ z + I(2 * z)", design[0])
+
+
+def full_fit():
+    m = _native.Maximizer(2, 35, 1e-6, _native.ROBUST_MEAT)
+    while not m.finished:
+        m.supply([_native.probit_sums(y[:2], X[:2], m.point, m.quantities), _native.probit_sums(y[2:], X[2:], m.point, m.quantities)])
+    outcome = m.outcome()
+    score_sums = _native.cluster_score_sums(y, X, outcome["beta"], np.array([0, 1, 0, 1.0]), 2)
+    _native.covariance(outcome["hessian"], _native.cluster_meat(score_sums))
+    _native.cluster_numbers(np.column_stack([y, X[:, 1]]))
+    _native.finish_effects([_native.effect_sums(X, outcome["beta"], [True, False], 3)] * 2, np.eye(2))
+
+
+def expect_failure(call, error):
+    def run():
+        with pytest.raises(error):
+            call()
+
+    return run
+
+
+@pytest.mark.parametrize("call", [full_fit] + [expect_failure(c, e) for c, e, _ in MISUSE])
+def test_repeated_calls_leave_nothing_behind(call):
+    """One leaked object per call would show as 2000 of them."""
+    for _ in range(100):
+        call()
+    gc.collect()
+    refs = [sys.getrefcount(a) for a in (y, X, beta)]
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(2000):
+            call()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(a) for a in (y, X, beta)] == refs
+    assert grown < 2000 * 16, f"{grown} bytes more after 2000 calls"
