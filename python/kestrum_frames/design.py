@@ -77,11 +77,11 @@ class Design:
         return cls(str(formula), outcome, variables, sources, names)
 
     def regressor_columns(self, columns: Columns, keep: np.ndarray | None) -> list[np.ndarray | None]:
-        """The regressors of the kept rows, one 1-D array per column of X (None:
-        the intercept). Builds them with formulaic when the terms need it, and
+        """The regressors of the kept rows, one 1-D float64 array per column of
+        X (None: the intercept). Builds them with formulaic when the terms need it, and
         then learns the names and the model spec."""
         if self.sources is not None:
-            arrays = [None if name is None else columns.numeric(name) for name in self.sources]
+            arrays = [None if name is None else np.asarray(columns.numeric(name), np.float64) for name in self.sources]
             return [a if a is None or keep is None else a[keep] for a in arrays]
 
         frame = columns.frame(self.variables)
@@ -122,7 +122,7 @@ def outcome_values(design: Design, columns: Columns, keep: np.ndarray | None) ->
         first = int(bad[0])
         row = int(positions[first]) if keep is not None else first
         raise ValueError(
-            f"outcome {design.outcome!r} must be 0 or 1: {columns.row_label(row)} holds {y[first]!r}"
+            f"outcome {design.outcome!r} must be 0 or 1: {columns.row_label(row)} holds {float(y[first])!r}"
         )
     return y
 

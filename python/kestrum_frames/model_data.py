@@ -91,21 +91,27 @@ def _cluster_values(columns: Columns, names: list[str], keep: np.ndarray | None)
     return values
 
 
-def _build_partition(y, regressors, cluster_numbers, start, stop) -> Partition:
-    X = np.empty((stop - start, len(regressors)))
-    for j, column in enumerate(regressors):
-        X[:, j] = 1.0 if column is None else column[start:stop]
+def _build_partition(y, regressors, cluster_numbers, start, stop) -> tuple[Partition, bool]:
+    """The partition of rows [start, stop), and whether a regressor is NaN there."""
+    X, has_nan = _native.gather_columns(regressors, start, stop)
     partition = Partition(np.array(y[start:stop]), X)
     if cluster_numbers is not None:
         ids, local = np.unique(cluster_numbers[start:stop], return_inverse=True)
         partition.cluster_of = local.astype(np.float64)
         partition.cluster_ids = ids.astype(np.int64)
-    return partition
+    return partition, has_nan
 
 
-def build_model_data(design: Design, columns: Columns, cluster: list[str], npartitions: int | None) -> ModelData:
-    columns.require(cluster)
-    keep = _rows_to_keep(columns, [design.outcome, *design.variables, *cluster])
+def _first_nan(regressors, names) -> tuple[int, str]:
+    for j, column in enumerate(regressors):
+        if column is not None and np.isnan(column).any():
+            return int(np.flatnonzero(np.isnan(column))[0]), names[j]
+    raise AssertionError("no NaN among the regressors")
+
+
+def _partitioned(design, columns, cluster, keep, npartitions) -> ModelData | None:
+    """The model's rows without those that keep rules out, in partitions;
+    None when a regressor is NaN in a row that is kept."""
     y = outcome_values(design, columns, keep)
     nobs = y.shape[0]
     if nobs == 0:
@@ -118,17 +124,42 @@ def build_model_data(design: Design, columns: Columns, cluster: list[str], npart
 
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
     build = dask.delayed(_build_partition, pure=False)
-    partitions = dask.compute(
+    built = dask.compute(
         *[build(y, regressors, cluster_numbers, start, stop) for start, stop in partition_bounds(nobs, npartitions)]
     )
+    if any(has_nan for _, has_nan in built):
+        if design.sources is None:
+            row, name = _first_nan(regressors, design.names)
+            position = int(np.flatnonzero(keep)[row]) if keep is not None else row
+            raise ValueError(
+                f"regressor {name!r} is NaN in {columns.row_label(position)}, where no value it is made of "
+                "is missing: is a transformation in the formula undefined there?"
+            )
+        return None
     return ModelData(
         names=list(design.names),
-        partitions=list(partitions),
+        partitions=[partition for partition, _ in built],
         nobs=nobs,
         dropped=columns.rows - nobs,
         outcome_sum=float(y.sum()),
         clusters=clusters,
     )
+
+
+def build_model_data(design: Design, columns: Columns, cluster: list[str], npartitions: int | None) -> ModelData:
+    columns.require(cluster)
+    used = [design.outcome, *design.variables, *cluster]
+    # Regressors that are plain columns are checked for NaN as the partitions
+    # gather them, in parallel; only when one is found are the rows with a
+    # missing value looked for, and the partitions gathered again without them.
+    # Formulas that formulaic evaluates, and cluster numbers, need the kept
+    # rows before anything is built.
+    optimistic = design.sources is not None and not cluster
+    keep = _rows_to_keep(columns, [design.outcome] if optimistic else used)
+    data = _partitioned(design, columns, cluster, keep, npartitions)
+    if data is None:
+        data = _partitioned(design, columns, cluster, _rows_to_keep(columns, used), npartitions)
+    return data
 
 
 def array_model_data(exog: np.ndarray, names: list[str], npartitions: int | None) -> ModelData:

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "estimation/evaluation.hpp"
+#include "frames_native/gather.hpp"
 #include "frames_native/maximizer_type.hpp"
 #include "frames_native/partition_sums.hpp"
 #include "frames_native/totals.hpp"
@@ -26,6 +27,7 @@ PyMethodDef functions[] = {
     fast_call<cluster_meat_entry>("cluster_meat", kClusterMeatDoc),
     fast_call<finish_effects>("finish_effects", kFinishEffectsDoc),
     fast_call<cluster_numbers>("cluster_numbers", kClusterNumbersDoc),
+    fast_call<gather_columns>("gather_columns", kGatherColumnsDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
