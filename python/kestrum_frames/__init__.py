@@ -43,7 +43,7 @@ def fit_probit(
         a cluster being a distinct combination of their values.
     max_iter, tol: as kestrum.fit_probit.
     npartitions: how many row partitions the passes are split into (None:
-        one per 131072 rows); the same partitioning gives the same bits on
+        one per 262144 rows); the same partitioning gives the same bits on
         any number of threads.
     """
     robust = arguments.boolean(robust, "robust")

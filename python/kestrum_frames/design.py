@@ -81,7 +81,7 @@ class Design:
         X (None: the intercept). Builds them with formulaic when the terms need it, and
         then learns the names and the model spec."""
         if self.sources is not None:
-            arrays = [None if name is None else np.asarray(columns.numeric(name), np.float64) for name in self.sources]
+            arrays = [None if n is None else np.ascontiguousarray(columns.numeric(n), np.float64) for n in self.sources]
             return [a if a is None or keep is None else a[keep] for a in arrays]
 
         frame = columns.frame(self.variables)
@@ -90,7 +90,7 @@ class Design:
         matrix = Formula(self.formula).rhs.get_model_matrix(frame, na_action="ignore")
         self.spec = matrix.model_spec
         self.names = list(self.spec.column_names)
-        return [np.asarray(matrix[name], dtype=np.float64) for name in self.names]
+        return [np.ascontiguousarray(matrix[name], dtype=np.float64) for name in self.names]
 
     def new_rows(self, columns: Columns) -> tuple[np.ndarray, np.ndarray | None]:
         """The regressors of new data as an n x k array, and where a value

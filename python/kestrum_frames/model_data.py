@@ -26,7 +26,7 @@ from .frames import Columns
 # Rows per partition when the caller does not choose: large enough that a
 # pass over a partition dwarfs the scheduling of its task, small enough that
 # a million rows keep two cores busy to the end.
-DEFAULT_PARTITION_ROWS = 1 << 17
+DEFAULT_PARTITION_ROWS = 1 << 18
 
 
 @dataclass

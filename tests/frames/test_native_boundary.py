@@ -43,6 +43,8 @@ MISUSE = [
         (lambda: _native.finish_effects([], np.eye(2)), ValueError, "parts is empty"),
         (lambda: _native.finish_effects([_native.effect_sums(X, beta, [0, 0], 2)], np.eye(3)), ValueError, "extent 2"),
         (lambda: _native.covariance(np.eye(2), np.eye(3)), ValueError, "meat has 3 rows, expected 2"),
+        (lambda: _native.gather_columns([y, X[:, 1]], 0, 4), ValueError, r"columns\[1\] must be contiguous"),
+        (lambda: _native.gather_columns([None, y], 0, 5), ValueError, "with at least 5 rows"),
         (lambda: started_maximizer().supply([{"loglike": 0.0}]), KeyError, "no 'gradient'"),
         (lambda: started_maximizer().supply([_native.probit_sums(y, X, beta, LG)]), ValueError, "'meat' is None"),
         (lambda: started_maximizer().outcome(), ValueError, "has not finished"),
