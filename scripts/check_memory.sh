@@ -100,6 +100,14 @@ where = os.path.realpath(kestrum.__file__)
 print("kestrum under test:", where)
 if os.path.dirname(where) != os.path.realpath(sys.argv[1]):
     sys.exit("kestrum was imported from " + where + ", not from the sanitizer build " + sys.argv[1])
+try:
+    import kestrum_frames._native as frames_native  # its tests are skipped without the frames extra
+except ImportError:
+    pass
+else:
+    where = os.path.realpath(frames_native.__file__)
+    if not where.startswith(os.path.realpath(sys.argv[1]) + os.sep):
+        sys.exit("kestrum_frames was imported from " + where + ", not from the sanitizer build")
 import pytest
 sys.exit(pytest.main(["-p", "no:benchmark", "-q", "tests"]))
 ' "$SAN_BUILD" 2>&1 | tee "$PYTEST_LOG"

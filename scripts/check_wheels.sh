@@ -19,10 +19,11 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 python=${PYTHON:-python3}
 
-# Requirements added to "<wheel>[test]" in each venv. NumPy 1.26 with pinned
+# Requirements added to "<wheel>[EXTRAS]" in each venv. NumPy 1.26 with pinned
 # releases that support it (pandas 2.2, SciPy 1.13, statsmodels 0.14 and the
 # pandas-stubs that go with pandas 2.2); NumPy 2 with the newest of everything
-# that installs on this Python.
+# that installs on this Python, the frames extra included, so that the
+# installed kestrum_frames package is tested too.
 numpy1=(numpy==1.26.4 pandas==2.2.3 scipy==1.13.1 statsmodels==0.14.4 pandas-stubs==2.2.3.250527)
 numpy2=("numpy>=2,<3")
 
@@ -68,20 +69,24 @@ if len(modules) != 1:
     missing.append("the extension module kestrum.*.so at the top level")
 if "kestrum-stubs/__init__.pyi" not in names:
     missing.append("kestrum-stubs/__init__.pyi")
+if "kestrum_frames/__init__.py" not in names:
+    missing.append("the kestrum_frames package")
+if not any(n.startswith("kestrum_frames/_native.") and n.endswith((".so", ".pyd")) for n in names):
+    missing.append("its private module kestrum_frames/_native.*.so")
 if missing:
     sys.exit("the wheel lacks " + " and ".join(missing))
 EOF
 
-# run_tests LABEL REQUIREMENT...: fresh venv, wheel + test extra + requirements, test suite.
+# run_tests LABEL EXTRAS REQUIREMENT...: fresh venv, wheel + extras + requirements, test suite.
 run_tests() {
-  local label=$1
-  shift
+  local label=$1 extras=$2
+  shift 2
   local venv="$work/venv-$label" run="$work/run-$label"
   stamp "[$label] creating $venv"
   "$python" -m venv "$venv"
   local py="$venv/bin/python"
   stamp "[$label] installing the wheel with: $*"
-  "$py" -m pip install --no-input "${wheel}[test]" "$@"
+  "$py" -m pip install --no-input "${wheel}[${extras}]" "$@"
   "$py" -m pip check
   "$py" - "$venv" <<'EOF'
 import os
@@ -98,6 +103,7 @@ if not where.startswith(os.path.realpath(sys.argv[1]) + os.sep):
 EOF
   mkdir -p "$run"
   cp -R "$repo/tests" "$run/tests"
+  cp -R "$repo/data" "$run/data"
   find "$run/tests" -name __pycache__ -prune -exec rm -rf {} +
   stamp "[$label] running the tests in $run"
   (cd "$run" && "$py" -m pytest tests -q -p no:cacheprovider)
@@ -122,8 +128,8 @@ run_guarded() {
   fi
 }
 
-run_guarded numpy1 "${numpy1[@]}"
-run_guarded numpy2 "${numpy2[@]}"
+run_guarded numpy1 test "${numpy1[@]}"
+run_guarded numpy2 test,frames "${numpy2[@]}"
 
 if [[ ${#failed[@]} -ne 0 ]]; then
   stamp "failed: ${failed[*]}"
