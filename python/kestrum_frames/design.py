@@ -86,7 +86,7 @@ class Design:
 
         frame = columns.frame(self.variables)
         if keep is not None:
-            frame = frame[keep].reset_index(drop=True)
+            frame = frame[keep]
         matrix = Formula(self.formula).rhs.get_model_matrix(frame, na_action="ignore")
         self.spec = matrix.model_spec
         self.names = list(self.spec.column_names)

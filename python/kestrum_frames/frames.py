@@ -1,8 +1,8 @@
 """The columns of a pandas or polars DataFrame, as NumPy arrays.
 
 Everything after this module sees a frame through ``Columns``: named
-columns of a known length, numeric ones as float64 or integer arrays with NaN
-for a missing value, the others as pandas Series (for formulaic's
+columns of a known length, numeric ones as NumPy arrays (float64 with NaN
+for a missing value), the others as pandas Series (for formulaic's
 categorical terms and for cluster codes).
 """
 
@@ -64,11 +64,8 @@ class Columns:
         return series.to_numpy(dtype=np.float64, na_value=np.nan)
 
     def series(self, name: str) -> pd.Series:
-        """Any column as a pandas Series with a default index."""
-        if self._polars:
-            return self._data[name].to_pandas()
-        series = self._data[name]
-        return series.reset_index(drop=True) if not isinstance(series.index, pd.RangeIndex) else series
+        """Any column as a pandas Series."""
+        return self._data[name].to_pandas() if self._polars else self._data[name]
 
     def missing(self, name: str) -> np.ndarray | None:
         """Where the column has no value (NaN, None, null, NA); None when
@@ -81,10 +78,10 @@ class Columns:
         return mask if mask is not None and mask.any() else None
 
     def frame(self, names) -> pd.DataFrame:
-        """Those columns as a pandas DataFrame with a default index."""
+        """Those columns as a pandas DataFrame."""
         if self._polars:
             return pd.DataFrame({name: self.series(name) for name in names})
-        return self._data[list(names)].reset_index(drop=True)
+        return self._data[list(names)]
 
     def row_label(self, position: int) -> str:
         """How to name the row at a position in a message."""
