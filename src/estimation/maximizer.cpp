@@ -217,6 +217,7 @@ void ProbitMaximizer::on_refresh(Evaluation&& sums) {
 }
 
 void ProbitMaximizer::refresh_from_sums_at_beta() {
+  if (!sums_at_beta_) return begin_iteration();
   inverse_hessian_ = inverse_of_hessian(sums_at_beta_->hessian);
   fresh_ = true;
   begin_iteration();
