@@ -79,10 +79,8 @@ Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned q
     if (meat) meat->add(tile.rows, lambda, lambda);
   });
 
-  if (hessian) {
-    result.hessian = hessian->result();
-    result.near_certain_hessian = near_certain_hessian->result();
-  }
+  if (hessian) result.hessian = hessian->result();
+  if (near_certain_hessian) result.near_certain_hessian = near_certain_hessian->result();
   if (meat) result.meat = meat->result();
   return result;
 }

@@ -22,6 +22,10 @@ constexpr unsigned kMaxBacktracks = 40;
 constexpr unsigned kBacktracksBeforeRefresh = 4;
 // A step cut this many times (or more) leaves H too poor to keep.
 constexpr unsigned kBacktracksThatStall = 2;
+// A full step whose gain exceeds the quadratic model's promise (half the
+// slope) by this factor shows an approximation far too cautious, as when
+// the Hessian at 0 is dominated by observations that later saturate.
+constexpr double kCautiousGainRatio = 1.5;
 // The BFGS update needs s'y < 0 (l is concave) by more than rounding.
 constexpr double kCurvatureRatio = 1e-12;
 // The rounding of l: a sum of n terms of one sign, each exact to a few ulp.
@@ -179,9 +183,10 @@ void ProbitMaximizer::accept_trial(Evaluation&& sums) {
     update_inverse_hessian(inverse_hessian_, s, y, sy);
     fresh_ = false;
   }
-  const bool refresh = !curvature || backtracks_ >= kBacktracksThatStall;
-
   const double gain = sums.loglike - loglike_;
+  const bool cautious = backtracks_ == 0 && gain > kCautiousGainRatio * 0.5 * slope_;
+  const bool refresh = !curvature || backtracks_ >= kBacktracksThatStall || cautious;
+
   beta_ = std::move(request_point_);
   request_point_ = Vector(k_);
   gradient_ = std::move(sums.gradient);
@@ -212,6 +217,7 @@ void ProbitMaximizer::on_refresh(Evaluation&& sums) {
 }
 
 void ProbitMaximizer::refresh_from_sums_at_beta() {
+  if (!sums_at_beta_) return begin_iteration();
   inverse_hessian_ = inverse_of_hessian(sums_at_beta_->hessian);
   fresh_ = true;
   begin_iteration();
