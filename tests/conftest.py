@@ -95,3 +95,33 @@ def assert_params_close(params, reference_params, reference_cov, max_se):
 def assert_cov_close(cov, reference_cov, max_rel):
     gap = np.abs(standardized(cov, reference_cov))
     assert np.all(gap <= max_rel), f"covariance gaps (relative to se_a*se_b): {gap}"
+
+
+# kestrum_frames: the design above as a DataFrame.
+FRAME_REGRESSORS = ["dummy_a", "dummy_b", "income", "rate", "z"]
+FRAME_FORMULA = "y ~ " + " + ".join(FRAME_REGRESSORS)
+
+
+@pytest.fixture
+def frame_design():
+    """(frame, y, X, cluster columns) for n = 3000: X is simulate's, with a
+    leading constant; the frame has y, the FRAME_REGRESSORS columns of X and
+    two integer cluster codes g (60 groups) and h (3 groups)."""
+    import pandas as pd
+
+    y, X, groups = simulate(20240611, n=3000, cluster_count=60)
+    frame = pd.DataFrame(X[:, 1:], columns=FRAME_REGRESSORS)
+    frame["y"] = y
+    frame["g"] = groups
+    frame["h"] = np.arange(len(y)) % 3
+    clusters = frame[["g", "h"]].to_numpy(dtype=np.float64)
+    return frame, y, X, clusters
+
+
+def assert_same_fit(result, reference, rtol=1e-10):
+    """A kestrum_frames result agrees with a kestrum one: coefficients to
+    rtol, covariances to rtol of se_a se_b."""
+    np.testing.assert_allclose(result.params.to_numpy(), reference.params, rtol=rtol, atol=0)
+    cov, ref = result.cov_params().to_numpy(), reference.cov_params()
+    se = np.sqrt(np.diag(ref))
+    assert np.all(np.abs(cov - ref) <= rtol * np.outer(se, se)), np.abs(cov - ref) / np.outer(se, se)

@@ -71,8 +71,8 @@ def core_warning(y, X):
     return str(caught[0].message)
 
 
-def test_singular_hessian_warning_names_the_terms(design):
-    frame, y, X, _ = design
+def test_singular_hessian_warning_names_the_terms(frame_design):
+    frame, y, X, _ = frame_design
     frame = frame.assign(z_twice=2 * frame["z"])
     expected = core_warning(y, np.column_stack([X, 2 * X[:, 5]]))
     names = {f"x{j}": name for j, name in enumerate(["Intercept", "dummy_a", "dummy_b", "income", "rate", "z", "z_twice"])}
@@ -98,11 +98,11 @@ def test_separation_warning_is_kestrums():
     assert not result.converged
 
 
-def test_a_warning_made_an_error_is_raised(design):
+def test_a_warning_made_an_error_is_raised(frame_design):
     with warnings.catch_warnings():
         warnings.simplefilter("error", RuntimeWarning)
         with pytest.raises(RuntimeWarning, match="Hessian singular"):
-            kf.fit_probit("y ~ z + I(2 * z)", design[0])
+            kf.fit_probit("y ~ z + I(2 * z)", frame_design[0])
 
 
 def full_fit():

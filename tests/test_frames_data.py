@@ -11,7 +11,7 @@ import pytest
 kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip install '.[frames]'")
 import kestrum  # noqa: E402
 
-from frame_cases import FORMULA, REGRESSORS, assert_same_fit  # noqa: E402
+from conftest import FRAME_FORMULA, FRAME_REGRESSORS, assert_same_fit  # noqa: E402
 
 
 def with_holes(frame):
@@ -28,8 +28,8 @@ def with_holes(frame):
 
 @pytest.mark.parametrize("library", ["pandas", "polars"])
 @pytest.mark.parametrize("clustered", [False, True])
-def test_rows_with_a_missing_used_value_are_dropped_and_counted(design, library, clustered):
-    frame, y, X, clusters = design
+def test_rows_with_a_missing_used_value_are_dropped_and_counted(frame_design, library, clustered):
+    frame, y, X, clusters = frame_design
     holed, kept = with_holes(frame)
     if not clustered:  # g's holes do not count
         kept = np.setdiff1d(np.arange(len(frame)), [3, 7, 50])
@@ -37,7 +37,7 @@ def test_rows_with_a_missing_used_value_are_dropped_and_counted(design, library,
         holed = pytest.importorskip("polars").from_pandas(holed)  # NaN stays NaN; make them nulls too
         holed = holed.with_columns(holed["income"].fill_nan(None))
 
-    result = kf.fit_probit(FORMULA, holed, cluster="g" if clustered else None, npartitions=3)
+    result = kf.fit_probit(FRAME_FORMULA, holed, cluster="g" if clustered else None, npartitions=3)
 
     options = {"robust": True, "cluster_vars": clusters[kept, :1]} if clustered else {}
     reference = kestrum.fit_probit(y[kept], X[kept], **options)
@@ -46,8 +46,8 @@ def test_rows_with_a_missing_used_value_are_dropped_and_counted(design, library,
     assert re.search(rf"Rows dropped \(missing\): +{len(frame) - len(kept)}\b", str(result.summary()))
 
 
-def test_categorical_terms_take_their_levels_from_all_rows(design):
-    frame = design[0].assign(region=np.array(["north", "south", "east", "west"])[design[0]["h"] + (design[0]["g"] % 2)])
+def test_categorical_terms_take_their_levels_from_all_rows(frame_design):
+    frame = frame_design[0].assign(region=np.array(["north", "south", "east", "west"])[frame_design[0]["h"] + (frame_design[0]["g"] % 2)])
     result = kf.fit_probit("y ~ C(region) + z", frame, npartitions=4)
 
     expected = ["Intercept", "C(region)[T.north]", "C(region)[T.south]", "C(region)[T.west]", "z"]
@@ -64,9 +64,9 @@ def test_categorical_terms_take_their_levels_from_all_rows(design):
     np.testing.assert_allclose(result.predict(new), ndtr(index @ result.params.to_numpy()), rtol=1e-12)
 
 
-def test_predict_and_pickle(design):
-    frame = design[0]
-    result = kf.fit_probit(FORMULA, frame, robust=True, npartitions=2)
+def test_predict_and_pickle(frame_design):
+    frame = frame_design[0]
+    result = kf.fit_probit(FRAME_FORMULA, frame, robust=True, npartitions=2)
     fitted = result.predict()
     new = frame.iloc[:10].copy()
     new.loc[new.index[2], "rate"] = np.nan
@@ -82,15 +82,15 @@ def test_predict_and_pickle(design):
     assert restored.cov_type == "HC0"
 
 
-def test_statistics_are_consistent(design):
-    result = kf.fit_probit(FORMULA, design[0])
+def test_statistics_are_consistent(frame_design):
+    result = kf.fit_probit(FRAME_FORMULA, frame_design[0])
     interval = result.conf_int(alpha=0.1)
     np.testing.assert_allclose(result.zvalues, result.params / np.sqrt(np.diag(result.cov_params())))
     np.testing.assert_allclose(interval[1] - result.params, 1.6448536269514722 * result.bse)
-    assert result.df_model == len(REGRESSORS)
+    assert result.df_model == len(FRAME_REGRESSORS)
     # The intercept-only fit's log-likelihood, from the share of ones.
-    share = design[0]["y"].mean()
-    assert result.llnull == pytest.approx(len(design[0]) * (share * np.log(share) + (1 - share) * np.log(1 - share)))
+    share = frame_design[0]["y"].mean()
+    assert result.llnull == pytest.approx(len(frame_design[0]) * (share * np.log(share) + (1 - share) * np.log(1 - share)))
 
 
 @pytest.mark.parametrize(
@@ -112,8 +112,8 @@ def test_statistics_are_consistent(design):
         (lambda f: kf.ame(object()), TypeError, "result must be a kestrum_frames result"),
     ],
 )
-def test_bad_input_raises_a_clear_error(design, call, error, message):
-    frame = design[0]
+def test_bad_input_raises_a_clear_error(frame_design, call, error, message):
+    frame = frame_design[0]
     before = frame.copy()
     with pytest.raises(error, match=message):
         call(frame)

@@ -8,7 +8,7 @@ import pytest
 
 kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip install '.[frames]'")
 
-MROZ = pathlib.Path(__file__).resolve().parents[2] / "data" / "mroz.csv"
+MROZ = pathlib.Path(__file__).resolve().parents[1] / "data" / "mroz.csv"
 FORMULA = "inlf ~ nwifeinc + educ + exper + I(exper**2) + age + kidslt6 + kidsge6"
 
 # Table 17.1, probit column: coefficient and standard error as printed, with
