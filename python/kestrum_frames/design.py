@@ -96,11 +96,7 @@ class Design:
         """The regressors of new data as an n x k array, and where a value
         they are made from is missing."""
         columns.require(self.variables)
-        missing = None
-        for name in self.variables:
-            mask = columns.missing(name)
-            if mask is not None:
-                missing = mask if missing is None else missing | mask
+        missing = columns.missing_in_any(self.variables)
         if self.spec is not None:
             matrix = self.spec.get_model_matrix(columns.frame(self.variables), na_action="ignore")
             return np.asarray(matrix, dtype=np.float64), missing

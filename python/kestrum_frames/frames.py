@@ -77,6 +77,15 @@ class Columns:
             mask = self.series(name).isna().to_numpy()
         return mask if mask is not None and mask.any() else None
 
+    def missing_in_any(self, names) -> np.ndarray | None:
+        """Where any of the columns has no value; None when none lacks one."""
+        missing = None
+        for name in dict.fromkeys(names):
+            mask = self.missing(name)
+            if mask is not None:
+                missing = mask if missing is None else missing | mask
+        return missing
+
     def frame(self, names) -> pd.DataFrame:
         """Those columns as a pandas DataFrame."""
         if self._polars:

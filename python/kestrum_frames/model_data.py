@@ -70,11 +70,7 @@ def default_npartitions(rows: int) -> int:
 
 def _rows_to_keep(columns: Columns, names: list[str]) -> np.ndarray | None:
     """False where any of the columns has a missing value; None when none has."""
-    missing = None
-    for name in dict.fromkeys(names):
-        mask = columns.missing(name)
-        if mask is not None:
-            missing = mask if missing is None else missing | mask
+    missing = columns.missing_in_any(names)
     return None if missing is None else ~missing
 
 
