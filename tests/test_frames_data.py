@@ -118,3 +118,22 @@ def test_bad_input_raises_a_clear_error(frame_design, call, error, message):
     with pytest.raises(error, match=message):
         call(frame)
     pd.testing.assert_frame_equal(frame, before)  # the caller's data are never modified
+
+
+@pytest.mark.parametrize("library", ["pandas", "polars"])
+def test_cluster_keys(frame_design, library):
+    """Numbers equal at four decimals are one cluster and -0.0 is 0.0; text
+    columns cluster by value; two columns by combination."""
+    frame, y, X, _ = frame_design
+    values = np.array([0.0, -0.0, 1.00001, 1.00004, 2.5])[np.arange(len(y)) % 5]
+    labels = np.array(["a", "b"])[np.arange(len(y)) % 2]
+    frame = frame.assign(v=values, label=labels)
+    data = frame if library == "pandas" else pytest.importorskip("polars").from_pandas(frame)
+
+    by_value = kf.fit_probit(FRAME_FORMULA, data, cluster="v")
+    by_both = kf.fit_probit(FRAME_FORMULA, data, cluster=["v", "label"])
+
+    assert (by_value.n_clusters, by_both.n_clusters) == (3, 6)
+    codes = np.column_stack([np.round(values, 4) + 0.0, np.arange(len(y)) % 2])
+    assert_same_fit(by_value, kestrum.fit_probit(y, X, robust=True, cluster_vars=codes[:, :1]))
+    assert_same_fit(by_both, kestrum.fit_probit(y, X, robust=True, cluster_vars=codes))
