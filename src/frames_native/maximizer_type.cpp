@@ -25,7 +25,11 @@ struct MaximizerObject {
 };
 
 MaximizerObject& object_of(PyObject* self) { return *reinterpret_cast<MaximizerObject*>(self); }
-ProbitMaximizer& maximizer_of(PyObject* self) { return *object_of(self).made; }
+ProbitMaximizer& maximizer_of(PyObject* self) {
+  std::optional<ProbitMaximizer>& made = object_of(self).made;
+  if (!made) panic("Maximizer used before it was made");
+  return *made;
+}
 
 PyRef vector_array(const Vector& v) {
   Vector copy(v.size());
@@ -118,8 +122,9 @@ PyObject* outcome(PyObject* self, PyObject*) {
   return guarded_call([self] {
     MaximizerObject& object = object_of(self);
     if (!object.outcome) {
-      if (!object.made->finished()) raise(PyExc_ValueError, "the maximiser has not finished: it wants more sums");
-      object.outcome = outcome_dict(object.made->take_outcome());
+      ProbitMaximizer& maximizer = maximizer_of(self);
+      if (!maximizer.finished()) raise(PyExc_ValueError, "the maximiser has not finished: it wants more sums");
+      object.outcome = outcome_dict(maximizer.take_outcome());
     }
     return object.outcome;
   });

@@ -69,4 +69,7 @@ PyRef initialise() {
 
 }  // namespace kestrum
 
-PyMODINIT_FUNC PyInit__native(void) { return kestrum::guarded_call(kestrum::initialise); }
+// The init function's name is fixed by the module's, kestrum_frames._native.
+PyMODINIT_FUNC PyInit__native(void) {  // NOLINT(bugprone-reserved-identifier)
+  return kestrum::guarded_call(kestrum::initialise);
+}
