@@ -18,7 +18,7 @@ namespace {
 // a multiple of kBlockRowsA.
 constexpr size_t kBlockRowsA = 4;
 constexpr size_t kBlockCols = 8;
-constexpr size_t kWideBlockCols = 16;
+[[maybe_unused]] constexpr size_t kWideBlockCols = 16;  // only the AVX-512 path uses it
 constexpr size_t kMaxTileRows = 256;
 
 // Column by column over the rows: contiguous and vectorizable when the tile
