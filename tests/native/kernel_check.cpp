@@ -202,9 +202,10 @@ double max_abs(const Matrix& m) {
 // sandwich, from X alone.
 void check_factor(const Case& c) {
   kestrum::ProductAccumulator products(c.k, false);
+  const std::vector<double> unit(c.n, 1.0);
   for (size_t start = 0; start < c.n; start += kestrum::kTileRows) {
     const TileRows rows{c.X, start, std::min(kestrum::kTileRows, c.n - start)};
-    products.add(rows, nullptr, nullptr);
+    products.add(rows, unit.data() + start, nullptr);
   }
   const Matrix cross = products.result();
   const kestrum::SymmetricFactor factor(cross);
