@@ -40,7 +40,7 @@ def main():
         sys.exit(f"the two outputs list different values, e.g. {missing}")
 
     scale = defaultdict(float)
-    for (kind, quantity, _), (_, value) in reference.items():
+    for (_, quantity, _), (_, value) in reference.items():
         if math.isfinite(value):
             scale[quantity] = max(scale[quantity], abs(value))
 
