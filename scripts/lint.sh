@@ -70,7 +70,7 @@ for config in "-D__x86_64__=1" "-D__x86_64__=1 -DKESTRUM_PORTABLE_KERNELS=1"; do
   # shellcheck disable=SC2086  # $config is a list of options
   if ! cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
       --std=c++20 --language=c++ --quiet -j "$JOBS" \
-      -D__GNUC__=12 -D__linux__=1 $config \
+      -D__GNUC__=12 -D__linux__=1 -D__GLIBC__=2 $config \
       -I src -I "$PYTHON_INCLUDE" "--suppress=*:$PYTHON_INCLUDE/*" \
       --suppress=invalidPointerCast:src/numeric/array_view.hpp \
       src; then

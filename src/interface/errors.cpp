@@ -1,8 +1,12 @@
 #include "interface/errors.hpp"
 
-#include <unistd.h>
-
 #include <cstdlib>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace kestrum {
 
@@ -106,12 +110,27 @@ void raise_downcast_error(PyObject* obj, const char* target) {
   raise(PyExc_TypeError, message);
 }
 
+namespace {
+
+// One unbuffered write to file descriptor 2 (the C runtime's on Windows);
+// the number of bytes written, or a value <= 0 on failure.
+long long write_to_stderr(const char* data, size_t size) noexcept {
+#ifdef _WIN32
+  constexpr size_t kMaxChunk = 1u << 30;  // _write takes an unsigned int count
+  return _write(2, data, static_cast<unsigned>(size < kMaxChunk ? size : kMaxChunk));
+#else
+  return ::write(2, data, size);
+#endif
+}
+
+}  // namespace
+
 void write_stderr_line(const std::string& line) noexcept {
   std::string text = line + "\n";
   const char* data = text.data();
   size_t left = text.size();
   while (left > 0) {
-    ssize_t written = ::write(2, data, left);
+    const long long written = write_to_stderr(data, left);
     if (written <= 0) return;
     data += written;
     left -= static_cast<size_t>(written);

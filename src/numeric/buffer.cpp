@@ -1,5 +1,6 @@
 #include "numeric/buffer.hpp"
 
+#include <cstdint>
 #include <new>
 
 #if defined(__linux__)

@@ -2,13 +2,10 @@
 
 #include <algorithm>
 
-// KESTRUM_PORTABLE_KERNELS (set by the sanitizer build) keeps to the portable scalar code.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(KESTRUM_PORTABLE_KERNELS)
+#include "numeric/platform.hpp"
+
+#ifdef KESTRUM_X86_KERNELS
 #include <immintrin.h>
-#define KESTRUM_X86 1
-#define KESTRUM_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KESTRUM_CLONES
 #endif
 
 namespace kestrum {
@@ -21,7 +18,7 @@ namespace {
 // a multiple of kBlockRowsA.
 constexpr size_t kBlockRowsA = 4;
 constexpr size_t kBlockCols = 8;
-constexpr size_t kWideBlockCols = 16;
+[[maybe_unused]] constexpr size_t kWideBlockCols = 16;  // only the AVX-512 path uses it
 constexpr size_t kMaxTileRows = 256;
 
 // Column by column over the rows: contiguous and vectorizable when the tile
@@ -34,7 +31,7 @@ void linear_index_by_columns(const TileRows& rows, const double* beta, double* e
   }
 }
 
-#ifdef KESTRUM_X86
+#ifdef KESTRUM_X86_KERNELS
 // Reading four interleaved rows at a time defeats the hardware prefetcher once
 // rows are long: asking for the rows two groups ahead keeps X streaming.
 constexpr size_t kPrefetchRowsAhead = 8;
@@ -121,7 +118,7 @@ void accumulate_block_generic(double* sums, size_t padded, const double* left, c
   }
 }
 
-#ifdef KESTRUM_X86
+#ifdef KESTRUM_X86_KERNELS
 // The same with the block held in registers: kHalves registers of four
 // columns for each of the four rows (the loops must unroll for that).
 template <size_t kHalves>
@@ -189,7 +186,7 @@ __attribute__((target("avx512f"))) void accumulate_block_avx512(double* sums, si
 
 // The widest register tile that starts at column c0 and fits in `padded`.
 size_t block_width(size_t c0, size_t padded) {
-#ifdef KESTRUM_X86
+#ifdef KESTRUM_X86_KERNELS
   if (c0 + kWideBlockCols <= padded && has_avx512()) return kWideBlockCols;
 #endif
   return c0 + kBlockCols <= padded ? kBlockCols : kBlockRowsA;
@@ -197,7 +194,7 @@ size_t block_width(size_t c0, size_t padded) {
 
 void accumulate_block(double* sums, size_t padded, const double* left, const double* right, ptrdiff_t right_stride,
                       size_t count, size_t a0, size_t c0, size_t width) {
-#ifdef KESTRUM_X86
+#ifdef KESTRUM_X86_KERNELS
   if (width == kWideBlockCols) return accumulate_block_avx512(sums, padded, left, right, right_stride, count, a0, c0);
   if (has_avx2()) {
     if (width == 8) return accumulate_block_avx2<2>(sums, padded, left, right, right_stride, count, a0, c0);
@@ -211,7 +208,7 @@ size_t round_up(size_t value, size_t multiple) { return (value + multiple - 1) /
 
 // Row b of the scaled tile, x_bj s_b, zero in the padding; written column by
 // column from a column-major tile so that the reads stay contiguous.
-KESTRUM_CLONES void scale_rows(const TileRows& rows, size_t padded, const double* scale, double* out) {
+KESTRUM_AVX2_CLONES void scale_rows(const TileRows& rows, size_t padded, const double* scale, double* out) {
   const size_t k = rows.X.cols;
   if (rows.row_major()) {
     for (size_t b = 0; b < rows.count; ++b) {
@@ -236,7 +233,7 @@ KESTRUM_CLONES void scale_rows(const TileRows& rows, size_t padded, const double
 }  // namespace
 
 void tile_linear_index(const TileRows& rows, const double* beta, double* eta) {
-#ifdef KESTRUM_X86
+#ifdef KESTRUM_X86_KERNELS
   if (rows.row_major() && !rows.column_major() && has_avx2()) return linear_index_rows_avx2(rows, beta, eta);
 #endif
   linear_index_by_columns(rows, beta, eta);
@@ -260,7 +257,7 @@ void add_scaled_rows_generic(double* g, const TileRows& rows, const double* scal
   }
 }
 
-#ifdef KESTRUM_X86
+#ifdef KESTRUM_X86_KERNELS
 // Row-major tiles: up to 32 entries of g stay in kVectors registers while the
 // rows stream by; the last register of a group may be partly masked.
 template <size_t kVectors, bool kSecondScale>
@@ -312,7 +309,7 @@ __attribute__((target("avx2"))) void add_scaled_rows_avx2(double* g, const TileR
 
 template <bool kSecondScale>
 void add_scaled_rows_impl(double* g, const TileRows& rows, const double* scale, const double* second_scale) {
-#ifdef KESTRUM_X86
+#ifdef KESTRUM_X86_KERNELS
   if (rows.row_major() && has_avx2()) return add_scaled_rows_avx2<kSecondScale>(g, rows, scale, second_scale);
 #endif
   add_scaled_rows_generic<kSecondScale>(g, rows, scale, second_scale);

@@ -2,11 +2,11 @@
 
 #include <cmath>
 
-// KESTRUM_PORTABLE_KERNELS (set by the sanitizer build) keeps to the portable scalar code.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(KESTRUM_PORTABLE_KERNELS)
+#include "numeric/platform.hpp"
+
+#ifdef KESTRUM_LIBMVEC
 #include <dlfcn.h>
 #include <immintrin.h>
-#define KESTRUM_LIBMVEC 1
 #endif
 
 namespace kestrum {
@@ -15,26 +15,20 @@ namespace {
 
 using ArrayFunction = void (*)(const double*, double*, size_t);
 
-#if defined(KESTRUM_LIBMVEC)
-#define KESTRUM_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KESTRUM_CLONES
-#endif
-
 // Phi(x) = erfc(-x / sqrt 2) / 2 and phi(x) = exp(-x^2 / 2) / sqrt(2 pi), each
 // as the argument's transform, the library function and the result's scaling;
 // 2.5066282746310007 is the double nearest sqrt(2 pi). erfc(+inf) = 0,
 // erfc(-inf) = 2 and erfc(NaN) = NaN give Phi's special values exactly.
-KESTRUM_CLONES void scaled_negation(const double* x, double* out, size_t n) {
+KESTRUM_AVX2_CLONES void scaled_negation(const double* x, double* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = (0.0 - x[i]) / (1.0 * 1.4142135623730951);
 }
-KESTRUM_CLONES void halve(double* out, size_t n) {
+KESTRUM_AVX2_CLONES void halve(double* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] *= 0.5;
 }
-KESTRUM_CLONES void half_square_negated(const double* x, double* out, size_t n) {
+KESTRUM_AVX2_CLONES void half_square_negated(const double* x, double* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = x[i] * (-0.5 * x[i]);
 }
-KESTRUM_CLONES void divide_by_sqrt_two_pi(double* out, size_t n) {
+KESTRUM_AVX2_CLONES void divide_by_sqrt_two_pi(double* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] /= 2.5066282746310007;
 }
 
