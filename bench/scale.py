@@ -146,9 +146,8 @@ def main():
         fits["statsmodels formula API (one run)"] = (seconds, seconds)
 
     lines = [
-        f"n = {n:.0e}, k = {k}, {len(partitions.partitions)} partitions, {os.cpu_count()} cores; "
-        f"quiet rounds: {quiet_fits} of {args.repeat} (fits), {quiet_effects} of {args.repeat} (ame)"
-        + (" - none quiet: all rounds used" if not (quiet_fits and quiet_effects) else ""),
+        f"n = {n:.0e}, k = {k}, {len(partitions.partitions)} partitions, {os.cpu_count()} cores; quiet rounds "
+        f"of {args.repeat}: {quiet_fits or 'none (all used)'} for the fits, {quiet_effects or 'none (all used)'} for ame",
         "",
         "| case | best | median | kestrum / case (best) | (median) |",
         "|---|---|---|---|---|",
