@@ -1,5 +1,8 @@
 #include "estimation/covariance.hpp"
 
+#include <algorithm>
+
+#include "numeric/tile_kernels.hpp"
 
 namespace kestrum {
 
@@ -15,13 +18,15 @@ Matrix cluster_meat(const Probit& problem, const Vector& beta, const std::vector
       for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + tile.rows(b, j) * lambda[b];
     }
   });
-  Matrix meat(k, k);
-  for (size_t c = 0; c < clusters; ++c) {
-    for (size_t a = 0; a < k; ++a) {
-      for (size_t b = 0; b < k; ++b) meat(a, b) = meat(a, b) + sums(c, a) * sums(c, b);
-    }
+  // sum_c g_c g_c' by the tile kernel, a tile of clusters at a time with unit
+  // scales: (g_ca 1)(g_cb 1) = g_ca g_cb exactly, added in cluster order.
+  const std::vector<double> ones(kTileRows, 1.0);
+  ProductAccumulator meat(k, true);
+  const MatrixView cluster_sums{sums.row(0), clusters, k, static_cast<ptrdiff_t>(k), 1};
+  for (size_t start = 0; start < clusters; start += kTileRows) {
+    meat.add(TileRows{cluster_sums, start, std::min(kTileRows, clusters - start)}, ones.data(), ones.data());
   }
-  return meat;
+  return meat.result();
 }
 
 Matrix sandwich_covariance(const Matrix& bread, const Matrix& meat) {
