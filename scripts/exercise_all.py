@@ -1,13 +1,14 @@
 """Runs every public path of kestrum once, for scripts/check_memory.sh.
 
 Fits (nonrobust, HC0, cluster; singular Hessian; no convergence), every kind
-of failure of fit_probit and ame, ame on kestrum and statsmodels results, and
-every getter of the result classes. Each call is checked for the outcome it
+of failure of fit_probit and ame, their warnings (also as errors), ame on
+kestrum and statsmodels results, and every getter of the result classes. Each call is checked for the outcome it
 should have, so the memory checker sees the paths it is meant to see.
 Kept short: under valgrind every instruction costs about fifty.
 """
 
 import sys
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -63,7 +64,7 @@ fits = {
     "nonrobust": ok(kestrum.fit_probit, y, X),
     "robust": ok(kestrum.fit_probit, y, X, robust=True),
     "cluster": ok(kestrum.fit_probit, y, X, robust=True, cluster_vars=G),
-    "cluster-no-columns": ok(kestrum.fit_probit, y, X, robust=True, cluster_vars=G[:, :0]),
+    "cluster-each-row": ok(kestrum.fit_probit, y, X, robust=True, cluster_vars=np.arange(N * 2.0).reshape(N, 2)),
     "fortran": ok(kestrum.fit_probit, y, np.asfortranarray(X)),
     "strided": ok(kestrum.fit_probit, y[::-1], X[::-1]),
     "endog-column": ok(kestrum.fit_probit, y.reshape(-1, 1), X, max_iter=50, tol=1e-8),
@@ -110,9 +111,28 @@ fit_failures = [
     (TypeError, (y, X), {"robust": True, "cluster_vars": G.tolist()}),
     (TypeError, (y, X), {"robust": True, "cluster_vars": y}),
     (ValueError, (y, X), {"robust": True, "cluster_vars": G[:-1]}),
+    (ValueError, (y, X), {"robust": True, "cluster_vars": G[:, :0]}),
+    (ValueError, (2 * y - 1, X), {}),  # outcomes not 0/1
+    (ValueError, ((2 * y).reshape(-1, 1), X), {}),
+    (ValueError, (y, np.where(X == X[7, 3], np.nan, X)), {}),  # exog not finite
+    (TypeError, (np.ma.masked_array(y), X), {}),
+    (TypeError, (y, np.ma.masked_array(X)), {}),
+    (TypeError, (y, X), {"robust": True, "cluster_vars": np.ma.masked_array(G)}),
 ]
 for exc, args, kwargs in fit_failures:
     expect(exc, kestrum.fit_probit, *args, **kwargs)
+
+# ---------------------------------------------------------------- warnings
+
+G_ONE = np.ones((N, 1))
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    assert np.isnan(ok(kestrum.fit_probit, y, X, robust=True, cluster_vars=G_ONE).cov_params()).all()
+    ok(kestrum.fit_probit, y, X, cluster_vars=G)
+with warnings.catch_warnings():
+    warnings.simplefilter("error")
+    expect(RuntimeWarning, kestrum.fit_probit, y, X, robust=True, cluster_vars=G_ONE)
+    expect(UserWarning, kestrum.fit_probit, y, X, cluster_vars=G)
 
 # ---------------------------------------------------------------- ame
 

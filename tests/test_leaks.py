@@ -5,6 +5,7 @@ import gc
 import os
 import sys
 import types
+import warnings
 
 import numpy as np
 import pytest
@@ -49,6 +50,13 @@ SHAPED_1 = Shaped((N,))
 SHAPED_BAD = Shaped([N])
 Y_LIST = Y.tolist()
 G_LIST = G.tolist()
+X_NAN = X.copy()
+X_NAN[N // 2, 1] = np.nan
+Y_MASKED = np.ma.masked_array(Y, mask=np.arange(N) == 3)
+X_MASKED = np.ma.masked_array(X)
+G_MASKED = np.ma.masked_array(G)
+G_ONE = np.ones((N, 1))
+G_EACH = np.arange(float(N)).reshape(-1, 1)
 
 FAILING = [
     ("missing", (), {}, TypeError),
@@ -73,13 +81,20 @@ FAILING = [
     ("cluster-1d", (Y, X), {"robust": True, "cluster_vars": Y, "max_iter": 3}, TypeError),
     ("cluster-rows", (Y, X), {"robust": True, "cluster_vars": G[:-1], "max_iter": 3}, ValueError),
     ("cluster-rows-singular", (Y, Z), {"robust": True, "cluster_vars": G[:-1], "max_iter": 3}, ValueError),
+    ("cluster-no-columns", (Y, X), {"robust": True, "cluster_vars": G[:, :0]}, ValueError),
+    ("endog-values", (2 * Y, X), {}, ValueError),
+    ("endog-column-values", ((2 * Y).reshape(-1, 1), X), {}, ValueError),
+    ("exog-nan", (Y, X_NAN), {}, ValueError),
+    ("endog-masked", (Y_MASKED, X), {}, TypeError),
+    ("exog-masked", (Y, X_MASKED), {}, TypeError),
+    ("cluster-masked", (Y, X), {"robust": True, "cluster_vars": G_MASKED}, TypeError),
 ]
 
 SUCCEEDING = [
     ("nonrobust", (Y, X), {}),
     ("robust", (Y, X), {"robust": True}),
     ("cluster", (Y, X), {"robust": True, "cluster_vars": G}),
-    ("cluster-no-columns", (Y, X), {"robust": True, "cluster_vars": G[:, :0]}),
+    ("cluster-each-row", (Y, X), {"robust": True, "cluster_vars": G_EACH}),
     ("fortran", (Y, XF), {}),
     ("reversed", (Y[::-1], XR), {}),
     ("endog-column", (Y.reshape(-1, 1), X), {}),
@@ -120,6 +135,26 @@ def test_failing_path_leaks_nothing(capfd, name, args, kwargs, exc):
 
     measure(call, objects_of(args, kwargs))
     capfd.readouterr()
+
+
+WARNING = [
+    ("one-cluster", {"robust": True, "cluster_vars": G_ONE}, RuntimeWarning),
+    ("clusters-ignored", {"cluster_vars": G}, UserWarning),
+]
+
+
+@pytest.mark.parametrize("action", ["ignore", "error"])
+@pytest.mark.parametrize("name, kwargs, category", WARNING, ids=[c[0] for c in WARNING])
+def test_warning_paths_leak_nothing(name, kwargs, category, action):
+    def call():
+        try:
+            kestrum.fit_probit(Y, X, **kwargs)
+        except category:
+            assert action == "error"
+
+    with warnings.catch_warnings():
+        warnings.simplefilter(action, category)
+        measure(call, objects_of((), kwargs))
 
 
 @pytest.mark.parametrize("name, args, kwargs", SUCCEEDING, ids=[c[0] for c in SUCCEEDING])

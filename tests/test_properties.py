@@ -445,6 +445,20 @@ def _rows_off(draw, n):
     return n + draw(st.sampled_from([1, 2] + ([-1] if n else [])))
 
 
+def _spoilt(draw, a, values):
+    """A copy of the array `a` with one drawn element set to one of `values` (unchanged if empty)."""
+    a = np.array(a)
+    if a.size:
+        a.flat[draw(st.integers(0, a.size - 1))] = draw(st.sampled_from(values))
+    return a
+
+
+def _probit_sample(y, X):
+    """Whether the outcomes are all 0 or 1 and the regressors all finite."""
+    y, X = np.asarray(y, dtype=float), np.asarray(X, dtype=float)
+    return bool(np.isin(y, [0.0, 1.0]).all() and np.isfinite(X).all())
+
+
 # Valid arguments but for one detail the module must reject: name -> the values it replaces.
 NEAR_MISSES = {
     "exog rows": lambda d, y, X, n: {"exog_py": f64(d, (_rows_off(d, n), X.shape[1]))},
@@ -461,6 +475,12 @@ NEAR_MISSES = {
                                                    {"exog_py": np.array(X).tolist()}])),
     "cluster rows": lambda d, y, X, n: {"robust": True, "cluster_vars": f64(d, (_rows_off(d, n), 1))},
     "cluster 1-d": lambda d, y, X, n: {"robust": True, "cluster_vars": np.zeros(n)},
+    "cluster no columns": lambda d, y, X, n: {"robust": True, "cluster_vars": np.zeros((n, 0))},
+    "masked": lambda d, y, X, n: d(st.sampled_from([{"endog_py": np.ma.masked_array(np.asarray(y))},
+                                                    {"exog_py": np.ma.masked_array(np.asarray(X))},
+                                                    {"robust": True, "cluster_vars": np.ma.zeros((n, 1))}])),
+    "endog value": lambda d, y, X, n: {"endog_py": _spoilt(d, y, [0.5, 2.0, -1.0, math.nan, math.inf])},
+    "exog value": lambda d, y, X, n: {"exog_py": _spoilt(d, X, [math.nan, math.inf, -math.inf])},
 }
 
 
@@ -502,11 +522,13 @@ def fit_probit_calls(draw):
     call = draw(arrange(PARAMETERS, values, required=2))
     call.meddles = [meddle] if meddle else []
     clusters = values["cluster_vars"]
-    call.valid = call.bound and mode in ("valid", "empty") and not (
-        values["robust"] is True and isinstance(clusters, np.ndarray) and len(clusters) != len(values["endog_py"]))
+    call.valid = call.bound and mode in ("valid", "empty") and _probit_sample(y, X) and not (
+        values["robust"] is True and isinstance(clusters, np.ndarray)
+        and (len(clusters) != len(values["endog_py"]) or clusters.shape[1] == 0))
     return call
 
 
+@pytest.mark.filterwarnings("ignore::UserWarning", "ignore::RuntimeWarning")  # ignored clusters, one cluster
 @BOUNDARY
 @given(call=fit_probit_calls())
 def test_fit_probit_returns_a_result_or_raises_a_documented_error(call):

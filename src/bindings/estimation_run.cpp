@@ -5,7 +5,6 @@
 #include <string>
 
 #include "estimation/bfgs.hpp"
-#include "estimation/clusters.hpp"
 #include "estimation/covariance.hpp"
 #include "estimation/evaluation.hpp"
 #include "interface/arrays.hpp"
@@ -21,44 +20,41 @@ namespace {
 // the covariance is then NaN rather than an invented one.
 constexpr const char* kSingularHessianLine = "Hessian singular => NaN for Cov";
 
+// A cluster-robust covariance from G clusters has rank G - 1.
+constexpr const char* kSingleCluster =
+    "cluster_vars forms a single cluster, and the cluster-robust covariance from G clusters has rank G - 1: "
+    "cov_params() is all NaN. Cluster on a variable with at least two distinct values, or leave cluster_vars "
+    "out for the HC0 covariance";
+
 Matrix unavailable(size_t k) { return Matrix::filled(k, k, std::numeric_limits<double>::quiet_NaN()); }
 
-// Cluster membership of each observation; raises for a cluster_vars that is
-// not an nobs x m float64 array.
-ClusterAssignment read_clusters(PyObject* cluster_vars, size_t nobs) {
-  const ArrayView values = view_array(require_array(cluster_vars, 2));
-  if (values.rows() != nobs) {
-    raise(PyExc_ValueError, "cluster mismatch: got " + std::to_string(values.rows()) +
-                                " rows, nobs=" + std::to_string(nobs));
-  }
-  return combine_cluster_keys(values);
-}
+// With one observation per cluster the cluster meat is the HC0 meat.
+bool one_row_per_cluster(const ClusterAssignment& clusters) { return clusters.clusters == clusters.cluster_of.size(); }
 
-bool is_clustered(bool robust, PyObject* cluster_vars) {
-  return robust && cluster_vars != nullptr && cluster_vars != Py_None;
-}
-
-// Without clusters the robust meat comes from the same pass as the Hessian.
-unsigned covariance_quantities(bool robust, PyObject* cluster_vars) {
-  return robust && !is_clustered(robust, cluster_vars) ? kHessian | kRobustMeat : kHessian;
+// The HC0 meat comes from the same pass as the Hessian.
+unsigned covariance_quantities(bool robust, const std::optional<ClusterAssignment>& clusters) {
+  return robust && (!clusters || one_row_per_cluster(*clusters)) ? kHessian | kRobustMeat : kHessian;
 }
 
 // `sums`: the covariance_quantities at beta, when the fit computed them.
-Matrix covariance(const Probit& problem, const Vector& beta, bool robust, PyObject* cluster_vars,
-                  std::optional<Evaluation> sums) {
+Matrix covariance(const Probit& problem, const Vector& beta, bool robust,
+                  const std::optional<ClusterAssignment>& clusters, std::optional<Evaluation> sums) {
   const size_t k = problem.k();
-  const bool clustered = is_clustered(robust, cluster_vars);
-  if (!sums) sums = evaluate_probit(problem, beta, covariance_quantities(robust, cluster_vars));
+  if (!sums) sums = evaluate_probit(problem, beta, covariance_quantities(robust, clusters));
   Matrix meat = std::move(sums->meat);
   const std::optional<Matrix> inverse = invert_matrix(sums->hessian);
   if (!inverse) write_stderr_line(kSingularHessianLine);
   if (!robust) return inverse ? negated(*inverse) : unavailable(k);
 
-  if (clustered) {
-    // cluster_vars is checked after the Hessian, and read only when the fit is robust.
-    const ClusterAssignment clusters = read_clusters(cluster_vars, problem.nobs());
+  if (clusters) {
+    if (clusters->clusters == 1) {
+      warn(PyExc_RuntimeWarning, kSingleCluster);
+      return unavailable(k);
+    }
     if (!inverse) return unavailable(k);
-    meat = cluster_meat(problem, beta, clusters.cluster_of, clusters.clusters);
+    if (!one_row_per_cluster(*clusters)) {
+      meat = cluster_meat(problem, beta, clusters->cluster_of, clusters->clusters);
+    }
   }
   if (!inverse) return unavailable(k);
   return sandwich_covariance(*inverse, meat);
@@ -78,8 +74,8 @@ PyRef run_estimation(EstimationInputs&& inputs) {
   // model's arrays, so X is copied exactly once per call.
   const Probit problem{inputs.y.view(), inputs.X.view()};
   FitOutcome fit =
-      fit_bfgs(problem, inputs.max_iter, inputs.tol, covariance_quantities(inputs.robust, inputs.cluster_vars));
-  Matrix cov = covariance(problem, fit.beta, inputs.robust, inputs.cluster_vars, std::move(fit.final_sums));
+      fit_bfgs(problem, inputs.max_iter, inputs.tol, covariance_quantities(inputs.robust, inputs.clusters));
+  Matrix cov = covariance(problem, fit.beta, inputs.robust, inputs.clusters, std::move(fit.final_sums));
   const size_t k = problem.k();
 
   ResultsRecord record;

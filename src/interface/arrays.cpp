@@ -1,7 +1,9 @@
 #include "interface/arrays.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 
@@ -14,6 +16,30 @@ namespace kestrum {
 namespace {
 
 constexpr ptrdiff_t kItemSize = sizeof(double);
+constexpr const char* kMaskedArrayModule = "numpy.ma";
+
+// The exponent field of a double, all ones for the infinities and NaN, and
+// its lowest bit.
+constexpr uint64_t kExponentBits = uint64_t{0x7FF} << 52;
+constexpr uint64_t kExponentStep = uint64_t{1} << 52;
+
+// Whether all n values obey rule. Written without an early exit or a branch,
+// so that the loop vectorizes: the usual input has no breach and is read whole.
+bool all_obey(const double* values, size_t n, ValueRule rule) {
+  uint64_t breach = 0;
+  if (rule == ValueRule::finite) {
+    // Adding one step to the exponent field carries into the sign bit
+    // exactly when the field is all ones.
+    for (size_t i = 0; i < n; ++i) {
+      uint64_t bits = 0;
+      std::memcpy(&bits, values + i, sizeof bits);
+      breach |= (bits & kExponentBits) + kExponentStep;
+    }
+    return (breach >> 63) == 0;
+  }
+  for (size_t i = 0; i < n; ++i) breach |= static_cast<uint64_t>((values[i] != 0.0) & (values[i] != 1.0));
+  return breach == 0;
+}
 
 std::string descr_text(PyObject* descr) {
   PyRef text = checked(PyObject_Str(descr));
@@ -23,43 +49,9 @@ std::string descr_text(PyObject* descr) {
   return std::string(utf8, static_cast<size_t>(size));
 }
 
-}  // namespace
-
-PyObject* extract_array_strict(PyObject* obj, int ndim) {
-  if (!numpy::is_array(obj)) raise_downcast_error(obj, "PyArray<T, D>");
-  const int actual = numpy::fields(obj)->nd;
-  if (actual != ndim) {
-    raise(PyExc_TypeError,
-          "dimensionality mismatch:\n from=" + std::to_string(actual) + ", to=" + std::to_string(ndim));
-  }
-  if (!numpy::is_float64(obj)) {
-    raise(PyExc_TypeError, "type mismatch:\n from=" + descr_text(numpy::fields(obj)->descr) +
-                               ", to=" + descr_text(numpy::float64_descr()));
-  }
-  return obj;
-}
-
-PyObject* require_array(PyObject* obj, int ndim) {
-  if (!numpy::is_array(obj) || numpy::fields(obj)->nd != ndim || !numpy::is_float64(obj)) {
-    raise_downcast_error(obj, "PyArray<T, D>");
-  }
-  return obj;
-}
-
-ArrayView view_array(PyObject* array) {
-  const numpy::ArrayFields* f = numpy::fields(array);
-  KESTRUM_ASSERT(f->nd == 1 || f->nd == 2);
-  ArrayView view;
-  view.origin = f->data;
-  view.ndim = f->nd;
-  for (int axis = 0; axis < f->nd; ++axis) {
-    view.extent[axis] = static_cast<size_t>(f->dimensions[axis]);
-    view.byte_stride[axis] = f->strides[axis];
-  }
-  return view;
-}
-
-StridedArray owned_copy(const ArrayView& view) {
+// The copy of owned_copy, unchecked: its buffer holds the values of the view
+// and nothing else.
+StridedArray copy_of(const ArrayView& view) {
   const size_t rows = view.rows(), cols = view.cols();
   const size_t count = rows * cols;
   if (count == 0) return StridedArray::standard(Buffer(0), view.ndim, rows, cols);
@@ -106,6 +98,78 @@ StridedArray owned_copy(const ArrayView& view) {
     for (size_t j = 0; j < cols; ++j) *out++ = view(i, j);
   }
   return StridedArray::standard(std::move(buffer), view.ndim, rows, cols);
+}
+
+}  // namespace
+
+PyObject* extract_array_strict(PyObject* obj, int ndim) {
+  if (!numpy::is_array(obj)) raise_downcast_error(obj, "PyArray<T, D>");
+  const int actual = numpy::fields(obj)->nd;
+  if (actual != ndim) {
+    raise(PyExc_TypeError,
+          "dimensionality mismatch:\n from=" + std::to_string(actual) + ", to=" + std::to_string(ndim));
+  }
+  if (!numpy::is_float64(obj)) {
+    raise(PyExc_TypeError, "type mismatch:\n from=" + descr_text(numpy::fields(obj)->descr) +
+                               ", to=" + descr_text(numpy::float64_descr()));
+  }
+  return obj;
+}
+
+PyObject* require_array(PyObject* obj, int ndim) {
+  if (!numpy::is_array(obj) || numpy::fields(obj)->nd != ndim || !numpy::is_float64(obj)) {
+    raise_downcast_error(obj, "PyArray<T, D>");
+  }
+  return obj;
+}
+
+ArrayView view_array(PyObject* array) {
+  const numpy::ArrayFields* f = numpy::fields(array);
+  KESTRUM_ASSERT(f->nd == 1 || f->nd == 2);
+  ArrayView view;
+  view.origin = f->data;
+  view.ndim = f->nd;
+  for (int axis = 0; axis < f->nd; ++axis) {
+    view.extent[axis] = static_cast<size_t>(f->dimensions[axis]);
+    view.byte_stride[axis] = f->strides[axis];
+  }
+  return view;
+}
+
+bool obeys(ValueRule rule, double value) {
+  return rule == ValueRule::finite ? std::isfinite(value) : (value == 0.0 || value == 1.0);
+}
+
+Position first_breach(const MatrixView& values, ValueRule rule) {
+  for (size_t i = 0; i < values.rows; ++i) {
+    for (size_t j = 0; j < values.cols; ++j) {
+      if (!obeys(rule, values(i, j))) return Position{i, j};
+    }
+  }
+  panic("first_breach: every value obeys the rule");
+}
+
+bool is_masked_array(PyObject* obj) {
+  // A masked array exists only once numpy.ma has been imported.
+  PyRef module = PyRef::borrow(PyDict_GetItemString(PyImport_GetModuleDict(), kMaskedArrayModule));
+  if (!module) return false;
+  PyRef masked_type = PyRef::steal(PyObject_GetAttrString(module.get(), "MaskedArray"));
+  if (!masked_type) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    return false;
+  }
+  const int masked = PyObject_IsInstance(obj, masked_type.get());
+  check_status(masked);
+  return masked == 1;
+}
+
+CheckedCopy owned_copy(const ArrayView& view, ValueRule rule) {
+  CheckedCopy checked_copy;
+  checked_copy.array = copy_of(view);
+  const StridedArray& array = checked_copy.array;
+  checked_copy.valid = all_obey(array.buffer.data(), array.rows() * array.cols(), rule);
+  return checked_copy;
 }
 
 PyRef output_array(StridedArray&& array) {

@@ -88,6 +88,14 @@ void warn(PyObject* category, const std::string& message) {
   check_status(PyErr_WarnEx(category, message.c_str(), 1));
 }
 
+std::string float_repr(double value) {
+  char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (text == nullptr) throw_python_error();
+  std::string result(text);
+  PyMem_Free(text);
+  return result;
+}
+
 std::string type_qualname(PyObject* obj) {
   PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
   PyRef owned = PyRef::steal(name);

@@ -59,6 +59,9 @@ std::string type_qualname(PyObject* obj);
 // that turns it into an error makes this throw that error.
 void warn(PyObject* category, const std::string& message);
 
+// Python's repr() of a float: "-1.0", "0.5", "2.0", "nan", "inf".
+std::string float_repr(double value);
+
 // Sets PanicException(message) as the pending error, after a diagnostic line.
 void set_panic_error(const char* message, const std::source_location* where) noexcept;
 // Writes a line to file descriptor 2, bypassing sys.stderr.
