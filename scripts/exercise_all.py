@@ -179,6 +179,8 @@ sm_res = sm.Probit(y, X).fit(disp=0)  # ndarray data: params is an ndarray
 ok(kestrum.ame, sm_res)
 sm_robust = sm.Probit(y, X).fit(disp=0, cov_type="HC0")
 ok(kestrum.ame, sm_robust, chunk_size=50)
+nan_se = ok(kestrum.ame, Fake(params, np.full_like(cov, np.nan), X, names))
+assert np.isnan(nan_se["Std. Err"]).all()
 
 
 def without(attr):
@@ -217,10 +219,12 @@ ame_failures = [
     (TypeError, (Fake(params, cov, X, "abcd"),), {}),
     (TypeError, (Fake(params, cov, X, 42),), {}),
     (TypeError, (Fake(params, cov, X, ["const", 1, "d", "w"]),), {}),
-    ("PanicException", (Fake(params, cov, X, names[:3]),), {}),  # names shorter than k
-    ("PanicException", (Fake(params, cov, X, names + ["v"]),), {}),  # names longer than k
-    ("PanicException", (Fake(params, cov[:3, :3].copy(), X, names),), {}),
-    ("PanicException", (Fake(params[:3].copy(), cov, X, names),), {}),
+    (ValueError, (Fake(params, cov, X, names[:3]),), {}),  # names shorter than k
+    (ValueError, (Fake(params, cov, X, names + ["v"]),), {}),  # names longer than k
+    (ValueError, (Fake(params, cov[:3, :3].copy(), X, names),), {}),
+    (ValueError, (Fake(params[:3].copy(), cov, X, names),), {}),
+    (TypeError, (sm.Logit(y, X).fit(disp=0),), {}),
+    (TypeError, (sm.Probit(y, X, offset=np.zeros(N)).fit(disp=0),), {}),
 ]
 for exc, args, kwargs in ame_failures:
     expect(exc, kestrum.ame, *args, **kwargs)

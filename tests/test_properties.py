@@ -357,7 +357,7 @@ def arrange(draw, names, values, required):
     return types.SimpleNamespace(names=names, args=tuple(args), kwargs=kwargs, bound=bound, valid=False, meddles=[])
 
 
-def exercise(function, call, watched, check_result, panic_allowed=lambda: False):
+def exercise(function, call, watched, check_result):
     """Calls function, checks the result or that the error is documented, and that no input changed."""
     with unchanged(watched + list(call.args) + list(call.kwargs.values()), [m.target for m in call.meddles]):
         result, error = watched_call(lambda: function(*call.args, **call.kwargs), call.meddles)
@@ -369,7 +369,7 @@ def exercise(function, call, watched, check_result, panic_allowed=lambda: False)
             kind, panicked, text = error
             note(f"raised {kind.__name__}: {text}")
             assert not call.valid, f"valid arguments were refused: {kind.__name__}: {text}"
-            assert not panicked or panic_allowed(), f"PanicException: {text}"
+            assert not panicked, f"PanicException: {text}"
             assert panicked or issubclass(kind, DOCUMENTED + (RaisedByFake,)), f"undocumented {kind.__name__}: {text}"
         del result
 
@@ -583,14 +583,14 @@ class Parts(types.SimpleNamespace):
             return _names_list(self.names)
 
     def inconsistent(self):
-        """Whether the shapes disagree so that PanicException is allowed: names shorter than k, a
-        non-constant name past k, len(params) != k with observations, or a covariance not k x k."""
+        """Whether the shapes disagree, which must raise ValueError: names shorter than k, a
+        non-constant name past k, len(params) != k, or a covariance not k x k."""
         names = self.readable()
         if names is None:
             return False
-        n, k = _dims(self.exog)
+        k = _dims(self.exog)[1]
         return (len(names) < k or any(not _excluded(name) for name in names[k:])
-                or (n > 0 and _dims(self.params)[0] != k) or _dims(self.cov) != (k, k))
+                or _dims(self.params)[0] != k or _dims(self.cov) != (k, k))
 
     def reported_names(self):
         return [name for name in self.readable()[:_dims(self.exog)[1]] if not _excluded(name)]
@@ -730,9 +730,6 @@ def test_ame_returns_a_table_or_raises_a_documented_error(drawn):
     # callback changed it in place: it is judged against both states.
     states = [model.parts] + ([model.parts.snapshot()] if call.meddles else [])
 
-    def inconsistent():  # PanicException allowed (judged after the call, which may change a piece)
-        return any(s.inconsistent() for s in states)
-
     def check_result(result):
         assert not all(s.inconsistent() for s in states), "a table for a model whose shapes disagree"
         assert isinstance(result, pd.DataFrame) and list(result.columns) == AME_COLUMNS
@@ -747,8 +744,8 @@ def test_ame_returns_a_table_or_raises_a_documented_error(drawn):
         se, p = result["Std. Err"].to_numpy(float), result["Pr(>|z|)"].to_numpy(float)
         assert not (se < 0).any() and not ((p < 0) | (p > 1)).any(), f"standard errors {se}, p-values {p}"
 
-    exercise(kestrum.ame, call, model.watched, check_result, inconsistent)
-    event(f"ame: inconsistent = {inconsistent()}")
+    exercise(kestrum.ame, call, model.watched, check_result)
+    event(f"ame: inconsistent = {any(s.inconsistent() for s in states)}")
 
 
 # ------------------------------------------- inputs the properties found

@@ -199,11 +199,11 @@ std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows,
   for (size_t j = 0; j < k; ++j) {
     MarginalEffect& e = effects[j];
     e.effect = totals.effect_sum(j) / n;
-    const double v = variance(j, j) > 0.0 ? variance(j, j) : 0.0;
+    // A finite variance <= 0 gives 0; a NaN one (or -inf) leaves the error unknown.
+    const double v = variance(j, j) > 0.0 || !std::isfinite(variance(j, j)) ? variance(j, j) : 0.0;
     e.std_error = std::sqrt(v);
     e.z = e.std_error > 0.0 ? e.effect / e.std_error : std::numeric_limits<double>::quiet_NaN();
-    const double q = normal_cdf(std::fabs(e.z));
-    e.p = (1.0 - q) + (1.0 - q);
+    e.p = 2.0 * normal_cdf(-std::fabs(e.z));  // erfc(|z| / sqrt 2): no 1 - Phi rounding to 0 in the tail
   }
   return effects;
 }
