@@ -1,12 +1,15 @@
 """Runs every public path of kestrum once, for scripts/check_memory.sh.
 
 Fits (nonrobust, HC0, cluster; singular Hessian; no convergence), every kind
-of failure of fit_probit and ame, their warnings (also as errors), ame on
-kestrum and statsmodels results, and every getter of the result classes. Each call is checked for the outcome it
+of failure of fit_probit and ame, their warnings (also as errors), a call
+interrupted by a signal handler, ame on kestrum and statsmodels results, and
+every getter of the result classes. Each call is checked for the outcome it
 should have, so the memory checker sees the paths it is meant to see.
 Kept short: under valgrind every instruction costs about fifty.
 """
 
+import os
+import signal
 import sys
 import warnings
 
@@ -122,7 +125,7 @@ fit_failures = [
 for exc, args, kwargs in fit_failures:
     expect(exc, kestrum.fit_probit, *args, **kwargs)
 
-# ---------------------------------------------------------------- warnings
+# ---------------------------------------------------------------- warnings and interrupts
 
 G_ONE = np.ones((N, 1))
 with warnings.catch_warnings():
@@ -133,6 +136,27 @@ with warnings.catch_warnings():
     warnings.simplefilter("error")
     expect(RuntimeWarning, kestrum.fit_probit, y, X, robust=True, cluster_vars=G_ONE)
     expect(UserWarning, kestrum.fit_probit, y, X, cluster_vars=G)
+
+
+class Interrupted(Exception):
+    pass
+
+
+def interrupt(*_):
+    raise Interrupted
+
+
+class Pending:
+    """max_iter that leaves a SIGUSR1 pending as it is read: the fit's check between passes raises."""
+
+    def __index__(self):
+        os.kill(os.getpid(), signal.SIGUSR1)
+        return 100
+
+
+previous_handler = signal.signal(signal.SIGUSR1, interrupt)
+expect(Interrupted, kestrum.fit_probit, y, X, max_iter=Pending(), tol=0.0)
+signal.signal(signal.SIGUSR1, previous_handler)
 
 # ---------------------------------------------------------------- ame
 

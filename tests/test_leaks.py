@@ -3,6 +3,7 @@ references behind."""
 
 import gc
 import os
+import signal
 import sys
 import types
 import warnings
@@ -58,6 +59,32 @@ X_MASKED = np.ma.masked_array(X)
 G_MASKED = np.ma.masked_array(G)
 G_ONE = np.ones((N, 1))
 G_EACH = np.arange(float(N)).reshape(-1, 1)
+
+
+class Interrupted(Exception):
+    pass
+
+
+class Pending:
+    """An integer that, as it is read, leaves a SIGUSR1 pending; the handler
+    raises Interrupted when the module next checks for signals."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        os.kill(os.getpid(), signal.SIGUSR1)
+        return self.value
+
+
+@pytest.fixture
+def interrupting():
+    def handler(*_):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    yield
+    signal.signal(signal.SIGUSR1, previous)
 
 FAILING = [
     ("missing", (), {}, TypeError),
@@ -156,6 +183,14 @@ def test_warning_paths_leak_nothing(name, kwargs, category, action):
     with warnings.catch_warnings():
         warnings.simplefilter(action, category)
         measure(call, objects_of((), kwargs))
+
+
+def test_interrupted_fit_leaks_nothing(interrupting):
+    def call():
+        with pytest.raises(Interrupted):
+            kestrum.fit_probit(Y, X, robust=True, cluster_vars=G, max_iter=Pending(50), tol=0.0)
+
+    measure(call, [Y, X, G])
 
 
 @pytest.mark.parametrize("name, args, kwargs", SUCCEEDING, ids=[c[0] for c in SUCCEEDING])
@@ -287,3 +322,24 @@ def test_failing_ame_leaks_nothing(name, args, kwargs, exc):
 @pytest.mark.parametrize("name, args, kwargs", AME_SUCCEEDING, ids=[c[0] for c in AME_SUCCEEDING])
 def test_successful_ame_leaks_nothing(name, args, kwargs):
     measure(lambda: kestrum.ame(*args, **kwargs), objects_of(args, kwargs))
+
+
+def test_interrupted_ame_leaks_nothing(interrupting):
+    # a broadcast X: rows enough for the check between tiles, and no memory
+    Xb = np.broadcast_to(X[0], (1 << 17, K))
+
+    class Model:
+        exog = Xb
+
+        @property
+        def exog_names(self):
+            os.kill(os.getpid(), signal.SIGUSR1)
+            return [f"x{j}" for j in range(K)]
+
+    obj = types.SimpleNamespace(params=RESULT.params, cov_params=RESULT.cov_params, model=Model())
+
+    def call():
+        with pytest.raises(Interrupted):
+            kestrum.ame(obj)
+
+    measure(call, [obj, Xb])

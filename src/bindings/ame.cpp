@@ -148,7 +148,7 @@ std::vector<AmeRow> effects_table_rows(const FittedModel& fitted, const View& X,
                                        size_t block_rows) {
   const std::vector<RegressorKind> kinds = classify(fitted.exog_names, k);
   const std::vector<MarginalEffect> effects =
-      average_marginal_effects(X, rows, fitted.params, fitted.cov_params, kinds, block_rows);
+      average_marginal_effects(X, rows, fitted.params, fitted.cov_params, kinds, block_rows, throw_if_interrupted);
   std::vector<AmeRow> table_rows;
   for (size_t j = 0; j < k; ++j) {
     if (kinds[j] == RegressorKind::excluded) continue;

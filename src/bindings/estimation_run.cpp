@@ -53,6 +53,7 @@ Matrix covariance(const Probit& problem, const Vector& beta, bool robust,
     }
     if (!inverse) return unavailable(k);
     if (!one_row_per_cluster(*clusters)) {
+      throw_if_interrupted();
       meat = cluster_meat(problem, beta, clusters->cluster_of, clusters->clusters);
     }
   }
@@ -73,8 +74,8 @@ PyRef run_estimation(EstimationInputs&& inputs) {
   // The fit reads the owned copies in place; afterwards they become the
   // model's arrays, so X is copied exactly once per call.
   const Probit problem{inputs.y.view(), inputs.X.view()};
-  FitOutcome fit =
-      fit_bfgs(problem, inputs.max_iter, inputs.tol, covariance_quantities(inputs.robust, inputs.clusters));
+  FitOutcome fit = fit_bfgs(problem, inputs.max_iter, inputs.tol,
+                            covariance_quantities(inputs.robust, inputs.clusters), throw_if_interrupted);
   Matrix cov = covariance(problem, fit.beta, inputs.robust, inputs.clusters, std::move(fit.final_sums));
   const size_t k = problem.k();
 

@@ -81,7 +81,8 @@ bool all_finite(const Vector& v) {
 
 }  // namespace
 
-FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol, unsigned final_quantities) {
+FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol, unsigned final_quantities,
+                    InterruptCheck interrupt) {
   const size_t k = problem.k();
   Vector beta(k);
   if (max_iter == 0) {
@@ -98,6 +99,7 @@ FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol, unsign
   Evaluation final_sums;                       // at the trial point, when
   bool has_final_sums = false;                 // its pass computed them
   for (uint64_t it = 0; it < max_iter; ++it) {
+    interrupt();
     Vector direction = multiply(h, gradient);
     for (size_t j = 0; j < k; ++j) direction[j] = -direction[j];
 

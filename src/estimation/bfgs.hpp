@@ -6,6 +6,7 @@
 
 #include "estimation/evaluation.hpp"
 #include "estimation/probit_problem.hpp"
+#include "numeric/interrupt.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kestrum {
@@ -22,7 +23,9 @@ struct FitOutcome {
 
 // final_quantities: what the caller will evaluate at the estimate (kHessian,
 // possibly with kRobustMeat); the fit computes them in its own pass when the
-// change in l is predicted to fall below tol in that step.
-FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol, unsigned final_quantities);
+// change in l is predicted to fall below tol in that step. `interrupt` is
+// called before each iteration.
+FitOutcome fit_bfgs(const Probit& problem, uint64_t max_iter, double tol, unsigned final_quantities,
+                    InterruptCheck interrupt);
 
 }  // namespace kestrum

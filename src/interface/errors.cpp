@@ -88,6 +88,8 @@ void warn(PyObject* category, const std::string& message) {
   check_status(PyErr_WarnEx(category, message.c_str(), 1));
 }
 
+void throw_if_interrupted() { check_status(PyErr_CheckSignals()); }
+
 std::string float_repr(double value) {
   char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
   if (text == nullptr) throw_python_error();

@@ -59,6 +59,11 @@ std::string type_qualname(PyObject* obj);
 // that turns it into an error makes this throw that error.
 void warn(PyObject* category, const std::string& message);
 
+// Runs the handlers of pending signals and throws the exception one of them
+// raises (KeyboardInterrupt for Ctrl-C). Long computations call it between
+// passes over the data, with the interpreter lock held.
+void throw_if_interrupted();
+
 // Python's repr() of a float: "-1.0", "0.5", "2.0", "nan", "inf".
 std::string float_repr(double value);
 

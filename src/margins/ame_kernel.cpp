@@ -16,6 +16,8 @@ namespace {
 // Rows evaluated together inside a block: the per-row arithmetic runs over
 // arrays of this length, whatever the caller's block size.
 constexpr size_t kTileRows = 256;
+// Rows between two calls of the interrupt check (a few milliseconds of work).
+constexpr size_t kInterruptRows = size_t{1} << 16;
 
 // A tile of an element-strided matrix is read in place; one of a view with
 // byte strides is first copied into row-major scratch.
@@ -174,14 +176,20 @@ class Accumulator {
 template <class View>
 std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows, const Vector& beta,
                                                      const Matrix& cov, const std::vector<RegressorKind>& kinds,
-                                                     size_t block_rows) {
+                                                     size_t block_rows, InterruptCheck interrupt) {
   const size_t k = kinds.size();
   Accumulator totals(k, kinds);
   std::vector<double> scratch(std::is_same_v<View, ArrayView> ? kTileRows * k : 0);
+  size_t unchecked_rows = 0;
   for (size_t block = 0; block < rows;) {
     const size_t count = std::min(block_rows, rows - block);  // never overflows, whatever block_rows is
     if (beta.size() != k) shape_failure("matrix-vector product", count, k, beta.size(), 1);
     for (size_t tile = block; tile < block + count; tile += kTileRows) {
+      if (unchecked_rows >= kInterruptRows) {
+        interrupt();
+        unchecked_rows = 0;
+      }
+      unchecked_rows += kTileRows;
       totals.add_tile(tile_of(X, tile, std::min(kTileRows, block + count - tile), scratch), beta);
     }
     totals.close_block(beta);
@@ -209,8 +217,10 @@ std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows,
 }
 
 template std::vector<MarginalEffect> average_marginal_effects(const MatrixView&, size_t, const Vector&, const Matrix&,
-                                                              const std::vector<RegressorKind>&, size_t);
+                                                              const std::vector<RegressorKind>&, size_t,
+                                                              InterruptCheck);
 template std::vector<MarginalEffect> average_marginal_effects(const ArrayView&, size_t, const Vector&, const Matrix&,
-                                                              const std::vector<RegressorKind>&, size_t);
+                                                              const std::vector<RegressorKind>&, size_t,
+                                                              InterruptCheck);
 
 }  // namespace kestrum

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "numeric/interrupt.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kestrum {
@@ -33,10 +34,11 @@ struct MarginalEffect {
 
 // One entry per column of X (kinds.size() == cols); the entries of excluded
 // columns carry no meaning. The 0/1 test of a column is made on the rows as
-// they are visited, so X is read once. `block_rows` >= 1.
+// they are visited, so X is read once. `block_rows` >= 1. `interrupt` is
+// called between tiles of rows, once every 65536 rows whatever the blocks.
 template <class View>
 std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows, const Vector& beta,
                                                      const Matrix& cov, const std::vector<RegressorKind>& kinds,
-                                                     size_t block_rows);
+                                                     size_t block_rows, InterruptCheck interrupt);
 
 }  // namespace kestrum
