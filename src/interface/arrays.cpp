@@ -183,6 +183,7 @@ PyRef output_array(StridedArray&& array) {
   Py_INCREF(descr);  // taken over by the array, also on failure
   PyRef result = expect_object(numpy::new_from_descr(descr, ndim, dims, strides, data, numpy::kWriteableFlag));
   if (numpy::set_base_object(result.get(), container.release()) < 0) {
+    throw_if_out_of_memory();
     PyErr_Print();
     panic("Python API call failed");
   }

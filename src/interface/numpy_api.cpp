@@ -25,11 +25,13 @@ void** api_table() {
   if (table != nullptr) return table;
   PyObject* module = PyImport_ImportModule("numpy.core.multiarray");
   if (module == nullptr) {
+    throw_if_out_of_memory();
     PyErr_Clear();
     panic("Failed to import NumPy module");
   }
   PyObject* capsule = PyObject_GetAttrString(module, "_ARRAY_API");
   if (capsule == nullptr) {
+    throw_if_out_of_memory();
     PyErr_Clear();
     Py_DECREF(module);
     panic("Failed to get NumPy API capsule");
