@@ -1,5 +1,5 @@
-"""Ctrl-C during a long call: the call ends with KeyboardInterrupt soon after
-the signal, not when its work is done."""
+"""Ctrl-C during a long call ends it with KeyboardInterrupt soon after the
+signal, not when its work is done."""
 
 import os
 import signal
@@ -12,31 +12,26 @@ import pytest
 CHILD = textwrap.dedent(
     """
     import sys, time, types
-    import numpy as np
-    import kestrum
+    import numpy as np, kestrum
 
-    rng = np.random.default_rng(0)
-    if sys.argv[1] == "fit":
-        X = np.column_stack([np.ones(2000), rng.normal(size=2000)])
-        y = (X[:, 1] + rng.normal(size=2000) > 0).astype(float)
-        call = lambda: kestrum.fit_probit(y, X, tol=0.0, max_iter=2**62, robust=True)
-    else:
-        X = np.broadcast_to(np.array([1.0, 0.5, 1.0]), (2**40, 3))  # hours of work, no memory
-        model = types.SimpleNamespace(exog=X, exog_names=["a", "b", "c"])
-        results = types.SimpleNamespace(params=np.array([0.1, 0.2, 0.3]), cov_params=lambda: np.eye(3), model=model)
-        call = lambda: kestrum.ame(results, chunk_size=None if sys.argv[1] == "ame" else 1000)
+    X = np.column_stack([np.ones(2000), np.linspace(-2, 2, 2000)])
+    y = (np.arange(2000) % 3 == 0) * 1.0
+    Xb = np.broadcast_to(np.array([1.0, 0.5]), (2**40, 2))  # hours of work, no memory
+    results = types.SimpleNamespace(params=np.array([0.1, 0.2]), cov_params=lambda: np.eye(2),
+                                    model=types.SimpleNamespace(exog=Xb, exog_names=["a", "b"]))
+    call = {"fit": lambda: kestrum.fit_probit(y, X, tol=0.0, max_iter=2**62, robust=True),
+            "ame": lambda: kestrum.ame(results),
+            "ame-chunked": lambda: kestrum.ame(results, chunk_size=1000)}[sys.argv[1]]
     print("ready", flush=True)
-    start = time.monotonic()
     try:
         call()
     except KeyboardInterrupt:
-        print(f"interrupted after {time.monotonic() - start:.1f} s", flush=True)
+        print("interrupted", flush=True)
     """
 )
 
-# Time the call runs before the signal, and the most the child may take after.
-RUN_BEFORE_SIGNAL = 0.5
-GRACE = 20.0
+RUN_BEFORE_SIGNAL = 0.5  # seconds
+GRACE = 20.0  # the most the child may run on after the signal
 
 
 @pytest.mark.parametrize("call", ["fit", "ame", "ame-chunked"])
@@ -45,17 +40,12 @@ def test_ctrl_c_interrupts_a_long_call(call):
     child = subprocess.Popen([sys.executable, "-c", CHILD, call], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True, env=env)
     try:
-        assert child.stdout.readline().strip() == "ready"
-        try:
+        assert child.stdout.readline() == "ready\n"
+        with pytest.raises(subprocess.TimeoutExpired):
             child.wait(RUN_BEFORE_SIGNAL)
-        except subprocess.TimeoutExpired:
-            pass
-        assert child.poll() is None, "the call ended before the signal: " + child.stderr.read()
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=GRACE)
-    except subprocess.TimeoutExpired:
+    finally:
         child.kill()
-        child.communicate()
-        pytest.fail(f"{call} went on running {GRACE:.0f} s after SIGINT")
-    assert child.returncode == 0, err
-    assert out.startswith("interrupted after "), out + err
+        child.wait()
+    assert child.returncode == 0 and out == "interrupted\n", out + err

@@ -65,26 +65,16 @@ class Interrupted(Exception):
     pass
 
 
+def leave_signal_pending(value):
+    """Returns value with a SIGUSR1 pending: its handler raises Interrupted
+    when the module next checks for signals."""
+    os.kill(os.getpid(), signal.SIGUSR1)
+    return value
+
+
 class Pending:
-    """An integer that, as it is read, leaves a SIGUSR1 pending; the handler
-    raises Interrupted when the module next checks for signals."""
-
-    def __init__(self, value):
-        self.value = value
-
     def __index__(self):
-        os.kill(os.getpid(), signal.SIGUSR1)
-        return self.value
-
-
-@pytest.fixture
-def interrupting():
-    def handler(*_):
-        raise Interrupted
-
-    previous = signal.signal(signal.SIGUSR1, handler)
-    yield
-    signal.signal(signal.SIGUSR1, previous)
+        return leave_signal_pending(50)
 
 FAILING = [
     ("missing", (), {}, TypeError),
@@ -183,14 +173,6 @@ def test_warning_paths_leak_nothing(name, kwargs, category, action):
     with warnings.catch_warnings():
         warnings.simplefilter(action, category)
         measure(call, objects_of((), kwargs))
-
-
-def test_interrupted_fit_leaks_nothing(interrupting):
-    def call():
-        with pytest.raises(Interrupted):
-            kestrum.fit_probit(Y, X, robust=True, cluster_vars=G, max_iter=Pending(50), tol=0.0)
-
-    measure(call, [Y, X, G])
 
 
 @pytest.mark.parametrize("name, args, kwargs", SUCCEEDING, ids=[c[0] for c in SUCCEEDING])
@@ -324,22 +306,30 @@ def test_successful_ame_leaks_nothing(name, args, kwargs):
     measure(lambda: kestrum.ame(*args, **kwargs), objects_of(args, kwargs))
 
 
-def test_interrupted_ame_leaks_nothing(interrupting):
-    # a broadcast X: rows enough for the check between tiles, and no memory
-    Xb = np.broadcast_to(X[0], (1 << 17, K))
 
-    class Model:
-        exog = Xb
+class PendingModel:
+    exog = np.broadcast_to(X[0], (1 << 17, K))  # rows enough for the check between tiles, and no memory
+    exog_names = property(lambda self: leave_signal_pending([f"x{j}" for j in range(K)]))
 
-        @property
-        def exog_names(self):
-            os.kill(os.getpid(), signal.SIGUSR1)
-            return [f"x{j}" for j in range(K)]
 
-    obj = types.SimpleNamespace(params=RESULT.params, cov_params=RESULT.cov_params, model=Model())
+INTERRUPTED = {
+    "fit": lambda: kestrum.fit_probit(Y, X, robust=True, cluster_vars=G, max_iter=Pending(), tol=0.0),
+    "ame": lambda: kestrum.ame(types.SimpleNamespace(params=RESULT.params, cov_params=RESULT.cov_params,
+                                                     model=PendingModel())),
+}
 
-    def call():
+
+@pytest.mark.parametrize("call", list(INTERRUPTED))
+def test_interrupted_call_leaks_nothing(call):
+    def interrupted():
         with pytest.raises(Interrupted):
-            kestrum.ame(obj)
+            INTERRUPTED[call]()
 
-    measure(call, [obj, Xb])
+    def handler(*_):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        measure(interrupted, [Y, X, G, RESULT])
+    finally:
+        signal.signal(signal.SIGUSR1, previous)

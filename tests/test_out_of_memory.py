@@ -1,9 +1,7 @@
 """Running out of memory anywhere in a call gives MemoryError: never
-PanicException, never an aborted process.
-
-A child interpreter makes the i-th allocation of the call fail (through
-CPython's _testcapi.set_nomemory), for every i until the call makes fewer
-allocations than that, and reports the outcomes."""
+PanicException, never an aborted process. A child interpreter makes the i-th
+allocation of the call fail (_testcapi.set_nomemory), for every i until the
+call needs no more, and reports the outcomes."""
 
 import json
 import os
@@ -13,35 +11,25 @@ import textwrap
 
 import pytest
 
-testcapi = pytest.importorskip("_testcapi")
-if not hasattr(testcapi, "set_nomemory"):
+if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
     pytest.skip("this interpreter cannot make allocations fail", allow_module_level=True)
 
 CHILD = textwrap.dedent(
     """
     import collections, json, sys, types
-    import numpy as np
-    import pandas  # noqa: F401  (imported by ame; not part of the sweep)
-    import _testcapi
-    import kestrum
+    import numpy as np, pandas, _testcapi, kestrum
 
-    rng = np.random.default_rng(0)
-    X = np.column_stack([np.ones(50), rng.normal(size=50)])
-    y = (X[:, 1] + rng.normal(size=50) > 0).astype(float)
-    y2 = 2 * y
-    g = (np.arange(50) % 5.0).reshape(-1, 1)
-    short = types.SimpleNamespace(exog=X, exog_names=["a"])
-    calls = {
+    X = np.column_stack([np.ones(50), np.linspace(-2, 2, 50)])
+    y, y2, g = (np.arange(50) % 3 == 0) * 1.0, (np.arange(50) % 3 == 0) * 2.0, (np.arange(50) % 5.0)[:, None]
+    short = types.SimpleNamespace(params=X[0], cov_params=lambda: np.eye(2), model=types.SimpleNamespace(exog=X, exog_names=["a"]))
+    call = {
         "fit": lambda: kestrum.fit_probit(y, X, robust=True, cluster_vars=g),
         "fit-refused": lambda: kestrum.fit_probit(y2, X),
         "fit-warning": lambda: kestrum.fit_probit(y, X, cluster_vars=g),
-        "results": lambda: (lambda r: (r.model.exog_names, r.model.endog, r.params, r.cov_params(), r.loglike))(
-            kestrum.fit_probit(y, X)),
+        "results": lambda: (lambda r: (r.model.exog_names, r.model.endog, r.cov_params(), r.loglike))(kestrum.fit_probit(y, X)),
         "ame": lambda: kestrum.ame(kestrum.fit_probit(y, X)),
-        "ame-refused": lambda: kestrum.ame(types.SimpleNamespace(params=X[0], cov_params=lambda: np.eye(2),
-                                                                 model=short)),
-    }
-    call = calls[sys.argv[1]]
+        "ame-refused": lambda: kestrum.ame(short),
+    }[sys.argv[1]]
     outcome = [None]
 
     def attempt(i):
@@ -54,18 +42,15 @@ CHILD = textwrap.dedent(
         finally:
             _testcapi.remove_mem_hooks()
 
-    seen = collections.Counter()
-    clean = 0  # attempts in a row that met no MemoryError: past the call's last allocation
-    for i in range(100000):
-        attempt(i)
+    seen, clean = collections.Counter(), 0  # clean: attempts in a row without MemoryError
+    while clean < 50:
+        attempt(sum(seen.values()))
         error = outcome[0]
-        kind = error if isinstance(error, str) else type(error).__name__
-        if kind == "SystemError" and str(error) == "error return without exception set":
+        kind = error if isinstance(error, str) else type(error).__name__ + ": " + str(error)
+        if kind == "SystemError: error return without exception set":
             kind = "interpreter"  # the caller's own frame could not record the exception
-        seen[kind if kind in ("result", "MemoryError", "interpreter") else kind + ": " + str(error)] += 1
-        clean = clean + 1 if kind != "MemoryError" else 0
-        if clean == 50:
-            break
+        seen["MemoryError" if kind.startswith("MemoryError") else kind] += 1
+        clean = 0 if kind == "MemoryError" else clean + 1
     print(json.dumps(seen))
     """
 )
