@@ -19,8 +19,9 @@ scaled by the inverse standard deviation of their column, so every regressor
 contributes to the linear index on the same footing, and the index has a
 standard deviation of about 0.9: the model is well identified and far from
 separation.  y = 1[x'b + e > 0] with e standard normal.  Cluster codes are
-1000 groups drawn uniformly, given to kestrum as an (n, 1) float64 array and
-to statsmodels as the same codes in an int64 vector.  Every subprocess
+1000 groups drawn uniformly (G = 1000), or a random permutation of 0 .. n - 1
+(G = n, one observation per cluster), given to kestrum as an (n, 1) float64
+array and to statsmodels as the same codes in an int64 vector.  Every subprocess
 regenerates the arrays from the same seed, so both tools see identical data
 (a fingerprint of X and y is checked).
 
@@ -32,7 +33,8 @@ For n in 1e4, 1e5, 1e6 and k in 10, 20, 50:
                    vs sm.Probit(y, X).fit(disp=0)
 * ``fit HC0``      fit_probit(y, X, robust=True)
                    vs sm.Probit(y, X).fit(cov_type='HC0', disp=0)
-* ``fit cluster``  fit_probit(y, X, robust=True, cluster_vars=g)
+* ``fit cluster G=1000``, ``fit cluster G=n``
+                   fit_probit(y, X, robust=True, cluster_vars=g)
                    vs fit(cov_type='cluster', cov_kwds={'groups': g,
                    'use_correction': False}, disp=0)
 * ``ame``          kestrum.ame(res) vs res.get_margeff(at='overall', dummy=True),
@@ -110,11 +112,12 @@ import numpy as np
 SEED = 20240607
 N_CLUSTERS = 1000
 AME_CHUNK = 65536
-KINDS = ("fit", "hc0", "cluster", "ame")
+KINDS = ("fit", "hc0", "cluster", "clustern", "ame")
 KIND_LABEL = {
     "fit": "fit",
     "hc0": "fit HC0",
-    "cluster": "fit cluster",
+    "cluster": f"fit cluster G={N_CLUSTERS}",
+    "clustern": "fit cluster G=n",
     "ame": "ame",
     "amechunk": f"ame c={AME_CHUNK}",
 }
@@ -167,6 +170,12 @@ def make_data(n, k):
     g_float = g_int.astype(np.float64).reshape(n, 1)
     del col
     return y, X, g_float, g_int
+
+
+def one_cluster_per_row(n):
+    """Cluster codes for G = n: a permutation of 0 .. n - 1, as (float (n, 1), int64 (n,))."""
+    codes = np.random.default_rng([SEED, n]).permutation(n)
+    return codes.astype(np.float64).reshape(n, 1), codes
 
 
 def fingerprint(y, X):
@@ -271,7 +280,7 @@ def run_kestrum(kind, n, k, y, X, g):
         t, mem, res, exact = measure(lambda: kestrum.fit_probit(y, X), n)
     elif kind == "hc0":
         t, mem, res, exact = measure(lambda: kestrum.fit_probit(y, X, robust=True), n)
-    elif kind == "cluster":
+    elif kind in ("cluster", "clustern"):
         t, mem, res, exact = measure(
             lambda: kestrum.fit_probit(y, X, robust=True, cluster_vars=g), n)
     else:
@@ -308,7 +317,7 @@ def run_statsmodels(kind, n, k, y, X, g):
     elif kind == "hc0":
         t, mem, res, exact = measure(
             lambda: sm.Probit(y, X).fit(cov_type="HC0", disp=0), n)
-    elif kind == "cluster":
+    elif kind in ("cluster", "clustern"):
         t, mem, res, exact = measure(
             lambda: sm.Probit(y, X).fit(
                 cov_type="cluster", cov_kwds={"groups": g, "use_correction": False},
@@ -329,6 +338,8 @@ def child(case):
     tool, kind, n, k = case.split(",")
     n, k = int(float(n)), int(k)
     y, X, g_float, g_int = make_data(n, k)
+    if kind == "clustern":
+        g_float, g_int = one_cluster_per_row(n)
     gc.collect()
     if tool == "kestrum":
         out = run_kestrum(kind, n, k, y, X, g_float)

@@ -94,16 +94,20 @@ def fit_probit(
 ) -> NativeProbitResults:
     """Probit regression by maximum likelihood.
 
-    endog_py: float64 array of 0/1 outcomes, shape (n,) or (n, 1).
-    exog_py: float64 array, shape (n, k), with its own constant column if wanted.
+    endog_py: float64 array of outcomes 0 and 1 only, shape (n,) or (n, 1).
+    exog_py: float64 array of finite values, shape (n, k), with its own constant
+        column if wanted.
     max_iter: maximum number of iterations, >= 0 (None: 35).
     tol: convergence threshold on the change of the log-likelihood (None: 1e-6).
     robust: True for the HC0 sandwich covariance (None: False); a bool, not 0/1.
-    cluster_vars: with robust=True, None or a float64 array of shape (n, m);
-        rows that are equal after rounding to four decimals form one cluster.
+    cluster_vars: with robust=True, None or a float64 array of shape (n, m),
+        m >= 1; rows that are equal after rounding to four decimals form one
+        cluster. Ignored, with a UserWarning, without robust=True; a single
+        cluster gives an all-NaN covariance and a RuntimeWarning.
 
-    Raises TypeError for arrays of the wrong kind (no conversion is done) and
-    ValueError for arrays of the wrong shape.
+    Raises TypeError for arrays of the wrong kind (no conversion is done;
+    masked arrays are refused) and ValueError for arrays of the wrong shape,
+    outcomes other than 0 and 1 and non-finite regressors.
     """
 
 def ame(probit_model: _FittedProbit, chunk_size: int | None = ...) -> pandas.DataFrame:
@@ -114,4 +118,8 @@ def ame(probit_model: _FittedProbit, chunk_size: int | None = ...) -> pandas.Dat
     or "intercept" (any letter case) is left out; a 0/1 column is treated as an
     indicator. chunk_size: observations per block (None: one block); 0 with
     observations present raises ValueError.
+
+    Raises TypeError for a statsmodels model other than Probit, or a Probit
+    with an offset or exposure, and ValueError when params, cov_params() or
+    model.exog_names do not fit the columns of model.exog.
     """

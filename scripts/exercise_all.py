@@ -1,13 +1,17 @@
 """Runs every public path of kestrum once, for scripts/check_memory.sh.
 
 Fits (nonrobust, HC0, cluster; singular Hessian; no convergence), every kind
-of failure of fit_probit and ame, ame on kestrum and statsmodels results, and
+of failure of fit_probit and ame, their warnings (also as errors), a call
+interrupted by a signal handler, ame on kestrum and statsmodels results, and
 every getter of the result classes. Each call is checked for the outcome it
 should have, so the memory checker sees the paths it is meant to see.
 Kept short: under valgrind every instruction costs about fifty.
 """
 
+import os
+import signal
 import sys
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -63,7 +67,7 @@ fits = {
     "nonrobust": ok(kestrum.fit_probit, y, X),
     "robust": ok(kestrum.fit_probit, y, X, robust=True),
     "cluster": ok(kestrum.fit_probit, y, X, robust=True, cluster_vars=G),
-    "cluster-no-columns": ok(kestrum.fit_probit, y, X, robust=True, cluster_vars=G[:, :0]),
+    "cluster-each-row": ok(kestrum.fit_probit, y, X, robust=True, cluster_vars=np.arange(N * 2.0).reshape(N, 2)),
     "fortran": ok(kestrum.fit_probit, y, np.asfortranarray(X)),
     "strided": ok(kestrum.fit_probit, y[::-1], X[::-1]),
     "endog-column": ok(kestrum.fit_probit, y.reshape(-1, 1), X, max_iter=50, tol=1e-8),
@@ -110,9 +114,49 @@ fit_failures = [
     (TypeError, (y, X), {"robust": True, "cluster_vars": G.tolist()}),
     (TypeError, (y, X), {"robust": True, "cluster_vars": y}),
     (ValueError, (y, X), {"robust": True, "cluster_vars": G[:-1]}),
+    (ValueError, (y, X), {"robust": True, "cluster_vars": G[:, :0]}),
+    (ValueError, (2 * y - 1, X), {}),  # outcomes not 0/1
+    (ValueError, ((2 * y).reshape(-1, 1), X), {}),
+    (ValueError, (y, np.where(X == X[7, 3], np.nan, X)), {}),  # exog not finite
+    (TypeError, (np.ma.masked_array(y), X), {}),
+    (TypeError, (y, np.ma.masked_array(X)), {}),
+    (TypeError, (y, X), {"robust": True, "cluster_vars": np.ma.masked_array(G)}),
 ]
 for exc, args, kwargs in fit_failures:
     expect(exc, kestrum.fit_probit, *args, **kwargs)
+
+# ---------------------------------------------------------------- warnings and interrupts
+
+G_ONE = np.ones((N, 1))
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    assert np.isnan(ok(kestrum.fit_probit, y, X, robust=True, cluster_vars=G_ONE).cov_params()).all()
+    ok(kestrum.fit_probit, y, X, cluster_vars=G)
+with warnings.catch_warnings():
+    warnings.simplefilter("error")
+    expect(RuntimeWarning, kestrum.fit_probit, y, X, robust=True, cluster_vars=G_ONE)
+    expect(UserWarning, kestrum.fit_probit, y, X, cluster_vars=G)
+
+
+class Interrupted(Exception):
+    pass
+
+
+def interrupt(*_):
+    raise Interrupted
+
+
+class Pending:
+    """max_iter that leaves a SIGUSR1 pending as it is read: the fit's check between passes raises."""
+
+    def __index__(self):
+        os.kill(os.getpid(), signal.SIGUSR1)
+        return 100
+
+
+previous_handler = signal.signal(signal.SIGUSR1, interrupt)
+expect(Interrupted, kestrum.fit_probit, y, X, max_iter=Pending(), tol=0.0)
+signal.signal(signal.SIGUSR1, previous_handler)
 
 # ---------------------------------------------------------------- ame
 
@@ -159,6 +203,8 @@ sm_res = sm.Probit(y, X).fit(disp=0)  # ndarray data: params is an ndarray
 ok(kestrum.ame, sm_res)
 sm_robust = sm.Probit(y, X).fit(disp=0, cov_type="HC0")
 ok(kestrum.ame, sm_robust, chunk_size=50)
+nan_se = ok(kestrum.ame, Fake(params, np.full_like(cov, np.nan), X, names))
+assert np.isnan(nan_se["Std. Err"]).all()
 
 
 def without(attr):
@@ -197,10 +243,12 @@ ame_failures = [
     (TypeError, (Fake(params, cov, X, "abcd"),), {}),
     (TypeError, (Fake(params, cov, X, 42),), {}),
     (TypeError, (Fake(params, cov, X, ["const", 1, "d", "w"]),), {}),
-    ("PanicException", (Fake(params, cov, X, names[:3]),), {}),  # names shorter than k
-    ("PanicException", (Fake(params, cov, X, names + ["v"]),), {}),  # names longer than k
-    ("PanicException", (Fake(params, cov[:3, :3].copy(), X, names),), {}),
-    ("PanicException", (Fake(params[:3].copy(), cov, X, names),), {}),
+    (ValueError, (Fake(params, cov, X, names[:3]),), {}),  # names shorter than k
+    (ValueError, (Fake(params, cov, X, names + ["v"]),), {}),  # names longer than k
+    (ValueError, (Fake(params, cov[:3, :3].copy(), X, names),), {}),
+    (ValueError, (Fake(params[:3].copy(), cov, X, names),), {}),
+    (TypeError, (sm.Logit(y, X).fit(disp=0),), {}),
+    (TypeError, (sm.Probit(y, X, offset=np.zeros(N)).fit(disp=0),), {}),
 ]
 for exc, args, kwargs in ame_failures:
     expect(exc, kestrum.ame, *args, **kwargs)

@@ -1,6 +1,7 @@
 """How fit_probit accepts, reads and hands back NumPy arrays."""
 
 import gc
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -237,6 +238,55 @@ def test_cluster_vars_subclass_is_accepted(data):
     np.testing.assert_array_equal(a.cov_params(), b.cov_params())
 
 
+# ---------------------------------------------------------------- masked arrays and value rules
+
+
+@pytest.mark.parametrize("argument", ["endog_py", "exog_py", "cluster_vars"])
+@pytest.mark.parametrize("masked", ["one-row", "nothing"])
+def test_masked_arrays_are_refused(data, argument, masked):
+    # the mask used to be ignored, and the values under it used as data
+    y, X = data
+    values = {"endog_py": y, "exog_py": X, "cluster_vars": (np.arange(len(y)) % 4.0).reshape(-1, 1)}
+    a = values[argument].copy()
+    mask = np.zeros(a.shape, dtype=bool)
+    if masked == "one-row":
+        a[3] = np.nan  # what usually lies under a mask
+        mask[3] = True
+    values[argument] = np.ma.masked_array(a, mask=mask)
+    with pytest.raises(TypeError) as info:
+        kestrum.fit_probit(robust=True, **values)
+    assert str(info.value).startswith(f"argument '{argument}': masked arrays are not accepted")
+    assert ".filled(value)" in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "change, exc, message",
+    [
+        # every argument error first, in its old order
+        ({"max_iter": 1.5}, TypeError, "argument 'max_iter'"),
+        ({"robust": 1}, TypeError, "argument 'robust'"),
+        ({"endog_py": np.zeros(60, dtype=np.int64)}, TypeError, "'ndarray' object cannot be converted"),
+        ({"exog_py": np.ones((59, 3))}, ValueError, "exog mismatch"),
+        ({"cluster_vars": np.zeros((59, 1))}, ValueError, "cluster mismatch"),
+        ({"cluster_vars": np.zeros((60, 0))}, ValueError, "cluster_vars has no columns"),
+        ({"cluster_vars": np.ma.zeros((60, 1))}, TypeError, "argument 'cluster_vars': masked"),
+        # then the values: endog's, then exog's
+        ({}, ValueError, "endog must hold only 0 and 1: found 2.0 at row 0"),
+        ({"endog_py": np.zeros(60)}, ValueError, "exog must be finite: found inf at row 0, column 2"),
+    ],
+    ids=["max_iter", "robust", "endog-dtype", "exog-rows", "cluster-rows", "cluster-no-columns", "cluster-masked",
+         "endog-values", "exog-values"],
+)
+def test_value_errors_come_after_the_argument_errors(data, change, exc, message):
+    y, X = data
+    X = X.copy()
+    X[0, 2] = np.inf
+    values = {"endog_py": 2 * y, "exog_py": X, "robust": True, "cluster_vars": np.arange(60.0).reshape(-1, 1)}
+    with pytest.raises(exc) as info:
+        kestrum.fit_probit(**{**values, **change})
+    assert str(info.value).startswith(message)
+
+
 # ---------------------------------------------------------------- layouts
 
 
@@ -465,10 +515,11 @@ def test_zero_strides_are_read_as_laid_out():
     np.testing.assert_array_equal(r.model.exog, np.ones((n, 1)))
     assert r.model.exog.strides == (8, 8)
     assert_same_fit(r, fit(y, np.ones((n, 1))))
-    # a broadcast cluster column is one cluster
-    g = np.broadcast_to(2.0, (n, 1))
+    # a cluster column repeated by a zero column stride
+    g = np.broadcast_to((np.arange(n) % 4.0)[:, None], (n, 2))
+    assert g.strides == (8, 0)
     a = fit(y, np.ones((n, 1)), robust=True, cluster_vars=g)
-    b = fit(y, np.ones((n, 1)), robust=True, cluster_vars=np.full((n, 1), 2.0))
+    b = fit(y, np.ones((n, 1)), robust=True, cluster_vars=np.array(g))
     np.testing.assert_array_equal(a.cov_params(), b.cov_params())
 
 
@@ -496,7 +547,9 @@ def outputs(r):
 def test_output_arrays_are_writeable_float64_owned_by_slice_container(data, robust):
     y, X = data
     g = (np.arange(len(y)) % 4).astype(float).reshape(-1, 1)
-    r = kestrum.fit_probit(y, X, robust=robust, cluster_vars=g)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # cluster_vars without robust=True
+        r = kestrum.fit_probit(y, X, robust=robust, cluster_vars=g)
     for name, arr in outputs(r).items():
         assert type(arr) is np.ndarray, name
         assert arr.dtype == np.float64, name
@@ -553,7 +606,9 @@ def test_caller_arrays_are_not_modified(data, robust):
     g = (np.arange(len(y)) % 6).astype(float).reshape(-1, 1)
     copies = [a.copy() for a in (y, X, g)]
     flags = [(a.flags.writeable, a.flags.c_contiguous) for a in (y, X, g)]
-    r = kestrum.fit_probit(y, X, robust=robust, cluster_vars=g)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # cluster_vars without robust=True
+        r = kestrum.fit_probit(y, X, robust=robust, cluster_vars=g)
     for a, c, f in zip((y, X, g), copies, flags):
         np.testing.assert_array_equal(a, c)
         assert (a.flags.writeable, a.flags.c_contiguous) == f

@@ -219,23 +219,24 @@ def test_far_tail_observations_at_the_returned_point():
     assert_params_close(r.params, ref.params, ref.cov_params(), PARAM_SE_TOL)
 
 
-def test_fractional_outcomes_enter_through_their_sign(spector):
-    # y = 0.5 gives q = 0: such an observation adds ln(0.5) to the
-    # log-likelihood and nothing to the score or the Hessian, so the fit is
-    # that of the other rows with the log-likelihood shifted by 3 ln(0.5).
+@pytest.mark.parametrize(
+    "recode, shape, found",
+    [
+        (lambda y: 2 * y - 1, (32,), "-1.0 at row 0"),  # coded -1/1
+        (lambda y: 2 * y, (32,), "2.0 at row 4"),  # coded 0/2 (row 4 is the first 1)
+        (lambda y: np.where(np.arange(32) == 9, 0.5, y), (32,), "0.5 at row 9"),
+        (lambda y: np.where(np.arange(32) == 17, np.nan, y), (32, 1), "nan at row 17"),
+        (lambda y: np.where(np.arange(32) >= 30, -np.inf, y), (32, 1), "-inf at row 30"),
+        (lambda y: y + 1e-12, (32,), "1e-12 at row 0"),
+    ],
+    ids=["minus-one", "two", "half", "nan-column", "inf-column", "near-zero"],
+)
+def test_outcomes_other_than_0_and_1_are_refused(spector, recode, shape, found):
+    # fitted as 2y - 1, such outcomes used to give estimates of nothing
     y, X = spector
-    y = y.copy()
-    half = [2, 9, 17]
-    y[half] = 0.5
-    keep = np.setdiff1d(np.arange(len(y)), half)
-    ref = statsmodels_fit(y[keep], X[keep])
-    hc0 = statsmodels_fit(y[keep], X[keep], cov_type="HC0")
-    r = fit(y, X, **TIGHT)
-    assert r.converged is True
-    assert_params_close(r.params, ref.params, ref.cov_params(), PARAM_SE_TOL)
-    assert r.loglike == pytest.approx(ref.llf + 3 * LN_HALF, abs=LLF_TOL)
-    assert_cov_close(r.cov_params(), ref.cov_params(), COV_TOL)
-    assert_cov_close(fit(y, X, robust=True, **TIGHT).cov_params(), hc0.cov_params(), COV_TOL)
+    with pytest.raises(ValueError) as info:
+        fit(recode(y).reshape(shape), X)
+    assert str(info.value) == "endog must hold only 0 and 1: found " + found
 
 
 # ---------------------------------------------------------------- invariances
@@ -398,11 +399,13 @@ def test_endog_vector_and_column_give_identical_results(spector, robust):
 def test_none_options_equal_omitted_and_explicit_defaults(spector):
     y, X = spector
     omitted = fit(y, X)
+    with pytest.warns(UserWarning, match="^cluster_vars is ignored without robust=True"):
+        ignored = fit(y, X, robust=False, cluster_vars=np.zeros((3, 3)))
     for r in (
         fit(y, X, None, None, None, None),
         fit(y, X, max_iter=None, tol=None, robust=None, cluster_vars=None),
         fit(y, X, 35, 1e-6, False),
-        fit(y, X, robust=False, cluster_vars=np.zeros((3, 3))),
+        ignored,
     ):
         assert_identical(r, omitted)
 
@@ -455,17 +458,19 @@ def test_regular_fit_writes_nothing_to_stderr(spector, capfd):
     assert capfd.readouterr().err == ""
 
 
+@pytest.mark.parametrize("value, text", [(np.nan, "nan"), (np.inf, "inf"), (-np.inf, "-inf")])
 @pytest.mark.parametrize(
-    "where, value",
-    [("X", np.nan), ("X", np.inf), ("X", -np.inf), ("y", np.nan)],
+    "layout", [np.ascontiguousarray, np.asfortranarray, lambda X: np.ascontiguousarray(X[::-1])[::-1]],
+    ids=["C", "F", "reversed"],
 )
-@pytest.mark.parametrize("tol", [1e-6, 1e-2, float("inf")])
-def test_non_finite_data_never_converges(spector, where, value, tol):
+def test_non_finite_regressors_are_refused(spector, value, text, layout):
+    # They used to give NaN coefficients with a finite log-likelihood. The
+    # first one in row order is named, whatever the memory order.
     y, X = spector
-    y, X = y.copy(), X.copy()
-    if where == "X":
-        X[5, 2] = value
-    else:
-        y[5] = value
-    r = fit(y, X, max_iter=20, tol=tol)
-    assert r.converged is False
+    X = X.copy()
+    X[5, 2] = value
+    X[7, 1] = value
+    X[5, 3] = np.nan
+    with pytest.raises(ValueError) as info:
+        fit(y, layout(X), max_iter=20)
+    assert str(info.value) == f"exog must be finite: found {text} at row 5, column 2"

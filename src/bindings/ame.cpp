@@ -1,7 +1,9 @@
-// ame: reads a fitted model, classifies its regressors, computes the average
-// marginal effects and returns them as a table.
+// ame: reads a fitted model, checks that it is a probit model whose pieces fit
+// together, classifies its regressors, computes the average marginal effects
+// and returns them as a table.
 #include "bindings/ame.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,9 @@ namespace {
 constexpr const char* kParameters[] = {"probit_model", "chunk_size"};
 constexpr Signature kSignature{"ame", kParameters, 1};
 
+// The model terms that ame's probit formulas leave out.
+constexpr const char* kExcludedTerms[] = {"offset", "exposure"};
+
 // What ame reads from the model, in reading order. The coefficients and
 // their covariance are copied as soon as they pass their check, since the
 // reads after them run Python code that could change those arrays in place.
@@ -33,6 +38,38 @@ struct FittedModel {
   PyRef exog;  // 2-D float64
 };
 
+std::string type_attribute(PyObject* type, const char* name) {
+  PyRef value = checked(PyObject_GetAttrString(type, name));
+  return PyUnicode_Check(value.get()) ? utf8_text(value.get()) : std::string();
+}
+
+// Refuses a model known not to be a plain probit: a statsmodels model other
+// than Probit, or a statsmodels Probit with an offset or an exposure. Any
+// other object is taken at its word.
+void refuse_other_models(PyObject* inner) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(inner));
+  if (!type_attribute(type, "__module__").starts_with("statsmodels")) return;
+  const std::string name = type_attribute(type, "__name__");
+  if (name != "Probit") {
+    raise(PyExc_TypeError, "ame computes the effects of a probit model, but probit_model.model is a statsmodels " +
+                               name + ": fit a statsmodels Probit, or use that model's own get_margeff()");
+  }
+  for (const char* term : kExcludedTerms) {
+    PyObject* value = PyObject_GetAttrString(inner, term);
+    if (value == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+      PyErr_Clear();
+      continue;
+    }
+    const bool present = value != Py_None;
+    Py_DECREF(value);
+    if (present) {
+      raise(PyExc_TypeError, std::string("probit_model was fitted with an ") + term +
+                                 ", which ame's probit formulas leave out: refit the Probit without it");
+    }
+  }
+}
+
 FittedModel read_model(PyObject* model) {
   FittedModel fitted;
   PyRef params = checked(PyObject_GetAttrString(model, "params"));
@@ -42,6 +79,7 @@ FittedModel read_model(PyObject* model) {
   fitted.cov_params = copy_matrix(view_array(require_array(cov.get(), 2)));
   {
     PyRef inner = checked(PyObject_GetAttrString(model, "model"));
+    refuse_other_models(inner.get());
     PyRef names = checked(PyObject_GetAttrString(inner.get(), "exog_names"));
     fitted.exog_names = to_string_list(names.get());
   }
@@ -60,19 +98,33 @@ bool is_excluded_name(const std::string& name) {
          PyUnicode_CompareWithASCIIString(lower.get(), "intercept") == 0;
 }
 
+// Raises when params, the covariance or the names do not fit the k columns
+// of X; made before anything is sized by k. Names may go on past k only with
+// constant names, which are left out anyway.
+void check_sizes(const FittedModel& fitted, size_t k) {
+  const std::string columns = " but model.exog has " + std::to_string(k) + " columns";
+  if (fitted.params.size() != k) {
+    raise(PyExc_ValueError, "params has " + std::to_string(fitted.params.size()) + " entries" + columns);
+  }
+  if (fitted.cov_params.rows() != k || fitted.cov_params.cols() != k) {
+    raise(PyExc_ValueError, "cov_params() is " + std::to_string(fitted.cov_params.rows()) + " x " +
+                                std::to_string(fitted.cov_params.cols()) + columns);
+  }
+  const size_t names = fitted.exog_names.size();
+  const bool only_constants_past_k =
+      std::all_of(fitted.exog_names.begin() + static_cast<ptrdiff_t>(std::min(names, k)), fitted.exog_names.end(),
+                  is_excluded_name);
+  if (names < k || !only_constants_past_k) {
+    raise(PyExc_ValueError, "model.exog_names has " + std::to_string(names) + " names" + columns);
+  }
+}
+
 // Names decide which columns are left out; the 0/1 test of the others is made
-// as X is read. A column without a name counts as continuous.
+// as X is read. check_sizes has made sure there is a name for every column.
 std::vector<RegressorKind> classify(const std::vector<std::string>& names, size_t k) {
-  std::vector<bool> excluded(names.size());
-  for (size_t i = 0; i < names.size(); ++i) excluded[i] = is_excluded_name(names[i]);
-  std::vector<RegressorKind> kinds(k, RegressorKind::continuous);
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (excluded[i]) {
-      if (i < k) kinds[i] = RegressorKind::excluded;
-      continue;
-    }
-    if (i >= k) panic("assertion failed: index < dim");
-    kinds[i] = RegressorKind::indicator_if_binary;
+  std::vector<RegressorKind> kinds(k);
+  for (size_t i = 0; i < k; ++i) {
+    kinds[i] = is_excluded_name(names[i]) ? RegressorKind::excluded : RegressorKind::indicator_if_binary;
   }
   return kinds;
 }
@@ -82,14 +134,10 @@ std::vector<AmeRow> effects_table_rows(const FittedModel& fitted, const View& X,
                                        size_t block_rows) {
   const std::vector<RegressorKind> kinds = classify(fitted.exog_names, k);
   const std::vector<MarginalEffect> effects =
-      average_marginal_effects(X, rows, fitted.params, fitted.cov_params, kinds, block_rows);
+      average_marginal_effects(X, rows, fitted.params, fitted.cov_params, kinds, block_rows, throw_if_interrupted);
   std::vector<AmeRow> table_rows;
   for (size_t j = 0; j < k; ++j) {
     if (kinds[j] == RegressorKind::excluded) continue;
-    if (j >= fitted.exog_names.size()) {
-      const std::string length = std::to_string(fitted.exog_names.size());
-      panic("index out of bounds: the len is " + length + " but the index is " + std::to_string(j));
-    }
     table_rows.push_back(AmeRow{fitted.exog_names[j], effects[j]});
   }
   return table_rows;
@@ -104,6 +152,7 @@ PyRef ame_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const ArrayView X = view_array(fitted.exog.get());
   const size_t rows = X.rows(), k = X.cols();
   if (chunk_size == 0 && rows > 0) raise(PyExc_ValueError, "chunk_size must be at least 1");
+  check_sizes(fitted, k);
   const size_t block_rows = chunk_size ? static_cast<size_t>(*chunk_size) : std::max<size_t>(rows, 1);
 
   const std::vector<AmeRow> table_rows = X.element_strided()

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "estimation/bfgs.hpp"
-#include "estimation/clusters.hpp"
 #include "estimation/covariance.hpp"
 #include "estimation/evaluation.hpp"
 #include "interface/arrays.hpp"
@@ -20,24 +19,20 @@ namespace {
 // NaN rather than an invented one.
 constexpr const char* kSingularHessian = "Hessian singular => NaN for Cov";
 
-// Cluster membership of each observation; raises for a cluster_vars that is
-// not an nobs x m float64 array.
-ClusterAssignment read_clusters(PyObject* cluster_vars, size_t nobs) {
-  const ArrayView values = view_array(require_array(cluster_vars, 2));
-  if (values.rows() != nobs) {
-    raise(PyExc_ValueError, "cluster mismatch: got " + std::to_string(values.rows()) +
-                                " rows, nobs=" + std::to_string(nobs));
-  }
-  return combine_cluster_keys(values);
-}
+// A cluster-robust covariance from G clusters has rank G - 1.
+constexpr const char* kSingleCluster =
+    "cluster_vars forms a single cluster, and the cluster-robust covariance from G clusters has rank G - 1: "
+    "cov_params() is all NaN. Cluster on a variable with at least two distinct values, or leave cluster_vars "
+    "out for the HC0 covariance";
 
-bool is_clustered(bool robust, PyObject* cluster_vars) {
-  return robust && cluster_vars != nullptr && cluster_vars != Py_None;
-}
+Matrix unavailable(size_t k) { return Matrix::filled(k, k, std::numeric_limits<double>::quiet_NaN()); }
 
-// Without clusters the robust meat comes from the same pass as the Hessian.
-unsigned covariance_quantities(bool robust, PyObject* cluster_vars) {
-  return robust && !is_clustered(robust, cluster_vars) ? kRobustMeat : 0u;
+// With one observation per cluster the cluster meat is the HC0 meat.
+bool one_row_per_cluster(const ClusterAssignment& clusters) { return clusters.clusters == clusters.cluster_of.size(); }
+
+// The HC0 meat comes from the same pass as the Hessian at the estimate.
+unsigned covariance_quantities(bool robust, const std::optional<ClusterAssignment>& clusters) {
+  return robust && (!clusters || one_row_per_cluster(*clusters)) ? kRobustMeat : 0u;
 }
 
 std::string joined_names(const std::vector<size_t>& columns, const std::vector<std::string>& names) {
@@ -67,21 +62,27 @@ std::vector<std::string> generated_names(size_t k) {
 }
 
 // The covariance from the sums at the estimate.
-Matrix covariance(const Probit& problem, const FitOutcome& fit, bool robust, PyObject* cluster_vars,
-                  const std::vector<std::string>& names) {
+Matrix covariance(const Probit& problem, const FitOutcome& fit, bool robust,
+                  const std::optional<ClusterAssignment>& clusters, const std::vector<std::string>& names) {
   const Evaluation& sums = fit.final_sums;
   Matrix cluster_sums_meat;
   const Matrix* meat = robust ? &sums.meat : nullptr;
-  if (is_clustered(robust, cluster_vars)) {
-    const ClusterAssignment clusters = read_clusters(cluster_vars, problem.nobs());
-    cluster_sums_meat = cluster_meat(problem, fit.beta, clusters.cluster_of, clusters.clusters);
+  const bool clustered = robust && clusters.has_value();
+  const bool single_cluster = clustered && clusters->clusters == 1;
+  if (single_cluster) meat = nullptr;  // no sandwich: the covariance is NaN
+  if (clustered && !single_cluster && !one_row_per_cluster(*clusters)) {
+    throw_if_interrupted();
+    cluster_sums_meat = cluster_meat(problem, fit.beta, clusters->cluster_of, clusters->clusters);
     meat = &cluster_sums_meat;
   }
   CovarianceOutcome outcome = covariance_from_hessian(sums.hessian, meat);
   if (!outcome.columns_involved.empty()) warn_singular(outcome.columns_involved, names);
+  if (single_cluster) {
+    warn(PyExc_RuntimeWarning, kSingleCluster);
+    return unavailable(problem.k());
+  }
   return std::move(outcome.cov);
 }
-
 
 }  // namespace
 
@@ -89,12 +90,11 @@ PyRef run_estimation(EstimationInputs&& inputs) {
   // The fit reads the owned copies in place; afterwards they become the
   // model's arrays, so X is copied exactly once per call.
   const Probit problem{inputs.y.view(), inputs.X.view()};
-  const MaximizerSettings settings{inputs.max_iter, inputs.tol,
-                                   covariance_quantities(inputs.robust, inputs.cluster_vars)};
-  FitOutcome fit = fit_bfgs(problem, settings);
+  const MaximizerSettings settings{inputs.max_iter, inputs.tol, covariance_quantities(inputs.robust, inputs.clusters)};
+  FitOutcome fit = fit_bfgs(problem, settings, throw_if_interrupted);
   if (fit.perfectly_predicted > 0) warn_separation(fit.perfectly_predicted);
   std::vector<std::string> names = generated_names(problem.k());
-  Matrix cov = covariance(problem, fit, inputs.robust, inputs.cluster_vars, names);
+  Matrix cov = covariance(problem, fit, inputs.robust, inputs.clusters, names);
 
   ResultsRecord record;
   record.params = output_array(StridedArray::from(std::move(fit.beta)));

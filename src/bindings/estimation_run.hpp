@@ -5,7 +5,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 
+#include "estimation/clusters.hpp"
 #include "interface/py_ref.hpp"
 #include "numeric/strided_array.hpp"
 
@@ -17,7 +19,7 @@ struct EstimationInputs {
   uint64_t max_iter = 35;
   double tol = 1e-6;
   bool robust = false;
-  PyObject* cluster_vars = nullptr;  // borrowed; nullptr or None: no clustering
+  std::optional<ClusterAssignment> clusters;  // with robust: cluster-robust covariance
 };
 
 PyRef run_estimation(EstimationInputs&& inputs);

@@ -55,6 +55,7 @@ void add_function(PyObject* module, PyMethodDef& record) {
   const std::string text = utf8_text(name.get());
   PyRef all = all_list(module);
   if (PyList_Append(all.get(), name.get()) < 0) {
+    throw_if_out_of_memory();
     PyErr_Clear();
     panic("could not append __name__ to __all__");
   }

@@ -1,8 +1,10 @@
 #include "estimation/covariance.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "numeric/symmetric_factor.hpp"
+#include "numeric/tile_kernels.hpp"
 
 namespace kestrum {
 
@@ -21,15 +23,18 @@ Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::
   return sums;
 }
 
+// sum_c g_c g_c' by the tile kernel, a tile of clusters at a time with unit
+// scales: (g_ca 1)(g_cb 1) = g_ca g_cb exactly, added in cluster order.
 Matrix sum_of_outer_products(const Matrix& score_sums) {
-  const size_t k = score_sums.cols();
-  Matrix meat(k, k);
-  for (size_t c = 0; c < score_sums.rows(); ++c) {
-    for (size_t a = 0; a < k; ++a) {
-      for (size_t b = 0; b < k; ++b) meat(a, b) = meat(a, b) + score_sums(c, a) * score_sums(c, b);
-    }
+  const size_t k = score_sums.cols(), clusters = score_sums.rows();
+  ProductAccumulator meat(k, true);
+  if (clusters == 0) return meat.result();
+  const std::vector<double> ones(kTileRows, 1.0);
+  const MatrixView cluster_sums{score_sums.row(0), clusters, k, static_cast<ptrdiff_t>(k), 1};
+  for (size_t start = 0; start < clusters; start += kTileRows) {
+    meat.add(TileRows{cluster_sums, start, std::min(kTileRows, clusters - start)}, ones.data(), ones.data());
   }
-  return meat;
+  return meat.result();
 }
 
 Matrix cluster_meat(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,

@@ -1,7 +1,9 @@
 #include "interface/arrays.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 
@@ -9,11 +11,64 @@
 #include "interface/numpy_api.hpp"
 #include "interface/slice_container.hpp"
 
+// The value check runs on wider registers where the processor has AVX2
+// (KESTRUM_PORTABLE_KERNELS, set by the sanitizer build, keeps to one version).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(KESTRUM_PORTABLE_KERNELS)
+#define KESTRUM_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KESTRUM_CLONES
+#endif
+
 namespace kestrum {
 
 namespace {
 
 constexpr ptrdiff_t kItemSize = sizeof(double);
+constexpr const char* kMaskedArrayModule = "numpy.ma";
+
+// The exponent field of a double, all ones for the infinities and NaN, and
+// its lowest bit; the bits of 1.0.
+constexpr uint64_t kExponentBits = uint64_t{0x7FF} << 52;
+constexpr uint64_t kExponentStep = uint64_t{1} << 52;
+constexpr uint64_t kOneBits = uint64_t{0x3FF} << 52;
+
+// Values checked and then copied together: a chunk small enough to stay in
+// the cache between the two, so that X is read from memory once.
+constexpr size_t kCheckedChunk = size_t{1} << 17;
+
+// Whether all n values from `bytes` on (any alignment) obey rule: the sign
+// bit of `breach` is set by a value that breaks it. Integer arithmetic with
+// no early exit and no branch, so that the loop vectorizes: the usual input
+// has no breach and is read whole.
+KESTRUM_CLONES bool all_obey(const char* bytes, size_t n, ValueRule rule) {
+  uint64_t breach = 0;
+  for (size_t i = 0; i < n; ++i) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, bytes + i * kItemSize, sizeof bits);
+    if (rule == ValueRule::finite) {
+      // Adding one step to the exponent field carries into the sign bit
+      // exactly when the field is all ones.
+      breach |= (bits & kExponentBits) + kExponentStep;
+    } else {
+      // x | -x has its sign bit set exactly when x != 0: here when the value
+      // is neither +-0 (bits << 1 == 0) nor 1.0.
+      const uint64_t not_zero = bits << 1, not_one = bits ^ kOneBits;
+      breach |= (not_zero | (0 - not_zero)) & (not_one | (0 - not_one));
+    }
+  }
+  return (breach >> 63) == 0;
+}
+
+// Copies n values and tells whether all of them obey rule.
+bool copy_checked(const char* from, double* to, size_t n, ValueRule rule) {
+  bool valid = true;
+  for (size_t start = 0; start < n; start += kCheckedChunk) {
+    const size_t count = std::min(kCheckedChunk, n - start);
+    valid = all_obey(from + start * kItemSize, count, rule) && valid;
+    std::memcpy(to + start, from + start * kItemSize, count * kItemSize);
+  }
+  return valid;
+}
 
 std::string descr_text(PyObject* descr) {
   PyRef text = checked(PyObject_Str(descr));
@@ -59,10 +114,10 @@ ArrayView view_array(PyObject* array) {
   return view;
 }
 
-StridedArray owned_copy(const ArrayView& view) {
+CheckedCopy owned_copy(const ArrayView& view, ValueRule rule) {
   const size_t rows = view.rows(), cols = view.cols();
   const size_t count = rows * cols;
-  if (count == 0) return StridedArray::standard(Buffer(0), view.ndim, rows, cols);
+  if (count == 0) return CheckedCopy{StridedArray::standard(Buffer(0), view.ndim, rows, cols), true};
 
   // Gap-free: ordered by increasing |stride|, every axis longer than 1 must
   // step exactly over the block of the axes before it.
@@ -90,14 +145,15 @@ StridedArray owned_copy(const ArrayView& view) {
     }
     StridedArray copy;
     copy.buffer = Buffer(count);
-    std::memcpy(copy.buffer.data(), view.origin - static_cast<ptrdiff_t>(origin) * kItemSize, count * kItemSize);
+    const bool valid =
+        copy_checked(view.origin - static_cast<ptrdiff_t>(origin) * kItemSize, copy.buffer.data(), count, rule);
     copy.ndim = view.ndim;
     copy.extent[0] = view.extent[0];
     copy.extent[1] = view.extent[1];
     copy.stride[0] = element_stride[0];
     copy.stride[1] = element_stride[1];
     copy.origin = origin;
-    return copy;
+    return CheckedCopy{std::move(copy), valid};
   }
 
   Buffer buffer(count);
@@ -105,7 +161,36 @@ StridedArray owned_copy(const ArrayView& view) {
   for (size_t i = 0; i < rows; ++i) {
     for (size_t j = 0; j < cols; ++j) *out++ = view(i, j);
   }
-  return StridedArray::standard(std::move(buffer), view.ndim, rows, cols);
+  const bool valid = all_obey(reinterpret_cast<const char*>(buffer.data()), count, rule);
+  return CheckedCopy{StridedArray::standard(std::move(buffer), view.ndim, rows, cols), valid};
+}
+
+bool obeys(ValueRule rule, double value) {
+  return rule == ValueRule::finite ? std::isfinite(value) : (value == 0.0 || value == 1.0);
+}
+
+Position first_breach(const MatrixView& values, ValueRule rule) {
+  for (size_t i = 0; i < values.rows; ++i) {
+    for (size_t j = 0; j < values.cols; ++j) {
+      if (!obeys(rule, values(i, j))) return Position{i, j};
+    }
+  }
+  panic("first_breach: every value obeys the rule");
+}
+
+bool is_masked_array(PyObject* obj) {
+  // A masked array exists only once numpy.ma has been imported.
+  PyRef module = PyRef::borrow(PyDict_GetItemString(PyImport_GetModuleDict(), kMaskedArrayModule));
+  if (!module) return false;
+  PyRef masked_type = PyRef::steal(PyObject_GetAttrString(module.get(), "MaskedArray"));
+  if (!masked_type) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    return false;
+  }
+  const int masked = PyObject_IsInstance(obj, masked_type.get());
+  check_status(masked);
+  return masked == 1;
 }
 
 Vector copy_vector(const ArrayView& view) {
@@ -133,6 +218,7 @@ PyRef output_array(StridedArray&& array) {
   Py_INCREF(descr);  // taken over by the array, also on failure
   PyRef result = expect_object(numpy::new_from_descr(descr, ndim, dims, strides, data, numpy::kWriteableFlag));
   if (numpy::set_base_object(result.get(), container.release()) < 0) {
+    throw_if_out_of_memory();
     PyErr_Print();
     panic("Python API call failed");
   }

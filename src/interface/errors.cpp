@@ -1,6 +1,8 @@
 #include "interface/errors.hpp"
 
+#include <charconv>
 #include <cstdlib>
+#include <cstring>
 
 #ifdef _WIN32
 #include <io.h>
@@ -18,13 +20,16 @@ constexpr const char* kPanicDoc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-// Created on first need and kept for the life of the process.
+constexpr const char* kDefaultPanicMessage = "panic from Native code";
+
+// Created on first need and kept for the life of the process; nullptr, with
+// the error pending, when it cannot be created (out of memory).
 PyObject* panic_exception_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
     PyObject* created = PyErr_NewExceptionWithDoc("ostrel_runtime.PanicException", kPanicDoc,
                                                   PyExc_BaseException, nullptr);
-    if (created == nullptr) Py_FatalError("Failed to initialize new exception type.");
+    if (created == nullptr) return nullptr;
     if (type == nullptr) {
       type = created;
     } else {
@@ -32,6 +37,29 @@ PyObject* panic_exception_type() {
     }
   }
   return type;
+}
+
+// One unbuffered write to file descriptor 2 (the C runtime's on Windows);
+// the number of bytes written, or a value <= 0 on failure.
+long long write_to_stderr(const char* data, size_t size) noexcept {
+#ifdef _WIN32
+  constexpr size_t kMaxChunk = 1u << 30;  // _write takes an unsigned int count
+  return _write(2, data, static_cast<unsigned>(size < kMaxChunk ? size : kMaxChunk));
+#else
+  return ::write(2, data, size);
+#endif
+}
+
+// Writes text to file descriptor 2 as it is, allocating nothing.
+void write_stderr(std::string_view text) noexcept {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    const long long written = write_to_stderr(data, left);
+    if (written <= 0) return;
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
 }
 
 }  // namespace
@@ -80,8 +108,13 @@ void throw_python_error() { throw PythonError::fetch(); }
 
 void raise(PyObject* type, const std::string& message) { throw PythonError::make(type, message); }
 
+void throw_if_out_of_memory() {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_python_error();
+}
+
 PyRef expect_object(PyObject* result, std::source_location where) {
   if (result == nullptr) {
+    throw_if_out_of_memory();
     if (PyErr_Occurred()) PyErr_Print();
     panic("Python API call failed", where);
   }
@@ -90,6 +123,16 @@ PyRef expect_object(PyObject* result, std::source_location where) {
 
 void warn(PyObject* category, const std::string& message) {
   check_status(PyErr_WarnEx(category, message.c_str(), 1));
+}
+
+void throw_if_interrupted() { check_status(PyErr_CheckSignals()); }
+
+std::string float_repr(double value) {
+  char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (text == nullptr) throw_python_error();
+  std::string result(text);
+  PyMem_Free(text);
+  return result;
 }
 
 std::string type_qualname(PyObject* obj) {
@@ -110,41 +153,30 @@ void raise_downcast_error(PyObject* obj, const char* target) {
   raise(PyExc_TypeError, message);
 }
 
-namespace {
-
-// One unbuffered write to file descriptor 2 (the C runtime's on Windows);
-// the number of bytes written, or a value <= 0 on failure.
-long long write_to_stderr(const char* data, size_t size) noexcept {
-#ifdef _WIN32
-  constexpr size_t kMaxChunk = 1u << 30;  // _write takes an unsigned int count
-  return _write(2, data, static_cast<unsigned>(size < kMaxChunk ? size : kMaxChunk));
-#else
-  return ::write(2, data, size);
-#endif
-}
-
-}  // namespace
-
-void write_stderr_line(const std::string& line) noexcept {
-  std::string text = line + "\n";
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const long long written = write_to_stderr(data, left);
-    if (written <= 0) return;
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
+void write_stderr_line(std::string_view line) noexcept {
+  write_stderr(line);
+  write_stderr("\n");
 }
 
 void set_panic_error(const char* message, const std::source_location* where) noexcept {
-  std::string text = (message != nullptr && *message != '\0') ? message : "panic from Native code";
-  std::string diagnostic = "kestrum: internal failure: " + text;
-  if (where != nullptr) diagnostic += std::string(" (at ") + where->file_name() + ":" + std::to_string(where->line()) + ")";
-  write_stderr_line(diagnostic);
-  PyObject* arg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  const char* text = (message != nullptr && *message != '\0') ? message : kDefaultPanicMessage;
+  write_stderr("kestrum: internal failure: ");
+  write_stderr(text);
+  if (where != nullptr) {
+    char line[24];
+    const auto end = std::to_chars(line, line + sizeof line, where->line()).ptr;
+    write_stderr(" (at ");
+    write_stderr(where->file_name());
+    write_stderr(":");
+    write_stderr(std::string_view(line, static_cast<size_t>(end - line)));
+    write_stderr(")");
+  }
+  write_stderr("\n");
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;  // MemoryError is pending instead
+  PyObject* arg = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
   if (arg == nullptr) return;  // MemoryError is pending instead
-  PyErr_SetObject(panic_exception_type(), arg);
+  PyErr_SetObject(type, arg);
   Py_DECREF(arg);
 }
 

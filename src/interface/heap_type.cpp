@@ -10,6 +10,9 @@ PyTypeObject* lazy_heap_type(PyTypeObject*& slot, PyType_Spec& type_spec, const 
   if (slot != nullptr) return slot;
   PyObject* created = PyType_FromSpec(&type_spec);
   if (created == nullptr) {
+    // CPython 3.11 leaves some failed allocations in type creation unreported.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    throw_if_out_of_memory();
     PythonError cause = PythonError::fetch();
     PythonError wrapper =
         PythonError::make(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + class_name);

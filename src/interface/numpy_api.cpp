@@ -44,6 +44,7 @@ PyRef multiarray_module() {
   for (const char* name : {"numpy._core.multiarray", "numpy.core.multiarray"}) {
     PyObject* module = PyImport_ImportModule(name);
     if (module != nullptr) return PyRef::steal(module);
+    throw_if_out_of_memory();
     PyErr_Clear();
   }
   panic("Failed to import NumPy module");
@@ -73,6 +74,7 @@ void** api_table() {
   PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
   void* pointer = capsule ? PyCapsule_GetPointer(capsule.get(), nullptr) : nullptr;
   if (pointer == nullptr) {
+    throw_if_out_of_memory();
     PyErr_Clear();
     panic("Failed to get NumPy API capsule");
   }

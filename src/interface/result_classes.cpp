@@ -52,6 +52,7 @@ template <class Record>
 PyRef instantiate(PyTypeObject* type, Record record) {
   PyObject* object = type->tp_alloc(type, 0);
   if (object == nullptr) {
+    throw_if_out_of_memory();
     PyErr_Clear();
     panic("called `Result::unwrap()` on an `Err` value: instance allocation failed");
   }

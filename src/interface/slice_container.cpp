@@ -43,6 +43,7 @@ PyRef make_slice_container(Buffer&& buffer) {
   PyTypeObject* type = lazy_heap_type(container_type, type_spec, "PySliceContainer");
   PyObject* object = type->tp_alloc(type, 0);
   if (object == nullptr) {
+    throw_if_out_of_memory();
     PyErr_Clear();
     panic("Failed to create slice container");
   }

@@ -16,6 +16,8 @@ namespace {
 // Rows evaluated together inside a block: the per-row arithmetic runs over
 // arrays of this length, whatever the caller's block size.
 constexpr size_t kTileRows = 256;
+// Rows between two calls of the interrupt check (a few milliseconds of work).
+constexpr size_t kInterruptRows = size_t{1} << 16;
 
 // A tile of an element-strided matrix is read in place; one of a view with
 // byte strides is first copied into row-major scratch.
@@ -194,14 +196,21 @@ void MarginalEffectSums::add(const MarginalEffectSums& part) {
 
 template <class View>
 MarginalEffectSums accumulate_marginal_effects(const View& X, size_t rows, const Vector& beta,
-                                               const std::vector<RegressorKind>& kinds, size_t block_rows) {
+                                               const std::vector<RegressorKind>& kinds, size_t block_rows,
+                                               InterruptCheck interrupt) {
   const size_t k = kinds.size();
   Accumulator totals(k, kinds);
   std::vector<double> scratch(std::is_same_v<View, ArrayView> ? kTileRows * k : 0);
+  size_t unchecked_rows = 0;
   for (size_t block = 0; block < rows;) {
     const size_t count = std::min(block_rows, rows - block);  // never overflows, whatever block_rows is
     if (beta.size() != k) shape_failure("matrix-vector product", count, k, beta.size(), 1);
     for (size_t tile = block; tile < block + count; tile += kTileRows) {
+      if (unchecked_rows >= kInterruptRows) {
+        interrupt();
+        unchecked_rows = 0;
+      }
+      unchecked_rows += kTileRows;
       totals.add_tile(tile_of(X, tile, std::min(kTileRows, block + count - tile), scratch), beta);
     }
     totals.close_block(beta);
@@ -224,18 +233,18 @@ std::vector<MarginalEffect> finish_marginal_effects(const MarginalEffectSums& su
   for (size_t j = 0; j < k; ++j) {
     MarginalEffect& e = effects[j];
     e.effect = (sums.binary[j] ? sums.indicator_effect[j] : sums.continuous_effect[j]) / n;
-    const double v = variance(j, j) > 0.0 ? variance(j, j) : 0.0;
+    // A finite variance <= 0 gives 0; a NaN one (or -inf) leaves the error unknown.
+    const double v = variance(j, j) > 0.0 || !std::isfinite(variance(j, j)) ? variance(j, j) : 0.0;
     e.std_error = std::sqrt(v);
     e.z = e.std_error > 0.0 ? e.effect / e.std_error : std::numeric_limits<double>::quiet_NaN();
-    const double q = normal_cdf(std::fabs(e.z));
-    e.p = (1.0 - q) + (1.0 - q);
+    e.p = 2.0 * normal_cdf(-std::fabs(e.z));  // erfc(|z| / sqrt 2): no 1 - Phi rounding to 0 in the tail
   }
   return effects;
 }
 
 template MarginalEffectSums accumulate_marginal_effects(const MatrixView&, size_t, const Vector&,
-                                                        const std::vector<RegressorKind>&, size_t);
+                                                        const std::vector<RegressorKind>&, size_t, InterruptCheck);
 template MarginalEffectSums accumulate_marginal_effects(const ArrayView&, size_t, const Vector&,
-                                                        const std::vector<RegressorKind>&, size_t);
+                                                        const std::vector<RegressorKind>&, size_t, InterruptCheck);
 
 }  // namespace kestrum

@@ -6,7 +6,8 @@
 //                 J[j][m] = mean[phi(xb1_i) x1_im - phi(xb0_i) x0_im]
 //   continuous j: AME_j   = beta_j mean[phi(xb_i)]
 //                 J[j][m] = mean[phi(xb_i) (delta_jm - beta_j xb_i x_im)]   (phi'(z) = -z phi(z))
-//   se_j = sqrt(max((J C J')_jj, 0)),  z_j = AME_j / se_j,  p_j = 2 (1 - Phi(|z_j|)).
+//   se_j = sqrt((J C J')_jj), 0 for a finite variance <= 0, NaN for a NaN one;
+//   z_j = AME_j / se_j,  p_j = 2 Phi(-|z_j|) = erfc(|z_j| / sqrt 2).
 // Each sum is formed over a block of rows and then added to its running
 // total in block order, so block sizes change only the last bits.
 #pragma once
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "numeric/interrupt.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kestrum {
@@ -49,9 +51,12 @@ struct MarginalEffectSums {
 
 // One entry per column of X (kinds.size() == cols). The 0/1 test of a column
 // is made on the rows as they are visited, so X is read once. `block_rows` >= 1.
+// `interrupt` is called between tiles of rows, once every 65536 rows
+// whatever the blocks.
 template <class View>
 MarginalEffectSums accumulate_marginal_effects(const View& X, size_t rows, const Vector& beta,
-                                               const std::vector<RegressorKind>& kinds, size_t block_rows);
+                                               const std::vector<RegressorKind>& kinds, size_t block_rows,
+                                               InterruptCheck interrupt = never_interrupted);
 
 // The effects and their delta-method statistics from the sums over all rows;
 // one entry per column, those of excluded columns carry no meaning.
@@ -61,8 +66,8 @@ std::vector<MarginalEffect> finish_marginal_effects(const MarginalEffectSums& su
 template <class View>
 std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows, const Vector& beta,
                                                      const Matrix& cov, const std::vector<RegressorKind>& kinds,
-                                                     size_t block_rows) {
-  return finish_marginal_effects(accumulate_marginal_effects(X, rows, beta, kinds, block_rows), cov);
+                                                     size_t block_rows, InterruptCheck interrupt = never_interrupted) {
+  return finish_marginal_effects(accumulate_marginal_effects(X, rows, beta, kinds, block_rows, interrupt), cov);
 }
 
 }  // namespace kestrum
