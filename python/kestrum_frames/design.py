@@ -5,7 +5,7 @@ intercept or a numeric column by its name (``y ~ x1 + x2``), the model
 matrix is those columns themselves, copied straight into the partitions'
 blocks: formulaic is not run over the rows at all. Any other term (``C(g)``,
 ``I(x**2)``, ``np.log(x)``, ``a:b``) makes formulaic build the whole
-right-hand side once, on the rows that are kept; its model spec is kept for
+right-hand side once, on the rows that are kept; its ModelSpec is kept for
 ``predict``, so new data get the same columns and categorical levels.
 """
 
@@ -40,7 +40,7 @@ class Design:
     # a whole when formulaic builds the regressors.
     sources: list[str | None] | None
     names: list[str] | None  # known before the rows when sources is set
-    spec: object = None  # formulaic's ModelSpec, once the rows are built by it
+    model_spec: object = None  # formulaic's ModelSpec, once the rows are built by it
 
     @classmethod
     def from_formula(cls, formula, columns: Columns) -> "Design":
@@ -79,7 +79,7 @@ class Design:
     def regressor_columns(self, columns: Columns, keep: np.ndarray | None) -> list[np.ndarray | None]:
         """The regressors of the kept rows, one 1-D float64 array per column of
         X (None: the intercept). Builds them with formulaic when the terms need it, and
-        then learns the names and the model spec."""
+        then learns the names and the ModelSpec."""
         if self.sources is not None:
             arrays = [None if n is None else np.ascontiguousarray(columns.numeric(n), np.float64) for n in self.sources]
             return [a if a is None or keep is None else a[keep] for a in arrays]
@@ -88,8 +88,8 @@ class Design:
         if keep is not None:
             frame = frame[keep]
         matrix = Formula(self.formula).rhs.get_model_matrix(frame, na_action="ignore")
-        self.spec = matrix.model_spec
-        self.names = list(self.spec.column_names)
+        self.model_spec = matrix.model_spec
+        self.names = list(self.model_spec.column_names)
         return [np.ascontiguousarray(matrix[name], dtype=np.float64) for name in self.names]
 
     def new_rows(self, columns: Columns) -> tuple[np.ndarray, np.ndarray | None]:
@@ -97,8 +97,8 @@ class Design:
         they are made from is missing."""
         columns.require(self.variables)
         missing = columns.missing_in_any(self.variables)
-        if self.spec is not None:
-            matrix = self.spec.get_model_matrix(columns.frame(self.variables), na_action="ignore")
+        if self.model_spec is not None:
+            matrix = self.model_spec.get_model_matrix(columns.frame(self.variables), na_action="ignore")
             return np.asarray(matrix, dtype=np.float64), missing
         X = np.empty((columns.rows, len(self.sources)))
         for j, name in enumerate(self.sources):
