@@ -67,6 +67,10 @@ EXPECTED = {
 
 @pytest.mark.parametrize("call", list(EXPECTED))
 def test_every_failed_allocation_is_a_memory_error(call):
+    if call == "fit-warning" and sys.version_info < (3, 10):
+        # CPython 3.9's warnings module dereferences the NULL of its own
+        # failed allocation (is_internal_frame in Python/_warnings.c).
+        pytest.skip("CPython 3.9 crashes inside PyErr_WarnEx when its allocations fail")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), PYTHONWARNINGS="ignore")
     proc = subprocess.run([sys.executable, "-c", CHILD, call], capture_output=True, text=True, env=env, timeout=300)
     assert proc.returncode == 0, proc.stderr[-2000:]
