@@ -75,12 +75,12 @@ def _rows_to_keep(columns: Columns, names: list[str]) -> np.ndarray | None:
 
 
 def _cluster_values(columns: Columns, names: list[str], keep: np.ndarray | None) -> np.ndarray:
-    """n x m float64: numeric cluster columns as they are (with -0.0 made
-    0.0), any other column as the codes of its distinct values."""
+    """n x m float64: numeric cluster columns as they are (the core's key
+    rule groups them), any other column as the codes of its distinct values."""
     values = np.empty((columns.rows if keep is None else int(keep.sum()), len(names)))
     for j, name in enumerate(names):
         if columns.is_numeric(name):
-            column = np.asarray(columns.numeric(name), dtype=np.float64) + 0.0  # -0.0 + 0.0 is 0.0
+            column = np.asarray(columns.numeric(name), dtype=np.float64)
         else:
             column = columns.series(name).factorize()[0].astype(np.float64)
         values[:, j] = column if keep is None else column[keep]
