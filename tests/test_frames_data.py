@@ -100,7 +100,7 @@ def test_statistics_are_consistent(frame_design):
         (lambda f: kf.fit_probit("y ~ z", f, cluster=["g", "region"]), KeyError, "'region' is not in data"),
         (lambda f: kf.fit_probit("y ~ z", f.assign(y=f["y"] * 2)), ValueError, r"must be 0 or 1: row \d+ holds 2.0"),
         (lambda f: kf.fit_probit("y ~ z", f.set_index(f.index + 100).assign(y=0.5)), ValueError, "row 0 .index 100."),
-        (lambda f: kf.fit_probit("y ~ z", f.to_numpy()), TypeError, "data must be a pandas or polars DataFrame"),
+        (lambda f: kf.fit_probit("y ~ z", f.to_numpy()), TypeError, "data must be a pandas, polars or Dask DataFrame"),
         (lambda f: kf.fit_probit("z", f), ValueError, "has no outcome"),
         (lambda f: kf.fit_probit("y ~ 0", f), ValueError, "has no regressors"),
         (lambda f: kf.fit_probit("y ~ z", f, robust=1), TypeError, "robust must be True or False"),

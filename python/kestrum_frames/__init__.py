@@ -13,11 +13,13 @@ runs in parallel.
 from __future__ import annotations
 
 from . import arguments
+from .dask_data import dask_model_data, is_dask_frame
 from .design import Design
 from .estimation import estimate
 from .frames import Columns
 from .margins import ame
 from .model_data import build_model_data
+from .progress import reporting
 from .results import ProbitModel, ProbitResults
 
 __all__ = ["fit_probit", "ame", "ProbitResults"]
@@ -31,29 +33,49 @@ def fit_probit(
     max_iter: int = 35,
     tol: float = 1e-6,
     npartitions: int | None = None,
+    persist: bool = False,
+    verbose: bool = False,
 ) -> ProbitResults:
     """Fit a probit model by maximum likelihood.
 
     formula: "outcome ~ terms" in formulaic's syntax; the outcome is a 0/1
         column, C(x) expands a categorical term, I(...) evaluates an expression.
-    data: a pandas or polars DataFrame. Rows with a missing value in any
-        column the model uses (outcome, regressors, cluster) are dropped.
+    data: a pandas, polars or Dask DataFrame. Rows with a missing value in
+        any column the model uses (outcome, regressors, cluster) are dropped.
+        A Dask frame is read where its partitions live, one pass per
+        iteration (on the distributed client if there is one); C(x) needs
+        known categories there (``data.categorize()``).
     robust: True for the heteroskedasticity-robust (HC0) covariance.
     cluster: a column name or a list of them: the cluster-robust covariance,
         a cluster being a distinct combination of their values.
     max_iter, tol: as kestrum.fit_probit.
-    npartitions: how many row partitions the passes are split into (None:
-        one per 262144 rows); the same partitioning gives the same bits on
-        any number of threads.
+    npartitions: how many row partitions a pandas or polars frame is split
+        into (None: one per 262144 rows); a Dask frame keeps its own. The
+        same partitioning gives the same bits on any scheduler.
+    persist: for a Dask frame, keep the model's rows in the workers' memory
+        after the first pass instead of rebuilding them from the frame's
+        source (its files) on every pass.
+    verbose: show Dask's progress bar for every pass and log each iteration
+        (logger "kestrum_frames", INFO) to standard error.
     """
     robust = arguments.boolean(robust, "robust")
     cluster = arguments.column_names(cluster, "cluster")
     max_iter = arguments.integer(max_iter, "max_iter", 0)
     tol = arguments.real(tol, "tol")
     npartitions = arguments.integer(npartitions, "npartitions", 1, optional=True)
+    persist = arguments.boolean(persist, "persist")
+    verbose = arguments.boolean(verbose, "verbose")
 
-    columns = Columns(data)
-    design = Design.from_formula(formula, columns)
-    model_data = build_model_data(design, columns, cluster, npartitions)
-    fitted = estimate(model_data, max_iter, tol, robust)
+    with reporting(verbose):
+        if is_dask_frame(data):
+            if npartitions is not None:
+                raise ValueError("npartitions is for pandas and polars frames: repartition the Dask DataFrame instead")
+            design = Design.from_formula(formula, Columns(data._meta))
+            model_data = dask_model_data(design, data, cluster, persist, verbose)
+        else:
+            columns = Columns(data)
+            design = Design.from_formula(formula, columns)
+            model_data = build_model_data(design, columns, cluster, npartitions)
+            model_data.verbose = verbose
+        fitted = estimate(model_data, max_iter, tol, robust)
     return ProbitResults(ProbitModel(design, model_data, cluster), fitted)

@@ -11,6 +11,7 @@ right-hand side once, on the rows that are kept; its ModelSpec is kept for
 
 from __future__ import annotations
 
+import ast
 from dataclasses import dataclass
 
 import numpy as np
@@ -53,7 +54,11 @@ class Design:
         outcome = _lookup_name(outcome_terms[0]) if len(outcome_terms) == 1 else None
         if outcome is None:
             raise ValueError(f"the outcome of formula {formula!r} must be one column of data, not {parsed.lhs}")
-        variables = sorted(parsed.rhs.required_variables)
+        # formulaic leaves out the arguments of stateful transforms (center(z)):
+        # the columns named in every factor are added.
+        named = {name for term in parsed.rhs for factor in term.factors
+                 for name in _columns_read(str(factor.expr), columns.names)}
+        variables = sorted(set(map(str, parsed.rhs.required_variables)) | named)
         columns.require([outcome, *variables])
         if not columns.is_numeric(outcome):
             raise ValueError(f"outcome {outcome!r} must be numeric with values 0 and 1")
@@ -87,10 +92,41 @@ class Design:
         frame = columns.frame(self.variables)
         if keep is not None:
             frame = frame[keep]
-        matrix = Formula(self.formula).rhs.get_model_matrix(frame, na_action="ignore")
-        self.model_spec = matrix.model_spec
-        self.names = list(self.model_spec.column_names)
+        if self.model_spec is not None:  # learned before the rows (a Dask frame's partitions)
+            matrix = self.model_spec.get_model_matrix(frame, na_action="ignore")
+        else:
+            matrix = Formula(self.formula).rhs.get_model_matrix(frame, na_action="ignore")
+            self.model_spec = matrix.model_spec
+            self.names = list(self.model_spec.column_names)
         return [np.ascontiguousarray(matrix[name], dtype=np.float64) for name in self.names]
+
+    def learn_from_schema(self, meta: pd.DataFrame, argument: str) -> None:
+        """Learn the columns of X from a sample with the data's column types
+        (a Dask DataFrame's non-empty meta), for data whose
+        rows are not all at hand (a Dask DataFrame): categorical terms take
+        their levels from known categories; terms that learn from the values
+        (center, scale, splines) cannot be learned so and are refused."""
+        if self.sources is not None:
+            return
+        sample = meta[self.variables]
+        matrix = Formula(self.formula).rhs.get_model_matrix(sample, na_action="ignore")
+        spec = matrix.model_spec
+        for factor in spec.factor_contrasts:
+            for name in _columns_read(str(factor.expr), self.variables):
+                dtype = meta[name].dtype
+                if not isinstance(dtype, pd.CategoricalDtype) or _unknown_categories(dtype):
+                    raise ValueError(
+                        f"term {factor.expr} needs the categories of column {name!r}, which {argument} does not "
+                        f"know: call {argument} = {argument}.categorize(columns=[{name!r}]) first"
+                    )
+        if spec.transform_state:
+            learned = ", ".join(sorted(spec.transform_state))
+            raise ValueError(
+                f"the terms {learned} learn from the values of {argument}, which a Dask DataFrame does not hold "
+                "in one place: compute those columns first and name them in the formula"
+            )
+        self.model_spec = spec
+        self.names = list(spec.column_names)
 
     def new_rows(self, columns: Columns) -> tuple[np.ndarray, np.ndarray | None]:
         """The regressors of new data as an n x k array, and where a value
@@ -104,6 +140,21 @@ class Design:
         for j, name in enumerate(self.sources):
             X[:, j] = 1.0 if name is None else columns.numeric(name)
         return X, missing
+
+
+def _columns_read(expression: str, candidates: list[str]) -> list[str]:
+    """The columns among candidates that an expression names."""
+    try:
+        tree = ast.parse(expression, mode="eval")
+    except SyntaxError:  # a column name that is not an identifier, quoted in the formula
+        return [name for name in candidates if name == expression.strip("`")]
+    names = {node.id for node in ast.walk(tree) if isinstance(node, ast.Name)}
+    return [name for name in candidates if name in names]
+
+
+def _unknown_categories(dtype: pd.CategoricalDtype) -> bool:
+    """Dask marks categories it has not read with this placeholder level."""
+    return len(dtype.categories) == 1 and str(dtype.categories[0]) == "__UNKNOWN_CATEGORIES__"
 
 
 def outcome_values(design: Design, columns: Columns, keep: np.ndarray | None) -> np.ndarray:

@@ -5,47 +5,40 @@ runs in memory): it asks for the sums of one pass at a point, and this loop
 answers each request with one Dask computation of the partitions' sums,
 which the maximiser adds in partition order. The covariance comes from the
 Hessian at the estimate, with the HC0 meat of the same pass or the cluster
-meat of one more pass.
+meat of one more pass. Each pass is logged (logger ``kestrum_frames``, INFO).
 """
 
 from __future__ import annotations
 
+import math
 import warnings
 from dataclasses import dataclass
 
 import numpy as np
 
 from . import _native
-from .model_data import ModelData
+from .progress import logger
 
 
 def _probit_sums(partition, beta, quantities):
     return _native.probit_sums(partition.y, partition.X, beta, quantities)
 
 
-def _cluster_score_sums(partition, beta):
-    sums = _native.cluster_score_sums(
-        partition.y, partition.X, beta, partition.cluster_of, len(partition.cluster_ids)
-    )
-    return partition.cluster_ids, sums
-
-
-def maximize(data: ModelData, max_iter: int, tol: float, final_quantities: int) -> dict:
+def maximize(data, max_iter: int, tol: float, final_quantities: int) -> dict:
     """The maximiser's outcome: beta, loglike, iterations, converged,
     perfectly_predicted, stalled, and the Hessian (and meat) at beta."""
     maximizer = _native.Maximizer(data.k, max_iter, tol, final_quantities)
+    previous = None
     while not maximizer.finished:
-        maximizer.supply(data.map(_probit_sums, maximizer.point, maximizer.quantities))
+        point = maximizer.point
+        parts = data.map(_probit_sums, point, maximizer.quantities)
+        if parts[0]["loglike"] is not None:
+            step = float("nan") if previous is None else float(np.linalg.norm(point - previous))
+            loglike = math.fsum(part["loglike"] for part in parts)
+            logger.info("pass %d: log-likelihood %.10g, step %.3g", data.passes, loglike, step)
+        previous = point
+        maximizer.supply(parts)
     return maximizer.outcome()
-
-
-def cluster_meat(data: ModelData, beta: np.ndarray) -> np.ndarray:
-    """sum_c g_c g_c' with g_c the score sum of cluster c: each partition
-    gives the parts of the g_c of its clusters, added in partition order."""
-    score_sums = np.zeros((data.clusters, data.k))
-    for ids, sums in data.map(_cluster_score_sums, beta):
-        score_sums[ids] += sums  # ids are distinct within a partition
-    return _native.cluster_meat(score_sums)
 
 
 @dataclass
@@ -56,6 +49,7 @@ class Estimate:
     iterations: int
     converged: bool
     cov_type: str  # "nonrobust", "HC0" or "cluster"
+    passes: int  # passes over the rows: the iteration's and the cluster meat's
 
 
 # The texts of kestrum.fit_probit's warnings, with the names of the terms.
@@ -67,6 +61,13 @@ def separation_message(count: int) -> str:
     )
 
 
+SINGLE_CLUSTER = (
+    "cluster forms a single cluster, and the cluster-robust covariance from G clusters has rank G - 1: "
+    "cov_params() is all NaN. Cluster on a column with at least two distinct values, or leave cluster out "
+    "for the HC0 covariance"
+)
+
+
 def singular_hessian_message(names: list[str]) -> str:
     return (
         f"Hessian singular => NaN for Cov: columns involved: {', '.join(names)}. The coefficients of linearly "
@@ -74,21 +75,31 @@ def singular_hessian_message(names: list[str]) -> str:
     )
 
 
-def estimate(data: ModelData, max_iter: int, tol: float, robust: bool) -> Estimate:
-    clustered = data.clusters is not None
+def estimate(data, max_iter: int, tol: float, robust: bool) -> Estimate:
+    clustered = data.clustered
     heteroskedastic = robust and not clustered
     outcome = maximize(data, max_iter, tol, _native.ROBUST_MEAT if heteroskedastic else 0)
     if outcome["perfectly_predicted"] > 0:
         warnings.warn(separation_message(outcome["perfectly_predicted"]), RuntimeWarning, stacklevel=3)
 
     beta = outcome["beta"]
+    meat = outcome["meat"] if heteroskedastic else None
     if clustered:
-        meat = cluster_meat(data, beta)
+        meat, data.clusters = data.cluster_meat(beta)
+    if clustered and data.clusters == 1:
+        warnings.warn(SINGLE_CLUSTER, RuntimeWarning, stacklevel=3)
+        cov = np.full((data.k, data.k), np.nan)
     else:
-        meat = outcome["meat"] if heteroskedastic else None
-    cov, involved = _native.covariance(outcome["hessian"], meat)
-    if involved:
-        warnings.warn(singular_hessian_message([data.names[j] for j in involved]), RuntimeWarning, stacklevel=3)
+        cov, involved = _native.covariance(outcome["hessian"], meat)
+        if involved:
+            warnings.warn(singular_hessian_message([data.names[j] for j in involved]), RuntimeWarning, stacklevel=3)
+    logger.info(
+        "%s after %d iterations and %d passes: log-likelihood %.10g",
+        "converged" if outcome["converged"] else "not converged",
+        outcome["iterations"],
+        data.passes,
+        outcome["loglike"],
+    )
     return Estimate(
         params=beta,
         cov=cov,
@@ -96,4 +107,5 @@ def estimate(data: ModelData, max_iter: int, tol: float, robust: bool) -> Estima
         iterations=outcome["iterations"],
         converged=outcome["converged"],
         cov_type="cluster" if clustered else "HC0" if heteroskedastic else "nonrobust",
+        passes=data.passes,
     )

@@ -27,7 +27,7 @@ class Columns:
         elif _is_polars(data):
             self._polars = True
         else:
-            raise TypeError(f"{argument} must be a pandas or polars DataFrame, not {type(data).__qualname__}")
+            raise TypeError(f"{argument} must be a pandas, polars or Dask DataFrame, not {type(data).__qualname__}")
         self._data = data
         self.argument = argument
         self.names = [str(name) for name in data.columns]

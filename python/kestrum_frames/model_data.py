@@ -22,6 +22,7 @@ import numpy as np
 from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
+from .progress import compute
 
 # Rows per partition when the caller does not choose: large enough that a
 # pass over a partition dwarfs the scheduling of its task, small enough that
@@ -38,6 +39,10 @@ class Partition:
     # local cluster.
     cluster_of: np.ndarray | None = None
     cluster_ids: np.ndarray | None = None
+    # Partitions of a Dask frame: rows dropped for a missing value, and the
+    # cluster keys of the rows kept (numbered later, by Dask's groupby).
+    dropped: int = 0
+    cluster_keys: object = None
 
 
 @dataclass
@@ -48,16 +53,39 @@ class ModelData:
     dropped: int  # rows of the data left out for a missing value
     outcome_sum: float
     clusters: int | None = None  # G, for a clustered fit
+    verbose: bool = False  # show Dask's progress bar for each pass
+    passes: int = 0  # passes over the rows so far
 
     @property
     def k(self) -> int:
         return len(self.names)
 
+    @property
+    def clustered(self) -> bool:
+        return self.clusters is not None
+
     def map(self, function, *args) -> list:
         """function(partition, *args) for every partition, as one Dask
         computation; the results in partition order."""
         task = dask.delayed(function, pure=False)
-        return list(dask.compute(*[task(partition, *args) for partition in self.partitions]))
+        self.passes += 1
+        return compute([task(partition, *args) for partition in self.partitions], self.verbose, in_memory=True)
+
+    def cluster_meat(self, beta: np.ndarray) -> tuple[np.ndarray, int]:
+        """sum_c g_c g_c' with g_c the score sum of cluster c, and G: each
+        partition gives the parts of the g_c of its clusters, added in
+        partition order."""
+        score_sums = np.zeros((self.clusters, self.k))
+        for ids, sums in self.map(_cluster_score_sums, beta):
+            score_sums[ids] += sums  # ids are distinct within a partition
+        return _native.cluster_meat(score_sums), self.clusters
+
+
+def _cluster_score_sums(partition: Partition, beta: np.ndarray):
+    sums = _native.cluster_score_sums(
+        partition.y, partition.X, beta, partition.cluster_of, len(partition.cluster_ids)
+    )
+    return partition.cluster_ids, sums
 
 
 def partition_bounds(rows: int, npartitions: int) -> list[tuple[int, int]]:
@@ -68,7 +96,7 @@ def default_npartitions(rows: int) -> int:
     return max(1, -(-rows // DEFAULT_PARTITION_ROWS))
 
 
-def _rows_to_keep(columns: Columns, names: list[str]) -> np.ndarray | None:
+def rows_to_keep(columns: Columns, names: list[str]) -> np.ndarray | None:
     """False where any of the columns has a missing value; None when none has."""
     missing = columns.missing_in_any(names)
     return None if missing is None else ~missing
@@ -98,10 +126,16 @@ def _build_partition(y, regressors, cluster_numbers, start, stop) -> tuple[Parti
     return partition, has_nan
 
 
-def _first_nan(regressors, names) -> tuple[int, str]:
+def nan_regressor_error(design: Design, columns: Columns, regressors, keep: np.ndarray | None) -> ValueError:
+    """The error for a regressor that the formula made NaN in a kept row."""
     for j, column in enumerate(regressors):
         if column is not None and np.isnan(column).any():
-            return int(np.flatnonzero(np.isnan(column))[0]), names[j]
+            row = int(np.flatnonzero(np.isnan(column))[0])
+            position = int(np.flatnonzero(keep)[row]) if keep is not None else row
+            return ValueError(
+                f"regressor {design.names[j]!r} is NaN in {columns.row_label(position)}, where no value it is made "
+                "of is missing: is a transformation in the formula undefined there?"
+            )
     raise AssertionError("no NaN among the regressors")
 
 
@@ -120,17 +154,14 @@ def _partitioned(design, columns, cluster, keep, npartitions) -> ModelData | Non
 
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
     build = dask.delayed(_build_partition, pure=False)
-    built = dask.compute(
-        *[build(y, regressors, cluster_numbers, start, stop) for start, stop in partition_bounds(nobs, npartitions)]
+    built = compute(
+        [build(y, regressors, cluster_numbers, start, stop) for start, stop in partition_bounds(nobs, npartitions)],
+        False,
+        in_memory=True,
     )
     if any(has_nan for _, has_nan in built):
         if design.sources is None:
-            row, name = _first_nan(regressors, design.names)
-            position = int(np.flatnonzero(keep)[row]) if keep is not None else row
-            raise ValueError(
-                f"regressor {name!r} is NaN in {columns.row_label(position)}, where no value it is made of "
-                "is missing: is a transformation in the formula undefined there?"
-            )
+            raise nan_regressor_error(design, columns, regressors, keep)
         return None
     return ModelData(
         names=list(design.names),
@@ -151,10 +182,10 @@ def build_model_data(design: Design, columns: Columns, cluster: list[str], npart
     # Formulas that formulaic evaluates, and cluster numbers, need the kept
     # rows before anything is built.
     optimistic = design.sources is not None and not cluster
-    keep = _rows_to_keep(columns, [design.outcome] if optimistic else used)
+    keep = rows_to_keep(columns, [design.outcome] if optimistic else used)
     data = _partitioned(design, columns, cluster, keep, npartitions)
     if data is None:
-        data = _partitioned(design, columns, cluster, _rows_to_keep(columns, used), npartitions)
+        data = _partitioned(design, columns, cluster, rows_to_keep(columns, used), npartitions)
     return data
 
 

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
+from .dask_data import is_dask_frame
 from .design import Design
 from .estimation import Estimate
 from .frames import Columns
@@ -59,6 +60,7 @@ class ProbitResults:
         self.iterations = estimate.iterations
         self.converged = estimate.converged
         self.cov_type = estimate.cov_type
+        self.passes = estimate.passes  # passes over the rows the fit made
 
     # Counts
 
@@ -134,11 +136,17 @@ class ProbitResults:
     def predict(self, newdata=None):
         """Fitted probabilities Phi(x'beta): of the rows used in the fit
         (NumPy array) when newdata is None, else of each row of newdata (a
-        pandas Series on its index for a pandas frame, an array for polars),
-        NaN where a value the regressors need is missing."""
+        pandas Series on its index for a pandas frame, an array for polars,
+        a lazy Dask Series for a Dask frame), NaN where a value the
+        regressors need is missing. A fit on a Dask frame predicts every row
+        of that frame, lazily."""
         params = self.params.to_numpy()
         if newdata is None:
+            if is_dask_frame(getattr(self.model.data, "frame", None)):
+                return self.predict(self.model.data.frame)
             return np.concatenate(self.model.data.map(_fitted, params))
+        if is_dask_frame(newdata):
+            return newdata.map_partitions(self.predict, meta=pd.Series([], dtype=np.float64, name="predicted"))
         columns = Columns(newdata, "newdata")
         X, missing = self.model.design.new_rows(columns)
         probability = _probabilities(X, params)

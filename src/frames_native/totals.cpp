@@ -10,6 +10,8 @@
 #include "interface/call_protocol.hpp"
 #include "numeric/strided_array.hpp"
 
+#include <bit>
+
 namespace kestrum {
 
 const char* const kCovarianceDoc =
@@ -23,6 +25,10 @@ const char* const kFinishEffectsDoc =
 const char* const kClusterNumbersDoc =
     "cluster_numbers(values)\n--\n\n"
     "The cluster of each row of values (n x m float64), numbered by first appearance, and the count.";
+const char* const kClusterKeysDoc =
+    "cluster_keys(values)\n--\n\n"
+    "The int64 key of every value of values (n x m float64) under the cluster key rule, as the bits of a "
+    "float64 array of the same shape: view it as int64.";
 
 namespace {
 
@@ -106,6 +112,24 @@ PyRef cluster_numbers_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return checked(PyTuple_Pack(2, array.get(), count.get()));
 }
 
+// The keys travel as the bit patterns of doubles so that the one float64
+// output path serves; the caller views the array as int64.
+PyRef cluster_keys_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"values"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"cluster_keys", parameters, 1}, args, nargs, kwnames, slots);
+  convert_argument("values", [&] { return extract_array_strict(slots[0], 2); });
+  const ArrayView values = view_array(slots[0]);
+  Matrix keys = without_interpreter_lock([&] {
+    Matrix bits(values.rows(), values.cols());
+    for (size_t i = 0; i < values.rows(); ++i) {
+      for (size_t j = 0; j < values.cols(); ++j) bits(i, j) = std::bit_cast<double>(cluster_key(values(i, j)));
+    }
+    return bits;
+  });
+  return output_array(StridedArray::from(std::move(keys)));
+}
+
 }  // namespace
 
 PyObject* covariance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -122,6 +146,10 @@ PyObject* finish_effects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* cluster_numbers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&] { return cluster_numbers_body(args, nargs, kwnames); });
+}
+
+PyObject* cluster_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return cluster_keys_body(args, nargs, kwnames); });
 }
 
 }  // namespace kestrum

@@ -22,4 +22,8 @@ extern const char* const kFinishEffectsDoc;
 PyObject* cluster_numbers(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kClusterNumbersDoc;
 
+// cluster_keys(values) -> the int64 keys as the bits of a float64 array
+PyObject* cluster_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kClusterKeysDoc;
+
 }  // namespace kestrum

@@ -1,0 +1,239 @@
+"""A model's rows in a Dask DataFrame: built where the partitions live.
+
+Each partition of the frame becomes the same ``Partition`` as in memory
+(outcome, row-major regressors, cluster keys), built by a task that runs
+where the partition is (on a ``distributed`` worker, or a thread of a local
+scheduler). A pass of the fit sends the task that sums that partition along
+with it; only the sums (a few k x k arrays) travel to the client, which adds
+them in partition order. So the numbers depend on the partitioning alone,
+never on the scheduler or the number of workers.
+
+Unless ``persist`` is asked for, nothing is kept between passes: each pass
+rebuilds the partitions from the frame's own graph (from the Parquet files,
+say), so memory is bounded by a few partitions whatever the number of rows.
+With ``persist`` the built partitions stay in the workers' memory.
+
+Cluster-robust fits: every partition sums the scores of its clusters by
+their keys (the core's key rule for numeric columns, the values otherwise),
+and Dask's groupby adds the partial sums up: a tree reduction while the
+clusters are few, a shuffle into several partitions when they are many (as
+estimated by a HyperLogLog sketch of the keys taken in the first pass).
+"""
+
+from __future__ import annotations
+
+import operator
+from dataclasses import dataclass, replace
+
+import dask
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+from dask.dataframe import hyperloglog
+
+from . import _native
+from .design import Design, outcome_values
+from .frames import Columns
+from .model_data import Partition, nan_regressor_error, rows_to_keep
+from .progress import compute
+
+# Clusters per output partition of the shuffle that adds the partial cluster
+# sums; with fewer clusters than this, a tree reduction adds them.
+SHUFFLE_CLUSTERS = 1 << 20
+SKETCH_BITS = 12  # 4096 registers: about 1.6 % error on the number of clusters
+
+
+def is_dask_frame(data) -> bool:
+    return isinstance(data, dd.DataFrame)
+
+
+@dataclass
+class Recipe:
+    """How a task turns a pandas partition into a Partition."""
+
+    design: Design
+    used: list[str]  # every column the model reads
+    cluster: list[str]
+
+
+def _cluster_keys(columns: Columns, names: list[str], keep: np.ndarray | None) -> pd.DataFrame:
+    """One key column per cluster column, k0, k1, ...: numeric columns as the
+    int64 keys of the core's rule (values that round alike to four decimals
+    share a key), any other column as its values."""
+    numeric = [name for name in names if columns.is_numeric(name)]
+    bits = None
+    if numeric:
+        values = np.column_stack([np.asarray(columns.numeric(name), dtype=np.float64) for name in numeric])
+        bits = _native.cluster_keys(values if keep is None else values[keep]).view(np.int64)
+    keys = {}
+    for j, name in enumerate(names):
+        if name in numeric:
+            keys[f"k{j}"] = bits[:, numeric.index(name)]
+        else:
+            values = columns.series(name).astype(object).to_numpy()
+            keys[f"k{j}"] = values if keep is None else values[keep]
+    return pd.DataFrame(keys)
+
+
+def build_partition(frame: pd.DataFrame, recipe: Recipe, number: int) -> Partition:
+    """The model's rows of one partition, without those with a missing value."""
+    columns = Columns(frame, f"partition {number} of data")
+    try:
+        keep = rows_to_keep(columns, recipe.used)
+        y = np.array(outcome_values(recipe.design, columns, keep))  # aligned, whatever the received buffer was
+        # Columns that arrived from another process may sit unaligned in the received buffer.
+        regressors = [c if c is None or c.flags.aligned else np.array(c) for c in
+                      recipe.design.regressor_columns(columns, keep)]
+        X, has_nan = _native.gather_columns(regressors, 0, y.shape[0])
+        if has_nan:
+            raise nan_regressor_error(recipe.design, columns, regressors, keep)
+    except ValueError as error:
+        raise ValueError(f"partition {number} of data: {error}") from None
+    partition = Partition(y, X, dropped=columns.rows - y.shape[0])
+    if recipe.cluster:
+        partition.cluster_keys = _cluster_keys(columns, recipe.cluster, keep)
+    return partition
+
+
+def _statistics(partition: Partition) -> tuple:
+    """Rows, rows dropped, sum of the outcome, and a sketch of the cluster keys."""
+    sketch = None
+    if partition.cluster_keys is not None:
+        sketch = hyperloglog.compute_hll_array(partition.cluster_keys, SKETCH_BITS)
+    return partition.y.shape[0], partition.dropped, float(partition.y.sum()), sketch
+
+
+def _cluster_partial(partition: Partition, beta: np.ndarray, k: int) -> pd.DataFrame:
+    """The score sums of the partition's clusters: key columns, then s0 ... s{k-1}."""
+    keys = partition.cluster_keys
+    local = keys.groupby(list(keys.columns), sort=False, dropna=False).ngroup().to_numpy(np.float64)
+    first = ~keys.duplicated().to_numpy()  # each cluster's first row, in the order ngroup numbers them
+    sums = _native.cluster_score_sums(partition.y, partition.X, beta, local, int(first.sum()))
+    partial = keys[first].reset_index(drop=True)
+    for j in range(k):
+        partial[f"s{j}"] = sums[:, j]
+    return partial
+
+
+def _meat_of_groups(groups: pd.DataFrame) -> tuple[int, np.ndarray]:
+    """Clusters and sum_c g_c g_c' of one partition of the cluster sums, in key order."""
+    ordered = groups.sort_index()
+    return len(ordered), _native.cluster_meat(np.ascontiguousarray(ordered.to_numpy(np.float64)))
+
+
+def _partitions(frame: dd.DataFrame, used: list[str]) -> list:
+    """The frame's partitions as delayed objects, holding the used columns
+    (so that Parquet files are read for those columns only)."""
+    try:
+        return frame[used].to_delayed()
+    except ValueError:
+        # Dask cannot push a column selection through every expression
+        # (categorize() is one); the partitions then select them.
+        return [dask.delayed(operator.getitem)(part, used) for part in frame.to_delayed()]
+
+
+def _aligned(partition: Partition) -> Partition:
+    """A partition the kernels can read: one that travelled between workers
+    may arrive in buffers that are not aligned for doubles."""
+    if partition.y.flags.aligned and partition.X.flags.aligned:
+        return partition
+    return replace(partition, y=np.array(partition.y), X=np.array(partition.X))
+
+
+def _pass_task(source, recipe: Recipe | None, number: int, function, counting: bool, *args):
+    """function over one partition: built here from the frame's partition
+    (so that the rows never travel), or a persisted one. The first pass also
+    counts the partition's rows."""
+    partition = _aligned(source) if recipe is None else build_partition(source, recipe, number)
+    result = function(partition, *args)
+    return (result, _statistics(partition)) if counting else result
+
+
+class DaskModelData:
+    """The rows of a model as the partitions of a Dask DataFrame; the same
+    interface as ModelData (names, nobs, map), counted in the first pass."""
+
+    def __init__(self, design: Design, frame: dd.DataFrame, cluster: list[str], persist: bool, verbose: bool):
+        used = list(dict.fromkeys([design.outcome, *design.variables, *cluster]))
+        self.frame = frame[used]
+        self.names = list(design.names)
+        self.cluster_names = cluster
+        self.verbose = verbose
+        self.passes = 0
+        self.nobs = self.dropped = self.outcome_sum = self.clusters = None
+        self._cluster_sketch = None
+        self._recipe = Recipe(design, used, cluster)
+        self._sources = _partitions(frame, used)
+        if persist:
+            build = dask.delayed(build_partition, pure=True)
+            self._sources = list(dask.persist(*[build(part, self._recipe, p) for p, part in enumerate(self._sources)]))
+            self._recipe = None
+
+    @property
+    def k(self) -> int:
+        return len(self.names)
+
+    @property
+    def clustered(self) -> bool:
+        return bool(self.cluster_names)
+
+    def _tasks(self, function, args, counting=False) -> list:
+        task = dask.delayed(_pass_task, pure=False)
+        return [task(source, self._recipe, p, function, counting, *args) for p, source in enumerate(self._sources)]
+
+    def map(self, function, *args) -> list:
+        """function(partition, *args) for every partition, computed where the
+        partition is; the results in partition order. The first call also
+        counts the rows."""
+        self.passes += 1
+        if self.nobs is not None:
+            return compute(self._tasks(function, args), self.verbose)
+        results, statistics = zip(*compute(self._tasks(function, args, counting=True), self.verbose))
+        self._count(statistics)
+        return list(results)
+
+    def _count(self, statistics) -> None:
+        nobs = sum(rows for rows, _, _, _ in statistics)
+        if nobs == 0:
+            raise ValueError("no rows of data are left once rows with a missing value are dropped")
+        self.nobs = nobs
+        self.dropped = sum(dropped for _, dropped, _, _ in statistics)
+        self.outcome_sum = sum(total for _, _, total, _ in statistics)
+        if self.cluster_names:
+            sketches = [sketch for _, _, _, sketch in statistics]
+            self._cluster_sketch = hyperloglog.estimate_count(np.concatenate(sketches), SKETCH_BITS)
+
+    def cluster_meat(self, beta: np.ndarray) -> tuple[np.ndarray, int]:
+        """sum_c g_c g_c' over the clusters, and their number G: the
+        partitions' partial sums grouped by key with Dask's groupby."""
+        keys = [f"k{j}" for j in range(len(self.cluster_names))]
+        parts = self._tasks(_cluster_partial, (beta, self.k))
+        meta = self._partial_meta(keys)
+        sums = dd.from_delayed(parts, meta=meta, verify_meta=False)
+        split_out = max(1, int(np.ceil(self._cluster_sketch / SHUFFLE_CLUSTERS)))
+        grouped = sums.groupby(keys, sort=False).sum(split_out=split_out, shuffle_method="tasks")
+        pieces = [dask.delayed(_meat_of_groups, pure=True)(piece) for piece in grouped.to_delayed()]
+        self.passes += 1
+        counted = compute(pieces, self.verbose)
+        meat = counted[0][1]
+        for _, piece in counted[1:]:
+            meat = meat + piece  # partition order: the same bits on any scheduler
+        return meat, sum(clusters for clusters, _ in counted)
+
+    def _partial_meta(self, keys: list[str]) -> pd.DataFrame:
+        schema = self.frame._meta
+        columns = {}
+        for key, name in zip(keys, self.cluster_names):
+            numeric = Columns(schema).is_numeric(name)
+            columns[key] = pd.Series([], dtype=np.int64 if numeric else object)
+        for j in range(self.k):
+            columns[f"s{j}"] = pd.Series([], dtype=np.float64)
+        return pd.DataFrame(columns)
+
+
+def dask_model_data(design: Design, frame: dd.DataFrame, cluster: list[str], persist: bool, verbose: bool):
+    """Check the frame's schema against the model and plan the partitions."""
+    schema = Columns(frame._meta)
+    schema.require(cluster)
+    design.learn_from_schema(frame._meta_nonempty, "data")
+    return DaskModelData(design, frame, cluster, persist, verbose)

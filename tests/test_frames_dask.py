@@ -1,0 +1,139 @@
+"""kestrum_frames on Dask DataFrames: kestrum's estimates from partitions
+read where they live, the same bits on a cluster of worker processes as on
+the local schedulers, out-of-core Parquet and the clustered sums through
+Dask's groupby."""
+
+import logging
+
+import numpy as np
+import pandas as pd
+import pytest
+
+kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip install '.[frames]'")
+import dask  # noqa: E402
+import dask.dataframe as dd  # noqa: E402
+import kestrum  # noqa: E402
+from distributed import Client, LocalCluster  # noqa: E402
+
+from conftest import FRAME_FORMULA, FRAME_REGRESSORS, assert_same_fit  # noqa: E402
+from kestrum_frames import dask_data  # noqa: E402
+from test_frames_agreement import COVARIANCES, named  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with Client(cluster) as client:
+            yield client
+
+
+def dask_frame(frame, npartitions=4):
+    return dd.from_pandas(frame, npartitions=npartitions)
+
+
+def all_numbers(result, table=None):
+    """Every number of a fit (and of its marginal effects), for bitwise comparison."""
+    numbers = [result.params.to_numpy(), result.cov_params().to_numpy().ravel(), [result.loglike]]
+    if table is not None:
+        numbers.append(table.iloc[:, :4].to_numpy(float).ravel())
+    return np.concatenate(numbers)
+
+
+@pytest.mark.parametrize("covariance", COVARIANCES)
+def test_cluster_fit_and_ame_agree_with_kestrum(client, frame_design, covariance):
+    frame, y, X, clusters = frame_design
+    options, core_options = COVARIANCES[covariance]
+    if "cluster" in options:
+        core_options = dict(core_options, cluster_vars=clusters)
+    reference = kestrum.fit_probit(y, X, **core_options)
+
+    result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame), **options)
+
+    assert_same_fit(result, reference)
+    assert result.loglike == pytest.approx(reference.loglike, rel=1e-12)
+    assert (result.nobs, result.converged) == (len(y), reference.converged)
+    table = kf.ame(result)
+    expected = kestrum.ame(named(reference, X, ["Intercept", *FRAME_REGRESSORS]))
+    np.testing.assert_allclose(table.iloc[:, :4].to_numpy(float), expected.iloc[:, :4].to_numpy(float), rtol=1e-10)
+
+
+@pytest.mark.parametrize("options", [{"robust": True}, {"cluster": ["g", "h"]}])
+def test_same_bits_on_every_scheduler(client, frame_design, monkeypatch, options):
+    frame = frame_design[0]
+    monkeypatch.setattr(dask_data, "SHUFFLE_CLUSTERS", 16)  # the cluster sums go through a shuffle
+    data = dask_frame(frame, npartitions=5)
+    on_cluster = kf.fit_probit(FRAME_FORMULA, data, **options)
+    numbers = all_numbers(on_cluster, kf.ame(on_cluster))
+    for scheduler in ["threads", "sync"]:
+        with dask.config.set(scheduler=scheduler):
+            local = kf.fit_probit(FRAME_FORMULA, data, **options)
+            assert np.array_equal(all_numbers(local, kf.ame(local)), numbers), scheduler
+    persisted = kf.fit_probit(FRAME_FORMULA, data, persist=True, **options)
+    assert np.array_equal(all_numbers(persisted, kf.ame(persisted)), numbers)
+
+
+@pytest.mark.parametrize("shuffle_clusters", [1 << 20, 100])
+def test_one_cluster_per_row(client, frame_design, monkeypatch, shuffle_clusters):
+    """A cluster per row: the grouping is then the HC0 meat, whether the
+    partial sums are added by a tree or by a shuffle into several partitions."""
+    frame, y, X, _ = frame_design
+    monkeypatch.setattr(dask_data, "SHUFFLE_CLUSTERS", shuffle_clusters)
+    frame = frame.assign(row=np.arange(len(frame)) * 0.5 + 1e6)  # whole and half keys
+    result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame), cluster="row")
+    assert result.n_clusters == len(frame)
+    assert_same_fit(result, kestrum.fit_probit(y, X, robust=True))
+
+
+def test_cluster_keys_follow_the_core_rule(client, frame_design):
+    """Values that round alike to four decimals are one cluster, -0.0 is 0.0,
+    and a text column clusters by its values."""
+    frame, y, X, _ = frame_design
+    codes = np.arange(len(frame)) % 7
+    frame = frame.assign(near=np.where(codes == 0, -0.0, codes + 1e-6 * (np.arange(len(frame)) % 2)))
+    frame = frame.assign(label=pd.Series(codes).map(lambda c: f"firm {c}").astype(object))
+    reference = kestrum.fit_probit(y, X, robust=True, cluster_vars=codes.astype(float)[:, None])
+    for column in ["near", "label"]:
+        result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame), cluster=column)
+        assert result.n_clusters == 7
+        assert_same_fit(result, reference)
+
+
+def test_categories_must_be_known(client, frame_design):
+    frame = frame_design[0].assign(region=lambda f: pd.Series(f["h"].map({0: "north", 1: "south", 2: "west"})))
+    data = dask_frame(frame)
+    with pytest.raises(ValueError, match=r"categorize\(columns=\['region'\]\)"):
+        kf.fit_probit("y ~ C(region) + z", data)
+    with pytest.raises(ValueError, match=r"categorize\(columns=\['h'\]\)"):
+        kf.fit_probit("y ~ C(h) + z", data)
+    with pytest.raises(ValueError, match="center"):
+        kf.fit_probit("y ~ center(z)", data)
+    result = kf.fit_probit("y ~ C(region) + z", data.categorize(columns=["region"]))
+    expected = kf.fit_probit("y ~ C(region) + z", frame)
+    assert result.params.index.tolist() == expected.params.index.tolist()
+    assert_same_fit(result, expected)
+
+
+def test_parquet_out_of_core_with_missing_rows(tmp_path, frame_design, caplog):
+    """Files read anew on every pass: rows with a missing value are dropped
+    and counted in the partitions, and each pass is logged."""
+    frame = frame_design[0].copy()
+    frame.loc[[5, 1500, 2999], "income"] = np.nan
+    for part, rows in enumerate(np.array_split(np.arange(len(frame)), 3)):
+        frame.iloc[rows].to_parquet(tmp_path / f"part{part}.parquet")
+    with caplog.at_level(logging.INFO, logger="kestrum_frames"):
+        result = kf.fit_probit(FRAME_FORMULA, dd.read_parquet(tmp_path), cluster="g")
+    expected = kf.fit_probit(FRAME_FORMULA, frame, cluster="g")
+    assert (result.nobs, result.n_dropped, result.n_clusters) == (expected.nobs, 3, expected.n_clusters)
+    assert_same_fit(result, expected)
+    passes = [record for record in caplog.records if "log-likelihood" in record.getMessage()]
+    assert len(passes) == result.passes  # every pass of the iteration, and the summary
+    assert f"{result.loglike:.10g}" in passes[-1].getMessage()
+
+
+def test_bad_partition_names_it(frame_design):
+    frame = frame_design[0].copy()
+    frame.loc[2900, "y"] = 2.0
+    with pytest.raises(ValueError, match=r"partition 3 of data: outcome 'y' must be 0 or 1: row \d+ \(index 2900\)"):
+        kf.fit_probit(FRAME_FORMULA, dask_frame(frame))
+    with pytest.raises(ValueError, match="npartitions"):
+        kf.fit_probit(FRAME_FORMULA, dask_frame(frame), npartitions=2)
