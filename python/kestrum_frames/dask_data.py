@@ -56,37 +56,59 @@ class Recipe:
     cluster: list[str]
 
 
-def _cluster_keys(columns: Columns, names: list[str], keep: np.ndarray | None) -> pd.DataFrame:
-    """One key column per cluster column, k0, k1, ...: numeric columns as the
-    int64 keys of the core's rule (values that round alike to four decimals
-    share a key), any other column as its values."""
+def _key_frame(values: np.ndarray) -> pd.DataFrame:
+    """The key columns k0, k1, ... of numeric cluster values under the
+    core's rule: values that round alike to four decimals share a key."""
+    keys = _native.cluster_keys(values).view(np.int64)
+    return pd.DataFrame({f"k{j}": keys[:, j] for j in range(keys.shape[1])})
+
+
+def _cluster_keys(columns: Columns, names: list[str], keep: np.ndarray | None):
+    """The rows' clusters: with numeric columns only, their values as an
+    n x m float64 array (grouped natively); otherwise a frame of key
+    columns, the core's keys for numeric columns and the values for others."""
     numeric = [name for name in names if columns.is_numeric(name)]
-    bits = None
     if numeric:
         values = np.column_stack([np.asarray(columns.numeric(name), dtype=np.float64) for name in numeric])
-        bits = _native.cluster_keys(values if keep is None else values[keep]).view(np.int64)
+        values = values if keep is None else values[keep]
+        if len(numeric) == len(names):
+            return values
+        numeric_keys = _key_frame(values)
     keys = {}
     for j, name in enumerate(names):
         if name in numeric:
-            keys[f"k{j}"] = bits[:, numeric.index(name)]
+            keys[f"k{j}"] = numeric_keys[f"k{numeric.index(name)}"].to_numpy()
         else:
-            values = columns.series(name).astype(object).to_numpy()
-            keys[f"k{j}"] = values if keep is None else values[keep]
+            column = columns.series(name).astype(object).to_numpy()
+            keys[f"k{j}"] = column if keep is None else column[keep]
     return pd.DataFrame(keys)
 
 
+def _model_rows(columns: Columns, recipe: Recipe, checked: list[str]):
+    """y and X of the rows with no value missing in the checked columns;
+    X is None when a regressor is NaN in a row kept."""
+    keep = rows_to_keep(columns, checked)
+    y = np.array(outcome_values(recipe.design, columns, keep))  # aligned, whatever the received buffer was
+    # Columns that arrived from another process may sit unaligned in the received buffer.
+    regressors = [c if c is None or c.flags.aligned else np.array(c) for c in
+                  recipe.design.regressor_columns(columns, keep)]
+    X, has_nan = _native.gather_columns(regressors, 0, y.shape[0])
+    if has_nan and recipe.design.sources is None:
+        raise nan_regressor_error(recipe.design, columns, regressors, keep)
+    return keep, y, None if has_nan else X
+
+
 def build_partition(frame: pd.DataFrame, recipe: Recipe, number: int) -> Partition:
-    """The model's rows of one partition, without those with a missing value."""
+    """The model's rows of one partition, without those with a missing value.
+    Regressors that are plain columns are checked for NaN as they are
+    gathered; only when one is found are the rows looked through."""
     columns = Columns(frame, f"partition {number} of data")
+    design = recipe.design
     try:
-        keep = rows_to_keep(columns, recipe.used)
-        y = np.array(outcome_values(recipe.design, columns, keep))  # aligned, whatever the received buffer was
-        # Columns that arrived from another process may sit unaligned in the received buffer.
-        regressors = [c if c is None or c.flags.aligned else np.array(c) for c in
-                      recipe.design.regressor_columns(columns, keep)]
-        X, has_nan = _native.gather_columns(regressors, 0, y.shape[0])
-        if has_nan:
-            raise nan_regressor_error(recipe.design, columns, regressors, keep)
+        if design.sources is not None:
+            keep, y, X = _model_rows(columns, recipe, [design.outcome, *recipe.cluster])
+        if design.sources is None or X is None:
+            keep, y, X = _model_rows(columns, recipe, recipe.used)
     except ValueError as error:
         raise ValueError(f"partition {number} of data: {error}") from None
     partition = Partition(y, X, dropped=columns.rows - y.shape[0])
@@ -99,17 +121,30 @@ def _statistics(partition: Partition) -> tuple:
     """Rows, rows dropped, sum of the outcome, and a sketch of the cluster keys."""
     sketch = None
     if partition.cluster_keys is not None:
-        sketch = hyperloglog.compute_hll_array(partition.cluster_keys, SKETCH_BITS)
+        keys = partition.cluster_keys
+        keys = _key_frame(keys) if isinstance(keys, np.ndarray) else keys
+        sketch = hyperloglog.compute_hll_array(keys, SKETCH_BITS)
     return partition.y.shape[0], partition.dropped, float(partition.y.sum()), sketch
+
+
+def _local_clusters(keys) -> tuple[np.ndarray, pd.DataFrame]:
+    """The cluster of each row numbered in order of first appearance
+    (float64), and the keys of those clusters in that order."""
+    if isinstance(keys, np.ndarray):  # numeric values: grouped by the core's hashing
+        local, count = _native.cluster_numbers(keys)
+        # Numbers are handed out in increasing order, so a cluster's first
+        # row is where the running maximum rises.
+        first = np.diff(np.maximum.accumulate(local), prepend=-1.0) > 0
+        return local, _key_frame(keys[first])
+    local = keys.groupby(list(keys.columns), sort=False, dropna=False).ngroup().to_numpy(np.float64)
+    first = ~keys.duplicated().to_numpy()  # each cluster's first row, in the order ngroup numbers them
+    return local, keys[first].reset_index(drop=True)
 
 
 def _cluster_partial(partition: Partition, beta: np.ndarray, k: int) -> pd.DataFrame:
     """The score sums of the partition's clusters: key columns, then s0 ... s{k-1}."""
-    keys = partition.cluster_keys
-    local = keys.groupby(list(keys.columns), sort=False, dropna=False).ngroup().to_numpy(np.float64)
-    first = ~keys.duplicated().to_numpy()  # each cluster's first row, in the order ngroup numbers them
-    sums = _native.cluster_score_sums(partition.y, partition.X, beta, local, int(first.sum()))
-    partial = keys[first].reset_index(drop=True)
+    local, partial = _local_clusters(partition.cluster_keys)
+    sums = _native.cluster_score_sums(partition.y, partition.X, beta, local, len(partial))
     for j in range(k):
         partial[f"s{j}"] = sums[:, j]
     return partial
