@@ -184,7 +184,7 @@ class Summary:
             ("Covariance Type:", cov_type, "Df Model:", results.df_model),
             ("Log-Likelihood:", f"{results.loglike:.4f}", "LL-Null:", f"{results.llnull:.4f}"),
             ("Converged:", results.converged, "Pseudo R-squ.:", f"{results.prsquared:.4f}"),
-            ("Iterations:", results.iterations, "", ""),
+            ("Iterations:", results.iterations, "Passes over the data:", results.passes),
         ]
         self.formula = results.model.formula
 
