@@ -77,5 +77,8 @@ def fit_probit(
             design = Design.from_formula(formula, columns)
             model_data = build_model_data(design, columns, cluster, npartitions)
             model_data.verbose = verbose
-        fitted = estimate(model_data, max_iter, tol, robust)
+        try:
+            fitted = estimate(model_data, max_iter, tol, robust)
+        finally:
+            model_data.release()
     return ProbitResults(ProbitModel(design, model_data, cluster), fitted)

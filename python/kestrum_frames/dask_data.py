@@ -23,6 +23,7 @@ estimated by a HyperLogLog sketch of the keys taken in the first pass).
 from __future__ import annotations
 
 import operator
+import threading
 from dataclasses import dataclass, replace
 
 import dask
@@ -35,6 +36,7 @@ from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
 from .model_data import Partition, nan_regressor_error, rows_to_keep
+from . import progress
 from .progress import compute
 
 # Clusters per output partition of the shuffle that adds the partial cluster
@@ -84,31 +86,52 @@ def _cluster_keys(columns: Columns, names: list[str], keep: np.ndarray | None):
     return pd.DataFrame(keys)
 
 
-def _model_rows(columns: Columns, recipe: Recipe, checked: list[str]):
+# Per thread, a float64 buffer that the regressor blocks of passes that do
+# not keep their rows are gathered into: the next pass of the thread reuses
+# it instead of touching fresh pages. Emptied when a fit or ame ends.
+_reused_blocks: dict[int, np.ndarray] = {}
+
+
+def _reused_block(rows: int, k: int) -> np.ndarray:
+    thread = threading.get_ident()
+    flat = _reused_blocks.get(thread)
+    if flat is None or flat.size < rows * k:
+        flat = _reused_blocks[thread] = np.empty(max(rows * k, 1))
+    return flat[: rows * k].reshape(rows, k)
+
+
+def release_reused_blocks() -> None:
+    _reused_blocks.clear()
+
+
+def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], reuse: bool):
     """y and X of the rows with no value missing in the checked columns;
-    X is None when a regressor is NaN in a row kept."""
+    X is None when a regressor is NaN in a row kept. With reuse, X is this
+    thread's reused block."""
     keep = rows_to_keep(columns, checked)
     y = np.array(outcome_values(recipe.design, columns, keep))  # aligned, whatever the received buffer was
     # Columns that arrived from another process may sit unaligned in the received buffer.
     regressors = [c if c is None or c.flags.aligned else np.array(c) for c in
                   recipe.design.regressor_columns(columns, keep)]
-    X, has_nan = _native.gather_columns(regressors, 0, y.shape[0])
+    out = _reused_block(y.shape[0], len(regressors)) if reuse else None
+    X, has_nan = _native.gather_columns(regressors, 0, y.shape[0], out)
     if has_nan and recipe.design.sources is None:
         raise nan_regressor_error(recipe.design, columns, regressors, keep)
     return keep, y, None if has_nan else X
 
 
-def build_partition(frame: pd.DataFrame, recipe: Recipe, number: int) -> Partition:
+def build_partition(frame: pd.DataFrame, recipe: Recipe, number: int, reuse: bool = False) -> Partition:
     """The model's rows of one partition, without those with a missing value.
     Regressors that are plain columns are checked for NaN as they are
-    gathered; only when one is found are the rows looked through."""
+    gathered; only when one is found are the rows looked through. With
+    reuse, the partition lives only as long as the task that built it."""
     columns = Columns(frame, f"partition {number} of data")
     design = recipe.design
     try:
         if design.sources is not None:
-            keep, y, X = _model_rows(columns, recipe, [design.outcome, *recipe.cluster])
+            keep, y, X = _model_rows(columns, recipe, [design.outcome, *recipe.cluster], reuse)
         if design.sources is None or X is None:
-            keep, y, X = _model_rows(columns, recipe, recipe.used)
+            keep, y, X = _model_rows(columns, recipe, recipe.used, reuse)
     except ValueError as error:
         raise ValueError(f"partition {number} of data: {error}") from None
     partition = Partition(y, X, dropped=columns.rows - y.shape[0])
@@ -120,10 +143,8 @@ def build_partition(frame: pd.DataFrame, recipe: Recipe, number: int) -> Partiti
 def _statistics(partition: Partition) -> tuple:
     """Rows, rows dropped, sum of the outcome, and a sketch of the cluster keys."""
     sketch = None
-    if partition.cluster_keys is not None:
-        keys = partition.cluster_keys
-        keys = _key_frame(keys) if isinstance(keys, np.ndarray) else keys
-        sketch = hyperloglog.compute_hll_array(keys, SKETCH_BITS)
+    if partition.cluster_keys is not None:  # a sketch ignores repeats: the keys of each cluster's first row do
+        sketch = hyperloglog.compute_hll_array(_local_clusters(partition.cluster_keys)[1], SKETCH_BITS)
     return partition.y.shape[0], partition.dropped, float(partition.y.sum()), sketch
 
 
@@ -179,7 +200,7 @@ def _pass_task(source, recipe: Recipe | None, number: int, function, counting: b
     """function over one partition: built here from the frame's partition
     (so that the rows never travel), or a persisted one. The first pass also
     counts the partition's rows."""
-    partition = _aligned(source) if recipe is None else build_partition(source, recipe, number)
+    partition = _aligned(source) if recipe is None else build_partition(source, recipe, number, reuse=True)
     result = function(partition, *args)
     return (result, _statistics(partition)) if counting else result
 
@@ -226,6 +247,13 @@ class DaskModelData:
         results, statistics = zip(*compute(self._tasks(function, args, counting=True), self.verbose))
         self._count(statistics)
         return list(results)
+
+    def release(self) -> None:
+        """Free the blocks the passes reused, wherever the tasks ran."""
+        client = progress.current_client()
+        if client is not None:
+            client.run(release_reused_blocks)
+        release_reused_blocks()
 
     def _count(self, statistics) -> None:
         nobs = sum(rows for rows, _, _, _ in statistics)

@@ -74,7 +74,10 @@ def ame(result, chunk_size: int | None = None) -> pd.DataFrame:
     data, params, cov = _fitted_model(result)
     excluded = [is_constant_name(name) for name in data.names]
     block_rows = chunk_size if chunk_size is not None else max(data.nobs, 1)
-    parts = data.map(_effect_sums, params, excluded, block_rows)
+    try:
+        parts = data.map(_effect_sums, params, excluded, block_rows)
+    finally:
+        data.release()
     effects = _native.finish_effects(parts, cov)
 
     kept = [j for j, out in enumerate(excluded) if not out]

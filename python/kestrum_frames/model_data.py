@@ -71,6 +71,9 @@ class ModelData:
         self.passes += 1
         return compute([task(partition, *args) for partition in self.partitions], self.verbose, in_memory=True)
 
+    def release(self) -> None:
+        """Nothing to free: the partitions are the model's own."""
+
     def cluster_meat(self, beta: np.ndarray) -> tuple[np.ndarray, int]:
         """sum_c g_c g_c' with g_c the score sum of cluster c, and G: each
         partition gives the parts of the g_c of its clusters, added in

@@ -17,7 +17,7 @@ import dask
 logger = logging.getLogger("kestrum_frames")
 
 
-def _client():
+def current_client():
     """The distributed client that dask.compute would use, or None."""
     try:
         from distributed import default_client
@@ -36,7 +36,7 @@ def compute(tasks: list, verbose: bool, in_memory: bool = False) -> list:
     scheduler = "threads" if in_memory else None
     if not verbose:
         return list(dask.compute(*tasks, scheduler=scheduler))
-    client = None if in_memory else _client()
+    client = None if in_memory else current_client()
     if client is None:
         from dask.diagnostics import ProgressBar
 
