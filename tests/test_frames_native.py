@@ -45,6 +45,9 @@ MISUSE = [
         (lambda: _native.covariance(np.eye(2), np.eye(3)), ValueError, "meat has 3 rows, expected 2"),
         (lambda: _native.gather_columns([y, X[:, 1]], 0, 4), ValueError, r"columns\[1\] must be contiguous"),
         (lambda: _native.gather_columns([None, y], 0, 5), ValueError, "with at least 5 rows"),
+        (lambda: _native.probit_sums(y, [None, X[:, 1]], beta, LG), ValueError, r"X\[1\] must be contiguous"),
+        (lambda: _native.probit_sums(y, [y[:3], y], beta, LG), ValueError, r"X\[1\] has 4 rows, expected 3"),
+        (lambda: _native.effect_sums([None, None], beta, [0, 0], 2), ValueError, "column that is not None"),
         (lambda: started_maximizer().supply([{"loglike": 0.0}]), KeyError, "no 'gradient'"),
         (lambda: started_maximizer().supply([_native.probit_sums(y, X, beta, LG)]), ValueError, "'meat' is None"),
         (lambda: started_maximizer().outcome(), ValueError, "has not finished"),
@@ -57,6 +60,26 @@ MISUSE = [
 def test_misuse_raises(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+@pytest.mark.parametrize("n", [1, 127, 129, 3001])
+def test_columns_give_the_bits_of_the_gathered_block(n):
+    """X handed over as its columns is read a tile at a time, with the same
+    arithmetic as the gathered row-major block."""
+    rng = np.random.default_rng(n)
+    columns = [None, *(rng.normal(size=n) * 10.0 ** e for e in (-3, 0, 4)), (rng.random(n) < 0.3) * 1.0]
+    block, _ = _native.gather_columns(columns, 0, n)
+    outcome = (rng.random(n) < 0.4) * 1.0
+    point = rng.normal(size=5) * 0.3
+    clusters = rng.integers(0, 7, n) * 1.0
+    for call in (
+        lambda X: _native.probit_sums(outcome, X, point, LG | _native.HESSIAN | _native.ROBUST_MEAT),
+        lambda X: {"sums": _native.cluster_score_sums(outcome, X, point, clusters, 7)},
+        lambda X: _native.effect_sums(X, point, [True, False, False, False, False], 100),
+    ):
+        expected, got = call(block), call(columns)
+        for key, value in expected.items():
+            assert np.array_equal(np.asarray(got[key]), np.asarray(value)), key
 
 
 def test_maximizer_outcome_is_kept():

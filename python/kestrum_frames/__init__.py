@@ -77,8 +77,5 @@ def fit_probit(
             design = Design.from_formula(formula, columns)
             model_data = build_model_data(design, columns, cluster, npartitions)
             model_data.verbose = verbose
-        try:
-            fitted = estimate(model_data, max_iter, tol, robust)
-        finally:
-            model_data.release()
+        fitted = estimate(model_data, max_iter, tol, robust)
     return ProbitResults(ProbitModel(design, model_data, cluster), fitted)

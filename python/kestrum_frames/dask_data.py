@@ -23,7 +23,6 @@ estimated by a HyperLogLog sketch of the keys taken in the first pass).
 from __future__ import annotations
 
 import operator
-import threading
 from dataclasses import dataclass, replace
 
 import dask
@@ -36,7 +35,6 @@ from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
 from .model_data import Partition, nan_regressor_error, rows_to_keep
-from . import progress
 from .progress import compute
 
 # Clusters per output partition of the shuffle that adds the partial cluster
@@ -86,66 +84,58 @@ def _cluster_keys(columns: Columns, names: list[str], keep: np.ndarray | None):
     return pd.DataFrame(keys)
 
 
-# Per thread, a float64 buffer that the regressor blocks of passes that do
-# not keep their rows are gathered into: the next pass of the thread reuses
-# it instead of touching fresh pages. Emptied when a fit or ame ends.
-_reused_blocks: dict[int, np.ndarray] = {}
-
-
-def _reused_block(rows: int, k: int) -> np.ndarray:
-    thread = threading.get_ident()
-    flat = _reused_blocks.get(thread)
-    if flat is None or flat.size < rows * k:
-        flat = _reused_blocks[thread] = np.empty(max(rows * k, 1))
-    return flat[: rows * k].reshape(rows, k)
-
-
-def release_reused_blocks() -> None:
-    _reused_blocks.clear()
-
-
-def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], reuse: bool):
-    """y and X of the rows with no value missing in the checked columns;
-    X is None when a regressor is NaN in a row kept. With reuse, X is this
-    thread's reused block."""
+def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bool, scan: bool):
+    """keep, y, X and whether a regressor is NaN, for the rows with no value
+    missing in the checked columns. X is a row-major block when gathered,
+    else the list of its columns, which the kernels read a tile at a time;
+    those are looked through for NaN only when scan is asked."""
     keep = rows_to_keep(columns, checked)
     y = np.array(outcome_values(recipe.design, columns, keep))  # aligned, whatever the received buffer was
     # Columns that arrived from another process may sit unaligned in the received buffer.
     regressors = [c if c is None or c.flags.aligned else np.array(c) for c in
                   recipe.design.regressor_columns(columns, keep)]
-    out = _reused_block(y.shape[0], len(regressors)) if reuse else None
-    X, has_nan = _native.gather_columns(regressors, 0, y.shape[0], out)
+    if gather or all(c is None for c in regressors):
+        X, has_nan = _native.gather_columns(regressors, 0, y.shape[0])
+    else:
+        X, has_nan = regressors, scan and any(np.isnan(c).any() for c in regressors if c is not None)
     if has_nan and recipe.design.sources is None:
         raise nan_regressor_error(recipe.design, columns, regressors, keep)
-    return keep, y, None if has_nan else X
+    return keep, y, X, has_nan
 
 
-def build_partition(frame: pd.DataFrame, recipe: Recipe, number: int, reuse: bool = False) -> Partition:
+def build_partition(
+    frame: pd.DataFrame, recipe: Recipe, number: int, gather: bool = True, missing: bool | None = None
+) -> Partition:
     """The model's rows of one partition, without those with a missing value.
-    Regressors that are plain columns are checked for NaN as they are
-    gathered; only when one is found are the rows looked through. With
-    reuse, the partition lives only as long as the task that built it."""
+
+    Regressors that are plain columns are first taken as they are, and only
+    when one of them holds a NaN are the rows looked through for missing
+    values. missing says whether that happened in an earlier pass over the
+    same partition (None: not known, look). Without gather, X is left as its
+    columns: for a partition that lives only as long as its task."""
     columns = Columns(frame, f"partition {number} of data")
     design = recipe.design
+    optimistic = design.sources is not None and missing is not True
+    checked = [design.outcome, *recipe.cluster] if optimistic else recipe.used
     try:
-        if design.sources is not None:
-            keep, y, X = _model_rows(columns, recipe, [design.outcome, *recipe.cluster], reuse)
-        if design.sources is None or X is None:
-            keep, y, X = _model_rows(columns, recipe, recipe.used, reuse)
+        keep, y, X, has_nan = _model_rows(columns, recipe, checked, gather, scan=missing is None)
+        if optimistic and has_nan:
+            keep, y, X, _ = _model_rows(columns, recipe, recipe.used, gather, scan=False)
     except ValueError as error:
         raise ValueError(f"partition {number} of data: {error}") from None
-    partition = Partition(y, X, dropped=columns.rows - y.shape[0])
+    partition = Partition(y, X, dropped=columns.rows - y.shape[0], missing_regressors=bool(has_nan))
     if recipe.cluster:
         partition.cluster_keys = _cluster_keys(columns, recipe.cluster, keep)
     return partition
 
 
 def _statistics(partition: Partition) -> tuple:
-    """Rows, rows dropped, sum of the outcome, and a sketch of the cluster keys."""
+    """Rows, rows dropped, sum of the outcome, a sketch of the cluster keys,
+    and whether a regressor was missing."""
     sketch = None
     if partition.cluster_keys is not None:  # a sketch ignores repeats: the keys of each cluster's first row do
         sketch = hyperloglog.compute_hll_array(_local_clusters(partition.cluster_keys)[1], SKETCH_BITS)
-    return partition.y.shape[0], partition.dropped, float(partition.y.sum()), sketch
+    return partition.y.shape[0], partition.dropped, float(partition.y.sum()), sketch, partition.missing_regressors
 
 
 def _local_clusters(keys) -> tuple[np.ndarray, pd.DataFrame]:
@@ -196,11 +186,14 @@ def _aligned(partition: Partition) -> Partition:
     return replace(partition, y=np.array(partition.y), X=np.array(partition.X))
 
 
-def _pass_task(source, recipe: Recipe | None, number: int, function, counting: bool, *args):
+def _pass_task(source, recipe: Recipe | None, number: int, missing: bool | None, function, counting: bool, *args):
     """function over one partition: built here from the frame's partition
     (so that the rows never travel), or a persisted one. The first pass also
     counts the partition's rows."""
-    partition = _aligned(source) if recipe is None else build_partition(source, recipe, number, reuse=True)
+    if recipe is None:
+        partition = _aligned(source)
+    else:
+        partition = build_partition(source, recipe, number, gather=False, missing=missing)
     result = function(partition, *args)
     return (result, _statistics(partition)) if counting else result
 
@@ -218,6 +211,7 @@ class DaskModelData:
         self.passes = 0
         self.nobs = self.dropped = self.outcome_sum = self.clusters = None
         self._cluster_sketch = None
+        self._missing = None  # per partition, once counted: whether a regressor was missing
         self._recipe = Recipe(design, used, cluster)
         self._sources = _partitions(frame, used)
         if persist:
@@ -235,7 +229,11 @@ class DaskModelData:
 
     def _tasks(self, function, args, counting=False) -> list:
         task = dask.delayed(_pass_task, pure=False)
-        return [task(source, self._recipe, p, function, counting, *args) for p, source in enumerate(self._sources)]
+        missing = self._missing or [None] * len(self._sources)
+        return [
+            task(source, self._recipe, p, missing[p], function, counting, *args)
+            for p, source in enumerate(self._sources)
+        ]
 
     def map(self, function, *args) -> list:
         """function(partition, *args) for every partition, computed where the
@@ -248,22 +246,16 @@ class DaskModelData:
         self._count(statistics)
         return list(results)
 
-    def release(self) -> None:
-        """Free the blocks the passes reused, wherever the tasks ran."""
-        client = progress.current_client()
-        if client is not None:
-            client.run(release_reused_blocks)
-        release_reused_blocks()
-
     def _count(self, statistics) -> None:
-        nobs = sum(rows for rows, _, _, _ in statistics)
+        rows, dropped, outcome_sums, sketches, missing = zip(*statistics)
+        nobs = sum(rows)
         if nobs == 0:
             raise ValueError("no rows of data are left once rows with a missing value are dropped")
         self.nobs = nobs
-        self.dropped = sum(dropped for _, dropped, _, _ in statistics)
-        self.outcome_sum = sum(total for _, _, total, _ in statistics)
+        self.dropped = sum(dropped)
+        self.outcome_sum = sum(outcome_sums)
+        self._missing = list(missing)
         if self.cluster_names:
-            sketches = [sketch for _, _, _, sketch in statistics]
             self._cluster_sketch = hyperloglog.estimate_count(np.concatenate(sketches), SKETCH_BITS)
 
     def cluster_meat(self, beta: np.ndarray) -> tuple[np.ndarray, int]:

@@ -74,10 +74,7 @@ def ame(result, chunk_size: int | None = None) -> pd.DataFrame:
     data, params, cov = _fitted_model(result)
     excluded = [is_constant_name(name) for name in data.names]
     block_rows = chunk_size if chunk_size is not None else max(data.nobs, 1)
-    try:
-        parts = data.map(_effect_sums, params, excluded, block_rows)
-    finally:
-        data.release()
+    parts = data.map(_effect_sums, params, excluded, block_rows)
     effects = _native.finish_effects(parts, cov)
 
     kept = [j for j, out in enumerate(excluded) if not out]

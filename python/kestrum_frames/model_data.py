@@ -33,15 +33,17 @@ DEFAULT_PARTITION_ROWS = 1 << 18
 @dataclass
 class Partition:
     y: np.ndarray | None  # (n,) float64; None where only the marginal effects are wanted
-    X: np.ndarray  # (n, k) float64, C-contiguous when built here
+    X: np.ndarray | list  # (n, k) float64, C-contiguous when built here; or its columns (None: ones)
     # Clustered fits: the cluster of each row as a number local to the
     # partition (float64 whole numbers), and the model-wide number of each
     # local cluster.
     cluster_of: np.ndarray | None = None
     cluster_ids: np.ndarray | None = None
-    # Partitions of a Dask frame: rows dropped for a missing value, and the
-    # cluster keys of the rows kept (numbered later, by Dask's groupby).
+    # Partitions of a Dask frame: rows dropped for a missing value, whether a
+    # regressor was among the missing, and the cluster keys of the rows kept
+    # (numbered later, by Dask's groupby).
     dropped: int = 0
+    missing_regressors: bool = False
     cluster_keys: object = None
 
 
@@ -70,9 +72,6 @@ class ModelData:
         task = dask.delayed(function, pure=False)
         self.passes += 1
         return compute([task(partition, *args) for partition in self.partitions], self.verbose, in_memory=True)
-
-    def release(self) -> None:
-        """Nothing to free: the partitions are the model's own."""
 
     def cluster_meat(self, beta: np.ndarray) -> tuple[np.ndarray, int]:
         """sum_c g_c g_c' with g_c the score sum of cluster c, and G: each

@@ -19,7 +19,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
+#include "numeric/column_block.hpp"
 #include "numeric/matrix.hpp"
 #include "numeric/normal_tails.hpp"
 #include "numeric/tile_kernels.hpp"
@@ -29,10 +31,11 @@ namespace kestrum {
 
 struct Probit {
   MatrixView y;  // nobs x 1
-  MatrixView X;  // nobs x k, any layout
+  MatrixView X;  // nobs x k, any layout; unused when columns is set
+  const ColumnBlock* columns = nullptr;  // X as separate columns instead
 
   size_t nobs() const noexcept { return y.rows; }
-  size_t k() const noexcept { return X.cols; }
+  size_t k() const noexcept { return columns != nullptr ? columns->cols() : X.cols; }
 };
 
 inline constexpr size_t kTileRows = 128;  // tail indices fit an unsigned char
@@ -81,10 +84,12 @@ struct Tile {
 template <class Fn>
 void for_each_tile(const Probit& problem, const double* beta, Fn&& fn) {
   Tile tile;
+  std::vector<double> packed(problem.columns != nullptr ? kTileRows * problem.k() : 0);
   for (size_t start = 0; start < problem.nobs(); start += kTileRows) {
     tile.start = start;
     tile.count = std::min(kTileRows, problem.nobs() - start);
-    tile.rows = TileRows{problem.X, start, tile.count};
+    tile.rows = problem.columns != nullptr ? problem.columns->tile(start, tile.count, packed.data())
+                                           : TileRows{problem.X, start, tile.count};
     tile_linear_index(tile.rows, beta, tile.eta);
     tile.tail_count = 0;
     for (size_t b = 0; b < tile.count; ++b) {

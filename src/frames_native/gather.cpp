@@ -2,9 +2,7 @@
 // rows [start, stop) of k columns are copied into a row-major block a tile of
 // kGatherRows rows at a time: each column is read in order and the tile
 // being written stays in cache, so X is read once and written once, without
-// the interpreter lock. The same pass notes whether any value is NaN. A
-// caller that builds one block after another may hand in the block to write
-// (`out`), sparing the page faults of a fresh allocation on every pass.
+// the interpreter lock. The same pass notes whether any value is NaN.
 #include "frames_native/gather.hpp"
 
 #include <algorithm>
@@ -21,15 +19,18 @@
 namespace kestrum {
 
 const char* const kGatherColumnsDoc =
-    "gather_columns(columns, start, stop, out=None)\n--\n\n"
+    "gather_columns(columns, start, stop)\n--\n\n"
     "Rows [start, stop) of the columns (contiguous 1-D float64 arrays, None for a column of ones) as a\n"
-    "C-contiguous float64 block (written into out, a writable C-contiguous float64 array of that shape,\n"
-    "when given), and whether any of those values is NaN.";
+    "C-contiguous float64 block, and whether any of those values is NaN.";
 
 namespace {
 
 constexpr size_t kGatherRows = 256;
 
+struct Gathered {
+  Buffer block;
+  bool has_nan = false;
+};
 
 // Whether any of the four is NaN.
 inline bool any_nan(double a, double b, double c, double d) { return (a != a) | (b != b) | (c != c) | (d != d); }
@@ -37,9 +38,10 @@ inline bool any_nan(double a, double b, double c, double d) { return (a != a) | 
 // columns[j] points to a contiguous column, or is nullptr for a column of
 // ones. Four columns are interleaved at a time: one pass writes whole
 // 32-byte pieces of the rows, reading four streams in order.
-// Returns whether any value is NaN.
-bool gather(const std::vector<const double*>& columns, size_t start, size_t stop, double* block) {
+Gathered gather(const std::vector<const double*>& columns, size_t start, size_t stop) {
   const size_t k = columns.size(), rows = stop - start;
+  Gathered out{Buffer(rows * k), false};
+  double* block = out.block.data();
   static const std::vector<double> ones(kGatherRows, 1.0);
   std::vector<const double*> tile(k);
   bool nan_seen = false;
@@ -66,39 +68,12 @@ bool gather(const std::vector<const double*>& columns, size_t start, size_t stop
       }
     }
   }
-  return nan_seen;
+  out.has_nan = nan_seen;
+  return out;
 }
 
-// The buffer of a writable C-contiguous float64 array, held until destroyed.
-class WritableBlock {
- public:
-  WritableBlock(PyObject* obj, size_t rows, size_t cols) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-      PyErr_Clear();
-      raise(PyExc_ValueError, "out must be a writable C-contiguous float64 array");
-    }
-    held_ = true;
-    const bool doubles = view_.itemsize == sizeof(double) && view_.format != nullptr && std::string(view_.format) == "d";
-    if (!doubles || view_.ndim != 2 || static_cast<size_t>(view_.shape[0]) != rows ||
-        static_cast<size_t>(view_.shape[1]) != cols) {
-      raise(PyExc_ValueError, "out must be a float64 array of shape (" + std::to_string(rows) + ", " +
-                                  std::to_string(cols) + ")");
-    }
-  }
-  WritableBlock(const WritableBlock&) = delete;
-  WritableBlock& operator=(const WritableBlock&) = delete;
-  ~WritableBlock() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  double* data() const noexcept { return static_cast<double*>(view_.buf); }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
 PyRef gather_columns_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"columns", "start", "stop", "out"};
+  static constexpr const char* parameters[] = {"columns", "start", "stop"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"gather_columns", parameters, 3}, args, nargs, kwnames, slots);
   PyRef sequence =
@@ -120,16 +95,9 @@ PyRef gather_columns_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     }
     columns[j] = column.origin;
   }
-  PyObject* has_nan = Py_False;
-  if (!is_omitted(slots[3])) {
-    const WritableBlock out(slots[3], stop - start, k);
-    if (without_interpreter_lock([&] { return gather(columns, start, stop, out.data()); })) has_nan = Py_True;
-    return checked(PyTuple_Pack(2, slots[3], has_nan));
-  }
-  Buffer block((stop - start) * k);
-  if (without_interpreter_lock([&] { return gather(columns, start, stop, block.data()); })) has_nan = Py_True;
-  PyRef array = output_array(StridedArray::standard(std::move(block), 2, stop - start, k));
-  return checked(PyTuple_Pack(2, array.get(), has_nan));
+  Gathered gathered = without_interpreter_lock([&] { return gather(columns, start, stop); });
+  PyRef block = output_array(StridedArray::standard(std::move(gathered.block), 2, stop - start, k));
+  return checked(PyTuple_Pack(2, block.get(), gathered.has_nan ? Py_True : Py_False));
 }
 
 }  // namespace

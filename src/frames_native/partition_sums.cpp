@@ -1,6 +1,8 @@
 #include "frames_native/partition_sums.hpp"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "estimation/covariance.hpp"
 #include "estimation/evaluation.hpp"
@@ -11,12 +13,14 @@
 #include "interface/arrays.hpp"
 #include "interface/call_protocol.hpp"
 #include "margins/ame_kernel.hpp"
+#include "numeric/column_block.hpp"
 #include "numeric/strided_array.hpp"
 
 namespace kestrum {
 
 const char* const kProbitSumsDoc =
     "probit_sums(y, X, beta, quantities)\n--\n\n"
+    "X: an n x k float64 array, or a list of its k columns (contiguous float64, None for ones).\n"
     "The sums of one pass over a partition at beta: a dict with the log-likelihood and, as the bits of\n"
     "quantities ask, the gradient, the Hessian with its near-certain part and count, and the HC0 meat.";
 const char* const kClusterScoreSumsDoc =
@@ -30,10 +34,51 @@ namespace {
 
 constexpr unsigned kAllQuantities = kLogLikelihood | kGradient | kHessian | kRobustMeat;
 
-// y (n,) and X (n, k) of one partition.
-Probit probit_arguments(PyObject* y, PyObject* X) {
-  Probit problem{matrix_argument(y, "y", 1), matrix_argument(X, "X", 2)};
-  require_extent("y", "rows", problem.y.rows, problem.X.rows);
+// X of one partition: a 2-D float64 array, or a list (or tuple) of its
+// columns, contiguous 1-D float64 arrays of one length or None for a column
+// of ones. The columns are held for the call, so that nothing another thread
+// does to the list while the lock is released can free them.
+struct Regressors {
+  MatrixView matrix;
+  std::optional<ColumnBlock> columns;
+  std::vector<PyRef> held;
+
+  size_t rows() const noexcept { return columns ? columns->rows : matrix.rows; }
+  size_t cols() const noexcept { return columns ? columns->cols() : matrix.cols; }
+};
+
+void regressors_argument(PyObject* obj, Regressors& out) {
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+    out.matrix = matrix_argument(obj, "X", 2);
+    return;
+  }
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(obj);
+  for (Py_ssize_t j = 0; j < count; ++j) out.held.push_back(PyRef::borrow(PySequence_Fast_GET_ITEM(obj, j)));
+  ColumnBlock block;
+  bool sized = false;
+  for (size_t j = 0; j < out.held.size(); ++j) {
+    if (out.held[j].get() == Py_None) {
+      block.columns.push_back(nullptr);
+      continue;
+    }
+    const std::string name = "X[" + std::to_string(j) + "]";
+    const MatrixView column = matrix_argument(out.held[j].get(), name.c_str(), 1);
+    if (column.row_stride != 1 && column.rows > 1) raise(PyExc_ValueError, name + " must be contiguous");
+    if (sized) require_extent(name.c_str(), "rows", column.rows, block.rows);
+    block.rows = column.rows;
+    sized = true;
+    block.columns.push_back(column.origin);
+  }
+  if (!sized) raise(PyExc_ValueError, "X must have a column that is not None, to tell the rows");
+  out.columns = std::move(block);
+}
+
+// y (n,) and X (n, k) of one partition; `regressors` must outlive the problem.
+Probit probit_arguments(PyObject* y, PyObject* X, Regressors& regressors) {
+  regressors_argument(X, regressors);
+  Probit problem{matrix_argument(y, "y", 1), regressors.matrix,
+                 regressors.columns ? &*regressors.columns : nullptr};
+  require_extent("y", "rows", problem.y.rows, regressors.rows());
   return problem;
 }
 
@@ -41,7 +86,8 @@ PyRef probit_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   static constexpr const char* parameters[] = {"y", "X", "beta", "quantities"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"probit_sums", parameters, 4}, args, nargs, kwnames, slots);
-  const Probit problem = probit_arguments(slots[0], slots[1]);
+  Regressors regressors;
+  const Probit problem = probit_arguments(slots[0], slots[1], regressors);
   const Vector beta = vector_argument(slots[2], "beta", problem.k());
   const uint64_t quantities = convert_argument("quantities", [&] { return to_u64(slots[3]); });
   if ((quantities & ~uint64_t{kAllQuantities}) != 0) {
@@ -56,7 +102,8 @@ PyRef cluster_score_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   static constexpr const char* parameters[] = {"y", "X", "beta", "cluster_of", "clusters"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"cluster_score_sums", parameters, 5}, args, nargs, kwnames, slots);
-  const Probit problem = probit_arguments(slots[0], slots[1]);
+  Regressors regressors;
+  const Probit problem = probit_arguments(slots[0], slots[1], regressors);
   const Vector beta = vector_argument(slots[2], "beta", problem.k());
   const uint64_t clusters = convert_argument("clusters", [&] { return to_u64(slots[4]); });
   const std::vector<uint32_t> cluster_of = cluster_numbers_argument(slots[3], "cluster_of", problem.nobs(), clusters);
@@ -68,20 +115,24 @@ PyRef effect_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   static constexpr const char* parameters[] = {"X", "beta", "excluded", "block_rows"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"effect_sums", parameters, 4}, args, nargs, kwnames, slots);
-  const MatrixView X = matrix_argument(slots[0], "X", 2);
-  const Vector beta = vector_argument(slots[1], "beta", X.cols);
+  Regressors X;
+  regressors_argument(slots[0], X);
+  const size_t k = X.cols();
+  const Vector beta = vector_argument(slots[1], "beta", k);
   const std::vector<bool> excluded = flags_argument(slots[2], "excluded");
-  require_extent("excluded", "entries", excluded.size(), X.cols);
+  require_extent("excluded", "entries", excluded.size(), k);
   const uint64_t block_rows = convert_argument("block_rows", [&] { return to_u64(slots[3]); });
   if (block_rows == 0) raise(PyExc_ValueError, "block_rows must be at least 1");
 
   // Every named column may be an indicator; the sums tell which were 0/1 throughout.
-  std::vector<RegressorKind> kinds(X.cols, RegressorKind::indicator_if_binary);
-  for (size_t j = 0; j < X.cols; ++j) {
+  std::vector<RegressorKind> kinds(k, RegressorKind::indicator_if_binary);
+  for (size_t j = 0; j < k; ++j) {
     if (excluded[j]) kinds[j] = RegressorKind::excluded;
   }
-  MarginalEffectSums sums =
-      without_interpreter_lock([&] { return accumulate_marginal_effects(X, X.rows, beta, kinds, block_rows); });
+  MarginalEffectSums sums = without_interpreter_lock([&] {
+    if (X.columns) return accumulate_marginal_effects(*X.columns, X.rows(), beta, kinds, block_rows);
+    return accumulate_marginal_effects(X.matrix, X.rows(), beta, kinds, block_rows);
+  });
   return effect_sums_to_dict(std::move(sums));
 }
 

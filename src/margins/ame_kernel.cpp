@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "numeric/array_view.hpp"
+#include "numeric/column_block.hpp"
 #include "numeric/normal.hpp"
 #include "numeric/tile_kernels.hpp"
 #include "numeric/vector_math.hpp"
@@ -30,6 +31,9 @@ TileRows tile_of(const ArrayView& X, size_t start, size_t count, std::vector<dou
     for (size_t j = 0; j < k; ++j) scratch[b * k + j] = X(start + b, j);
   }
   return TileRows{MatrixView{scratch.data(), count, k, static_cast<ptrdiff_t>(k), 1}, 0, count};
+}
+TileRows tile_of(const ColumnBlock& X, size_t start, size_t count, std::vector<double>& scratch) {
+  return X.tile(start, count, scratch.data());
 }
 
 // Whether every x[b] compares equal to 0.0 or 1.0 (a NaN does not).
@@ -200,7 +204,7 @@ MarginalEffectSums accumulate_marginal_effects(const View& X, size_t rows, const
                                                InterruptCheck interrupt) {
   const size_t k = kinds.size();
   Accumulator totals(k, kinds);
-  std::vector<double> scratch(std::is_same_v<View, ArrayView> ? kTileRows * k : 0);
+  std::vector<double> scratch(std::is_same_v<View, MatrixView> ? 0 : kTileRows * k);
   size_t unchecked_rows = 0;
   for (size_t block = 0; block < rows;) {
     const size_t count = std::min(block_rows, rows - block);  // never overflows, whatever block_rows is
@@ -245,6 +249,8 @@ std::vector<MarginalEffect> finish_marginal_effects(const MarginalEffectSums& su
 template MarginalEffectSums accumulate_marginal_effects(const MatrixView&, size_t, const Vector&,
                                                         const std::vector<RegressorKind>&, size_t, InterruptCheck);
 template MarginalEffectSums accumulate_marginal_effects(const ArrayView&, size_t, const Vector&,
+                                                        const std::vector<RegressorKind>&, size_t, InterruptCheck);
+template MarginalEffectSums accumulate_marginal_effects(const ColumnBlock&, size_t, const Vector&,
                                                         const std::vector<RegressorKind>&, size_t, InterruptCheck);
 
 }  // namespace kestrum
