@@ -154,11 +154,9 @@ def _local_clusters(keys) -> tuple[np.ndarray, pd.DataFrame]:
 
 def _cluster_partial(partition: Partition, beta: np.ndarray, k: int) -> pd.DataFrame:
     """The score sums of the partition's clusters: key columns, then s0 ... s{k-1}."""
-    local, partial = _local_clusters(partition.cluster_keys)
-    sums = _native.cluster_score_sums(partition.y, partition.X, beta, local, len(partial))
-    for j in range(k):
-        partial[f"s{j}"] = sums[:, j]
-    return partial
+    local, keys = _local_clusters(partition.cluster_keys)
+    sums = _native.cluster_score_sums(partition.y, partition.X, beta, local, len(keys))
+    return pd.concat([keys, pd.DataFrame(sums, columns=[f"s{j}" for j in range(k)])], axis=1)
 
 
 def _meat_of_groups(groups: pd.DataFrame) -> tuple[int, np.ndarray]:

@@ -39,9 +39,9 @@ Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned q
   Evaluation result;
   if (quantities & kGradient) result.gradient = Vector(k);
   std::optional<ProductAccumulator> hessian, near_certain_hessian, meat;
-  if (quantities & kHessian) {
-    hessian.emplace(k, false);
-    near_certain_hessian.emplace(k, false);
+  if (quantities & kHessian) {  // symmetric: the upper part, mirrored
+    hessian.emplace(k, true);
+    near_certain_hessian.emplace(k, true);
   }
   if (quantities & kRobustMeat) meat.emplace(k, true);  // s_a s_b = s_b s_a: exactly symmetric
   const bool needs_lambda = (quantities & (kGradient | kHessian | kRobustMeat)) != 0;

@@ -328,18 +328,18 @@ ProductAccumulator::ProductAccumulator(size_t k, bool symmetric)
       padded_(round_up(std::max<size_t>(k, 1), kBlockRowsA)),
       sums_(padded_ * padded_, 0.0),
       left_(kMaxTileRows * padded_),
-      right_(symmetric ? 0 : kMaxTileRows * padded_) {}
+      right_(kMaxTileRows * padded_) {}
 
 void ProductAccumulator::add(const TileRows& rows, const double* left_scale, const double* right_scale) {
   for (size_t start = 0; start < rows.count; start += kMaxTileRows) {
     const TileRows part{rows.X, rows.start + start, std::min(kMaxTileRows, rows.count - start)};
     scale_rows(part, padded_, left_scale + start, left_.data());
-    // The right factor: the left one again when M is symmetric (the scales are
-    // the same), the rows of X in place when they are contiguous and fill
-    // whole register blocks, and otherwise a scaled, padded copy.
+    // The right factor: the left one again when the scales are the same,
+    // the rows of X in place when they are contiguous and fill whole
+    // register blocks, and otherwise a scaled, padded copy.
     const double* right = left_.data();
     auto right_stride = static_cast<ptrdiff_t>(padded_);
-    if (!symmetric_) {
+    if (right_scale != left_scale) {
       if (right_scale == nullptr && part.X.col_stride == 1 && padded_ == k_) {
         right = part.row(0);
         right_stride = part.X.row_stride;

@@ -34,10 +34,11 @@ void tile_linear_index(const TileRows& rows, const double* beta, double* eta);
 void add_scaled_rows(double* g, const TileRows& rows, const double* scale, const double* second_scale = nullptr);
 
 // Accumulates M[a][c] <- M[a][c] + (x_a l) (x_c r) row after row, with a left
-// scale l and a right scale r per row (r = 1 when absent). The Hessian takes
-// l = -w, r = 1, since (x_a (-w)) x_c = -((x_a w) x_c) exactly; the score
-// outer products take l = r = lambda, which makes M exactly symmetric, so
-// only its upper part is accumulated and the rest mirrored.
+// scale l and a right scale r per row (r = 1 when absent). A symmetric M
+// has only its upper part (a <= c) accumulated and the rest mirrored, which
+// halves the work and makes M exactly symmetric: the score outer products
+// take l = r = lambda; the Hessian takes l = -w, r = 1, since
+// (x_a (-w)) x_c = -((x_a w) x_c) exactly, and mirrors its upper part.
 class ProductAccumulator {
  public:
   ProductAccumulator(size_t k, bool symmetric);
@@ -50,7 +51,7 @@ class ProductAccumulator {
   size_t padded_;              // k rounded up to whole register blocks
   std::vector<double> sums_;   // padded x padded
   std::vector<double> left_;   // scaled rows of the tile, padded with zeros
-  std::vector<double> right_;  // unused when symmetric
+  std::vector<double> right_;  // the scaled right factor, when it is not the left one
 };
 
 }  // namespace kestrum
