@@ -137,3 +137,10 @@ def test_bad_partition_names_it(frame_design):
         kf.fit_probit(FRAME_FORMULA, dask_frame(frame))
     with pytest.raises(ValueError, match="npartitions"):
         kf.fit_probit(FRAME_FORMULA, dask_frame(frame), npartitions=2)
+
+
+def test_verbose_shows_a_progress_bar_per_pass(frame_design, capsys):
+    with dask.config.set(scheduler="threads"):
+        result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame_design[0]), verbose=True)
+    bars = capsys.readouterr().out.count("100% Completed")
+    assert bars == result.passes
