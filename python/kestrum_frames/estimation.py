@@ -33,9 +33,12 @@ def maximize(data, max_iter: int, tol: float, final_quantities: int) -> dict:
         point = maximizer.point
         parts = data.map(_probit_sums, point, maximizer.quantities)
         if parts[0]["loglike"] is not None:
-            step = float("nan") if previous is None else float(np.linalg.norm(point - previous))
             loglike = math.fsum(part["loglike"] for part in parts)
-            logger.info("pass %d: log-likelihood %.10g, step %.3g", data.passes, loglike, step)
+            if previous is None:
+                logger.info("pass %d: log-likelihood %.10g at the start", data.passes, loglike)
+            else:
+                step = float(np.linalg.norm(point - previous))
+                logger.info("pass %d: log-likelihood %.10g, step %.3g", data.passes, loglike, step)
         previous = point
         maximizer.supply(parts)
     return maximizer.outcome()
