@@ -51,7 +51,9 @@ peak RSS (VmHWM) is its own, with Dask's threaded scheduler:
   floor          dd.read_parquet(dir).sum().compute(): one pass over the files;
                  the first pass in the child, then the best of two more (the
                  floor: the first also pays for lazy imports and thread pools)
-  fit HC0        kf.fit_probit(formula, dd.read_parquet(dir), robust=True), timed
+  fit HC0        kf.fit_probit(formula, dd.read_parquet(dir), robust=True,
+                 persist=False: the files read on every pass, even where the
+                 rows would fit in memory), timed
                  after one partition was read to warm the process as the floor is
   ame            kf.ame of that fit, in the same child (its RSS includes the fit's)
   fit cluster    kf.fit_probit(..., cluster="g")
@@ -220,7 +222,7 @@ def run_case(case, path):
         data.partitions[0].sum().compute()
         start = time.perf_counter()
         robust, cluster = (True, None) if case == "hc0" else (False, "g")
-        res = kf.fit_probit(OOC_FORMULA, data, robust=robust, cluster=cluster)
+        res = kf.fit_probit(OOC_FORMULA, data, robust=robust, cluster=cluster, persist=False)
         out["fit"] = {"wall": time.perf_counter() - start, "passes": int(res.passes), "mb": peak_mb(),
                       "converged": bool(res.converged), "iterations": int(res.iterations), "nobs": int(res.nobs)}
         if case == "hc0":

@@ -62,14 +62,15 @@ def test_same_bits_on_every_scheduler(client, frame_design, monkeypatch, options
     frame = frame_design[0]
     monkeypatch.setattr(dask_data, "SHUFFLE_CLUSTERS", 16)  # the cluster sums go through a shuffle
     data = dask_frame(frame, npartitions=5)
-    on_cluster = kf.fit_probit(FRAME_FORMULA, data, **options)
+    on_cluster = kf.fit_probit(FRAME_FORMULA, data, persist=False, **options)  # read anew every pass
     numbers = all_numbers(on_cluster, kf.ame(on_cluster))
     for scheduler in ["threads", "sync"]:
         with dask.config.set(scheduler=scheduler):
-            local = kf.fit_probit(FRAME_FORMULA, data, **options)
+            local = kf.fit_probit(FRAME_FORMULA, data, persist=False, **options)
             assert np.array_equal(all_numbers(local, kf.ame(local)), numbers), scheduler
-    persisted = kf.fit_probit(FRAME_FORMULA, data, persist=True, **options)
-    assert np.array_equal(all_numbers(persisted, kf.ame(persisted)), numbers)
+    for persist in [True, None]:  # kept on the workers from the start, or once counted
+        persisted = kf.fit_probit(FRAME_FORMULA, data, persist=persist, **options)
+        assert np.array_equal(all_numbers(persisted, kf.ame(persisted)), numbers), persist
 
 
 @pytest.mark.parametrize("shuffle_clusters", [1 << 20, 100])
@@ -121,7 +122,7 @@ def test_parquet_out_of_core_with_missing_rows(tmp_path, frame_design, caplog):
     for part, rows in enumerate(np.array_split(np.arange(len(frame)), 3)):
         frame.iloc[rows].to_parquet(tmp_path / f"part{part}.parquet")
     with caplog.at_level(logging.INFO, logger="kestrum_frames"):
-        result = kf.fit_probit(FRAME_FORMULA, dd.read_parquet(tmp_path), cluster="g")
+        result = kf.fit_probit(FRAME_FORMULA, dd.read_parquet(tmp_path), cluster="g", persist=False)
     expected = kf.fit_probit(FRAME_FORMULA, frame, cluster="g")
     assert (result.nobs, result.n_dropped, result.n_clusters) == (expected.nobs, 3, expected.n_clusters)
     assert_same_fit(result, expected)
@@ -144,3 +145,18 @@ def test_verbose_shows_a_progress_bar_per_pass(frame_design, capsys):
         result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame_design[0]), verbose=True)
     bars = capsys.readouterr().out.count("100% Completed")
     assert bars == result.passes
+
+
+@pytest.mark.parametrize("persist", [None, False])
+def test_rows_are_kept_in_memory_when_they_fit(frame_design, persist):
+    """Without a choice, the first pass counts the rows and, as they are few,
+    they are built once more and kept: two reads of each partition in all."""
+    frame = frame_design[0]
+    reads = []
+    data = dask_frame(frame).map_partitions(lambda part: reads.append(len(part)) or part, meta=frame.iloc[:0])
+    with dask.config.set(scheduler="threads"):
+        result = kf.fit_probit(FRAME_FORMULA, data, robust=True, persist=persist)
+        kf.ame(result)
+    expected = 2 if persist is None else result.passes + 1
+    assert len(reads) == expected * data.npartitions
+    assert sum(reads) == expected * len(frame)

@@ -33,7 +33,7 @@ def fit_probit(
     max_iter: int = 35,
     tol: float = 1e-6,
     npartitions: int | None = None,
-    persist: bool = False,
+    persist: bool | None = None,
     verbose: bool = False,
 ) -> ProbitResults:
     """Fit a probit model by maximum likelihood.
@@ -52,9 +52,10 @@ def fit_probit(
     npartitions: how many row partitions a pandas or polars frame is split
         into (None: one per 262144 rows); a Dask frame keeps its own. The
         same partitioning gives the same bits on any scheduler.
-    persist: for a Dask frame, keep the model's rows in the workers' memory
-        after the first pass instead of rebuilding them from the frame's
-        source (its files) on every pass.
+    persist: for a Dask frame, whether to keep the model's rows in memory
+        where the tasks run (the workers') instead of rebuilding them from
+        the frame's source (its files) on every pass. None: keep them when
+        the first pass finds they take at most half of the free memory.
     verbose: show Dask's progress bar for every pass and log each iteration
         (logger "kestrum_frames", INFO) to standard error.
     """
@@ -63,7 +64,7 @@ def fit_probit(
     max_iter = arguments.integer(max_iter, "max_iter", 0)
     tol = arguments.real(tol, "tol")
     npartitions = arguments.integer(npartitions, "npartitions", 1, optional=True)
-    persist = arguments.boolean(persist, "persist")
+    persist = None if persist is None else arguments.boolean(persist, "persist")
     verbose = arguments.boolean(verbose, "verbose")
 
     with reporting(verbose):

@@ -8,10 +8,12 @@ with it; only the sums (a few k x k arrays) travel to the client, which adds
 them in partition order. So the numbers depend on the partitioning alone,
 never on the scheduler or the number of workers.
 
-Unless ``persist`` is asked for, nothing is kept between passes: each pass
-rebuilds the partitions from the frame's own graph (from the Parquet files,
-say), so memory is bounded by a few partitions whatever the number of rows.
-With ``persist`` the built partitions stay in the workers' memory.
+The model's rows are kept in memory where the tasks run when they fit
+easily: after the first pass has counted them, when they take at most half
+of the memory free there (``persist=None``), or always (``persist=True``).
+Otherwise nothing is kept between passes: each pass rebuilds the partitions
+from the frame's own graph (from the Parquet files, say), so memory is
+bounded by a few partitions whatever the number of rows.
 
 Cluster-robust fits: every partition sums the scores of its clusters by
 their keys (the core's key rule for numeric columns, the values otherwise),
@@ -29,18 +31,21 @@ import dask
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
+import psutil
 from dask.dataframe import hyperloglog
 
 from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
 from .model_data import Partition, nan_regressor_error, rows_to_keep
-from .progress import compute
+from .progress import compute, current_client, logger
 
 # Clusters per output partition of the shuffle that adds the partial cluster
 # sums; with fewer clusters than this, a tree reduction adds them.
 SHUFFLE_CLUSTERS = 1 << 20
 SKETCH_BITS = 12  # 4096 registers: about 1.6 % error on the number of clusters
+# persist=None keeps the rows when they take at most this share of the free memory.
+PERSIST_SHARE = 0.5
 
 
 def is_dask_frame(data) -> bool:
@@ -200,7 +205,7 @@ class DaskModelData:
     """The rows of a model as the partitions of a Dask DataFrame; the same
     interface as ModelData (names, nobs, map), counted in the first pass."""
 
-    def __init__(self, design: Design, frame: dd.DataFrame, cluster: list[str], persist: bool, verbose: bool):
+    def __init__(self, design: Design, frame: dd.DataFrame, cluster: list[str], persist: bool | None, verbose: bool):
         used = list(dict.fromkeys([design.outcome, *design.variables, *cluster]))
         self.frame = frame[used]
         self.names = list(design.names)
@@ -212,10 +217,17 @@ class DaskModelData:
         self._missing = None  # per partition, once counted: whether a regressor was missing
         self._recipe = Recipe(design, used, cluster)
         self._sources = _partitions(frame, used)
+        self._persist_when_counted = persist is None
         if persist:
-            build = dask.delayed(build_partition, pure=True)
-            self._sources = list(dask.persist(*[build(part, self._recipe, p) for p, part in enumerate(self._sources)]))
-            self._recipe = None
+            self._persist()
+
+    def _persist(self) -> None:
+        """Build the partitions once and keep them where they were built."""
+        build = dask.delayed(build_partition, pure=True)
+        missing = self._missing or [None] * len(self._sources)
+        built = [build(part, self._recipe, p, missing=missing[p]) for p, part in enumerate(self._sources)]
+        self._sources = list(dask.persist(*built))
+        self._recipe = None
 
     @property
     def k(self) -> int:
@@ -242,7 +254,18 @@ class DaskModelData:
             return compute(self._tasks(function, args), self.verbose)
         results, statistics = zip(*compute(self._tasks(function, args, counting=True), self.verbose))
         self._count(statistics)
+        if self._persist_when_counted:
+            self._persist_if_it_fits()
         return list(results)
+
+    def _persist_if_it_fits(self) -> None:
+        needed = self.nobs * (self.k + 1 + len(self.cluster_names)) * 8  # X, y and the cluster values
+        free = _free_memory()
+        if free is not None and needed <= PERSIST_SHARE * free:
+            logger.info("keeping the model's rows in memory: %.3g GB of %.3g GB free", needed / 1e9, free / 1e9)
+            self._persist()
+        else:
+            logger.info("reading the model's rows anew on every pass: they would take %.3g GB", needed / 1e9)
 
     def _count(self, statistics) -> None:
         rows, dropped, outcome_sums, sketches, missing = zip(*statistics)
@@ -284,7 +307,19 @@ class DaskModelData:
         return pd.DataFrame(columns)
 
 
-def dask_model_data(design: Design, frame: dd.DataFrame, cluster: list[str], persist: bool, verbose: bool):
+def _free_memory() -> int | None:
+    """Bytes free where the tasks run: on the workers of a distributed
+    client (None when one has no memory limit), else on this machine."""
+    client = current_client()
+    if client is None:
+        return psutil.virtual_memory().available
+    workers = list(client.scheduler_info()["workers"].values())
+    if not workers or any(not worker.get("memory_limit") for worker in workers):
+        return None
+    return sum(max(0, worker["memory_limit"] - worker["metrics"]["memory"]) for worker in workers)
+
+
+def dask_model_data(design: Design, frame: dd.DataFrame, cluster: list[str], persist: bool | None, verbose: bool):
     """Check the frame's schema against the model and plan the partitions."""
     schema = Columns(frame._meta)
     schema.require(cluster)
