@@ -1,4 +1,4 @@
-"""Probit models from formulas and DataFrames, fitted on every core.
+"""Probit models from formulas and DataFrames, fitted on every core or on a Dask cluster.
 
     import kestrum_frames as kf
     res = kf.fit_probit("inlf ~ nwifeinc + educ + exper + I(exper**2) + age + kidslt6 + kidsge6", data)
@@ -7,7 +7,9 @@
 
 The estimator is kestrum's own (the same maximiser, covariances and
 marginal effects); the rows are visited in partitions that Dask's scheduler
-runs in parallel.
+runs in parallel. A Dask DataFrame (from Parquet files larger than memory,
+say) is read where its partitions live, on a distributed cluster or the
+local threads.
 """
 
 from __future__ import annotations
