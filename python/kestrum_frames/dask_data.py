@@ -95,10 +95,11 @@ def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bo
     else the list of its columns, which the kernels read a tile at a time;
     those are looked through for NaN only when scan is asked."""
     keep = rows_to_keep(columns, checked)
-    y = np.array(outcome_values(recipe.design, columns, keep))  # aligned, whatever the received buffer was
-    # Columns that arrived from another process may sit unaligned in the received buffer.
-    regressors = [c if c is None or c.flags.aligned else np.array(c) for c in
-                  recipe.design.regressor_columns(columns, keep)]
+    # Columns that arrived from another process may sit unaligned in the
+    # received buffer; the kernels read aligned doubles.
+    y = np.require(outcome_values(recipe.design, columns, keep), requirements="A")
+    regressors = [c if c is None else np.require(c, requirements="A")
+                  for c in recipe.design.regressor_columns(columns, keep)]
     if gather or all(c is None for c in regressors):
         X, has_nan = _native.gather_columns(regressors, 0, y.shape[0])
     else:
@@ -184,9 +185,7 @@ def _partitions(frame: dd.DataFrame, used: list[str]) -> list:
 def _aligned(partition: Partition) -> Partition:
     """A partition the kernels can read: one that travelled between workers
     may arrive in buffers that are not aligned for doubles."""
-    if partition.y.flags.aligned and partition.X.flags.aligned:
-        return partition
-    return replace(partition, y=np.array(partition.y), X=np.array(partition.X))
+    return replace(partition, y=np.require(partition.y, requirements="A"), X=np.require(partition.X, requirements="A"))
 
 
 def _pass_task(source, recipe: Recipe | None, number: int, missing: bool | None, function, counting: bool, *args):
@@ -207,7 +206,7 @@ class DaskModelData:
 
     def __init__(self, design: Design, frame: dd.DataFrame, cluster: list[str], persist: bool | None, verbose: bool):
         used = list(dict.fromkeys([design.outcome, *design.variables, *cluster]))
-        self.frame = frame[used]
+        self.frame = frame
         self.names = list(design.names)
         self.cluster_names = cluster
         self.verbose = verbose
@@ -297,11 +296,10 @@ class DaskModelData:
         return meat, sum(clusters for clusters, _ in counted)
 
     def _partial_meta(self, keys: list[str]) -> pd.DataFrame:
-        schema = self.frame._meta
+        schema = Columns(self.frame._meta)
         columns = {}
         for key, name in zip(keys, self.cluster_names):
-            numeric = Columns(schema).is_numeric(name)
-            columns[key] = pd.Series([], dtype=np.int64 if numeric else object)
+            columns[key] = pd.Series([], dtype=np.int64 if schema.is_numeric(name) else object)
         for j in range(self.k):
             columns[f"s{j}"] = pd.Series([], dtype=np.float64)
         return pd.DataFrame(columns)

@@ -110,8 +110,8 @@ class Design:
             return
         sample = meta[self.variables]
         matrix = Formula(self.formula).rhs.get_model_matrix(sample, na_action="ignore")
-        spec = matrix.model_spec
-        for factor in spec.factor_contrasts:
+        learned = matrix.model_spec
+        for factor in learned.factor_contrasts:
             for name in _columns_read(str(factor.expr), self.variables):
                 dtype = meta[name].dtype
                 if not isinstance(dtype, pd.CategoricalDtype) or _unknown_categories(dtype):
@@ -119,14 +119,14 @@ class Design:
                         f"term {factor.expr} needs the categories of column {name!r}, which {argument} does not "
                         f"know: call {argument} = {argument}.categorize(columns=[{name!r}]) first"
                     )
-        if spec.transform_state:
-            learned = ", ".join(sorted(spec.transform_state))
+        if learned.transform_state:
+            stateful = ", ".join(sorted(learned.transform_state))
             raise ValueError(
-                f"the terms {learned} learn from the values of {argument}, which a Dask DataFrame does not hold "
+                f"the terms {stateful} learn from the values of {argument}, which a Dask DataFrame does not hold "
                 "in one place: compute those columns first and name them in the formula"
             )
-        self.model_spec = spec
-        self.names = list(spec.column_names)
+        self.model_spec = learned
+        self.names = list(learned.column_names)
 
     def new_rows(self, columns: Columns) -> tuple[np.ndarray, np.ndarray | None]:
         """The regressors of new data as an n x k array, and where a value
