@@ -23,6 +23,7 @@ from .frames import Columns
 from .margins import ame
 from .model_data import build_model_data
 from .progress import reporting
+from .plots import plot_ame, plot_predictions, plot_slopes
 from .results import ProbitModel, ProbitResults
 from .tables import etable
 
@@ -32,6 +33,9 @@ __all__ = [
     "ProbitResults",
     "lr_test",
     "etable",
+    "plot_ame",
+    "plot_predictions",
+    "plot_slopes",
 ]
 
 
