@@ -11,6 +11,7 @@ from same_fit import MROZ_FORMULA
 
 kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip install '.[frames]'")
 pytest.importorskip("tabulate", reason="Markdown tables need tabulate")
+pytest.importorskip("jinja2", reason="LaTeX and HTML tables need jinja2")
 
 MROZ = pathlib.Path(__file__).resolve().parents[1] / "data" / "mroz.csv"
 RESTRICTED = "inlf ~ nwifeinc + exper + I(exper**2) + kidslt6 + kidsge6"
