@@ -13,6 +13,7 @@ import pandas as pd
 from scipy import special
 
 from . import arguments
+from .tables import merged_order
 
 GRID_POINTS = 25  # points of a condition's default grid
 
@@ -70,9 +71,9 @@ def plot_ame(table, by=None, alpha: float = 0.05, ax=None):
         levels = [name for name in index.names if name != term_level] if by is None else (
             [by] if isinstance(by, str) else list(by)
         )
-        terms = list(dict.fromkeys(index.get_level_values(term_level)))
         groups = list(table.groupby(level=levels if len(levels) > 1 else levels[0], sort=False))
         term_of = lambda part: part.index.get_level_values(term_level)  # noqa: E731
+        terms = merged_order([list(term_of(part)) for _, part in groups])
     else:
         terms, groups, levels = list(index), [(None, table)], []
         term_of = lambda part: part.index  # noqa: E731
@@ -80,7 +81,7 @@ def plot_ame(table, by=None, alpha: float = 0.05, ax=None):
     row = {term: len(terms) - 1 - r for r, term in enumerate(terms)}  # first term at the top
     width = 0.6
     for g, (key, part) in enumerate(groups):
-        offset = 0.0 if len(groups) == 1 else width * (g / (len(groups) - 1) - 0.5)
+        offset = 0.0 if len(groups) == 1 else width * (0.5 - g / (len(groups) - 1))  # first group on top
         y = np.array([row[term] for term in term_of(part)], dtype=float) + offset
         effect = part["dy/dx"].to_numpy(dtype=float)
         errors = [effect - part["_low"].to_numpy(), part["_high"].to_numpy() - effect]

@@ -50,7 +50,7 @@ def _facts(result, digits: int) -> dict[str, str]:
     }
 
 
-def _merged_order(orders: list[list[str]]) -> list[str]:
+def merged_order(orders: list[list[str]]) -> list[str]:
     """Every term once, each fit's terms in that fit's order: a term new to
     the list goes right after the term before it in its fit."""
     merged: list[str] = []
@@ -116,7 +116,7 @@ def etable(
         raise ValueError(f"names has {len(names)} entries for {len(results)} fits")
 
     estimates = [_estimates(result, kind) for result in results]
-    terms = _merged_order([list(table.index) for table in estimates])
+    terms = merged_order([list(table.index) for table in estimates])
     z = float(special.ndtri(1.0 - alpha / 2.0))
     body = {name: _column(table, terms, below, z, digits, stars) for name, table in zip(names, estimates)}
     facts = [_facts(result, digits) for result in results]
