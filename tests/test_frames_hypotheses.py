@@ -79,6 +79,16 @@ def test_wald_test_rejects_bad_hypotheses(mroz, hypotheses, values, message):
         result.wald_test(hypotheses, values)
 
 
+def test_wald_test_refuses_a_covariance_that_is_not_finite(mroz):
+    # kidsge6 copied: the Hessian is singular, and kestrum reports NaN covariances.
+    frame = mroz.assign(copy=mroz["kidsge6"])
+    with pytest.warns(RuntimeWarning):
+        result = kf.fit_probit("inlf ~ educ + age + kidsge6 + copy", frame)
+    assert np.isnan(result.cov_params().to_numpy()).all()
+    with pytest.raises(ValueError, match="not finite"):
+        result.wald_test("educ = 0")
+
+
 def test_lr_test_agrees_with_statsmodels(mroz):
     restricted = kf.fit_probit(RESTRICTED, mroz)
     unrestricted = kf.fit_probit(MROZ_FORMULA, mroz)

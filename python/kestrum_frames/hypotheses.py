@@ -75,6 +75,8 @@ def wald_test(result, hypotheses, values=None) -> ChiSquareTest:
     m = R.shape[0]
     difference = R @ result.params.to_numpy() - q
     middle = R @ result.cov_params().to_numpy() @ R.T
+    if not np.isfinite(middle).all():
+        raise ValueError("the covariance of the terms the hypotheses involve is not finite (a singular Hessian?)")
     if np.linalg.matrix_rank(middle) < m:
         raise ValueError(
             f"the {m} hypotheses are linearly dependent, or involve terms whose estimates have no variance: "
