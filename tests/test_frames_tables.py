@@ -102,6 +102,14 @@ def test_cells_hold_each_fits_estimates(mroz, pair, kind, below, alpha):
     assert table.loc["educ", "a"] == ""
 
 
+@pytest.mark.parametrize("kind", ["coef", "ame"])
+def test_a_statsmodels_fit_of_the_same_model_gives_the_same_column(mroz, kind):
+    smf = pytest.importorskip("statsmodels.formula.api")
+    theirs = smf.probit(MROZ_FORMULA, mroz).fit(disp=0)
+    table = kf.etable([kf.fit_probit(MROZ_FORMULA, mroz), theirs], kind=kind)
+    assert table["(1)"].tolist() == table["(2)"].tolist()
+
+
 def test_latex_and_html_escape_names_and_the_note(mroz):
     frame = mroz.rename(columns={"educ": "years_of_school"})
     fit = kf.fit_probit("inlf ~ years_of_school + age", frame)

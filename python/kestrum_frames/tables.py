@@ -93,7 +93,8 @@ def etable(
     brackets), then the dependent variable, observations, pseudo R-squared,
     log-likelihood, covariance type and clusters.
 
-    results: a list of fit results (a single one is a list of one).
+    results: a list of fit results (a single one is a list of one):
+        kestrum_frames results or statsmodels Probit results.
     kind: "coef" for the coefficients, "ame" for average marginal effects.
     below: "se" for standard errors, "ci" for 1 - alpha normal intervals.
     names: the column headers (default "(1)", "(2)", ...).
