@@ -100,19 +100,6 @@ def test_native_rows_read_any_strides_and_match_the_closed_form():
         np.testing.assert_array_equal(out[name], strided_again[name])
 
 
-@pytest.mark.parametrize(
-    "X, beta, cov, error, message",
-    [
-        (np.ones((3, 2)), np.ones(2), np.eye(3), ValueError, "cov has 3 rows, expected 2"),
-        (np.ones((3, 2)), np.ones(3), np.eye(2), ValueError, "beta"),
-        (np.ones(3), np.ones(1), np.eye(1), TypeError, "argument 'X'"),
-    ],
-)
-def test_native_rows_reject_mismatched_shapes(X, beta, cov, error, message):
-    with pytest.raises(error, match=message):
-        _native.row_predictions(X, beta, cov)
-
-
 def test_alpha_outside_the_unit_interval_is_refused(mroz):
     prediction = kf.fit_probit(MROZ_FORMULA, mroz).get_prediction()
     with pytest.raises(ValueError, match="alpha must be in"):
