@@ -48,6 +48,9 @@ MISUSE = [
         (lambda: _native.probit_sums(y, [None, X[:, 1]], beta, LG), ValueError, r"X\[1\] must be contiguous"),
         (lambda: _native.probit_sums(y, [y[:3], y], beta, LG), ValueError, r"X\[1\] has 4 rows, expected 3"),
         (lambda: _native.effect_sums([None, None], beta, [0, 0], 2), ValueError, "column that is not None"),
+        (lambda: _native.row_predictions(X, beta, np.eye(3)), ValueError, "cov has 3 rows, expected 2"),
+        (lambda: _native.row_predictions(X, np.zeros(3), np.eye(2)), ValueError, "beta has 3 elements, expected 2"),
+        (lambda: _native.row_predictions(y, beta, np.eye(2)), TypeError, "argument 'X'"),
         (lambda: started_maximizer().supply([{"loglike": 0.0}]), KeyError, "no 'gradient'"),
         (lambda: started_maximizer().supply([_native.probit_sums(y, X, beta, LG)]), ValueError, "'meat' is None"),
         (lambda: started_maximizer().outcome(), ValueError, "has not finished"),
@@ -137,6 +140,7 @@ def full_fit():
     _native.covariance(outcome["hessian"], _native.cluster_meat(score_sums))
     _native.cluster_numbers(np.column_stack([y, X[:, 1]]))
     _native.finish_effects([_native.effect_sums(X, outcome["beta"], [True, False], 3)] * 2, np.eye(2))
+    _native.row_predictions(X, outcome["beta"], _native.covariance(outcome["hessian"])[0])
 
 
 def expect_failure(call, error):

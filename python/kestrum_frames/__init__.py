@@ -18,13 +18,25 @@ from . import arguments
 from .dask_data import dask_model_data, is_dask_frame
 from .design import Design
 from .estimation import estimate
+from .hypotheses import lr_test
 from .frames import Columns
 from .margins import ame
 from .model_data import build_model_data
 from .progress import reporting
+from .plots import plot_ame, plot_predictions, plot_slopes
 from .results import ProbitModel, ProbitResults
+from .tables import etable
 
-__all__ = ["fit_probit", "ame", "ProbitResults"]
+__all__ = [
+    "fit_probit",
+    "ame",
+    "ProbitResults",
+    "lr_test",
+    "etable",
+    "plot_ame",
+    "plot_predictions",
+    "plot_slopes",
+]
 
 
 def fit_probit(

@@ -11,6 +11,7 @@ from .design import Design
 from .estimation import Estimate
 from .frames import Columns
 from .model_data import ModelData
+from .results_extras import ResultsExtras
 
 
 def _probabilities(X: np.ndarray, params: np.ndarray) -> np.ndarray:
@@ -47,7 +48,7 @@ class ProbitModel:
         return self.data.nobs
 
 
-class ProbitResults:
+class ProbitResults(ResultsExtras):
     """The estimates of ``kestrum_frames.fit_probit``: Series and DataFrames
     indexed by term, and statistics as statsmodels names them."""
 

@@ -6,6 +6,7 @@
 #include "frames_native/gather.hpp"
 #include "frames_native/maximizer_type.hpp"
 #include "frames_native/partition_sums.hpp"
+#include "frames_native/predictions.hpp"
 #include "frames_native/totals.hpp"
 #include "interface/call_protocol.hpp"
 
@@ -29,6 +30,7 @@ PyMethodDef functions[] = {
     fast_call<cluster_numbers>("cluster_numbers", kClusterNumbersDoc),
     fast_call<cluster_keys>("cluster_keys", kClusterKeysDoc),
     fast_call<gather_columns>("gather_columns", kGatherColumnsDoc),
+    fast_call<row_predictions>("row_predictions", kRowPredictionsDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
