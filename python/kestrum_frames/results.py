@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
+from . import arguments
 from .dask_data import is_dask_frame
 from .design import Design
 from .estimation import Estimate
@@ -109,6 +110,9 @@ class ProbitResults:
 
     def conf_int(self, alpha: float = 0.05) -> pd.DataFrame:
         """Normal-theory intervals: params -/+ z_(1 - alpha/2) bse."""
+        alpha = arguments.real(alpha, "alpha")
+        if not 0.0 < alpha < 1.0:
+            raise ValueError(f"alpha must be between 0 and 1 (0.05 for 95% intervals), not {alpha!r}")
         half = special.ndtri(1.0 - alpha / 2.0) * self.bse
         return pd.DataFrame({0: self.params - half, 1: self.params + half})
 
@@ -128,8 +132,10 @@ class ProbitResults:
 
     @property
     def prsquared(self) -> float:
-        """McFadden's pseudo R-squared, 1 - l / l0."""
-        return 1.0 - self.loglike / self.llnull
+        """McFadden's pseudo R-squared, 1 - l / l0; NaN when the outcome is
+        constant (l0 = 0: nothing is left to explain)."""
+        llnull = self.llnull
+        return 1.0 - self.loglike / llnull if llnull != 0.0 else float("nan")
 
     # Predictions
 
