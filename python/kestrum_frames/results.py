@@ -81,12 +81,17 @@ class ProbitResults:
 
     @property
     def df_model(self) -> int:
-        """Regressors besides the intercept."""
-        return len(self.params) - (1 if "Intercept" in self.params.index else 0)
+        """Identified regressors besides the intercept (a column dropped as
+        dependent on the others, whose coefficient is NaN, is not counted)."""
+        return self._rank - (1 if "Intercept" in self.params.index else 0)
 
     @property
     def df_resid(self) -> int:
-        return self.nobs - len(self.params)
+        return self.nobs - self._rank
+
+    @property
+    def _rank(self) -> int:
+        return int(self.params.notna().sum())
 
     # Inference
 
@@ -146,7 +151,7 @@ class ProbitResults:
         a lazy Dask Series for a Dask frame), NaN where a value the
         regressors need is missing. A fit on a Dask frame predicts every row
         of that frame, lazily."""
-        params = self.params.to_numpy()
+        params = self.params.fillna(0.0).to_numpy()  # dropped columns are combinations of the others
         if newdata is None:
             if is_dask_frame(getattr(self.model.data, "frame", None)):
                 return self.predict(self.model.data.frame)
