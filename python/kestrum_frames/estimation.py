@@ -89,7 +89,7 @@ def estimate(data, max_iter: int, tol: float, robust: bool) -> Estimate:
     else:
         beta, cov = identified_fit(beta, outcome["hessian"], meat, data.names)
     logger.info(
-        "%s after %d iterations and %d passes: log-likelihood %.10g",
+        "%s at iteration %d (counting from 0), after %d passes: log-likelihood %.10g",
         "converged" if outcome["converged"] else "not converged",
         outcome["iterations"],
         data.passes,
