@@ -33,10 +33,11 @@ struct Gathered {
   bool has_nonfinite = false;
 };
 
-// Whether any of the four is NaN or infinite.
+// Whether a is NaN or infinite: a - a is 0 for a finite a, NaN otherwise.
 inline bool nonfinite(double a) { return (a - a) != (a - a); }
+// Whether any of the four is: a sum of such differences is NaN when one is.
 inline bool any_nonfinite(double a, double b, double c, double d) {
-  return nonfinite(a) | nonfinite(b) | nonfinite(c) | nonfinite(d);
+  return nonfinite((a - a) + (b - b) + (c - c) + (d - d));
 }
 
 // columns[j] points to a contiguous column, or is nullptr for a column of
