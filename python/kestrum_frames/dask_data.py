@@ -122,7 +122,7 @@ def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bo
         X, nonfinite = _native.gather_columns(regressors, 0, y.shape[0])
     else:
         X, nonfinite = regressors, scan and not all(np.isfinite(c).all() for c in regressors if c is not None)
-    if nonfinite and checked is recipe.used:
+    if nonfinite and set(checked) >= set(recipe.used):
         raise nonfinite_regressor_error(recipe.design, columns, regressors, keep)
     return keep, y, X, nonfinite
 

@@ -19,9 +19,9 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 from formulaic import Formula
+from formulaic.errors import DataMismatchWarning
 from formulaic.formula import SimpleFormula
 from formulaic.parser import DefaultFormulaParser
-from formulaic.errors import DataMismatchWarning
 from formulaic.parser.types import Factor, Token
 from formulaic.transforms import TRANSFORMS
 from formulaic.utils.layered_mapping import LayeredMapping
@@ -159,7 +159,6 @@ class Design:
         for j, name in enumerate(self.sources):
             X[:, j] = 1.0 if name is None else columns.numeric(name)
         return X, missing
-
 
     def _learned_matrix(self, frame: pd.DataFrame):
         """The model matrix of frame by the learned ModelSpec, and per
