@@ -48,14 +48,6 @@ def assert_matches(result, ref, names):
     np.testing.assert_allclose(result.bse[names].to_numpy(), se, rtol=1e-5)
 
 
-def as_library(frame, library):
-    if library == "polars":
-        return pl.from_pandas(frame)
-    if library == "dask":
-        return dd.from_pandas(frame, npartitions=3, sort=False)
-    return frame
-
-
 def caught_messages(call):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -78,7 +70,8 @@ def caught_messages(call):
     ],
 )
 def test_an_infinite_regressor_is_refused_naming_term_row_and_value(data, library, formula, change, term, value):
-    frame = as_library(change(data), library)
+    convert = {"pandas": lambda f: f, "polars": pl.from_pandas, "dask": lambda f: dd.from_pandas(f, npartitions=3)}
+    frame = convert[library](change(data))
     where = r"row 7" if library == "polars" else r"row \d+ \(index 'r7'\)"
     message = rf"regressor '{re.escape(term)}' must be finite: found {value} in {where}$"
     with np.errstate(divide="ignore"), pytest.raises(ValueError, match=message):
@@ -95,7 +88,6 @@ CODES = {"a": 1, "b": 2, "c": 3, "d": 4}
         ("y ~ x1 + s", lambda s: s.astype("category"), "s", "s[T.b]", "'d'"),
         ("y ~ x1 + C(s)", lambda s: s, "C(s)", "C(s)[T.b]", "'d'"),
         ("y ~ x1 + C(s)", lambda s: s.map(CODES), "C(s)", "C(s)[T.2]", "4"),
-        ("y ~ x1 + s:x1", lambda s: s, "s", None, "'d'"),
     ],
 )
 def test_predict_gives_nan_for_a_level_the_fit_never_saw(data, formula, column, term, level_b, unseen):
@@ -107,9 +99,8 @@ def test_predict_gives_nan_for_a_level_the_fit_never_saw(data, formula, column, 
     assert len(messages) == 1 and f"term {term} holds levels the fit never saw ({unseen})" in messages[0]
     assert predicted.isna().tolist() == [False, True, False, True]
     b = fitted.params
-    if level_b is not None:
-        by_hand = special.ndtr(b["Intercept"] + np.array([b[level_b], 0.0]) + b["x1"] * np.array([0.3, 0.5]))
-        np.testing.assert_allclose(predicted.iloc[[0, 2]].to_numpy(), by_hand, rtol=1e-12)
+    by_hand = special.ndtr(b["Intercept"] + np.array([b[level_b], 0.0]) + b["x1"] * np.array([0.3, 0.5]))
+    np.testing.assert_allclose(predicted.iloc[[0, 2]].to_numpy(), by_hand, rtol=1e-12)
 
 
 @pytest.mark.parametrize(
@@ -118,8 +109,7 @@ def test_predict_gives_nan_for_a_level_the_fit_never_saw(data, formula, column, 
         (lambda f: kf.fit_probit("y ~ x1 + w", f.assign(w=f.x2 + 1j)), "w"),
         (lambda f: kf.fit_probit("y ~ x1 + w", f.assign(w=(f.x2 + 1j).where(f.index != "r3", np.nan))), "w"),
         (lambda f: kf.fit_probit("w ~ x1", f.assign(w=f.y + 0j)), "w"),
-        (lambda f: kf.fit_probit("y ~ x1 + I(2 * w)", f.assign(w=f.x2 + 2j)), "w"),
-        (lambda f: kf.fit_probit("y ~ x1 + w", dd.from_pandas(f.assign(w=f.x2 + 1j), npartitions=2)), "w"),
+        (lambda f: kf.fit_probit("y ~ x1 + I(2 * w)", dd.from_pandas(f.assign(w=f.x2 + 2j), npartitions=2)), "w"),
         (lambda f: kf.fit_probit("y ~ x1 + x2", f).predict(f.assign(x2=f.x2 + 1j)), "x2"),
     ],
 )
@@ -128,37 +118,21 @@ def test_a_complex_column_is_refused_by_name(data, call, column):
         call(data)
 
 
-def partitions_of(data, change):
-    """A Dask frame of three partitions whose meta is data's, the second
-    (or, for categories, the third) partition changed."""
-    parts = [data.iloc[:130], data.iloc[130:260], data.iloc[260:]]
-    parts = change(parts)
-    return dd.from_delayed([dask.delayed(p) for p in parts], meta=data.iloc[:0], verify_meta=False)
-
-
-def _extra_level(parts):
-    last = parts[2].copy()
-    last["s"] = last.s.cat.add_categories(["d"])
-    last.iloc[4, last.columns.get_loc("s")] = "d"
-    return [parts[0], parts[1], last]
-
-
 @pytest.mark.parametrize("persist", [False, True])
 @pytest.mark.parametrize(
     "formula, change, error, message",
-    [
-        ("y ~ x1 + s", _extra_level, ValueError,
-         r"partition 2 of data: term s holds levels .*'d' \(first in row 4 \(index 'r264'\)\)"),
-        ("y ~ x1 + x2", lambda p: [p[0], p[1].drop(columns="x2"), p[2]], KeyError,
-         "partition 1 of data lacks the column.* 'x2'"),
-        ("y ~ x1 + x2", lambda p: [p[0], p[1].assign(x2=p[1].x2.astype(str)), p[2]], TypeError,
-         "column 'x2' of partition 1 of data has type"),
-        ("y ~ x1 + s", lambda p: [p[0], p[1].assign(s=p[1].s.cat.codes), p[2]], TypeError,
-         "column 's' of partition 1 of data has type"),
+    [  # each changes partition 1 of 3, rows 130-259, behind the meta's back
+        ("y ~ x1 + s", lambda p: p.assign(s=p.s.cat.add_categories("d").where(p.index != "r134", "d")), ValueError,
+         r"partition 1 of data: term s holds levels .*'d' \(first in row 4 \(index 'r134'\)\)"),
+        ("y ~ x1 + x2", lambda p: p.drop(columns="x2"), KeyError, "partition 1 of data lacks the column.* 'x2'"),
+        ("y ~ x1 + x2", lambda p: p.assign(x2=p.x2.astype(str)), TypeError, "column 'x2' of partition 1 of data has"),
+        ("y ~ x1 + s", lambda p: p.assign(s=p.s.cat.codes), TypeError, "column 's' of partition 1 of data has"),
     ],
 )
 def test_a_malformed_dask_partition_is_named(data, formula, change, error, message, persist):
-    frame = partitions_of(data.assign(s=data.s.astype("category")), change)
+    data = data.assign(s=data.s.astype("category"))
+    parts = [data.iloc[:130], change(data.iloc[130:260]), data.iloc[260:]]
+    frame = dd.from_delayed([dask.delayed(p) for p in parts], meta=data.iloc[:0], verify_meta=False)
     with pytest.raises(error, match=message):
         kf.fit_probit(formula, frame, persist=persist)
 
@@ -174,8 +148,7 @@ def test_a_malformed_dask_partition_is_named(data, formula, change, error, messa
         ("y ~ I(np.maximum(x1, 0))", lambda f: np.maximum(f.x1, 0)),
         ("y ~ I(x2.astype(int))", lambda f: f.x2.to_numpy().astype(int)),
         ("y ~ `Sepal.Length`", lambda f: f["Sepal.Length"]),
-        ("y ~ Q('Sepal.Length')", lambda f: f["Sepal.Length"]),
-        ("y ~ np.log(`Sepal.Length`)", lambda f: np.log(f["Sepal.Length"])),
+        ("y ~ np.log(Q('Sepal.Length'))", lambda f: np.log(f["Sepal.Length"])),
     ],
 )
 def test_functions_and_quoted_names_in_formulas(data, formula, regressor):
@@ -227,7 +200,6 @@ def _polars(frame, **columns):
         (lambda f: kf.fit_probit("y ~ .", f), ValueError, r"uses '\.'"),
         (lambda f: kf.fit_probit("y ~ x1", f, tol=float("nan")), ValueError, "tol must be a number, not nan"),
         (lambda f: kf.fit_probit("y ~ x1", f).conf_int(alpha=2), ValueError, "alpha must be between 0 and 1"),
-        (lambda f: kf.fit_probit("y ~ x1", f).conf_int(alpha=0.0), ValueError, "alpha must be between 0 and 1"),
         (lambda f: kf.fit_probit("y ~ x1 + nothere.attr", f), KeyError, "'nothere.attr' is not in data"),
     ],
 )
