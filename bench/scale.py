@@ -27,8 +27,8 @@ median time over the quiet rounds: those in which other processes used less
 than --quiet-share of a core (from /proc/stat). On a machine shared with
 other work that matters: a case that needs both cores cannot show its speed
 while another program holds one, and interleaving the cases makes what load
-remains fall on all of them alike. The ratios are kestrum.fit_probit's
-time (kestrum.ame's for the ame rows) over the row's: above 1 is faster.
+remains fall on all of them alike. The ratios are the row's time over
+kestrum.fit_probit's (kestrum.ame's for the ame rows): below 1 is faster.
 kestrum_frames uses Dask's threaded scheduler on every core; statsmodels its
 default BLAS threads.
 
@@ -349,13 +349,13 @@ def main():
         f"n = {n:.0e}, k = {k}, {len(partitions.partitions)} partitions, {os.cpu_count()} cores; quiet rounds "
         f"of {args.repeat}: {quiet_fits or 'none (all used)'} for the fits, {quiet_effects or 'none (all used)'} for ame",
         "",
-        "| case | best | median | kestrum / case (best) | (median) |",
+        "| case | best | median | case / kestrum (best) | (median) |",
         "|---|---|---|---|---|",
     ]
     for table in (fits, effects):
         best0, median0 = next(iter(table.values()))
         lines += [
-            f"| {label} | {best * 1e3:.0f} ms | {median * 1e3:.0f} ms | {best0 / best:.2f}× | {median0 / median:.2f}× |"
+            f"| {label} | {best * 1e3:.0f} ms | {median * 1e3:.0f} ms | {best / best0:.2f}× | {median / median0:.2f}× |"
             for label, (best, median) in table.items()
         ]
     lines += [

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import numbers
 
 
@@ -16,8 +17,11 @@ def integer(value, name: str, minimum: int, optional: bool = False) -> int | Non
 
 
 def real(value, name: str) -> float:
+    """A real number other than NaN."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, not {type(value).__qualname__}")
+    if math.isnan(value):
+        raise ValueError(f"{name} must be a number, not nan")
     return float(value)
 
 

@@ -24,6 +24,7 @@ estimated by a HyperLogLog sketch of the keys taken in the first pass).
 
 from __future__ import annotations
 
+import contextlib
 import operator
 from dataclasses import dataclass, replace
 
@@ -37,7 +38,7 @@ from dask.dataframe import hyperloglog
 from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
-from .model_data import Partition, nan_regressor_error, rows_to_keep
+from .model_data import Partition, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
 
 # Clusters per output partition of the shuffle that adds the partial cluster
@@ -59,6 +60,22 @@ class Recipe:
     design: Design
     used: list[str]  # every column the model reads
     cluster: list[str]
+    meta: pd.DataFrame  # the frame's meta, of the used columns: what every partition must hold
+
+
+def _check_schema(columns: Columns, recipe: Recipe) -> None:
+    """A partition's columns are those of the frame's meta, and numbers
+    where the meta has numbers (the model would read text where numbers
+    were expected, or the reverse)."""
+    columns.require([recipe.design.outcome, *recipe.design.variables])
+    columns.require(recipe.cluster, grouping=True)
+    schema = Columns(recipe.meta)
+    for name in recipe.used:
+        if columns.is_numeric(name) != schema.is_numeric(name):
+            raise TypeError(
+                f"column {name!r} of {columns.argument} has type {columns.series(name).dtype}, where data's meta "
+                f"says {recipe.meta[name].dtype}: every partition must hold the types of the meta"
+            )
 
 
 def _key_frame(values: np.ndarray) -> pd.DataFrame:
@@ -90,10 +107,11 @@ def _cluster_keys(columns: Columns, names: list[str], keep: np.ndarray | None):
 
 
 def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bool, scan: bool):
-    """keep, y, X and whether a regressor is NaN, for the rows with no value
-    missing in the checked columns. X is a row-major block when gathered,
-    else the list of its columns, which the kernels read a tile at a time;
-    those are looked through for NaN only when scan is asked."""
+    """keep, y, X and whether a regressor is NaN or infinite, for the rows
+    with no value missing in the checked columns. X is a row-major block when
+    gathered, else the list of its columns, which the kernels read a tile at
+    a time; those are looked through only when scan is asked. With every
+    used column checked, such a regressor is an error."""
     keep = rows_to_keep(columns, checked)
     # Columns that arrived from another process may sit unaligned in the
     # received buffer; the kernels read aligned doubles.
@@ -101,12 +119,12 @@ def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bo
     regressors = [c if c is None else np.require(c, requirements="A")
                   for c in recipe.design.regressor_columns(columns, keep)]
     if gather or all(c is None for c in regressors):
-        X, has_nan = _native.gather_columns(regressors, 0, y.shape[0])
+        X, nonfinite = _native.gather_columns(regressors, 0, y.shape[0])
     else:
-        X, has_nan = regressors, scan and any(np.isnan(c).any() for c in regressors if c is not None)
-    if has_nan and recipe.design.sources is None:
-        raise nan_regressor_error(recipe.design, columns, regressors, keep)
-    return keep, y, X, has_nan
+        X, nonfinite = regressors, scan and not all(np.isfinite(c).all() for c in regressors if c is not None)
+    if nonfinite and set(checked) >= set(recipe.used):
+        raise nonfinite_regressor_error(recipe.design, columns, regressors, keep)
+    return keep, y, X, nonfinite
 
 
 def build_partition(
@@ -120,16 +138,17 @@ def build_partition(
     same partition (None: not known, look). Without gather, X is left as its
     columns: for a partition that lives only as long as its task."""
     columns = Columns(frame, f"partition {number} of data")
+    _check_schema(columns, recipe)
     design = recipe.design
     optimistic = design.sources is not None and missing is not True
     checked = [design.outcome, *recipe.cluster] if optimistic else recipe.used
     try:
-        keep, y, X, has_nan = _model_rows(columns, recipe, checked, gather, scan=missing is None)
-        if optimistic and has_nan:
-            keep, y, X, _ = _model_rows(columns, recipe, recipe.used, gather, scan=False)
+        keep, y, X, nonfinite = _model_rows(columns, recipe, checked, gather, scan=missing is None)
+        if optimistic and nonfinite:
+            keep, y, X, _ = _model_rows(columns, recipe, recipe.used, gather, scan=True)
     except ValueError as error:
         raise ValueError(f"partition {number} of data: {error}") from None
-    partition = Partition(y, X, dropped=columns.rows - y.shape[0], missing_regressors=bool(has_nan))
+    partition = Partition(y, X, dropped=columns.rows - y.shape[0], missing_regressors=bool(nonfinite))
     if recipe.cluster:
         partition.cluster_keys = _cluster_keys(columns, recipe.cluster, keep)
     return partition
@@ -214,11 +233,13 @@ class DaskModelData:
         self.nobs = self.dropped = self.outcome_sum = self.clusters = None
         self._cluster_sketch = None
         self._missing = None  # per partition, once counted: whether a regressor was missing
-        self._recipe = Recipe(design, used, cluster)
+        self._used = used
+        self._recipe = Recipe(design, used, cluster, frame._meta[used])
         self._sources = _partitions(frame, used)
         self._persist_when_counted = persist is None
         if persist:
-            self._persist()
+            with self._partition_named():
+                self._persist()
 
     def _persist(self) -> None:
         """Build the partitions once and keep them where they were built."""
@@ -251,11 +272,29 @@ class DaskModelData:
         self.passes += 1
         if self.nobs is not None:
             return compute(self._tasks(function, args), self.verbose)
-        results, statistics = zip(*compute(self._tasks(function, args, counting=True), self.verbose))
+        with self._partition_named():
+            results, statistics = zip(*compute(self._tasks(function, args, counting=True), self.verbose))
         self._count(statistics)
         if self._persist_when_counted:
             self._persist_if_it_fits()
         return list(results)
+
+    @contextlib.contextmanager
+    def _partition_named(self):
+        """The first computation over the partitions: a KeyError raised as
+        a partition was read (Dask selects the model's columns there), when
+        a partition lacks a column of the meta, names that partition."""
+        try:
+            yield
+        except KeyError as error:
+            check = dask.delayed(_lacking, pure=True)
+            lacking = compute([check(part, self._used) for part in self.frame.to_delayed()], False)
+            for number, names in enumerate(lacking):
+                if names:
+                    raise KeyError(
+                        f"partition {number} of data lacks the column(s) {', '.join(map(repr, names))} of data's meta"
+                    ) from error
+            raise
 
     def _persist_if_it_fits(self) -> None:
         needed = self.nobs * (self.k + 1 + len(self.cluster_names)) * 8  # X, y and the cluster values
@@ -305,6 +344,11 @@ class DaskModelData:
         return pd.DataFrame(columns)
 
 
+def _lacking(frame: pd.DataFrame, names: list[str]) -> list[str]:
+    present = set(frame.columns)
+    return [name for name in names if name not in present]
+
+
 def _free_memory() -> int | None:
     """Bytes free where the tasks run: on the workers of a distributed
     client (None when one has no memory limit), else on this machine."""
@@ -320,6 +364,6 @@ def _free_memory() -> int | None:
 def dask_model_data(design: Design, frame: dd.DataFrame, cluster: list[str], persist: bool | None, verbose: bool):
     """Check the frame's schema against the model and plan the partitions."""
     schema = Columns(frame._meta)
-    schema.require(cluster)
+    schema.require(cluster, grouping=True)
     design.learn_from_schema(frame._meta_nonempty, "data")
     return DaskModelData(design, frame, cluster, persist, verbose)

@@ -12,12 +12,21 @@ right-hand side once, on the rows that are kept; its ModelSpec is kept for
 from __future__ import annotations
 
 import ast
+import builtins
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
 from formulaic import Formula
-from formulaic.parser.types import Factor
+from formulaic.errors import DataMismatchWarning
+from formulaic.formula import SimpleFormula
+from formulaic.parser import DefaultFormulaParser
+from formulaic.parser.types import Factor, Token
+from formulaic.transforms import TRANSFORMS
+from formulaic.utils.layered_mapping import LayeredMapping
+from formulaic.utils.stateful_transforms import stateful_eval
+from formulaic.utils.variables import get_required_variables
 
 from .frames import Columns
 
@@ -45,20 +54,13 @@ class Design:
 
     @classmethod
     def from_formula(cls, formula, columns: Columns) -> "Design":
-        if not isinstance(formula, str):
-            raise TypeError(f"formula must be a str such as 'y ~ x1 + x2', not {type(formula).__qualname__}")
-        parsed = Formula(formula)
-        if not hasattr(parsed, "lhs"):
-            raise ValueError(f"formula {formula!r} has no outcome: write it as 'outcome ~ regressors'")
+        parsed = _parsed(formula)
         outcome_terms = list(parsed.lhs)
         outcome = _lookup_name(outcome_terms[0]) if len(outcome_terms) == 1 else None
         if outcome is None:
             raise ValueError(f"the outcome of formula {formula!r} must be one column of data, not {parsed.lhs}")
-        # formulaic leaves out the arguments of stateful transforms (center(z)):
-        # the columns named in every factor are added.
-        named = {name for term in parsed.rhs for factor in term.factors
-                 for name in _columns_read(str(factor.expr), columns.names)}
-        variables = sorted(set(map(str, parsed.rhs.required_variables)) | named)
+        variables = sorted({name for term in parsed.rhs for factor in term.factors
+                            for name in _factor_columns(factor, columns)})
         columns.require([outcome, *variables])
         if not columns.is_numeric(outcome):
             raise ValueError(f"outcome {outcome!r} must be numeric with values 0 and 1")
@@ -93,7 +95,16 @@ class Design:
         if keep is not None:
             frame = frame[keep]
         if self.model_spec is not None:  # learned before the rows (a Dask frame's partitions)
-            matrix = self.model_spec.get_model_matrix(frame, na_action="ignore")
+            matrix, unseen = self._learned_matrix(frame)
+            if unseen:
+                term, rows, levels = unseen[0]
+                first = int(np.flatnonzero(rows)[0])
+                position = int(np.flatnonzero(keep)[first]) if keep is not None else first
+                raise ValueError(
+                    f"term {term} holds levels that the categories of the data's columns lack: "
+                    f"{', '.join(map(repr, levels))} (first in {columns.row_label(position)}); give the whole "
+                    "frame the same categories (data.categorize() after reading, or astype with a CategoricalDtype)"
+                )
         else:
             matrix = Formula(self.formula).rhs.get_model_matrix(frame, na_action="ignore")
             self.model_spec = matrix.model_spec
@@ -108,11 +119,11 @@ class Design:
         (center, scale, splines) cannot be learned so and are refused."""
         if self.sources is not None:
             return
-        sample = meta[self.variables]
-        matrix = Formula(self.formula).rhs.get_model_matrix(sample, na_action="ignore")
+        schema = Columns(meta)
+        matrix = Formula(self.formula).rhs.get_model_matrix(schema.frame(self.variables), na_action="ignore")
         learned = matrix.model_spec
         for factor in learned.factor_contrasts:
-            for name in _columns_read(str(factor.expr), self.variables):
+            for name in _factor_columns(factor, schema):
                 dtype = meta[name].dtype
                 if not isinstance(dtype, pd.CategoricalDtype) or _unknown_categories(dtype):
                     raise ValueError(
@@ -134,12 +145,93 @@ class Design:
         columns.require(self.variables)
         missing = columns.missing_in_any(self.variables)
         if self.model_spec is not None:
-            matrix = self.model_spec.get_model_matrix(columns.frame(self.variables), na_action="ignore")
+            matrix, unseen = self._learned_matrix(columns.frame(self.variables))
+            for term, rows, levels in unseen:
+                warnings.warn(
+                    f"{columns.argument}: term {term} holds levels the fit never saw ({', '.join(map(repr, levels))}): "
+                    f"the predictions of those {int(rows.sum())} rows are NaN",
+                    UserWarning,
+                    stacklevel=3,
+                )
+                missing = rows if missing is None else missing | rows
             return np.asarray(matrix, dtype=np.float64), missing
         X = np.empty((columns.rows, len(self.sources)))
         for j, name in enumerate(self.sources):
             X[:, j] = 1.0 if name is None else columns.numeric(name)
         return X, missing
+
+    def _learned_matrix(self, frame: pd.DataFrame):
+        """The model matrix of frame by the learned ModelSpec, and per
+        categorical factor whose values in frame include levels that the
+        spec lacks: the factor, where those rows are, and those levels.
+        formulaic would code such rows as the base level (with a warning);
+        the callers refuse them or make them NaN instead."""
+        unseen = []
+        data = LayeredMapping(LayeredMapping(frame, name="data"), LayeredMapping(TRANSFORMS, name="transforms"))
+        for factor, contrasts in self.model_spec.factor_contrasts.items():
+            expression = str(factor.expr)
+            if factor.eval_method == Factor.EvalMethod.LOOKUP:
+                values = frame[expression]
+            else:
+                values = stateful_eval(expression, data, {expression: factor.metadata},
+                                       self.model_spec.transform_state, self.model_spec)
+            values = pd.Series(np.asarray(getattr(values, "__wrapped__", values), dtype=object))
+            rows = (values.notna() & ~values.isin(contrasts.levels)).to_numpy()
+            if rows.any():
+                unseen.append((expression, rows, sorted(set(values[rows]), key=str)))
+        with warnings.catch_warnings():
+            if unseen:  # the callers say it, by term
+                warnings.filterwarnings("ignore", category=DataMismatchWarning)
+                warnings.filterwarnings("ignore", message="Constructing a Categorical")
+            matrix = self.model_spec.get_model_matrix(frame, na_action="ignore")
+        return matrix, unseen
+
+
+def _parsed(formula):
+    """formulaic's parse of a formula of one outcome and one list of terms."""
+    if not isinstance(formula, str):
+        raise TypeError(f"formula must be a str such as 'y ~ x1 + x2', not {type(formula).__qualname__}")
+    tokens = DefaultFormulaParser().get_tokens(formula)
+    if any(token.kind is Token.Kind.OPERATOR and token.token == "." for token in tokens):
+        raise ValueError(
+            f"formula {formula!r} uses '.' (every other column), which is not supported: name the regressors, "
+            "as in 'y ~ x1 + x2'"
+        )
+    parsed = Formula(formula)
+    if not hasattr(parsed, "lhs"):
+        raise ValueError(f"formula {formula!r} has no outcome: write it as 'outcome ~ regressors'")
+    if not (isinstance(parsed.lhs, SimpleFormula) and isinstance(parsed.rhs, SimpleFormula)):
+        raise ValueError(
+            f"formula {formula!r} has parts separated by '|', which is not supported: a probit formula has one "
+            "outcome and one list of regressors, as in 'y ~ x1 + x2'"
+        )
+    return parsed
+
+
+def _factor_columns(factor, columns: Columns) -> list[str]:
+    """The columns a factor of a formula reads. The names formulaic finds
+    in it are columns (a name with a dot, `Sepal.Length`, before the root
+    of an attribute, x.astype), or functions and modules that formulaic
+    evaluates (abs, round, np, C); any other name is returned as it is, for
+    Columns.require to report."""
+    expression = str(factor.expr)
+    if factor.eval_method == Factor.EvalMethod.LOOKUP:
+        return [expression]
+    if factor.eval_method != Factor.EvalMethod.PYTHON:
+        return []
+    try:
+        variables = get_required_variables(expression, TRANSFORMS)
+    except Exception:  # noqa: BLE001 - stateful transforms (center(z)) cannot be looked into: read the names
+        return _columns_read(expression, columns.names)
+    read = []
+    for variable in variables:
+        if variable in columns.names:
+            read.append(str(variable))
+        elif variable.root in columns.names:
+            read.append(str(variable.root))
+        elif variable.root not in TRANSFORMS and not hasattr(builtins, variable.root):
+            read.append(str(variable))
+    return read
 
 
 def _columns_read(expression: str, candidates: list[str]) -> list[str]:

@@ -17,6 +17,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _native
+from .identified import identified_fit
 from .progress import logger
 
 
@@ -71,13 +72,6 @@ SINGLE_CLUSTER = (
 )
 
 
-def singular_hessian_message(names: list[str]) -> str:
-    return (
-        f"Hessian singular => NaN for Cov: columns involved: {', '.join(names)}. The coefficients of linearly "
-        "dependent (or all-zero) columns are not identified; drop or combine columns."
-    )
-
-
 def estimate(data, max_iter: int, tol: float, robust: bool) -> Estimate:
     clustered = data.clustered
     heteroskedastic = robust and not clustered
@@ -93,11 +87,9 @@ def estimate(data, max_iter: int, tol: float, robust: bool) -> Estimate:
         warnings.warn(SINGLE_CLUSTER, RuntimeWarning, stacklevel=3)
         cov = np.full((data.k, data.k), np.nan)
     else:
-        cov, involved = _native.covariance(outcome["hessian"], meat)
-        if involved:
-            warnings.warn(singular_hessian_message([data.names[j] for j in involved]), RuntimeWarning, stacklevel=3)
+        beta, cov = identified_fit(beta, outcome["hessian"], meat, data.names)
     logger.info(
-        "%s after %d iterations and %d passes: log-likelihood %.10g",
+        "%s at iteration %d (counting from 0), after %d passes: log-likelihood %.10g",
         "converged" if outcome["converged"] else "not converged",
         outcome["iterations"],
         data.passes,

@@ -35,7 +35,11 @@ def is_constant_name(name: str) -> bool:
 def _fitted_model(result) -> tuple[ModelData, np.ndarray, np.ndarray]:
     """The rows, coefficients and covariance of a fitted model."""
     if isinstance(result, ProbitResults):
-        return result.model.data, result.params.to_numpy(), result.cov_params().to_numpy()
+        # A column dropped as dependent on the others (NaN) enters at beta = 0 with no variance.
+        dropped = result.params.isna().to_numpy()
+        cov = result.cov_params().to_numpy(copy=True)
+        cov[dropped, :] = cov[:, dropped] = 0.0
+        return result.model.data, result.params.fillna(0.0).to_numpy(), cov
     model = getattr(result, "model", None)
     if model is None or not all(hasattr(result, a) for a in ("params", "cov_params")):
         raise TypeError(
@@ -76,6 +80,9 @@ def ame(result, chunk_size: int | None = None) -> pd.DataFrame:
     block_rows = chunk_size if chunk_size is not None else max(data.nobs, 1)
     parts = data.map(_effect_sums, params, excluded, block_rows)
     effects = _native.finish_effects(parts, cov)
+    if isinstance(result, ProbitResults):  # a dropped column has no effect of its own
+        for statistic in ("effect", "std_error", "z", "p"):
+            effects[statistic][result.params.isna().to_numpy()] = np.nan
 
     kept = [j for j, out in enumerate(excluded) if not out]
     table = pd.DataFrame(

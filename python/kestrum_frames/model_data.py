@@ -118,32 +118,43 @@ def _cluster_values(columns: Columns, names: list[str], keep: np.ndarray | None)
 
 
 def _build_partition(y, regressors, cluster_numbers, start, stop) -> tuple[Partition, bool]:
-    """The partition of rows [start, stop), and whether a regressor is NaN there."""
-    X, has_nan = _native.gather_columns(regressors, start, stop)
+    """The partition of rows [start, stop), and whether a regressor is NaN or infinite there."""
+    X, nonfinite = _native.gather_columns(regressors, start, stop)
     partition = Partition(np.array(y[start:stop]), X)
     if cluster_numbers is not None:
         ids, local = np.unique(cluster_numbers[start:stop], return_inverse=True)
         partition.cluster_of = local.astype(np.float64)
         partition.cluster_ids = ids.astype(np.int64)
-    return partition, has_nan
+    return partition, nonfinite
 
 
-def nan_regressor_error(design: Design, columns: Columns, regressors, keep: np.ndarray | None) -> ValueError:
-    """The error for a regressor that the formula made NaN in a kept row."""
+def nonfinite_regressor_error(design: Design, columns: Columns, regressors, keep: np.ndarray | None) -> ValueError:
+    """The error for the first kept row (in row order) where a regressor is
+    infinite, or NaN although no value it is made of is missing."""
+    first = None  # (row, j)
     for j, column in enumerate(regressors):
-        if column is not None and np.isnan(column).any():
-            row = int(np.flatnonzero(np.isnan(column))[0])
-            position = int(np.flatnonzero(keep)[row]) if keep is not None else row
-            return ValueError(
-                f"regressor {design.names[j]!r} is NaN in {columns.row_label(position)}, where no value it is made "
-                "of is missing: is a transformation in the formula undefined there?"
-            )
-    raise AssertionError("no NaN among the regressors")
+        if column is not None:
+            bad = np.flatnonzero(~np.isfinite(column))
+            if bad.size and (first is None or bad[0] < first[0]):
+                first = (int(bad[0]), j)
+    if first is None:
+        raise AssertionError("every regressor is finite")
+    row, j = first
+    where = columns.row_label(int(np.flatnonzero(keep)[row]) if keep is not None else row)
+    value = float(regressors[j][row])
+    if np.isnan(value):
+        return ValueError(
+            f"regressor {design.names[j]!r} is NaN in {where}, where no value it is made of is missing: is a "
+            "transformation in the formula undefined there?"
+        )
+    return ValueError(f"regressor {design.names[j]!r} must be finite: found {value!r} in {where}")
 
 
-def _partitioned(design, columns, cluster, keep, npartitions) -> ModelData | None:
-    """The model's rows without those that keep rules out, in partitions;
-    None when a regressor is NaN in a row that is kept."""
+def _partitioned(design, columns, cluster, keep, npartitions, final: bool) -> ModelData | None:
+    """The model's rows without those that keep rules out, in partitions.
+    A regressor that is NaN or infinite in a kept row is an error when keep
+    is final (it already leaves out every row with a missing value);
+    otherwise the answer is None, for the caller to look for those rows."""
     y = outcome_values(design, columns, keep)
     nobs = y.shape[0]
     if nobs == 0:
@@ -161,9 +172,9 @@ def _partitioned(design, columns, cluster, keep, npartitions) -> ModelData | Non
         False,
         in_memory=True,
     )
-    if any(has_nan for _, has_nan in built):
-        if design.sources is None:
-            raise nan_regressor_error(design, columns, regressors, keep)
+    if any(nonfinite for _, nonfinite in built):
+        if final:
+            raise nonfinite_regressor_error(design, columns, regressors, keep)
         return None
     return ModelData(
         names=list(design.names),
@@ -176,18 +187,19 @@ def _partitioned(design, columns, cluster, keep, npartitions) -> ModelData | Non
 
 
 def build_model_data(design: Design, columns: Columns, cluster: list[str], npartitions: int | None) -> ModelData:
-    columns.require(cluster)
+    columns.require(cluster, grouping=True)
     used = [design.outcome, *design.variables, *cluster]
-    # Regressors that are plain columns are checked for NaN as the partitions
-    # gather them, in parallel; only when one is found are the rows with a
-    # missing value looked for, and the partitions gathered again without them.
+    # Regressors that are plain columns are checked for NaN (and infinities)
+    # as the partitions gather them, in parallel; only when one is found are
+    # the rows with a missing value looked for, and the partitions gathered
+    # again without them.
     # Formulas that formulaic evaluates, and cluster numbers, need the kept
     # rows before anything is built.
     optimistic = design.sources is not None and not cluster
     keep = rows_to_keep(columns, [design.outcome] if optimistic else used)
-    data = _partitioned(design, columns, cluster, keep, npartitions)
+    data = _partitioned(design, columns, cluster, keep, npartitions, final=not optimistic)
     if data is None:
-        data = _partitioned(design, columns, cluster, rows_to_keep(columns, used), npartitions)
+        data = _partitioned(design, columns, cluster, rows_to_keep(columns, used), npartitions, final=True)
     return data
 
 

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
+from . import arguments
 from .dask_data import is_dask_frame
 from .design import Design
 from .estimation import Estimate
@@ -81,12 +82,17 @@ class ProbitResults(ResultsExtras):
 
     @property
     def df_model(self) -> int:
-        """Regressors besides the intercept."""
-        return len(self.params) - (1 if "Intercept" in self.params.index else 0)
+        """Identified regressors besides the intercept (a column dropped as
+        dependent on the others, whose coefficient is NaN, is not counted)."""
+        return self._rank - (1 if "Intercept" in self.params.index else 0)
 
     @property
     def df_resid(self) -> int:
-        return self.nobs - len(self.params)
+        return self.nobs - self._rank
+
+    @property
+    def _rank(self) -> int:
+        return int(self.params.notna().sum())
 
     # Inference
 
@@ -110,6 +116,9 @@ class ProbitResults(ResultsExtras):
 
     def conf_int(self, alpha: float = 0.05) -> pd.DataFrame:
         """Normal-theory intervals: params -/+ z_(1 - alpha/2) bse."""
+        alpha = arguments.real(alpha, "alpha")
+        if not 0.0 < alpha < 1.0:
+            raise ValueError(f"alpha must be between 0 and 1 (0.05 for 95% intervals), not {alpha!r}")
         half = special.ndtri(1.0 - alpha / 2.0) * self.bse
         return pd.DataFrame({0: self.params - half, 1: self.params + half})
 
@@ -129,8 +138,10 @@ class ProbitResults(ResultsExtras):
 
     @property
     def prsquared(self) -> float:
-        """McFadden's pseudo R-squared, 1 - l / l0."""
-        return 1.0 - self.loglike / self.llnull
+        """McFadden's pseudo R-squared, 1 - l / l0; NaN when the outcome is
+        constant (l0 = 0: nothing is left to explain)."""
+        llnull = self.llnull
+        return 1.0 - self.loglike / llnull if llnull != 0.0 else float("nan")
 
     # Predictions
 
@@ -141,7 +152,7 @@ class ProbitResults(ResultsExtras):
         a lazy Dask Series for a Dask frame), NaN where a value the
         regressors need is missing. A fit on a Dask frame predicts every row
         of that frame, lazily."""
-        params = self.params.to_numpy()
+        params = self.params.fillna(0.0).to_numpy()  # dropped columns are combinations of the others
         if newdata is None:
             if is_dask_frame(getattr(self.model.data, "frame", None)):
                 return self.predict(self.model.data.frame)

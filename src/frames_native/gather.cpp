@@ -2,7 +2,8 @@
 // rows [start, stop) of k columns are copied into a row-major block a tile of
 // kGatherRows rows at a time: each column is read in order and the tile
 // being written stays in cache, so X is read once and written once, without
-// the interpreter lock. The same pass notes whether any value is NaN.
+// the interpreter lock. The same pass notes whether any value is not finite
+// (NaN, or an infinity: x - x is NaN for both).
 #include "frames_native/gather.hpp"
 
 #include <algorithm>
@@ -21,7 +22,7 @@ namespace kestrum {
 const char* const kGatherColumnsDoc =
     "gather_columns(columns, start, stop)\n--\n\n"
     "Rows [start, stop) of the columns (contiguous 1-D float64 arrays, None for a column of ones) as a\n"
-    "C-contiguous float64 block, and whether any of those values is NaN.";
+    "C-contiguous float64 block, and whether any of those values is not finite (NaN or infinite).";
 
 namespace {
 
@@ -29,11 +30,15 @@ constexpr size_t kGatherRows = 256;
 
 struct Gathered {
   Buffer block;
-  bool has_nan = false;
+  bool has_nonfinite = false;
 };
 
-// Whether any of the four is NaN.
-inline bool any_nan(double a, double b, double c, double d) { return (a != a) | (b != b) | (c != c) | (d != d); }
+// Whether a is NaN or infinite: a - a is 0 for a finite a, NaN otherwise.
+inline bool nonfinite(double a) { return (a - a) != (a - a); }
+// Whether any of the four is: a sum of such differences is NaN when one is.
+inline bool any_nonfinite(double a, double b, double c, double d) {
+  return nonfinite((a - a) + (b - b) + (c - c) + (d - d));
+}
 
 // columns[j] points to a contiguous column, or is nullptr for a column of
 // ones. Four columns are interleaved at a time: one pass writes whole
@@ -44,7 +49,7 @@ Gathered gather(const std::vector<const double*>& columns, size_t start, size_t 
   double* block = out.block.data();
   static const std::vector<double> ones(kGatherRows, 1.0);
   std::vector<const double*> tile(k);
-  bool nan_seen = false;
+  bool nonfinite_seen = false;
   for (size_t first = 0; first < rows; first += kGatherRows) {
     const size_t count = std::min(kGatherRows, rows - first);
     for (size_t j = 0; j < k; ++j) tile[j] = columns[j] == nullptr ? ones.data() : columns[j] + start + first;
@@ -54,7 +59,7 @@ Gathered gather(const std::vector<const double*>& columns, size_t start, size_t 
       const double *a = tile[j], *b = tile[j + 1], *c = tile[j + 2], *d = tile[j + 3];
       for (size_t r = 0; r < count; ++r) {
         double* row = tile_block + r * k + j;
-        nan_seen |= any_nan(a[r], b[r], c[r], d[r]);
+        nonfinite_seen |= any_nonfinite(a[r], b[r], c[r], d[r]);
         row[0] = a[r];
         row[1] = b[r];
         row[2] = c[r];
@@ -63,12 +68,12 @@ Gathered gather(const std::vector<const double*>& columns, size_t start, size_t 
     }
     for (; j < k; ++j) {
       for (size_t r = 0; r < count; ++r) {
-        nan_seen |= tile[j][r] != tile[j][r];
+        nonfinite_seen |= nonfinite(tile[j][r]);
         tile_block[r * k + j] = tile[j][r];
       }
     }
   }
-  out.has_nan = nan_seen;
+  out.has_nonfinite = nonfinite_seen;
   return out;
 }
 
@@ -97,7 +102,7 @@ PyRef gather_columns_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   }
   Gathered gathered = without_interpreter_lock([&] { return gather(columns, start, stop); });
   PyRef block = output_array(StridedArray::standard(std::move(gathered.block), 2, stop - start, k));
-  return checked(PyTuple_Pack(2, block.get(), gathered.has_nan ? Py_True : Py_False));
+  return checked(PyTuple_Pack(2, block.get(), gathered.has_nonfinite ? Py_True : Py_False));
 }
 
 }  // namespace

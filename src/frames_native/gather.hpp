@@ -5,7 +5,7 @@
 
 namespace kestrum {
 
-// gather_columns(columns, start, stop) -> (block, has_nan)
+// gather_columns(columns, start, stop) -> (block, has_nonfinite)
 PyObject* gather_columns(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kGatherColumnsDoc;
 
