@@ -79,14 +79,22 @@ def test_wald_test_rejects_bad_hypotheses(mroz, hypotheses, values, message):
         result.wald_test(hypotheses, values)
 
 
-def test_wald_test_refuses_a_covariance_that_is_not_finite(mroz):
-    # kidsge6 copied: the Hessian is singular, and kestrum reports NaN covariances.
-    frame = mroz.assign(copy=mroz["kidsge6"])
-    with pytest.warns(RuntimeWarning):
+def test_wald_test_with_a_dropped_column_and_a_covariance_that_is_not_finite(mroz):
+    # kidsge6 copied: the copy is dropped, the other terms are those of the model without it.
+    frame = mroz.assign(copy=mroz["kidsge6"], one=1.0)
+    with pytest.warns(RuntimeWarning, match="dropped copy"):
         result = kf.fit_probit("inlf ~ educ + age + kidsge6 + copy", frame)
-    assert np.isnan(result.cov_params().to_numpy()).all()
+    reference = kf.fit_probit("inlf ~ educ + age + kidsge6", mroz)
+    for hypothesis in ("educ = 0", "age = 0, kidsge6 = 0"):
+        assert result.wald_test(hypothesis).statistic == pytest.approx(reference.wald_test(hypothesis).statistic,
+                                                                       rel=1e-8)
+    with pytest.raises(ValueError, match="involve copy, dropped"):
+        result.wald_test("copy = 0")
+    # A single cluster: the cluster-robust covariance is all NaN.
+    with pytest.warns(RuntimeWarning, match="single cluster"):
+        single = kf.fit_probit("inlf ~ educ + age", frame, cluster="one")
     with pytest.raises(ValueError, match="not finite"):
-        result.wald_test("educ = 0")
+        single.wald_test("educ = 0")
 
 
 def test_lr_test_agrees_with_statsmodels(mroz):

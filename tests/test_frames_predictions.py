@@ -104,3 +104,14 @@ def test_alpha_outside_the_unit_interval_is_refused(mroz):
     prediction = kf.fit_probit(MROZ_FORMULA, mroz).get_prediction()
     with pytest.raises(ValueError, match="alpha must be in"):
         prediction.summary_frame(1.5)
+
+
+def test_a_dropped_dependent_column_leaves_the_predictions_of_the_model_without_it(mroz):
+    frame = mroz.assign(copy=2.0 * mroz["educ"])
+    with pytest.warns(RuntimeWarning, match="dropped copy"):
+        result = kf.fit_probit(MROZ_FORMULA + " + copy", frame)
+    reference = kf.fit_probit(MROZ_FORMULA, mroz)
+    np.testing.assert_allclose(result.get_prediction().summary_frame(), reference.get_prediction().summary_frame(),
+                               rtol=1e-6)
+    np.testing.assert_allclose(result.predict(frame), reference.predict(mroz), rtol=1e-6)
+    assert result.aic == pytest.approx(reference.aic, rel=1e-9) and result.bic == pytest.approx(reference.bic, rel=1e-9)

@@ -73,8 +73,14 @@ def wald_test(result, hypotheses, values=None) -> ChiSquareTest:
     if not (np.isfinite(R).all() and np.isfinite(q).all()):
         raise ValueError("hypotheses and values must be finite")
     m = R.shape[0]
-    difference = R @ result.params.to_numpy() - q
-    middle = R @ result.cov_params().to_numpy() @ R.T
+    params = result.params.to_numpy()
+    identified = ~np.isnan(params)  # a column dropped as dependent on the others has NaN
+    dropped = [names[j] for j in np.flatnonzero(~identified) if (R[:, j] != 0).any()]
+    if dropped:
+        raise ValueError(f"the hypotheses involve {', '.join(dropped)}, dropped as dependent on the other columns")
+    R = R[:, identified]
+    difference = R @ params[identified] - q
+    middle = R @ result.cov_params().to_numpy()[np.ix_(identified, identified)] @ R.T
     if not np.isfinite(middle).all():
         raise ValueError("the covariance of the terms the hypotheses involve is not finite (a singular Hessian?)")
     if np.linalg.matrix_rank(middle) < m:
@@ -167,17 +173,22 @@ def lr_test(restricted, unrestricted) -> ChiSquareTest:
 
 class FitCriteria:
     """Information criteria and the test against the intercept-only model, as
-    statsmodels names them (k = number of coefficients, n = nobs)."""
+    statsmodels names them (k = number of identified coefficients: a column
+    dropped as dependent on the others does not count; n = nobs)."""
+
+    @property
+    def _identified(self) -> int:
+        return int(self.params.notna().sum())
 
     @property
     def aic(self) -> float:
         """-2 l + 2 k."""
-        return -2.0 * self.llf + 2.0 * len(self.params)
+        return -2.0 * self.llf + 2.0 * self._identified
 
     @property
     def bic(self) -> float:
         """-2 l + ln(n) k."""
-        return -2.0 * self.llf + np.log(self.nobs) * len(self.params)
+        return -2.0 * self.llf + np.log(self.nobs) * self._identified
 
     @property
     def llr(self) -> float:
@@ -187,7 +198,7 @@ class FitCriteria:
     @property
     def llr_pvalue(self) -> float:
         """P(chi2(k - 1) > llr): the intercept-only model has one coefficient."""
-        return float(stats.chi2.sf(self.llr, len(self.params) - 1))
+        return float(stats.chi2.sf(self.llr, self._identified - 1))
 
     def wald_test(self, hypotheses, values=None) -> ChiSquareTest:
         """The Wald test of linear hypotheses R b = q: see hypotheses.wald_test."""

@@ -35,11 +35,8 @@ def is_constant_name(name: str) -> bool:
 def _fitted_model(result) -> tuple[ModelData, np.ndarray, np.ndarray]:
     """The rows, coefficients and covariance of a fitted model."""
     if isinstance(result, ProbitResults):
-        # A column dropped as dependent on the others (NaN) enters at beta = 0 with no variance.
-        dropped = result.params.isna().to_numpy()
-        cov = result.cov_params().to_numpy(copy=True)
-        cov[dropped, :] = cov[:, dropped] = 0.0
-        return result.model.data, result.params.fillna(0.0).to_numpy(), cov
+        params, cov = result.index_coefficients()
+        return result.model.data, params, cov
     model = getattr(result, "model", None)
     if model is None or not all(hasattr(result, a) for a in ("params", "cov_params")):
         raise TypeError(

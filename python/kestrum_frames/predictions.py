@@ -107,8 +107,7 @@ def get_prediction(result, newdata=None) -> PredictionResults:
     used in the fit when newdata is None (every row of the frame, lazily, for
     a fit on a Dask frame), else of each row of newdata (a pandas, polars or
     Dask frame), NaN where a value the regressors need is missing."""
-    params = result.params.to_numpy()
-    cov = result.cov_params().to_numpy()
+    params, cov = result.index_coefficients()
     data = result.model.data
     if newdata is None:
         if is_dask_frame(getattr(data, "frame", None)):

@@ -84,15 +84,21 @@ class ProbitResults(ResultsExtras):
     def df_model(self) -> int:
         """Identified regressors besides the intercept (a column dropped as
         dependent on the others, whose coefficient is NaN, is not counted)."""
-        return self._rank - (1 if "Intercept" in self.params.index else 0)
+        return self._identified - (1 if "Intercept" in self.params.index else 0)
 
     @property
     def df_resid(self) -> int:
-        return self.nobs - self._rank
+        return self.nobs - self._identified
 
-    @property
-    def _rank(self) -> int:
-        return int(self.params.notna().sum())
+    def index_coefficients(self) -> tuple[np.ndarray, np.ndarray]:
+        """beta and its covariance as the linear index x'beta uses them: a
+        column dropped as dependent on the others (NaN) enters at 0 with no
+        variance, since the kept coefficients already carry its part."""
+        dropped = self.params.isna().to_numpy()
+        cov = self._cov.to_numpy(copy=True)
+        cov[dropped, :] = 0.0
+        cov[:, dropped] = 0.0
+        return self.params.fillna(0.0).to_numpy(), cov
 
     # Inference
 
@@ -152,7 +158,7 @@ class ProbitResults(ResultsExtras):
         a lazy Dask Series for a Dask frame), NaN where a value the
         regressors need is missing. A fit on a Dask frame predicts every row
         of that frame, lazily."""
-        params = self.params.fillna(0.0).to_numpy()  # dropped columns are combinations of the others
+        params, _ = self.index_coefficients()
         if newdata is None:
             if is_dask_frame(getattr(self.model.data, "frame", None)):
                 return self.predict(self.model.data.frame)
