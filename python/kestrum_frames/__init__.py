@@ -19,12 +19,12 @@ from .dask_data import dask_model_data, is_dask_frame
 from .design import Design
 from .estimation import estimate
 from .frames import Columns
-from .margins import ame
+from .margins import ame, avg_predictions
 from .model_data import build_model_data
 from .progress import reporting
 from .results import ProbitModel, ProbitResults
 
-__all__ = ["fit_probit", "ame", "ProbitResults"]
+__all__ = ["fit_probit", "ame", "avg_predictions", "ProbitResults"]
 
 
 def fit_probit(
@@ -81,4 +81,4 @@ def fit_probit(
             model_data = build_model_data(design, columns, cluster, npartitions)
             model_data.verbose = verbose
         fitted = estimate(model_data, max_iter, tol, robust)
-    return ProbitResults(ProbitModel(design, model_data, cluster), fitted)
+    return ProbitResults(ProbitModel(design, model_data, cluster, data), fitted)

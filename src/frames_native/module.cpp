@@ -26,6 +26,7 @@ PyMethodDef functions[] = {
     fast_call<covariance>("covariance", kCovarianceDoc),
     fast_call<cluster_meat_entry>("cluster_meat", kClusterMeatDoc),
     fast_call<finish_effects>("finish_effects", kFinishEffectsDoc),
+    fast_call<check_probit_model>("check_probit_model", kCheckProbitModelDoc),
     fast_call<cluster_numbers>("cluster_numbers", kClusterNumbersDoc),
     fast_call<cluster_keys>("cluster_keys", kClusterKeysDoc),
     fast_call<gather_columns>("gather_columns", kGatherColumnsDoc),

@@ -1,0 +1,178 @@
+"""Average effects of variables and average predictions, with the Jacobian
+of each average with respect to beta, summed over the rows of a partition.
+
+With x_i the row's regressors, z_i = x_i'beta, F the response (Phi for
+scale="response", the identity for scale="link") and f = F' (phi, or 1):
+- slope of a numeric v, d_i = d x_i / d v:
+      value  f(z_i) (d_i'beta)
+      d/dbeta  f(z_i) d_i + f'(z_i) (d_i'beta) x_i          (phi'(z) = -z phi(z); 0 for the link)
+- contrast of a level (or 1 against 0), x1_i and x0_i the rows set to it and to the base:
+      value  F(x1_i'beta) - F(x0_i'beta)
+      d/dbeta  f(x1_i'beta) x1_i - f(x0_i'beta) x0_i
+- prediction: value F(z_i), d/dbeta f(z_i) x_i.
+A variable's rows differ from x_i only in the columns it feeds, so only
+those are rebuilt, and the index of a counterfactual row is z_i plus the
+change in those columns times their coefficients.
+
+The sums are grouped by the values of the ``by`` columns, and the averages
+and their Jacobians J (effects x k) are the group sums over the group's
+count; the delta method gives the covariance J V J'.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+from scipy import sparse, special
+
+from .counterfactual import RowBuilder, Variable, constant_column
+
+_SQRT_2PI = np.sqrt(2.0 * np.pi)
+
+
+@dataclass
+class Effect:
+    """One row of the table before it is averaged: a slope, a contrast
+    (level against base) or a prediction."""
+
+    label: str
+    kind: str  # "slope", "contrast" or "prediction"
+    variable: Variable | None = None
+    level: object = None
+    base: object = None
+
+
+def plan_effects(builder: RowBuilder, names: list[str] | None, binary: dict[str, bool]) -> list[Effect]:
+    """The effects of the named variables (None: every one), in the order
+    of the regressors they feed. binary: whether a numeric variable holds
+    only 0 and 1 (its effect is then the change from 0 to 1)."""
+    variables = builder.variables if names is None else [builder.variable(name) for name in names]
+    effects = []
+    for variable in variables:
+        if variable.categorical:
+            for level, label in zip(variable.levels, variable.labels):
+                if level != variable.base:
+                    effects.append(Effect(f"{variable.name}[{label}]", "contrast", variable, level, variable.base))
+        elif binary.get(variable.name, False):
+            effects.append(Effect(variable.name, "contrast", variable, 1.0, 0.0))
+        else:
+            effects.append(Effect(variable.name, "slope", variable))
+    return effects
+
+
+def _response(z: np.ndarray, link: bool):
+    """F(z) and f(z)."""
+    if link:
+        return z, np.ones_like(z)
+    return special.ndtr(z), np.exp(-0.5 * z * z) / _SQRT_2PI
+
+
+@dataclass
+class GroupSums:
+    """Per group (in the order of keys): rows, and per (scenario, effect)
+    the sum of the values and of their gradients."""
+
+    keys: list
+    counts: np.ndarray  # G
+    values: np.ndarray  # S x E x G
+    gradients: np.ndarray  # S x E x G x k
+
+
+def _grouper(codes: np.ndarray, groups: int) -> sparse.csr_matrix:
+    """The G x n matrix of ones that sums rows into their groups (rows coded -1 are left out)."""
+    kept = np.flatnonzero(codes >= 0)
+    return sparse.csr_matrix((np.ones(kept.size), (codes[kept], kept)), shape=(groups, codes.size))
+
+
+def _weighted(grouper: sparse.csr_matrix, w: np.ndarray) -> sparse.csr_matrix:
+    """The grouping matrix with row i's entry w_i: (it @ M)[g] = sum over group g of w_i M_i."""
+    return grouper @ sparse.diags(w)
+
+
+def _effect_sums(effect, frame, builder, X, beta, z, F, f, link, scales, grouper):
+    """Group sums of one effect's values (G) and gradients (G x k)."""
+    if effect.kind == "prediction":
+        return grouper @ F, _weighted(grouper, f) @ X
+    variable = effect.variable
+    cols = variable.columns
+    b = beta[cols]
+    if effect.kind == "slope":
+        D = builder.derivative(frame, variable, scales.get(variable.name, 1.0))
+        slope = D @ b
+        values = f * slope
+        gradients = np.zeros((grouper.shape[0], X.shape[1]))
+        if not link:
+            gradients += _weighted(grouper, -z * f * slope) @ X
+        gradients[:, cols] += _weighted(grouper, f) @ D
+        return grouper @ values, gradients
+    rows = len(frame)
+    template = frame[variable.name]
+    X1 = builder.columns(frame, variable, constant_column(template, effect.level, rows))
+    X0 = builder.columns(frame, variable, constant_column(template, effect.base, rows))
+    unchanged = z - X[:, cols] @ b
+    z1, z0 = unchanged + X1 @ b, unchanged + X0 @ b
+    F1, f1 = _response(z1, link)
+    F0, f0 = _response(z0, link)
+    # off the variable's columns x1 = x0 = x: (f1 - f0) x; on them f1 x1 - f0 x0.
+    gradients = _weighted(grouper, f1 - f0) @ X
+    gradients[:, cols] = _weighted(grouper, f1) @ X1 - _weighted(grouper, f0) @ X0
+    return grouper @ (F1 - F0), gradients
+
+
+def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effect], beta: np.ndarray,
+                   scenarios: list[dict], by: list[str], link: bool, scales: dict,
+                   block_rows: int | None) -> GroupSums:
+    """The group sums of every effect in every scenario (a dict of values
+    given to variables for all rows) over the rows of frame, visited in
+    blocks of block_rows rows and added in block order."""
+    if by:
+        keys_of_rows = pd.MultiIndex.from_frame(frame[by]) if len(by) > 1 else frame[by[0]]
+        codes, uniques = pd.factorize(keys_of_rows, use_na_sentinel=True)
+        keys = list(uniques)
+    else:
+        codes, keys = np.zeros(len(frame), dtype=np.int64), [None]
+    G, k = len(keys), beta.shape[0]
+    total = GroupSums(keys, np.bincount(codes[codes >= 0], minlength=G).astype(np.float64),
+                      np.zeros((len(scenarios), len(effects), G)), np.zeros((len(scenarios), len(effects), G, k)))
+    step = max(len(frame), 1) if block_rows is None else block_rows
+    for start in range(0, len(frame), step):
+        block = frame.iloc[start:start + step]
+        grouper = _grouper(codes[start:start + step], G)
+        for s, scenario in enumerate(scenarios):
+            rows = block.assign(**{n: constant_column(block[n], v, len(block)) for n, v in scenario.items()})
+            X = builder.matrix(rows)
+            z = X @ beta
+            F, f = _response(z, link)
+            for e, effect in enumerate(effects):
+                values, gradients = _effect_sums(effect, rows, builder, X, beta, z, F, f, link, scales, grouper)
+                total.values[s, e] += values
+                total.gradients[s, e] += gradients
+    return total
+
+
+def add_group_sums(parts: list[GroupSums]) -> GroupSums:
+    """The sums of every group over the partitions, added in partition
+    order; groups sorted by their values."""
+    keys: dict = {}
+    for part in parts:
+        for key in part.keys:
+            keys.setdefault(key, len(keys))
+    order = list(keys)
+    S, E = parts[0].values.shape[:2]
+    k = parts[0].gradients.shape[3]
+    total = GroupSums(order, np.zeros(len(order)), np.zeros((S, E, len(order))), np.zeros((S, E, len(order), k)))
+    for part in parts:
+        where = [keys[key] for key in part.keys]
+        total.counts[where] += part.counts
+        total.values[:, :, where] += part.values
+        total.gradients[:, :, where] += part.gradients
+    if order != [None]:
+        try:
+            ranked = sorted(range(len(order)), key=lambda g: order[g])
+        except TypeError:  # values that do not compare: first appearance
+            ranked = list(range(len(order)))
+        total = GroupSums([order[g] for g in ranked], total.counts[ranked], total.values[:, :, ranked],
+                          total.gradients[:, :, ranked])
+    return total
