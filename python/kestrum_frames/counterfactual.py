@@ -87,7 +87,7 @@ class RowBuilder:
     def derivative(self, frame: pd.DataFrame, variable: Variable, scale: float) -> np.ndarray:
         """d x / d v of the columns variable.columns, n x c. Central
         differences at v -/+ h_i with h_i = 1e-5 max(|v_i|, 1e-3 scale) (scale: the
-        mean of |v| over the rows): exact but for rounding for terms of
+        mean of |v| over the partition): exact but for rounding for terms of
         degree 2 or less in v, and with a relative error of order h^2 for
         the others."""
         v = frame[variable.name].to_numpy(dtype=np.float64)

@@ -44,10 +44,11 @@ class Effect:
     base: object = None
 
 
-def plan_effects(builder: RowBuilder, names: list[str] | None, binary: dict[str, bool]) -> list[Effect]:
+def plan_effects(builder: RowBuilder, names: list[str] | None) -> list[Effect]:
     """The effects of the named variables (None: every one), in the order
-    of the regressors they feed. binary: whether a numeric variable holds
-    only 0 and 1 (its effect is then the change from 0 to 1)."""
+    of the regressors they feed. A numeric variable gets a slope and a
+    switch from 0 to 1, summed only over partitions holding only 0 and 1;
+    choose_effects keeps one of the two once every partition is seen."""
     variables = builder.variables if names is None else [builder.variable(name) for name in names]
     effects = []
     for variable in variables:
@@ -55,11 +56,18 @@ def plan_effects(builder: RowBuilder, names: list[str] | None, binary: dict[str,
             for level, label in zip(variable.levels, variable.labels):
                 if level != variable.base:
                     effects.append(Effect(f"{variable.name}[{label}]", "contrast", variable, level, variable.base))
-        elif binary.get(variable.name, False):
-            effects.append(Effect(variable.name, "contrast", variable, 1.0, 0.0))
         else:
             effects.append(Effect(variable.name, "slope", variable))
+            effects.append(Effect(variable.name, "switch", variable, 1.0, 0.0))
     return effects
+
+
+def choose_effects(effects: list[Effect], binary: dict[str, bool]) -> list[int]:
+    """The effects reported: of a numeric variable's pair, the switch from 0
+    to 1 when it holds only 0 and 1 in every row, else the slope."""
+    return [e for e, effect in enumerate(effects)
+            if effect.kind not in ("slope", "switch")
+            or (effect.kind == "switch") == binary.get(effect.variable.name, False)]
 
 
 def _response(z: np.ndarray, link: bool):
@@ -78,6 +86,7 @@ class GroupSums:
     counts: np.ndarray  # G
     values: np.ndarray  # S x E x G
     gradients: np.ndarray  # S x E x G x k
+    binary: dict  # per variable with a switch: whether every row held 0 or 1
 
 
 def _grouper(codes: np.ndarray, groups: int) -> sparse.csr_matrix:
@@ -96,7 +105,7 @@ def _effect_sums(effect, frame, builder, X, beta, z, F, f, link, scales, grouper
     if effect.kind == "prediction":
         return grouper @ F, _weighted(grouper, f) @ X
     variable = effect.variable
-    cols = variable.columns
+    cols = variable.columns  # "contrast" and "switch": level against base
     b = beta[cols]
     if effect.kind == "slope":
         D = builder.derivative(frame, variable, scales.get(variable.name, 1.0))
@@ -122,11 +131,15 @@ def _effect_sums(effect, frame, builder, X, beta, z, F, f, link, scales, grouper
 
 
 def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effect], beta: np.ndarray,
-                   scenarios: list[dict], by: list[str], link: bool, scales: dict,
-                   block_rows: int | None) -> GroupSums:
+                   scenarios: list[dict], by: list[str], link: bool, block_rows: int | None) -> GroupSums:
     """The group sums of every effect in every scenario (a dict of values
     given to variables for all rows) over the rows of frame, visited in
-    blocks of block_rows rows and added in block order."""
+    blocks of block_rows rows and added in block order. The derivatives'
+    steps scale with the mean of |v| over the partition."""
+    numeric = {effect.variable.name for effect in effects if effect.kind == "slope"}
+    values_of = {name: frame[name].to_numpy(dtype=np.float64) for name in numeric}
+    scales = {name: float(np.abs(v).mean()) if v.size else 1.0 for name, v in values_of.items()}
+    binary = {name: bool(np.all((v == 0.0) | (v == 1.0))) for name, v in values_of.items()}
     if by:
         keys_of_rows = pd.MultiIndex.from_frame(frame[by]) if len(by) > 1 else frame[by[0]]
         codes, uniques = pd.factorize(keys_of_rows, use_na_sentinel=True)
@@ -135,7 +148,8 @@ def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effec
         codes, keys = np.zeros(len(frame), dtype=np.int64), [None]
     G, k = len(keys), beta.shape[0]
     total = GroupSums(keys, np.bincount(codes[codes >= 0], minlength=G).astype(np.float64),
-                      np.zeros((len(scenarios), len(effects), G)), np.zeros((len(scenarios), len(effects), G, k)))
+                      np.zeros((len(scenarios), len(effects), G)), np.zeros((len(scenarios), len(effects), G, k)),
+                      binary)
     step = max(len(frame), 1) if block_rows is None else block_rows
     for start in range(0, len(frame), step):
         block = frame.iloc[start:start + step]
@@ -146,6 +160,8 @@ def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effec
             z = X @ beta
             F, f = _response(z, link)
             for e, effect in enumerate(effects):
+                if effect.kind == "switch" and not binary[effect.variable.name]:
+                    continue
                 values, gradients = _effect_sums(effect, rows, builder, X, beta, z, F, f, link, scales, grouper)
                 total.values[s, e] += values
                 total.gradients[s, e] += gradients
@@ -162,7 +178,9 @@ def add_group_sums(parts: list[GroupSums]) -> GroupSums:
     order = list(keys)
     S, E = parts[0].values.shape[:2]
     k = parts[0].gradients.shape[3]
-    total = GroupSums(order, np.zeros(len(order)), np.zeros((S, E, len(order))), np.zeros((S, E, len(order), k)))
+    binary = {name: all(part.binary[name] for part in parts) for name in parts[0].binary}
+    total = GroupSums(order, np.zeros(len(order)), np.zeros((S, E, len(order))), np.zeros((S, E, len(order), k)),
+                      binary)
     for part in parts:
         where = [keys[key] for key in part.keys]
         total.counts[where] += part.counts
@@ -174,5 +192,5 @@ def add_group_sums(parts: list[GroupSums]) -> GroupSums:
         except TypeError:  # values that do not compare: first appearance
             ranked = list(range(len(order)))
         total = GroupSums([order[g] for g in ranked], total.counts[ranked], total.values[:, :, ranked],
-                          total.gradients[:, :, ranked])
+                          total.gradients[:, :, ranked], binary)
     return total

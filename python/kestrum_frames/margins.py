@@ -27,7 +27,7 @@ from scipy import special
 from . import _native, arguments
 from .counterfactual import FormulaicRows, PatsyRows, PlainRows, RowBuilder
 from .dask_data import is_dask_frame
-from .effects import Effect, add_group_sums, partition_sums, plan_effects
+from .effects import Effect, add_group_sums, choose_effects, partition_sums, plan_effects
 from .frames import Columns
 from .model_data import array_model_data, default_npartitions, partition_bounds, rows_to_keep
 from .progress import compute
@@ -62,10 +62,15 @@ class Rows:
     frame: object  # pandas, polars or Dask DataFrame
     npartitions: int | None  # in-memory frames: the fit's partitions
     keep_rows: object = None  # index labels of the rows used (statsmodels), instead of `used`
+    model_data: object = None  # the fit's partitions, when their X holds every variable (plain terms)
 
     def map(self, function, columns: list[str], *args) -> list:
         """function(rows, *args) for every partition's kept rows (a pandas
-        frame of `columns`), in partition order."""
+        frame of `columns`), in partition order. Plain terms are read from
+        the fit's own partitions (kept in memory, or rebuilt as in a pass
+        of the fit); other formulas from the frame."""
+        if self.model_data is not None and set(columns) <= set(self.builder.sources):
+            return self.model_data.map(_plain_task, self.builder.sources, columns, function, *args)
         task = dask.delayed(_partition_task, pure=False)
         if is_dask_frame(self.frame):
             needed = list(dict.fromkeys([*self.used, *columns]))
@@ -92,6 +97,14 @@ class Rows:
                 "was the DataFrame changed after the fit?"
             )
         return frame
+
+
+def _plain_task(partition, sources, columns, function, *args):
+    """function over the variables of a partition whose X holds them as its columns."""
+    X = partition.X
+    at = {name: j for j, name in enumerate(sources) if name is not None}
+    values = {name: X[:, at[name]] if isinstance(X, np.ndarray) else X[at[name]] for name in columns}
+    return function(pd.DataFrame(values), *args)
 
 
 def _partition_task(part, used, columns, number, function, *args):
@@ -132,7 +145,8 @@ def _fitted_model(result, function: str) -> Fitted:
                        else FormulaicRows(design.model_spec, dtypes))
             used = list(dict.fromkeys([design.outcome, *design.variables, *model.cluster]))
             npartitions = None if is_dask_frame(frame) else len(model.data.partitions)
-            rows = Rows(builder, used, model.data.nobs, frame, npartitions)
+            rows = Rows(builder, used, model.data.nobs, frame, npartitions,
+                        model_data=model.data if design.sources is not None else None)
         return Fitted(params, cov, list(model.data.names), bool(result.converged), rows)
     model = getattr(result, "model", None)
     if model is None or not all(hasattr(result, a) for a in ("params", "cov_params")):
@@ -196,28 +210,17 @@ def _statistics(estimates: np.ndarray, jacobians: np.ndarray, cov: np.ndarray) -
 
 
 def _survey(rows: pd.DataFrame, names: list[str]) -> dict:
-    """Per numeric variable: rows, sum of v and of |v|, and whether every value is 0 or 1."""
-    survey = {}
-    for name in names:
-        v = rows[name].to_numpy(dtype=np.float64)
-        survey[name] = (v.size, float(v.sum()), float(np.abs(v).sum()), bool(np.all((v == 0) | (v == 1))))
-    return survey
+    """Per numeric variable: rows and the sum of its values."""
+    return {name: (len(rows), float(rows[name].to_numpy(dtype=np.float64).sum())) for name in names}
 
 
-def _summaries(fitted: Fitted) -> tuple[dict, dict, dict]:
-    """Per numeric variable over the fit's rows: the mean, the mean of |v|,
-    and whether it holds only 0 and 1 (one pass)."""
+def _means(fitted: Fitted) -> dict:
+    """The mean of every numeric variable over the fit's rows (one pass)."""
     numeric = [v.name for v in fitted.rows.builder.variables if not v.categorical]
     if not numeric:
-        return {}, {}, {}
+        return {}
     parts = fitted.rows.map(_survey, numeric, numeric)
-    means, scales, binary = {}, {}, {}
-    for name in numeric:
-        count = sum(part[name][0] for part in parts)
-        means[name] = sum(part[name][1] for part in parts) / count
-        scales[name] = sum(part[name][2] for part in parts) / count
-        binary[name] = all(part[name][3] for part in parts)
-    return means, scales, binary
+    return {name: sum(part[name][1] for part in parts) / sum(part[name][0] for part in parts) for name in numeric}
 
 
 def _scenarios(at, atmeans: bool, means: dict, builder: RowBuilder) -> tuple[list[str], list[dict]]:
@@ -251,21 +254,20 @@ def _averages(fitted: Fitted, effects: list[Effect], by, at, atmeans, scale, chu
     by = _grouping(by)
     link = _scale(scale)
     builder = fitted.rows.builder
-    means, scales, binary = _summaries(fitted)
-    at_names, scenarios = _scenarios(at, atmeans, means, builder)
+    at_names, scenarios = _scenarios(at, atmeans, _means(fitted) if atmeans else {}, builder)
     if effects is None:
         effects = [Effect("overall", "prediction")]
-    elif callable(effects):
-        effects = effects(binary)
     columns = [v.name for v in builder.variables] + by
-    parts = fitted.rows.map(partition_sums, columns, builder, effects, fitted.params, scenarios, by, link, scales,
+    parts = fitted.rows.map(partition_sums, columns, builder, effects, fitted.params, scenarios, by, link,
                             chunk_size)
     total = add_group_sums(parts)
-    if np.any(total.counts == 0):
+    if not total.keys or np.any(total.counts == 0):
         raise ValueError(f"{function}: no row of the model has a value in the by columns")
-    S, E, G = total.values.shape
-    estimates = (total.values / total.counts).transpose(2, 0, 1).reshape(-1)  # groups, scenarios, effects
-    jacobians = (total.gradients / total.counts[:, None]).transpose(2, 0, 1, 3).reshape(-1, fitted.params.size)
+    chosen = choose_effects(effects, total.binary)
+    effects = [effects[e] for e in chosen]
+    values, gradients = total.values[:, chosen], total.gradients[:, chosen]
+    estimates = (values / total.counts).transpose(2, 0, 1).reshape(-1)  # groups, scenarios, effects
+    jacobians = (gradients / total.counts[:, None]).transpose(2, 0, 1, 3).reshape(-1, fitted.params.size)
     stats = _statistics(estimates, jacobians, fitted.cov)
     keys = [(() if key is None else key if len(by) > 1 else (key,)) for key in total.keys]
     index = [(*key, *(scenario[n] for n in at_names), effect.label)
@@ -322,8 +324,7 @@ def ame(result, variables=None, by=None, at=None, atmeans: bool = False, scale: 
     if names is not None:
         for name in names:
             builder.variable(name)
-    stats, index, levels = _averages(fitted, lambda binary: plan_effects(builder, names, binary), by, at,
-                                     atmeans, scale, chunk_size, "ame")
+    stats, index, levels = _averages(fitted, plan_effects(builder, names), by, at, atmeans, scale, chunk_size, "ame")
     table = pd.DataFrame({
         "dy/dx": stats["estimate"], "Std. Err": stats["se"], "z": stats["z"], "Pr(>|z|)": stats["p"],
         "Significance": [significance(p) for p in stats["p"]], "[0.025": stats["low"], "0.975]": stats["high"],
