@@ -269,3 +269,29 @@ def test_bad_arguments(data, call, error, message):
     result = kf.fit_probit(FORMULA, data)
     with pytest.raises(error, match=message):
         call(result)
+
+
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+@pytest.mark.parametrize("formula", [FORMULA, "y ~ x1 + x2 + d"])
+def test_dask_on_worker_processes_equals_pandas_in_the_same_partitions(data, client, formula):
+    dd = pytest.importorskip("dask.dataframe")
+    frame = data.assign(g=pd.Categorical(data.g))
+    bounds = [(0, 500), (500, 1000), (1000, 1500)]  # as fit_probit cuts 1500 rows into 3 partitions
+    pieces = dd.concat([dd.from_pandas(frame.iloc[a:b], npartitions=1) for a, b in bounds])
+    on_dask = kf.fit_probit(formula, pieces)
+    in_memory = kf.fit_probit(formula, frame, npartitions=3)
+    assert np.array_equal(on_dask.params.to_numpy(), in_memory.params.to_numpy())
+    for call in (lambda r: kf.ame(r), lambda r: kf.ame(r, by="grp", at={"x2": [1.0, 1.5]}),
+                 lambda r: kf.avg_predictions(r, by="grp")):
+        a, b = call(on_dask), call(in_memory)
+        assert a.index.equals(b.index)
+        assert np.array_equal(a.drop(columns="Significance", errors="ignore").to_numpy(float),
+                              b.drop(columns="Significance", errors="ignore").to_numpy(float))
