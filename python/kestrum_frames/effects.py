@@ -25,12 +25,9 @@ from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
-from scipy import sparse, special
 
+from . import _native
 from .counterfactual import RowBuilder, Variable, constant_column
-
-_SQRT_2PI = np.sqrt(2.0 * np.pi)
-
 
 @dataclass
 class Effect:
@@ -70,13 +67,6 @@ def choose_effects(effects: list[Effect], binary: dict[str, bool]) -> list[int]:
             or (effect.kind == "switch") == binary.get(effect.variable.name, False)]
 
 
-def _response(z: np.ndarray, link: bool):
-    """F(z) and f(z)."""
-    if link:
-        return z, np.ones_like(z)
-    return special.ndtr(z), np.exp(-0.5 * z * z) / _SQRT_2PI
-
-
 @dataclass
 class GroupSums:
     """Per group (in the order of keys): rows, and per (scenario, effect)
@@ -89,53 +79,54 @@ class GroupSums:
     binary: dict  # per variable with a switch: whether every row held 0 or 1
 
 
-def _grouper(codes: np.ndarray, groups: int) -> sparse.csr_matrix:
-    """The G x n matrix of ones that sums rows into their groups (rows coded -1 are left out)."""
-    kept = np.flatnonzero(codes >= 0)
-    return sparse.csr_matrix((np.ones(kept.size), (codes[kept], kept)), shape=(groups, codes.size))
+_KIND = {"prediction": 0, "slope": 1, "contrast": 2, "switch": 2}
 
 
-def _weighted(grouper: sparse.csr_matrix, w: np.ndarray) -> sparse.csr_matrix:
-    """The grouping matrix with row i's entry w_i: (it @ M)[g] = sum over group g of w_i M_i."""
-    return grouper @ sparse.diags(w)
+class _Block:
+    """The rows of one block in one scenario: the frame, X, z = X beta, and
+    the base rows of the variable whose contrasts are being summed (kept
+    for that variable's levels only)."""
+
+    def __init__(self, frame, builder, beta, X=None):
+        self.frame, self.builder, self.beta = frame, builder, beta
+        self.X = np.ascontiguousarray(builder.matrix(frame) if X is None else X, dtype=np.float64)
+        self.z = self.X @ beta
+        self._base = (None, None)
+
+    def base_rows(self, effect):
+        key = (effect.variable.name, effect.base)
+        if self._base[0] != key:
+            self._base = (key, self.counterfactual(effect.variable, effect.base))
+        return self._base[1]
+
+    def counterfactual(self, variable, value):
+        column = constant_column(self.frame[variable.name], value, len(self.frame))
+        return np.ascontiguousarray(self.builder.columns(self.frame, variable, column), dtype=np.float64)
 
 
-def _effect_sums(effect, frame, builder, X, beta, z, F, f, link, scales, grouper):
-    """Group sums of one effect's values (G) and gradients (G x k)."""
-    if effect.kind == "prediction":
-        return grouper @ F, _weighted(grouper, f) @ X
+def _effect_sums(effect, block, link, scales, group, groups):
+    """Group sums of one effect's values (G) and gradients (G x k), by the native kernel."""
     variable = effect.variable
-    cols = variable.columns  # "contrast" and "switch": level against base
-    b = beta[cols]
+    columns, A, B = [], None, None
     if effect.kind == "slope":
-        D = builder.derivative(frame, variable, scales.get(variable.name, 1.0))
-        slope = D @ b
-        values = f * slope
-        gradients = np.zeros((grouper.shape[0], X.shape[1]))
-        if not link:
-            gradients += _weighted(grouper, -z * f * slope) @ X
-        gradients[:, cols] += _weighted(grouper, f) @ D
-        return grouper @ values, gradients
-    rows = len(frame)
-    template = frame[variable.name]
-    X1 = builder.columns(frame, variable, constant_column(template, effect.level, rows))
-    X0 = builder.columns(frame, variable, constant_column(template, effect.base, rows))
-    unchanged = z - X[:, cols] @ b
-    z1, z0 = unchanged + X1 @ b, unchanged + X0 @ b
-    F1, f1 = _response(z1, link)
-    F0, f0 = _response(z0, link)
-    # off the variable's columns x1 = x0 = x: (f1 - f0) x; on them f1 x1 - f0 x0.
-    gradients = _weighted(grouper, f1 - f0) @ X
-    gradients[:, cols] = _weighted(grouper, f1) @ X1 - _weighted(grouper, f0) @ X0
-    return grouper @ (F1 - F0), gradients
+        columns = list(variable.columns)
+        A = np.ascontiguousarray(block.builder.derivative(block.frame, variable, scales[variable.name]))
+    elif effect.kind != "prediction":
+        columns = list(variable.columns)
+        A, B = block.counterfactual(variable, effect.level), block.base_rows(effect)
+    return _native.effect_group_sums(_KIND[effect.kind], link, block.X, block.z, block.beta, columns, A, B, group,
+                                     groups)
 
 
 def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effect], beta: np.ndarray,
-                   scenarios: list[dict], by: list[str], link: bool, block_rows: int | None) -> GroupSums:
+                   scenarios: list[dict], by: list[str], link: bool, block_rows: int | None,
+                   X: np.ndarray | None = None) -> GroupSums:
     """The group sums of every effect in every scenario (a dict of values
     given to variables for all rows) over the rows of frame, visited in
-    blocks of block_rows rows and added in block order. The derivatives'
-    steps scale with the mean of |v| over the partition."""
+    blocks of block_rows rows and added in block order. X: the rows'
+    regressors as the fit built them, if at hand (used where no scenario
+    changes them). The derivatives' steps scale with the mean of |v| over
+    the partition."""
     numeric = {effect.variable.name for effect in effects if effect.kind == "slope"}
     values_of = {name: frame[name].to_numpy(dtype=np.float64) for name in numeric}
     scales = {name: float(np.abs(v).mean()) if v.size else 1.0 for name, v in values_of.items()}
@@ -146,23 +137,22 @@ def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effec
         keys = list(uniques)
     else:
         codes, keys = np.zeros(len(frame), dtype=np.int64), [None]
+    group = codes.astype(np.float64)  # -1: a missing by value, left out
     G, k = len(keys), beta.shape[0]
     total = GroupSums(keys, np.bincount(codes[codes >= 0], minlength=G).astype(np.float64),
                       np.zeros((len(scenarios), len(effects), G)), np.zeros((len(scenarios), len(effects), G, k)),
                       binary)
     step = max(len(frame), 1) if block_rows is None else block_rows
     for start in range(0, len(frame), step):
-        block = frame.iloc[start:start + step]
-        grouper = _grouper(codes[start:start + step], G)
+        rows = frame.iloc[start:start + step]
         for s, scenario in enumerate(scenarios):
-            rows = block.assign(**{n: constant_column(block[n], v, len(block)) for n, v in scenario.items()})
-            X = builder.matrix(rows)
-            z = X @ beta
-            F, f = _response(z, link)
+            changed = rows.assign(**{n: constant_column(rows[n], v, len(rows)) for n, v in scenario.items()})
+            given = X[start:start + step] if X is not None and not scenario else None
+            block = _Block(changed, builder, beta, given)
             for e, effect in enumerate(effects):
                 if effect.kind == "switch" and not binary[effect.variable.name]:
                     continue
-                values, gradients = _effect_sums(effect, rows, builder, X, beta, z, F, f, link, scales, grouper)
+                values, gradients = _effect_sums(effect, block, link, scales, group[start:start + step], G)
                 total.values[s, e] += values
                 total.gradients[s, e] += gradients
     return total

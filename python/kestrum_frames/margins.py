@@ -62,15 +62,17 @@ class Rows:
     frame: object  # pandas, polars or Dask DataFrame
     npartitions: int | None  # in-memory frames: the fit's partitions
     keep_rows: object = None  # index labels of the rows used (statsmodels), instead of `used`
-    model_data: object = None  # the fit's partitions, when their X holds every variable (plain terms)
+    model_data: object = None  # the fit's partitions (kestrum_frames results)
 
-    def map(self, function, columns: list[str], *args) -> list:
+    def map(self, function, columns: list[str], *args, matrix: bool = False) -> list:
         """function(rows, *args) for every partition's kept rows (a pandas
         frame of `columns`), in partition order. Plain terms are read from
         the fit's own partitions (kept in memory, or rebuilt as in a pass
-        of the fit); other formulas from the frame."""
-        if self.model_data is not None and set(columns) <= set(self.builder.sources):
-            return self.model_data.map(_plain_task, self.builder.sources, columns, function, *args)
+        of the fit); other formulas from the frame. matrix: also pass the
+        fit's X of the partition as X= where it is in memory here."""
+        plain = isinstance(self.builder, PlainRows)
+        if plain and self.model_data is not None and set(columns) <= set(self.builder.sources):
+            return self.model_data.map(_plain_task, self.builder.sources, columns, matrix, function, *args)
         task = dask.delayed(_partition_task, pure=False)
         if is_dask_frame(self.frame):
             needed = list(dict.fromkeys([*self.used, *columns]))
@@ -79,6 +81,10 @@ class Rows:
                            False)
         frame = self._kept(columns)
         bounds = partition_bounds(len(frame), self.npartitions or default_npartitions(len(frame)))
+        fitted = getattr(self.model_data, "partitions", None) if matrix else None
+        if fitted is not None and len(fitted) == len(bounds):
+            return compute([task(frame.iloc[a:b], None, columns, p, function, *args, X=part.X)
+                            for p, ((a, b), part) in enumerate(zip(bounds, fitted))], False, in_memory=True)
         return compute([task(frame.iloc[a:b], None, columns, p, function, *args) for p, (a, b) in enumerate(bounds)],
                        False, in_memory=True)
 
@@ -99,21 +105,22 @@ class Rows:
         return frame
 
 
-def _plain_task(partition, sources, columns, function, *args):
+def _plain_task(partition, sources, columns, matrix, function, *args):
     """function over the variables of a partition whose X holds them as its columns."""
     X = partition.X
     at = {name: j for j, name in enumerate(sources) if name is not None}
     values = {name: X[:, at[name]] if isinstance(X, np.ndarray) else X[at[name]] for name in columns}
-    return function(pd.DataFrame(values), *args)
+    given = {"X": X} if matrix and isinstance(X, np.ndarray) else {}
+    return function(pd.DataFrame(values), *args, **given)
 
 
-def _partition_task(part, used, columns, number, function, *args):
+def _partition_task(part, used, columns, number, function, *args, **given):
     if used is not None:  # a Dask partition: its rows with no missing value
         data = Columns(part, f"partition {number} of data")
         keep = rows_to_keep(data, used)
         part = part if keep is None else part[keep]
         part = part[list(dict.fromkeys(columns))]
-    return function(part, *args)
+    return function(part, *args, **given)
 
 
 @dataclass
@@ -145,8 +152,7 @@ def _fitted_model(result, function: str) -> Fitted:
                        else FormulaicRows(design.model_spec, dtypes))
             used = list(dict.fromkeys([design.outcome, *design.variables, *model.cluster]))
             npartitions = None if is_dask_frame(frame) else len(model.data.partitions)
-            rows = Rows(builder, used, model.data.nobs, frame, npartitions,
-                        model_data=model.data if design.sources is not None else None)
+            rows = Rows(builder, used, model.data.nobs, frame, npartitions, model_data=model.data)
         return Fitted(params, cov, list(model.data.names), bool(result.converged), rows)
     model = getattr(result, "model", None)
     if model is None or not all(hasattr(result, a) for a in ("params", "cov_params")):
@@ -259,7 +265,7 @@ def _averages(fitted: Fitted, effects: list[Effect], by, at, atmeans, scale, chu
         effects = [Effect("overall", "prediction")]
     columns = [v.name for v in builder.variables] + by
     parts = fitted.rows.map(partition_sums, columns, builder, effects, fitted.params, scenarios, by, link,
-                            chunk_size)
+                            chunk_size, matrix=True)
     total = add_group_sums(parts)
     if not total.keys or np.any(total.counts == 0):
         raise ValueError(f"{function}: no row of the model has a value in the by columns")

@@ -23,6 +23,7 @@ PyMethodDef functions[] = {
     fast_call<probit_sums>("probit_sums", kProbitSumsDoc),
     fast_call<cluster_score_sums_entry>("cluster_score_sums", kClusterScoreSumsDoc),
     fast_call<effect_sums>("effect_sums", kEffectSumsDoc),
+    fast_call<effect_group_sums_entry>("effect_group_sums", kEffectGroupSumsDoc),
     fast_call<covariance>("covariance", kCovarianceDoc),
     fast_call<cluster_meat_entry>("cluster_meat", kClusterMeatDoc),
     fast_call<finish_effects>("finish_effects", kFinishEffectsDoc),
