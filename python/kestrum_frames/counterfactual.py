@@ -159,6 +159,7 @@ class FormulaicRows(RowBuilder):
                     levels = list(state.levels)
                     categorical.setdefault(name, (levels, base if base in levels else levels[0]))
         self._subsets = {}
+        self._reads = {}
         variables = []
         for name in sorted(spec.variables_by_source.get("data", set())):
             subset = spec.subset(list(spec.variable_terms[name]))
@@ -168,7 +169,9 @@ class FormulaicRows(RowBuilder):
                 columns = list(range(len(self.names)))
             else:
                 columns = [index[column] for column in subset.column_names]
-            self._subsets[name] = subset
+            self._subsets[name] = None if subset is None else subset.update(output="numpy")
+            if subset is not None:
+                self._reads[name] = sorted(set(map(str, subset.required_variables)) & set(dtypes) | {name})
             levels, base = categorical.get(name, (None, None))
             variables.append(_categorical_or_numeric(name, columns, dtypes.get(name), levels, base))
         self.variables = _ordered(variables)
@@ -177,11 +180,15 @@ class FormulaicRows(RowBuilder):
         return np.asarray(self.spec.get_model_matrix(frame, na_action="ignore"), dtype=np.float64)
 
     def columns(self, frame, variable, values):
-        changed = frame.assign(**{variable.name: values})
         subset = self._subsets[variable.name]
         if subset is None:
-            return self.matrix(changed)
-        return np.asarray(subset.get_model_matrix(changed, na_action="ignore"), dtype=np.float64)
+            return self.matrix(frame.assign(**{variable.name: values}))
+        # Only the variables the subset reads, in a frame built around the arrays.
+        read = {name: frame[name] for name in self._reads[variable.name] if name != variable.name}
+        read[variable.name] = pd.Series(values, index=frame.index, copy=False) if not isinstance(
+            values, pd.Series) else values
+        return np.asarray(subset.get_model_matrix(pd.DataFrame(read, copy=False), na_action="ignore"),
+                          dtype=np.float64)
 
 
 class PatsyRows(RowBuilder):
