@@ -26,6 +26,7 @@ from scipy import special
 
 from . import _native, arguments
 from .counterfactual import FormulaicRows, PatsyRows, PlainRows, RowBuilder
+from .dask_data import _partitions as frame_partitions
 from .dask_data import is_dask_frame
 from .effects import Effect, add_group_sums, choose_effects, partition_sums, plan_effects
 from .frames import Columns
@@ -76,7 +77,7 @@ class Rows:
         task = dask.delayed(_partition_task, pure=False)
         if is_dask_frame(self.frame):
             needed = list(dict.fromkeys([*self.used, *columns]))
-            parts = self.frame[needed].to_delayed()
+            parts = frame_partitions(self.frame, needed)
             return compute([task(part, self.used, columns, p, function, *args) for p, part in enumerate(parts)],
                            False)
         frame = self._kept(columns)
