@@ -6,7 +6,7 @@ the 753 women of the sample, as in Wooldridge, Introductory Econometrics,
 Example 17.1, written as a formula with kestrum_frames. Prints the
 coefficients with three kinds of standard error side by side (nonrobust,
 heteroskedasticity-robust HC0, and clustered by age) and the average partial
-effects. Needs the frames extra (pip install ".[frames]"); the data are
+effects of the variables (that of exper through exper and its square). Needs the frames extra (pip install ".[frames]"); the data are
 data/mroz.csv.
 
 Why cluster by age: the data have no household, county or interviewer code.
@@ -59,8 +59,14 @@ def main():
     print(errors.to_string(float_format=lambda v: f"{v:.4f}"))
 
     print()
-    print("Average partial effects (nonrobust delta-method standard errors):")
+    print("Average partial effects of the variables (nonrobust delta-method standard errors);")
+    print("exper's runs through exper and its square: 0.0256 (0.0022)")
     print(kf.ame(base).to_string(float_format=lambda v: f"{v:.4f}"))
+
+    print()
+    print("The effect of experience at 5, 10 and 20 years, and the average probability by city:")
+    print(kf.ame(base, variables="exper", at={"exper": [5, 10, 20]}).to_string(float_format=lambda v: f"{v:.4f}"))
+    print(kf.avg_predictions(base, by="city").to_string(float_format=lambda v: f"{v:.4f}"))
 
     print()
     print("Standard errors of the average partial effects by covariance:")

@@ -225,15 +225,15 @@ def test_a_constant_outcome_has_a_nan_pseudo_r_squared_and_a_summary(data, outco
 
 @pytest.mark.parametrize("cov", ["nonrobust", "HC0", "cluster"])
 @pytest.mark.parametrize(
-    "formula, dropped, kept",
+    "formula, dropped, kept, unidentified",
     [
-        ("y ~ x1 + x2 + I(x1 - 2 * x2)", ["I(x1 - 2 * x2)"], ["x1", "x2"]),
-        ("y ~ x1 + x1_copy + x2", ["x1_copy"], ["x1", "x2"]),
-        ("y ~ x1 + a + b + c", ["c"], ["x1", "a", "b"]),  # the dummy trap: a + b + c is the intercept
-        ("y ~ x1 + zero + x2", ["zero"], ["x1", "x2"]),
+        ("y ~ x1 + x2 + I(x1 - 2 * x2)", ["I(x1 - 2 * x2)"], ["x1", "x2"], []),
+        ("y ~ x1 + x1_copy + x2", ["x1_copy"], ["x1", "x2"], ["x1_copy"]),
+        ("y ~ x1 + a + b + c", ["c"], ["x1", "a", "b"], ["c"]),  # the dummy trap: a + b + c is the intercept
+        ("y ~ x1 + zero + x2", ["zero"], ["x1", "x2"], ["zero"]),
     ],
 )
-def test_dependent_columns_are_dropped_and_the_others_identified(data, formula, dropped, kept, cov):
+def test_dependent_columns_are_dropped_and_the_others_identified(data, formula, dropped, kept, unidentified, cov):
     frame = data.assign(x1_copy=data.x1, zero=0.0, **{level: (data.s == level) * 1.0 for level in "abc"})
     options = {"nonrobust": {}, "HC0": {"robust": True}, "cluster": {"cluster": "g"}}[cov]
     sm_options = {"cov_kwds": {"groups": frame.g.to_numpy(), "use_correction": False}} if cov == "cluster" else {}
@@ -244,9 +244,11 @@ def test_dependent_columns_are_dropped_and_the_others_identified(data, formula, 
     assert result.params[dropped].isna().all() and result.cov_params()[dropped].isna().all().all()
     ref = reference(frame.y, {name: frame[name] for name in kept}, cov_type=cov, **sm_options)
     assert_matches(result, ref, ["Intercept", *kept])
-    effects = kf.ame(result)
     margins = ref.get_margeff(at="overall", dummy=True)
-    np.testing.assert_allclose(effects.loc[kept, "dy/dx"], margins.margeff, rtol=1e-5)
-    np.testing.assert_allclose(effects.loc[kept, "Std. Err"], margins.margeff_se, rtol=1e-4)
-    assert effects.loc[dropped, ["dy/dx", "Std. Err"]].isna().all().all()
+    columnwise, effects = kf.ame(result, columnwise=True), kf.ame(result)
+    for table, unknown in ((columnwise, dropped), (effects, unidentified)):  # per column, per variable
+        np.testing.assert_allclose(table.loc[kept, "dy/dx"], margins.margeff, rtol=1e-5)
+        np.testing.assert_allclose(table.loc[kept, "Std. Err"], margins.margeff_se, rtol=1e-4)
+        assert table.loc[unknown, ["dy/dx", "Std. Err"]].isna().all().all()
+    assert sorted(effects.index) == sorted(kept + unidentified)
     np.testing.assert_allclose(result.predict(frame.head(20)), ref.predict()[:20], rtol=1e-6)

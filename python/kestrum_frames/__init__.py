@@ -20,7 +20,7 @@ from .design import Design
 from .estimation import estimate
 from .hypotheses import lr_test
 from .frames import Columns
-from .margins import ame
+from .margins import ame, avg_predictions
 from .model_data import build_model_data
 from .progress import reporting
 from .plots import plot_ame, plot_predictions, plot_slopes
@@ -30,6 +30,7 @@ from .tables import etable
 __all__ = [
     "fit_probit",
     "ame",
+    "avg_predictions",
     "ProbitResults",
     "lr_test",
     "etable",
@@ -93,4 +94,4 @@ def fit_probit(
             model_data = build_model_data(design, columns, cluster, npartitions)
             model_data.verbose = verbose
         fitted = estimate(model_data, max_iter, tol, robust)
-    return ProbitResults(ProbitModel(design, model_data, cluster), fitted)
+    return ProbitResults(ProbitModel(design, model_data, cluster, data), fitted)

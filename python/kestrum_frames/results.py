@@ -27,10 +27,11 @@ class ProbitModel:
     """What was fitted: the formula, the term names and the rows used, held
     in partitions."""
 
-    def __init__(self, design: Design, data: ModelData, cluster: list[str]):
+    def __init__(self, design: Design, data: ModelData, cluster: list[str], frame=None):
         self.design = design
         self.data = data
         self.cluster = cluster
+        self.frame = frame  # the caller's DataFrame, for the marginal effects' counterfactual rows
 
     @property
     def formula(self) -> str:

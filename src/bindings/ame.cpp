@@ -11,6 +11,7 @@
 #include "interface/arguments.hpp"
 #include "interface/arrays.hpp"
 #include "interface/lists.hpp"
+#include "interface/probit_models.hpp"
 #include "margins/ame_kernel.hpp"
 #include "bindings/ame_table.hpp"
 
@@ -24,9 +25,6 @@ namespace {
 constexpr const char* kParameters[] = {"probit_model", "chunk_size"};
 constexpr Signature kSignature{"ame", kParameters, 1};
 
-// The model terms that ame's probit formulas leave out.
-constexpr const char* kExcludedTerms[] = {"offset", "exposure"};
-
 // What ame reads from the model, in reading order. The coefficients and
 // their covariance are copied as soon as they pass their check, since the
 // reads after them run Python code that could change those arrays in place.
@@ -38,38 +36,6 @@ struct FittedModel {
   PyRef exog;  // 2-D float64
 };
 
-std::string type_attribute(PyObject* type, const char* name) {
-  PyRef value = checked(PyObject_GetAttrString(type, name));
-  return PyUnicode_Check(value.get()) ? utf8_text(value.get()) : std::string();
-}
-
-// Refuses a model known not to be a plain probit: a statsmodels model other
-// than Probit, or a statsmodels Probit with an offset or an exposure. Any
-// other object is taken at its word.
-void refuse_other_models(PyObject* inner) {
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(inner));
-  if (!type_attribute(type, "__module__").starts_with("statsmodels")) return;
-  const std::string name = type_attribute(type, "__name__");
-  if (name != "Probit") {
-    raise(PyExc_TypeError, "ame computes the effects of a probit model, but probit_model.model is a statsmodels " +
-                               name + ": fit a statsmodels Probit, or use that model's own get_margeff()");
-  }
-  for (const char* term : kExcludedTerms) {
-    PyObject* value = PyObject_GetAttrString(inner, term);
-    if (value == nullptr) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
-      PyErr_Clear();
-      continue;
-    }
-    const bool present = value != Py_None;
-    Py_DECREF(value);
-    if (present) {
-      raise(PyExc_TypeError, std::string("probit_model was fitted with an ") + term +
-                                 ", which ame's probit formulas leave out: refit the Probit without it");
-    }
-  }
-}
-
 FittedModel read_model(PyObject* model) {
   FittedModel fitted;
   PyRef params = checked(PyObject_GetAttrString(model, "params"));
@@ -79,7 +45,7 @@ FittedModel read_model(PyObject* model) {
   fitted.cov_params = copy_matrix(view_array(require_array(cov.get(), 2)));
   {
     PyRef inner = checked(PyObject_GetAttrString(model, "model"));
-    refuse_other_models(inner.get());
+    refuse_other_models(inner.get(), "ame", "probit_model");
     PyRef names = checked(PyObject_GetAttrString(inner.get(), "exog_names"));
     fitted.exog_names = to_string_list(names.get());
   }

@@ -18,4 +18,8 @@ extern const char* const kClusterScoreSumsDoc;
 PyObject* effect_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kEffectSumsDoc;
 
+// effect_group_sums(kind, link, X, z, beta, columns, A, B, group, groups) -> (values, gradients)
+PyObject* effect_group_sums_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kEffectGroupSumsDoc;
+
 }  // namespace kestrum

@@ -8,6 +8,8 @@
 #include "interface/arguments.hpp"
 #include "interface/arrays.hpp"
 #include "interface/call_protocol.hpp"
+#include "interface/lists.hpp"
+#include "interface/probit_models.hpp"
 #include "numeric/strided_array.hpp"
 
 #include <bit>
@@ -29,6 +31,9 @@ const char* const kClusterKeysDoc =
     "cluster_keys(values)\n--\n\n"
     "The int64 key of every value of values (n x m float64) under the cluster key rule, as the bits of a "
     "float64 array of the same shape: view it as int64.";
+const char* const kCheckProbitModelDoc =
+    "check_probit_model(model, function, argument)\n--\n\n"
+    "TypeError for a fitted model whose effects the probit formulas would get wrong (as kestrum.ame decides).";
 
 namespace {
 
@@ -130,7 +135,26 @@ PyRef cluster_keys_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   return output_array(StridedArray::from(std::move(keys)));
 }
 
+std::string text_argument(PyObject* obj, const char* parameter) {
+  if (!PyUnicode_Check(obj)) raise(PyExc_TypeError, std::string(parameter) + " must be a str");
+  return utf8_text(obj);
+}
+
+PyRef check_probit_model_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"model", "function", "argument"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"check_probit_model", parameters, 3}, args, nargs, kwnames, slots);
+  const std::string function = text_argument(slots[1], "function");
+  const std::string argument = text_argument(slots[2], "argument");
+  refuse_other_models(slots[0], function.c_str(), argument.c_str());
+  return PyRef::borrow(Py_None);
+}
+
 }  // namespace
+
+PyObject* check_probit_model(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return check_probit_model_body(args, nargs, kwnames); });
+}
 
 PyObject* covariance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&] { return covariance_body(args, nargs, kwnames); });

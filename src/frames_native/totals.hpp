@@ -26,4 +26,9 @@ extern const char* const kClusterNumbersDoc;
 PyObject* cluster_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kClusterKeysDoc;
 
+// check_probit_model(model, function, argument) -> None; TypeError for a model
+// whose effects the probit formulas would get wrong (interface/probit_models.hpp)
+PyObject* check_probit_model(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kCheckProbitModelDoc;
+
 }  // namespace kestrum

@@ -1,0 +1,87 @@
+// effect_group_sums: the binding of the grouped sums of one effect over the
+// rows of a partition (margins/effect_kernel.hpp).
+#include <string>
+#include <vector>
+
+#include "frames_native/partition_arguments.hpp"
+#include "frames_native/partition_sums.hpp"
+#include "frames_native/released_lock.hpp"
+#include "interface/arguments.hpp"
+#include "interface/arrays.hpp"
+#include "interface/call_protocol.hpp"
+#include "margins/effect_kernel.hpp"
+#include "numeric/strided_array.hpp"
+
+namespace kestrum {
+
+const char* const kEffectGroupSumsDoc =
+    "effect_group_sums(kind, link, X, z, beta, columns, A, B, group, groups)\n--\n\n"
+    "kind 0 (prediction), 1 (slope: A the derivative of the columns) or 2 (contrast: A and B the columns at\n"
+    "the level and at the base); group: the row's group as a float64 whole number, negative to leave it out.\n"
+    "Returns (values, gradients): per group the sum of the effect and of its gradient in beta.";
+
+namespace {
+
+std::vector<size_t> columns_argument(PyObject* obj, size_t k) {
+  if (!PyList_Check(obj)) raise(PyExc_TypeError, "columns must be a list of column numbers");
+  std::vector<size_t> columns;
+  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(obj); ++j) {
+    const uint64_t column = convert_argument("columns", [&] { return to_u64(PyList_GET_ITEM(obj, j)); });
+    if (column >= k) raise(PyExc_ValueError, "columns holds " + std::to_string(column) + ", beyond the k columns of X");
+    columns.push_back(static_cast<size_t>(column));
+  }
+  return columns;
+}
+
+MatrixView rows_of_columns(PyObject* obj, const char* parameter, size_t rows, size_t columns) {
+  const MatrixView view = matrix_argument(obj, parameter, 2);
+  require_extent(parameter, "rows", view.rows, rows);
+  require_extent(parameter, "columns", view.cols, columns);
+  return view;
+}
+
+PyRef effect_group_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"kind", "link", "X", "z", "beta", "columns", "A", "B", "group",
+                                               "groups"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"effect_group_sums", parameters, 10}, args, nargs, kwnames, slots);
+  const uint64_t kind = convert_argument("kind", [&] { return to_u64(slots[0]); });
+  if (kind > 2) raise(PyExc_ValueError, "kind must be 0, 1 or 2");
+  const int link = PyObject_IsTrue(slots[1]);
+  if (link < 0) throw_python_error();
+  EffectRows rows;
+  rows.X = matrix_argument(slots[2], "X", 2);
+  const size_t n = rows.X.rows, k = rows.X.cols;
+  const MatrixView z = matrix_argument(slots[3], "z", 1);
+  require_extent("z", "rows", z.rows, n);
+  if (z.row_stride != 1 && n > 1) raise(PyExc_ValueError, "z must be contiguous");
+  rows.z = z.origin;
+  const Vector beta = vector_argument(slots[4], "beta", k);
+  rows.columns = columns_argument(slots[5], k);
+  const auto effect = static_cast<EffectKind>(kind);
+  if (effect != EffectKind::prediction) rows.A = rows_of_columns(slots[6], "A", n, rows.columns.size());
+  if (effect == EffectKind::contrast) rows.B = rows_of_columns(slots[7], "B", n, rows.columns.size());
+  const MatrixView group = matrix_argument(slots[8], "group", 1);
+  require_extent("group", "rows", group.rows, n);
+  if (group.row_stride != 1 && n > 1) raise(PyExc_ValueError, "group must be contiguous");
+  rows.group = group.origin;
+  rows.groups = static_cast<size_t>(convert_argument("groups", [&] { return to_u64(slots[9]); }));
+  for (size_t i = 0; i < n; ++i) {
+    if (rows.group[i] >= static_cast<double>(rows.groups)) {
+      raise(PyExc_ValueError, "group holds " + std::to_string(rows.group[i]) + " in row " + std::to_string(i) +
+                                  ", beyond the " + std::to_string(rows.groups) + " groups");
+    }
+  }
+  EffectGroupSums sums = without_interpreter_lock([&] { return effect_group_sums(effect, link != 0, rows, beta); });
+  PyRef values = output_array(StridedArray::from(std::move(sums.values)));
+  PyRef gradients = output_array(StridedArray::from(std::move(sums.gradients)));
+  return checked(PyTuple_Pack(2, values.get(), gradients.get()));
+}
+
+}  // namespace
+
+PyObject* effect_group_sums_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return effect_group_sums_body(args, nargs, kwnames); });
+}
+
+}  // namespace kestrum

@@ -1,0 +1,44 @@
+// Sums over rows for the average effects of variables and the average
+// predictions, grouped, with their gradients with respect to beta.
+//
+// With z_i = x_i'beta, F the response (Phi, or the identity on the link
+// scale) and f = F' (phi, or 1), row i adds to its group g_i:
+//   prediction:  F(z_i)                      gradient  f(z_i) x_i
+//   slope:       f(z_i) t_i, t_i = d_i'b_c   gradient  f(z_i) d_i (on the columns c)
+//                                                      - z_i f(z_i) t_i x_i (response only: phi' = -z phi)
+//   contrast:    F(z1_i) - F(z0_i)           gradient  f(z1_i) x1_i - f(z0_i) x0_i
+// where d_i (A) is the derivative of the row's columns c with respect to the
+// variable, and x1_i (A), x0_i (B) are the row's columns c rebuilt at the
+// level and at the base: x1_i equals x_i off c, so z1_i = z_i + (x1_ic - x_ic)'b_c.
+// Rows are added in row order; a row whose group is negative is left out.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "numeric/interrupt.hpp"
+#include "numeric/matrix.hpp"
+
+namespace kestrum {
+
+enum class EffectKind { prediction, slope, contrast };
+
+struct EffectRows {
+  MatrixView X;                // n x k
+  const double* z = nullptr;   // n: X beta
+  std::vector<size_t> columns; // c: the columns of X that A and B hold
+  MatrixView A;                // n x |c|: d (slope) or x1 (contrast); unused for a prediction
+  MatrixView B;                // n x |c|: x0 (contrast)
+  const double* group = nullptr;  // n whole numbers: the row's group, or negative
+  size_t groups = 1;
+};
+
+struct EffectGroupSums {
+  Vector values;     // G
+  Matrix gradients;  // G x k
+};
+
+EffectGroupSums effect_group_sums(EffectKind kind, bool link, const EffectRows& rows, const Vector& beta,
+                                  InterruptCheck interrupt = never_interrupted);
+
+}  // namespace kestrum
