@@ -80,7 +80,7 @@ def test_one_cluster_per_row(client, frame_design, monkeypatch, shuffle_clusters
     frame, y, X, _ = frame_design
     monkeypatch.setattr(dask_data, "SHUFFLE_CLUSTERS", shuffle_clusters)
     frame = frame.assign(row=np.arange(len(frame)) * 0.5 + 1e6)  # whole and half keys
-    result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame), cluster="row")
+    result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame), cluster="row", vcov="CR0")
     assert result.n_clusters == len(frame)
     assert_same_fit(result, kestrum.fit_probit(y, X, robust=True))
 
@@ -94,7 +94,7 @@ def test_cluster_keys_follow_the_core_rule(client, frame_design):
     frame = frame.assign(label=pd.Series(codes).map(lambda c: f"firm {c}").astype(object))
     reference = kestrum.fit_probit(y, X, robust=True, cluster_vars=codes.astype(float)[:, None])
     for column in ["near", "label"]:
-        result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame), cluster=column)
+        result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame), cluster=column, vcov="CR0")
         assert result.n_clusters == 7
         assert_same_fit(result, reference)
 

@@ -5,22 +5,37 @@
 
 #include "numeric/symmetric_factor.hpp"
 #include "numeric/tile_kernels.hpp"
+#include "panic.hpp"
 
 namespace kestrum {
 
-Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
-                          size_t clusters) {
+std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
+                                       const std::vector<const uint32_t*>& groupings,
+                                       const std::vector<size_t>& clusters) {
+  KESTRUM_ASSERT(groupings.size() == clusters.size());
   const size_t k = problem.k();
-  Matrix sums(clusters, k);
+  std::vector<Matrix> sums;
+  for (const size_t count : clusters) sums.emplace_back(count, k);
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
     double lambda[kTileRows];
     tile.score_factors(lambda);
-    for (size_t b = 0; b < tile.count; ++b) {
-      double* sum = sums.row(cluster_of[tile.start + b]);
-      for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + tile.rows(b, j) * lambda[b];
+    if (problem.weights != nullptr) {
+      for (size_t b = 0; b < tile.count; ++b) lambda[b] = lambda[b] * problem.weights[tile.start + b];
+    }
+    for (size_t grouping = 0; grouping < groupings.size(); ++grouping) {
+      const uint32_t* cluster_of = groupings[grouping];
+      for (size_t b = 0; b < tile.count; ++b) {
+        double* sum = sums[grouping].row(cluster_of[tile.start + b]);
+        for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + tile.rows(b, j) * lambda[b];
+      }
     }
   });
   return sums;
+}
+
+Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
+                          size_t clusters) {
+  return std::move(grouped_score_sums(problem, beta, {cluster_of.data()}, {clusters})[0]);
 }
 
 // sum_c g_c g_c' by the tile kernel, a tile of clusters at a time with unit

@@ -50,6 +50,7 @@ constexpr struct {
     {"GRADIENT", kGradient},
     {"HESSIAN", kHessian},
     {"ROBUST_MEAT", kRobustMeat},
+    {"EXPECTED_HESSIAN", kExpectedHessian},
 };
 
 PyRef initialise() {
