@@ -57,7 +57,7 @@ def test_cluster_fit_and_ame_agree_with_kestrum(client, frame_design, covariance
     np.testing.assert_allclose(table.iloc[:, :4].to_numpy(float), expected.iloc[:, :4].to_numpy(float), rtol=1e-10)
 
 
-@pytest.mark.parametrize("options", [{"robust": True}, {"cluster": ["g", "h"]}])
+@pytest.mark.parametrize("options", [{"robust": True}, {"cluster": ("g", "h")}])
 def test_same_bits_on_every_scheduler(client, frame_design, monkeypatch, options):
     frame = frame_design[0]
     monkeypatch.setattr(dask_data, "SHUFFLE_CLUSTERS", 16)  # the cluster sums go through a shuffle
