@@ -83,7 +83,7 @@ class ModelData:
         start = 0
         for partition in self.partitions:
             stop = start + partition.y.shape[0]
-            partition.groups[grouping] = local_numbers(numbers[start:stop])
+            partition.groups[grouping] = local_numbers(numbers[start:stop], self.clusters[grouping])
             start = stop
 
     def cluster_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
@@ -93,17 +93,30 @@ class ModelData:
         for grouping in groupings:
             if grouping not in self.clusters:
                 self._number(grouping)
-        totals = [np.zeros((self.clusters[grouping], self.k)) for grouping in groupings]
-        for parts in self.map(_grouped_score_sums, beta, groupings):
-            for total, (ids, sums) in zip(totals, parts):
-                total[ids] += sums  # ids are distinct within a partition
-        return [(_native.cluster_meat(total), self.clusters[g]) for total, g in zip(totals, groupings)]
+        parts = self.map(_grouped_score_sums, beta, groupings)
+        meat = dask.delayed(_native.parts_cluster_meat, pure=False)  # the groupings' meats side by side
+        meats = compute(
+            [meat([part[m] for part in parts], self.clusters[g]) for m, g in enumerate(groupings)], False, in_memory=True
+        )
+        return [(m, self.clusters[g]) for m, g in zip(meats, groupings)]
 
 
-def local_numbers(numbers: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Numbers local to a partition (float64) and the model-wide number of each."""
-    ids, local = np.unique(numbers, return_inverse=True)
-    return local.astype(np.float64), ids.astype(np.int64)
+# A partition sums the scores of all G clusters in model-wide numbering when
+# G is at most this share of its rows: the G x k sums stay small, and the
+# rows need no numbering of their own (absent clusters add 0.0, which leaves
+# every total's bits as they are).
+MODEL_WIDE_SHARE = 1 / 8
+
+
+def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.ndarray]:
+    """The cluster of each of a partition's rows as a number local to it
+    (float64), and the model-wide number of each local cluster (float64):
+    by first appearance, or the model-wide numbers when clusters are few."""
+    if clusters <= MODEL_WIDE_SHARE * numbers.shape[0]:
+        return numbers, np.arange(clusters, dtype=np.float64)
+    local, _ = _native.cluster_numbers(np.ascontiguousarray(numbers).reshape(-1, 1))
+    first = np.diff(np.maximum.accumulate(local), prepend=-1.0) > 0  # where a new number is handed out
+    return local, numbers[first]
 
 
 def _grouped_score_sums(partition: Partition, beta: np.ndarray, groupings: list[tuple]):
@@ -154,13 +167,13 @@ def _cluster_values(columns: Columns, names: list[str], keep: np.ndarray | None)
     return values
 
 
-def _build_partition(y, regressors, weights, numbers, start, stop) -> tuple[Partition, bool]:
+def _build_partition(y, regressors, weights, numbers, clusters, start, stop) -> tuple[Partition, bool]:
     """The partition of rows [start, stop), and whether a regressor is NaN there."""
     X, has_nan = _native.gather_columns(regressors, start, stop)
     partition = Partition(np.array(y[start:stop]), X)
     if weights is not None:
         partition.weights = np.array(weights[start:stop])
-    partition.groups = {grouping: local_numbers(rows[start:stop]) for grouping, rows in numbers.items()}
+    partition.groups = {g: local_numbers(rows[start:stop], clusters[g]) for g, rows in numbers.items()}
     return partition, has_nan
 
 
@@ -189,16 +202,17 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
     regressors = design.regressor_columns(columns, keep)
 
     cluster_values = _cluster_values(columns, cluster, keep) if cluster else None
-    numbers, clusters = {}, {}
-    for grouping in groupings:
-        numbers[grouping], clusters[grouping] = _native.cluster_numbers(
-            np.ascontiguousarray(cluster_values[:, list(grouping)])
-        )
+    number = dask.delayed(_native.cluster_numbers, pure=False)  # the groupings side by side
+    numbered = compute(
+        [number(np.ascontiguousarray(cluster_values[:, list(g)])) for g in groupings], False, in_memory=True
+    )
+    numbers = {g: rows for g, (rows, _) in zip(groupings, numbered)}
+    clusters = {g: count for g, (_, count) in zip(groupings, numbered)}
 
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
     build = dask.delayed(_build_partition, pure=False)
     built = compute(
-        [build(y, regressors, values, numbers, start, stop) for start, stop in partition_bounds(nobs, npartitions)],
+        [build(y, regressors, values, numbers, clusters, start, stop) for start, stop in partition_bounds(nobs, npartitions)],
         False,
         in_memory=True,
     )

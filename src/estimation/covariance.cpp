@@ -9,6 +9,17 @@
 
 namespace kestrum {
 
+namespace {
+
+constexpr size_t kPrefetchRowsAhead = 16;
+
+void prefetch_row(const Matrix& m, size_t row) {
+  const char* start = reinterpret_cast<const char*>(m.row(row));
+  for (size_t offset = 0; offset < m.cols() * sizeof(double); offset += 64) __builtin_prefetch(start + offset, 1, 1);
+}
+
+}  // namespace
+
 std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
                                        const std::vector<const uint32_t*>& groupings,
                                        const std::vector<size_t>& clusters) {
@@ -23,9 +34,13 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
       for (size_t b = 0; b < tile.count; ++b) lambda[b] = lambda[b] * problem.weights[tile.start + b];
     }
     for (size_t grouping = 0; grouping < groupings.size(); ++grouping) {
-      const uint32_t* cluster_of = groupings[grouping];
+      const uint32_t* cluster_of = groupings[grouping] + tile.start;
+      Matrix& grouping_sums = sums[grouping];
       for (size_t b = 0; b < tile.count; ++b) {
-        double* sum = sums[grouping].row(cluster_of[tile.start + b]);
+        // Many clusters spread their sums over more memory than the caches
+        // hold: asking for the sums of the rows ahead overlaps the misses.
+        if (b + kPrefetchRowsAhead < tile.count) prefetch_row(grouping_sums, cluster_of[b + kPrefetchRowsAhead]);
+        double* sum = grouping_sums.row(cluster_of[b]);
         for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + tile.rows(b, j) * lambda[b];
       }
     }

@@ -25,6 +25,7 @@ PyMethodDef functions[] = {
     fast_call<effect_sums>("effect_sums", kEffectSumsDoc),
     fast_call<covariance>("covariance", kCovarianceDoc),
     fast_call<cluster_meat_entry>("cluster_meat", kClusterMeatDoc),
+    fast_call<parts_cluster_meat>("parts_cluster_meat", kPartsClusterMeatDoc),
     fast_call<finish_effects>("finish_effects", kFinishEffectsDoc),
     fast_call<cluster_numbers>("cluster_numbers", kClusterNumbersDoc),
     fast_call<cluster_keys>("cluster_keys", kClusterKeysDoc),
