@@ -77,7 +77,9 @@ def test_defaults_follow_stata(panel):
     assert probability.vcov == "HC1"
 
 
-@pytest.mark.parametrize("vcov, cluster, correction", [("HC0", None, None), ("CR0", "firm", False), ("CR1", "firm", True)])
+@pytest.mark.parametrize(
+    "vcov, cluster, correction", [("HC0", None, None), ("CR0", "firm", False), ("CR1", "firm", True)]
+)
 def test_one_way_conventions_against_statsmodels(panel, vcov, cluster, correction):
     """statsmodels' corrected cluster covariance is G/(G-1) (N-1)/(N-K): CR1
     times (N-1)/(N-K)."""
@@ -225,7 +227,8 @@ def test_probability_weights_against_numpy(panel):
                               cluster="firm", **TIGHT)
     assert clustered.vcov == "CR1"
     assert_cov_close(clustered.cov_params(), cr1, 1e-10)
-    assert result.nobs == n and result.loglike == pytest.approx(float(w @ np.log(special.ndtr((2 * y - 1) * (X @ beta)))))
+    assert result.nobs == n
+    assert result.loglike == pytest.approx(float(w @ np.log(special.ndtr((2 * y - 1) * (X @ beta)))))
 
 
 def test_probability_weights_params_against_glm(panel):
@@ -300,3 +303,15 @@ def test_missing_weights_are_dropped_with_the_missing_rows(panel):
     expected = kf.fit_probit(FRAME_FORMULA, frame.drop(index=[3, 9]).assign(w=2.0), weights="w")
     assert (result.n_dropped, result.nobs) == (2, 2 * (len(frame) - 2))
     np.testing.assert_array_equal(result.params, expected.params)
+
+
+@pytest.mark.parametrize("weight_type", ["frequency", "probability"])
+def test_margins_use_the_fit_covariance_and_refuse_weights(panel, weight_type):
+    frame = panel[0]
+    clustered = kf.fit_probit(FRAME_FORMULA, frame, cluster="firm")
+    table = kf.ame(clustered)
+    plain = kf.ame(clustered.with_vcov(vcov="CR0"))
+    np.testing.assert_allclose(table["Std. Err"] / plain["Std. Err"], np.sqrt(40 / 39), rtol=1e-10)
+    weighted = kf.fit_probit(FRAME_FORMULA, frame.assign(w=2), weights="w", weight_type=weight_type)
+    with pytest.raises(NotImplementedError, match="weighted fit"):
+        kf.ame(weighted)

@@ -166,12 +166,15 @@ def describe(spec: CovarianceSpec, clusters: tuple[int, ...] | None) -> str:
 def _row_sums(partition, beta, expected: bool, meat: bool, probability: bool) -> dict:
     """The expected Hessian and the HC0 meat of one partition, as asked."""
     weights = partition.weights
-    quantities = (_native.EXPECTED_HESSIAN if expected else 0) | (_native.ROBUST_MEAT if meat and not probability else 0)
+    quantities = _native.EXPECTED_HESSIAN if expected else 0
+    if meat and not probability:
+        quantities |= _native.ROBUST_MEAT
     sums = {}
     if quantities:
         sums = _native.probit_sums(partition.y, partition.X, beta, quantities, weights)
     if meat and probability:  # (w_i s_i)(w_i s_i)' = w_i^2 s_i s_i'
-        sums["meat"] = _native.probit_sums(partition.y, partition.X, beta, _native.ROBUST_MEAT, weights * weights)["meat"]
+        squared = _native.probit_sums(partition.y, partition.X, beta, _native.ROBUST_MEAT, weights * weights)
+        sums["meat"] = squared["meat"]
     return sums
 
 

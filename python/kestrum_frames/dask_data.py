@@ -212,7 +212,10 @@ def _aligned(partition: Partition) -> Partition:
     may arrive in buffers that are not aligned for doubles."""
     weights = None if partition.weights is None else np.require(partition.weights, requirements="AC")
     return replace(
-        partition, y=np.require(partition.y, requirements="A"), X=np.require(partition.X, requirements="A"), weights=weights
+        partition,
+        y=np.require(partition.y, requirements="A"),
+        X=np.require(partition.X, requirements="A"),
+        weights=weights,
     )
 
 
@@ -241,7 +244,8 @@ class DaskModelData:
         verbose: bool,
         weights: Weighting | None = None,
     ):
-        used = list(dict.fromkeys([design.outcome, *design.variables, *cluster, *([weights.column] if weights else [])]))
+        weight_column = [weights.column] if weights else []
+        used = list(dict.fromkeys([design.outcome, *design.variables, *cluster, *weight_column]))
         self.frame = frame
         self.names = list(design.names)
         self.cluster_names = cluster

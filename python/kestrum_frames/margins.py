@@ -35,6 +35,11 @@ def is_constant_name(name: str) -> bool:
 def _fitted_model(result) -> tuple[ModelData, np.ndarray, np.ndarray]:
     """The rows, coefficients and covariance of a fitted model."""
     if isinstance(result, ProbitResults):
+        if result.model.data.weighting is not None:
+            raise NotImplementedError(
+                "ame of a weighted fit is not available yet: its effects must be weighted averages; refit without "
+                "weights (frequency weights: on the repeated rows) for the unweighted effects"
+            )
         return result.model.data, result.params.to_numpy(), result.cov_params().to_numpy()
     model = getattr(result, "model", None)
     if model is None or not all(hasattr(result, a) for a in ("params", "cov_params")):

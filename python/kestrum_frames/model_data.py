@@ -96,7 +96,9 @@ class ModelData:
         parts = self.map(_grouped_score_sums, beta, groupings)
         meat = dask.delayed(_native.parts_cluster_meat, pure=False)  # the groupings' meats side by side
         meats = compute(
-            [meat([part[m] for part in parts], self.clusters[g]) for m, g in enumerate(groupings)], False, in_memory=True
+            [meat([part[m] for part in parts], self.clusters[g]) for m, g in enumerate(groupings)],
+            False,
+            in_memory=True,
         )
         return [(m, self.clusters[g]) for m, g in zip(meats, groupings)]
 
@@ -212,7 +214,10 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
     build = dask.delayed(_build_partition, pure=False)
     built = compute(
-        [build(y, regressors, values, numbers, clusters, start, stop) for start, stop in partition_bounds(nobs, npartitions)],
+        [
+            build(y, regressors, values, numbers, clusters, start, stop)
+            for start, stop in partition_bounds(nobs, npartitions)
+        ],
         False,
         in_memory=True,
     )

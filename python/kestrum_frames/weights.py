@@ -62,8 +62,6 @@ def checked_weights(columns: Columns, weights: Weighting, not_missing: np.ndarra
     for bad, what in problems:
         if bad.any():
             first = int(np.flatnonzero(bad)[0])
-            raise ValueError(
-                f"weights column {name!r} holds {float(values[first])!r} in {columns.row_label(int(positions[first]))}: "
-                f"{what}"
-            )
+            row = columns.row_label(int(positions[first]))
+            raise ValueError(f"weights column {name!r} holds {float(values[first])!r} in {row}: {what}")
     return values

@@ -26,6 +26,7 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
   KESTRUM_ASSERT(groupings.size() == clusters.size());
   const size_t k = problem.k();
   std::vector<Matrix> sums;
+  sums.reserve(clusters.size());
   for (const size_t count : clusters) sums.emplace_back(count, k);
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
     double lambda[kTileRows];

@@ -147,13 +147,15 @@ PyRef cluster_score_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
     groupings.push_back(cluster_numbers_argument(slots[3], "cluster_of", problem.nobs(), clusters.back()));
   }
   std::vector<const uint32_t*> rows_clusters;
+  rows_clusters.reserve(groupings.size());
   for (const auto& grouping : groupings) rows_clusters.push_back(grouping.data());
   std::vector<Matrix> sums =
       without_interpreter_lock([&] { return grouped_score_sums(problem, beta, rows_clusters, clusters); });
   if (!several) return output_array(StridedArray::from(std::move(sums[0])));
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(sums.size())));
   for (size_t m = 0; m < sums.size(); ++m) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(m), output_array(StridedArray::from(std::move(sums[m]))).release());
+    PyRef array = output_array(StridedArray::from(std::move(sums[m])));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(m), array.release());
   }
   return list;
 }

@@ -94,7 +94,9 @@ PyRef parts_cluster_meat_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   for (Py_ssize_t p = 0; p < count; ++p) {
     PyObject* part = PySequence_Fast_GET_ITEM(sequence.get(), p);
     const std::string name = "parts[" + std::to_string(p) + "]";
-    if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != 2) raise(PyExc_TypeError, name + " must be a pair (ids, sums)");
+    if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != 2) {
+      raise(PyExc_TypeError, name + " must be a pair (ids, sums)");
+    }
     const MatrixView part_sums = matrix_argument(PyTuple_GET_ITEM(part, 1), (name + "[1]").c_str(), 2);
     if (p > 0) require_extent((name + "[1]").c_str(), "columns", part_sums.cols, k);
     k = part_sums.cols;
