@@ -107,7 +107,7 @@ class ModelData:
 # G is at most this share of its rows: the G x k sums stay small, and the
 # rows need no numbering of their own (absent clusters add 0.0, which leaves
 # every total's bits as they are).
-MODEL_WIDE_SHARE = 1 / 8
+MODEL_WIDE_SHARE = 1 / 4
 
 
 def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.ndarray]:
