@@ -82,10 +82,13 @@ from compare import SEED, make_data  # noqa: E402
 
 import kestrum  # noqa: E402
 import kestrum_frames as kf  # noqa: E402
+from kestrum_frames.covariance import CovarianceSpec  # noqa: E402
 from kestrum_frames.design import Design  # noqa: E402
 from kestrum_frames.estimation import estimate  # noqa: E402
 from kestrum_frames.frames import Columns  # noqa: E402
 from kestrum_frames.model_data import build_model_data  # noqa: E402
+
+NONROBUST = CovarianceSpec("nonrobust")
 
 
 def busy_seconds():
@@ -327,7 +330,7 @@ def main():
             "kestrum.fit_probit (prebuilt array)": lambda: kestrum.fit_probit(y, X),
             "frames, pandas (formula and all)": lambda: kf.fit_probit(formula, frame),
             "frames, polars (formula and all)": lambda: kf.fit_probit(formula, polars_frame),
-            "frames engine (prebuilt partitions)": lambda: estimate(partitions, 35, 1e-6, False),
+            "frames engine (prebuilt partitions)": lambda: estimate(partitions, 35, 1e-6, NONROBUST),
         },
         args.repeat,
         args.quiet_share,

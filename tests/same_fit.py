@@ -10,7 +10,7 @@ import statsmodels.formula.api as smf
 MROZ_FORMULA = "inlf ~ nwifeinc + educ + exper + I(exper**2) + age + kidslt6 + kidsge6"
 COV_OPTIONS = {
     "nonrobust": ({}, {}),
-    "HC0": ({"robust": True}, {"cov_type": "HC0"}),
+    "HC0": ({"vcov": "HC0"}, {"cov_type": "HC0"}),
 }
 
 

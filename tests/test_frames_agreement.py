@@ -14,8 +14,8 @@ from conftest import FRAME_FORMULA, FRAME_REGRESSORS, assert_same_fit  # noqa: E
 
 COVARIANCES = {
     "nonrobust": ({}, {}),
-    "HC0": ({"robust": True}, {"robust": True}),
-    "two-column clusters": ({"cluster": ["g", "h"]}, {"robust": True}),
+    "HC0": ({"vcov": "HC0"}, {"robust": True}),
+    "two-column clusters": ({"cluster": ("g", "h"), "vcov": "CR0"}, {"robust": True}),
 }
 
 

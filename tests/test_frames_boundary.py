@@ -235,7 +235,7 @@ def test_a_constant_outcome_has_a_nan_pseudo_r_squared_and_a_summary(data, outco
 )
 def test_dependent_columns_are_dropped_and_the_others_identified(data, formula, dropped, kept, unidentified, cov):
     frame = data.assign(x1_copy=data.x1, zero=0.0, **{level: (data.s == level) * 1.0 for level in "abc"})
-    options = {"nonrobust": {}, "HC0": {"robust": True}, "cluster": {"cluster": "g"}}[cov]
+    options = {"nonrobust": {}, "HC0": {"vcov": "HC0"}, "cluster": {"cluster": "g", "vcov": "CR0"}}[cov]
     sm_options = {"cov_kwds": {"groups": frame.g.to_numpy(), "use_correction": False}} if cov == "cluster" else {}
 
     result, messages = caught_messages(lambda: kf.fit_probit(formula, frame, **options, **TIGHT))

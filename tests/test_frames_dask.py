@@ -57,7 +57,7 @@ def test_cluster_fit_and_ame_agree_with_kestrum(client, frame_design, covariance
     np.testing.assert_allclose(table.iloc[:, :4].to_numpy(float), expected.iloc[:, :4].to_numpy(float), rtol=1e-10)
 
 
-@pytest.mark.parametrize("options", [{"robust": True}, {"cluster": ["g", "h"]}])
+@pytest.mark.parametrize("options", [{"robust": True}, {"cluster": ("g", "h")}])
 def test_same_bits_on_every_scheduler(client, frame_design, monkeypatch, options):
     frame = frame_design[0]
     monkeypatch.setattr(dask_data, "SHUFFLE_CLUSTERS", 16)  # the cluster sums go through a shuffle
@@ -80,7 +80,7 @@ def test_one_cluster_per_row(client, frame_design, monkeypatch, shuffle_clusters
     frame, y, X, _ = frame_design
     monkeypatch.setattr(dask_data, "SHUFFLE_CLUSTERS", shuffle_clusters)
     frame = frame.assign(row=np.arange(len(frame)) * 0.5 + 1e6)  # whole and half keys
-    result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame), cluster="row")
+    result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame), cluster="row", vcov="CR0")
     assert result.n_clusters == len(frame)
     assert_same_fit(result, kestrum.fit_probit(y, X, robust=True))
 
@@ -94,7 +94,7 @@ def test_cluster_keys_follow_the_core_rule(client, frame_design):
     frame = frame.assign(label=pd.Series(codes).map(lambda c: f"firm {c}").astype(object))
     reference = kestrum.fit_probit(y, X, robust=True, cluster_vars=codes.astype(float)[:, None])
     for column in ["near", "label"]:
-        result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame), cluster=column)
+        result = kf.fit_probit(FRAME_FORMULA, dask_frame(frame), cluster=column, vcov="CR0")
         assert result.n_clusters == 7
         assert_same_fit(result, reference)
 
@@ -160,3 +160,55 @@ def test_rows_are_kept_in_memory_when_they_fit(frame_design, persist):
     expected = 2 if persist is None else result.passes + 1
     assert len(reads) == expected * data.npartitions
     assert sum(reads) == expected * len(frame)
+
+
+# Every covariance option and weighting: on the same partitions, a Dask frame
+# gives a pandas frame's numbers.
+ROW_OPTIONS = {
+    "expected HC0": {"information": "expected", "vcov": "HC0"},
+    "frequency weights HC1": {"weights": "fw", "robust": True},
+    "probability weights": {"weights": "pw", "weight_type": "probability"},
+}
+CLUSTER_OPTIONS = {
+    "two-way CR1": {"cluster": ["g", "k"]},
+    "frequency two-way": {"cluster": ["g", ("h", "k")], "weights": "fw"},
+    "probability CR1": {"cluster": "g", "weights": "pw", "weight_type": "probability"},
+}
+
+
+def weighted_frame(frame):
+    rng = np.random.default_rng(11)
+    return frame.assign(fw=rng.integers(1, 4, len(frame)), pw=rng.uniform(0.2, 3.0, len(frame)),
+                        k=rng.integers(0, 25, len(frame)))
+
+
+@pytest.mark.parametrize("options", ROW_OPTIONS.values(), ids=ROW_OPTIONS.keys())
+def test_row_options_give_pandas_bits(client, frame_design, options):
+    frame = weighted_frame(frame_design[0])
+    data = dask_frame(frame, npartitions=4)
+    assert data.map_partitions(len).compute().tolist() == [750] * 4  # the pandas path's partitions
+    on_dask = kf.fit_probit(FRAME_FORMULA, data, **options)
+    in_memory = kf.fit_probit(FRAME_FORMULA, frame, npartitions=4, **options)
+    assert np.array_equal(all_numbers(on_dask), all_numbers(in_memory))
+    assert (on_dask.nobs, on_dask.cov_type, on_dask.llnull) == (in_memory.nobs, in_memory.cov_type, in_memory.llnull)
+    other = {"vcov": "HC0"} if options.get("information") != "expected" else {"information": "observed"}
+    assert np.array_equal(all_numbers(on_dask.with_vcov(**other)), all_numbers(in_memory.with_vcov(**other)))
+
+
+@pytest.mark.filterwarnings("ignore:the multi-way cluster-robust covariance is not positive")
+@pytest.mark.parametrize("options", CLUSTER_OPTIONS.values(), ids=CLUSTER_OPTIONS.keys())
+def test_cluster_options_agree_with_pandas(client, frame_design, monkeypatch, options):
+    """The same estimate bit for bit; the cluster sums are added in another
+    order by Dask's groupby (a shuffle here), so the covariance agrees to
+    rounding."""
+    monkeypatch.setattr(dask_data, "SHUFFLE_CLUSTERS", 16)
+    frame = weighted_frame(frame_design[0])
+    on_dask = kf.fit_probit(FRAME_FORMULA, dask_frame(frame, npartitions=4), **options)
+    in_memory = kf.fit_probit(FRAME_FORMULA, frame, npartitions=4, **options)
+    assert np.array_equal(on_dask.params, in_memory.params) and on_dask.loglike == in_memory.loglike
+    assert (on_dask.nobs, on_dask.n_clusters, on_dask.cov_type) == (in_memory.nobs, in_memory.n_clusters,
+                                                                     in_memory.cov_type)
+    np.testing.assert_allclose(on_dask.cov_params(), in_memory.cov_params(), rtol=1e-11, atol=0)
+    if "vcov" not in options:
+        np.testing.assert_allclose(on_dask.with_vcov(vcov="CR0").cov_params(),
+                                   in_memory.with_vcov(vcov="CR0").cov_params(), rtol=1e-11, atol=0)

@@ -37,7 +37,8 @@ def test_rows_with_a_missing_used_value_are_dropped_and_counted(frame_design, li
         holed = pytest.importorskip("polars").from_pandas(holed)  # NaN stays NaN; make them nulls too
         holed = holed.with_columns(holed["income"].fill_nan(None))
 
-    result = kf.fit_probit(FRAME_FORMULA, holed, cluster="g" if clustered else None, npartitions=3)
+    result = kf.fit_probit(FRAME_FORMULA, holed, cluster="g" if clustered else None, npartitions=3,
+                           vcov="CR0" if clustered else None)
 
     options = {"robust": True, "cluster_vars": clusters[kept, :1]} if clustered else {}
     reference = kestrum.fit_probit(y[kept], X[kept], **options)
@@ -79,7 +80,7 @@ def test_predict_and_pickle(frame_design):
     pd.testing.assert_series_equal(restored.params, result.params)
     pd.testing.assert_frame_equal(restored.cov_params(), result.cov_params())
     pd.testing.assert_frame_equal(kf.ame(restored), kf.ame(result))
-    assert restored.cov_type == "HC0"
+    assert (restored.vcov, restored.cov_type) == ("HC1", result.cov_type)
 
 
 def test_statistics_are_consistent(frame_design):
@@ -130,8 +131,8 @@ def test_cluster_keys(frame_design, library):
     frame = frame.assign(v=values, label=labels)
     data = frame if library == "pandas" else pytest.importorskip("polars").from_pandas(frame)
 
-    by_value = kf.fit_probit(FRAME_FORMULA, data, cluster="v")
-    by_both = kf.fit_probit(FRAME_FORMULA, data, cluster=["v", "label"])
+    by_value = kf.fit_probit(FRAME_FORMULA, data, cluster="v", vcov="CR0")
+    by_both = kf.fit_probit(FRAME_FORMULA, data, cluster=("v", "label"), vcov="CR0")
 
     assert (by_value.n_clusters, by_both.n_clusters) == (3, 6)
     codes = np.column_stack([np.round(values, 4) + 0.0, np.arange(len(y)) % 2])

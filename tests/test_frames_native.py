@@ -9,6 +9,7 @@ import warnings
 
 import numpy as np
 import pytest
+from scipy import special
 
 kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip install '.[frames]'")
 import kestrum  # noqa: E402
@@ -174,3 +175,51 @@ def test_repeated_calls_leave_nothing_behind(call):
         tracemalloc.stop()
     assert [sys.getrefcount(a) for a in (y, X, beta)] == refs
     assert grown < 2000 * 16, f"{grown} bytes more after 2000 calls"
+
+
+WEIGHT_MISUSE = [
+    (lambda: _native.probit_sums(y, X, beta, LG, np.ones(3)), ValueError, "weights has 3 rows, expected 4"),
+    (lambda: _native.probit_sums(y, X, beta, LG, np.array([1, -1, 1, 1.0])), ValueError, r"weights\[1\] is -1"),
+    (lambda: _native.probit_sums(y, X, beta, LG, np.array([1, 1, np.nan, 1])), ValueError, r"weights\[2\] is nan"),
+    (lambda: _native.probit_sums(y, X, beta, LG, np.ones(8)[::2]), ValueError, "weights must be contiguous"),
+    (lambda: _native.cluster_score_sums(y, X, beta, [np.zeros(4)], [1, 2]), ValueError, "as many arrays"),
+    (lambda: _native.cluster_score_sums(y, X, beta, [np.zeros(4), np.full(4, 2.0)], [1, 2]), ValueError,
+     r"cluster_of\[1\]\[0\] is 2"),
+    (lambda: _native.parts_cluster_meat([(np.array([0.0, 3.0]), np.ones((2, 2)))], 3), ValueError, r"parts\[0\]\[0\]"),
+    (lambda: _native.parts_cluster_meat([np.ones(2)], 3), TypeError, r"parts\[0\] must be a pair"),
+]
+
+
+@pytest.mark.parametrize("call, error, message", WEIGHT_MISUSE)
+def test_weight_and_grouping_misuse_raises(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_row_weights_count_rows_and_groupings_share_a_pass():
+    """Integer weights give the sums of the repeated rows (the expected
+    Hessian too, against numpy); several groupings from one pass give each
+    grouping's own sums bit for bit."""
+    rng = np.random.default_rng(2)
+    n = 300
+    Xw = np.column_stack([np.ones(n), rng.normal(size=(n, 3))])
+    yw = (rng.random(n) < 0.4).astype(float)
+    point = np.array([0.2, -0.5, 0.3, 1.1])
+    w = rng.integers(0, 4, n).astype(float)
+    everything = _native.LOGLIKE | _native.GRADIENT | _native.HESSIAN | _native.ROBUST_MEAT | _native.EXPECTED_HESSIAN
+    weighted = _native.probit_sums(yw, Xw, point, everything, w)
+    rows = np.repeat(np.arange(n), w.astype(int))
+    repeated = _native.probit_sums(yw[rows], np.ascontiguousarray(Xw[rows]), point, everything)
+    for key in ["gradient", "hessian", "meat", "expected_hessian"]:
+        np.testing.assert_allclose(weighted[key], repeated[key], rtol=1e-12, atol=1e-12)
+    assert weighted["loglike"] == pytest.approx(repeated["loglike"], rel=1e-13)
+    eta = Xw @ point
+    v = np.exp(-(eta**2)) / (2 * np.pi) / (special.ndtr(eta) * special.ndtr(-eta))
+    np.testing.assert_allclose(weighted["expected_hessian"], -(Xw * (w * v)[:, None]).T @ Xw, rtol=1e-12)
+
+    groupings = [rng.integers(0, 5, n).astype(float), rng.integers(0, 40, n).astype(float)]
+    together = _native.cluster_score_sums(yw, Xw, point, groupings, [5, 40], w)
+    for grouping, count, sums in zip(groupings, [5, 40], together):
+        assert np.array_equal(sums, _native.cluster_score_sums(yw, Xw, point, grouping, count, w))
+    unweighted = _native.cluster_score_sums(yw, Xw, point, groupings[0], 5)
+    assert np.array_equal(unweighted, _native.cluster_score_sums(yw, Xw, point, groupings[0], 5, np.ones(n)))

@@ -15,6 +15,7 @@ local threads.
 from __future__ import annotations
 
 from . import arguments
+from .covariance import covariance_spec, inclusion_exclusion
 from .dask_data import dask_model_data, is_dask_frame
 from .design import Design
 from .estimation import estimate
@@ -26,6 +27,7 @@ from .progress import reporting
 from .plots import plot_ame, plot_predictions, plot_slopes
 from .results import ProbitModel, ProbitResults
 from .tables import etable
+from .weights import weighting as weights_argument
 
 __all__ = [
     "fit_probit",
@@ -50,19 +52,40 @@ def fit_probit(
     npartitions: int | None = None,
     persist: bool | None = None,
     verbose: bool = False,
+    vcov: str | None = None,
+    weights: str | None = None,
+    weight_type: str = "frequency",
+    information: str = "observed",
 ) -> ProbitResults:
     """Fit a probit model by maximum likelihood.
 
     formula: "outcome ~ terms" in formulaic's syntax; the outcome is a 0/1
         column, C(x) expands a categorical term, I(...) evaluates an expression.
     data: a pandas, polars or Dask DataFrame. Rows with a missing value in
-        any column the model uses (outcome, regressors, cluster) are dropped.
+        any column the model uses (outcome, regressors, cluster, weights)
+        are dropped, and so are rows of weight 0.
         A Dask frame is read where its partitions live, one pass per
         iteration (on the distributed client if there is one); C(x) needs
         known categories there (``data.categorize()``).
-    robust: True for the heteroskedasticity-robust (HC0) covariance.
-    cluster: a column name or a list of them: the cluster-robust covariance,
-        a cluster being a distinct combination of their values.
+    robust: True for the heteroskedasticity-robust covariance, HC1 (as
+        Stata's vce(robust)) unless vcov says otherwise.
+    cluster: the cluster-robust covariance, CR1 (as Stata's vce(cluster))
+        unless vcov says otherwise. A column name; a tuple of names, one
+        clustering by the combination of their values (cluster=("firm",
+        "year"): a cluster per firm-year); or a list of those, multi-way
+        clustering (cluster=["firm", "year"]: two-way, Cameron, Gelbach and
+        Miller's inclusion-exclusion sum).
+    vcov: "nonrobust", "HC0", "HC1", "CR0" or "CR1" (see kestrum_frames.covariance):
+        HC1 and CR1 multiply HC0 and CR0 by N/(N-1) and G/(G-1).
+    weights: a column of non-negative row weights; weight_type "frequency"
+        (integers: each row counts w times, as Stata's fweight) or
+        "probability" (sampling weights: the weighted likelihood with a
+        sandwich covariance, HC1 or CR1 unless vcov says otherwise, as
+        Stata's pweight). Negative, infinite or (frequency) fractional
+        weights raise ValueError naming the row.
+    information: "observed" (the Hessian at the estimate) or "expected"
+        (sum phi^2 / (Phi (1 - Phi)) x x', as R's glm) for the bread of
+        every covariance.
     max_iter, tol: as kestrum.fit_probit.
     npartitions: how many row partitions a pandas or polars frame is split
         into (None: one per 262144 rows); a Dask frame keeps its own. The
@@ -75,23 +98,26 @@ def fit_probit(
         (logger "kestrum_frames", INFO) to standard error.
     """
     robust = arguments.boolean(robust, "robust")
-    cluster = arguments.column_names(cluster, "cluster")
     max_iter = arguments.integer(max_iter, "max_iter", 0)
     tol = arguments.real(tol, "tol")
     npartitions = arguments.integer(npartitions, "npartitions", 1, optional=True)
     persist = None if persist is None else arguments.boolean(persist, "persist")
     verbose = arguments.boolean(verbose, "verbose")
+    weighting = weights_argument(weights, weight_type)
+    spec = covariance_spec(vcov, cluster, information, robust, weighting)
+    cluster = spec.cluster_names
+    groupings = list(dict.fromkeys(grouping for grouping, _ in inclusion_exclusion(spec, cluster)))
 
     with reporting(verbose):
         if is_dask_frame(data):
             if npartitions is not None:
                 raise ValueError("npartitions is for pandas and polars frames: repartition the Dask DataFrame instead")
             design = Design.from_formula(formula, Columns(data._meta))
-            model_data = dask_model_data(design, data, cluster, persist, verbose)
+            model_data = dask_model_data(design, data, cluster, persist, verbose, weighting)
         else:
             columns = Columns(data)
             design = Design.from_formula(formula, columns)
-            model_data = build_model_data(design, columns, cluster, npartitions)
+            model_data = build_model_data(design, columns, cluster, npartitions, groupings, weighting)
             model_data.verbose = verbose
-        fitted = estimate(model_data, max_iter, tol, robust)
+        fitted = estimate(model_data, max_iter, tol, spec)
     return ProbitResults(ProbitModel(design, model_data, cluster, data), fitted)

@@ -17,7 +17,9 @@ bounded by a few partitions whatever the number of rows.
 
 Cluster-robust fits: every partition sums the scores of its clusters by
 their keys (the core's key rule for numeric columns, the values otherwise),
-and Dask's groupby adds the partial sums up: a tree reduction while the
+under every grouping of the cluster columns that the covariance needs (one
+per subset of the clusterings of a multi-way fit) in the same pass, and
+Dask's groupby adds the partial sums of each grouping up: a tree reduction while the
 clusters are few, a shuffle into several partitions when they are many (as
 estimated by a HyperLogLog sketch of the keys taken in the first pass).
 """
@@ -40,6 +42,7 @@ from .design import Design, outcome_values
 from .frames import Columns
 from .model_data import Partition, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
+from .weights import Weighting
 
 # Clusters per output partition of the shuffle that adds the partial cluster
 # sums; with fewer clusters than this, a tree reduction adds them.
@@ -61,6 +64,7 @@ class Recipe:
     used: list[str]  # every column the model reads
     cluster: list[str]
     meta: pd.DataFrame  # the frame's meta, of the used columns: what every partition must hold
+    weights: Weighting | None = None
 
 
 def _check_schema(columns: Columns, recipe: Recipe) -> None:
@@ -107,12 +111,13 @@ def _cluster_keys(columns: Columns, names: list[str], keep: np.ndarray | None):
 
 
 def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bool, scan: bool):
-    """keep, y, X and whether a regressor is NaN or infinite, for the rows
-    with no value missing in the checked columns. X is a row-major block when
-    gathered, else the list of its columns, which the kernels read a tile at
-    a time; those are looked through only when scan is asked. With every
-    used column checked, such a regressor is an error."""
-    keep = rows_to_keep(columns, checked)
+    """keep, y, X, the weights and whether a regressor is NaN or infinite,
+    for the rows with no value missing in the checked columns (nor in the
+    weights) and no zero weight. X is a row-major block when gathered, else
+    the list of its columns, which the kernels read a tile at a time; those
+    are looked through only when scan is asked. With every used column
+    checked, such a regressor is an error."""
+    keep, weights = rows_to_keep(columns, checked, recipe.weights)
     # Columns that arrived from another process may sit unaligned in the
     # received buffer; the kernels read aligned doubles.
     y = np.require(outcome_values(recipe.design, columns, keep), requirements="A")
@@ -124,7 +129,7 @@ def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bo
         X, nonfinite = regressors, scan and not all(np.isfinite(c).all() for c in regressors if c is not None)
     if nonfinite and set(checked) >= set(recipe.used):
         raise nonfinite_regressor_error(recipe.design, columns, regressors, keep)
-    return keep, y, X, nonfinite
+    return keep, y, X, weights, nonfinite
 
 
 def build_partition(
@@ -143,24 +148,28 @@ def build_partition(
     optimistic = design.sources is not None and missing is not True
     checked = [design.outcome, *recipe.cluster] if optimistic else recipe.used
     try:
-        keep, y, X, nonfinite = _model_rows(columns, recipe, checked, gather, scan=missing is None)
+        keep, y, X, weights, nonfinite = _model_rows(columns, recipe, checked, gather, scan=missing is None)
         if optimistic and nonfinite:
-            keep, y, X, _ = _model_rows(columns, recipe, recipe.used, gather, scan=True)
+            keep, y, X, weights, _ = _model_rows(columns, recipe, recipe.used, gather, scan=True)
     except ValueError as error:
         raise ValueError(f"partition {number} of data: {error}") from None
-    partition = Partition(y, X, dropped=columns.rows - y.shape[0], missing_regressors=bool(nonfinite))
+    partition = Partition(y, X, weights, dropped=columns.rows - y.shape[0], missing_regressors=bool(nonfinite))
     if recipe.cluster:
         partition.cluster_keys = _cluster_keys(columns, recipe.cluster, keep)
     return partition
 
 
 def _statistics(partition: Partition) -> tuple:
-    """Rows, rows dropped, sum of the outcome, a sketch of the cluster keys,
-    and whether a regressor was missing."""
+    """Rows, rows dropped, sum of the (weighted) outcome, sum of the weights
+    (None: unweighted), a sketch of the cluster keys, and whether a
+    regressor was missing."""
     sketch = None
     if partition.cluster_keys is not None:  # a sketch ignores repeats: the keys of each cluster's first row do
         sketch = hyperloglog.compute_hll_array(_local_clusters(partition.cluster_keys)[1], SKETCH_BITS)
-    return partition.y.shape[0], partition.dropped, float(partition.y.sum()), sketch, partition.missing_regressors
+    weights = partition.weights
+    outcome_sum = float(partition.y.sum() if weights is None else partition.y @ weights)
+    weight_sum = None if weights is None else float(weights.sum())
+    return partition.y.shape[0], partition.dropped, outcome_sum, weight_sum, sketch, partition.missing_regressors
 
 
 def _local_clusters(keys) -> tuple[np.ndarray, pd.DataFrame]:
@@ -177,11 +186,27 @@ def _local_clusters(keys) -> tuple[np.ndarray, pd.DataFrame]:
     return local, keys[first].reset_index(drop=True)
 
 
-def _cluster_partial(partition: Partition, beta: np.ndarray, k: int) -> pd.DataFrame:
-    """The score sums of the partition's clusters: key columns, then s0 ... s{k-1}."""
-    local, keys = _local_clusters(partition.cluster_keys)
-    sums = _native.cluster_score_sums(partition.y, partition.X, beta, local, len(keys))
-    return pd.concat([keys, pd.DataFrame(sums, columns=[f"s{j}" for j in range(k)])], axis=1)
+def _grouping_keys(keys, grouping: tuple):
+    """The key columns of a grouping (positions among the cluster columns)."""
+    if isinstance(keys, np.ndarray):
+        return np.ascontiguousarray(keys[:, list(grouping)])
+    return keys[[f"k{j}" for j in grouping]]
+
+
+def _cluster_partials(partition: Partition, beta: np.ndarray, k: int, groupings: list[tuple]) -> list:
+    """Per grouping, the score sums of the partition's clusters: key
+    columns, then s0 ... s{k-1}; all from one native pass over the rows."""
+    numbered = [_local_clusters(_grouping_keys(partition.cluster_keys, grouping)) for grouping in groupings]
+    sums = _native.cluster_score_sums(
+        partition.y, partition.X, beta, [local for local, _ in numbered], [len(keys) for _, keys in numbered],
+        partition.weights,
+    )
+    columns = [f"s{j}" for j in range(k)]
+    frames = []
+    for grouping, (_, keys), part in zip(groupings, numbered, sums):
+        keys = keys.set_axis([f"k{j}" for j in grouping], axis=1)  # named by position among all the cluster columns
+        frames.append(pd.concat([keys, pd.DataFrame(part, columns=columns)], axis=1))
+    return frames
 
 
 def _meat_of_groups(groups: pd.DataFrame) -> tuple[int, np.ndarray]:
@@ -204,7 +229,13 @@ def _partitions(frame: dd.DataFrame, used: list[str]) -> list:
 def _aligned(partition: Partition) -> Partition:
     """A partition the kernels can read: one that travelled between workers
     may arrive in buffers that are not aligned for doubles."""
-    return replace(partition, y=np.require(partition.y, requirements="A"), X=np.require(partition.X, requirements="A"))
+    weights = None if partition.weights is None else np.require(partition.weights, requirements="AC")
+    return replace(
+        partition,
+        y=np.require(partition.y, requirements="A"),
+        X=np.require(partition.X, requirements="A"),
+        weights=weights,
+    )
 
 
 def _pass_task(source, recipe: Recipe | None, number: int, missing: bool | None, function, counting: bool, *args):
@@ -223,18 +254,29 @@ class DaskModelData:
     """The rows of a model as the partitions of a Dask DataFrame; the same
     interface as ModelData (names, nobs, map), counted in the first pass."""
 
-    def __init__(self, design: Design, frame: dd.DataFrame, cluster: list[str], persist: bool | None, verbose: bool):
-        used = list(dict.fromkeys([design.outcome, *design.variables, *cluster]))
+    def __init__(
+        self,
+        design: Design,
+        frame: dd.DataFrame,
+        cluster: list[str],
+        persist: bool | None,
+        verbose: bool,
+        weights: Weighting | None = None,
+    ):
+        weight_column = [weights.column] if weights else []
+        used = list(dict.fromkeys([design.outcome, *design.variables, *cluster, *weight_column]))
         self.frame = frame
         self.names = list(design.names)
         self.cluster_names = cluster
+        self.weighting = weights
         self.verbose = verbose
         self.passes = 0
-        self.nobs = self.dropped = self.outcome_sum = self.clusters = None
+        self.nobs = self.dropped = self.outcome_sum = self.weight_sum = None
+        self.clusters = {}  # G of each grouping summed so far
         self._cluster_sketch = None
         self._missing = None  # per partition, once counted: whether a regressor was missing
         self._used = used
-        self._recipe = Recipe(design, used, cluster, frame._meta[used])
+        self._recipe = Recipe(design, used, cluster, frame._meta[used], weights)
         self._sources = _partitions(frame, used)
         self._persist_when_counted = persist is None
         if persist:
@@ -252,10 +294,6 @@ class DaskModelData:
     @property
     def k(self) -> int:
         return len(self.names)
-
-    @property
-    def clustered(self) -> bool:
-        return bool(self.cluster_names)
 
     def _tasks(self, function, args, counting=False) -> list:
         task = dask.delayed(_pass_task, pure=False)
@@ -297,7 +335,8 @@ class DaskModelData:
             raise
 
     def _persist_if_it_fits(self) -> None:
-        needed = self.nobs * (self.k + 1 + len(self.cluster_names)) * 8  # X, y and the cluster values
+        weighted = self.weighting is not None
+        needed = self.nobs * (self.k + 1 + len(self.cluster_names) + weighted) * 8  # X, y, cluster values, weights
         free = _free_memory()
         if free is not None and needed <= PERSIST_SHARE * free:
             logger.info("keeping the model's rows in memory: %.3g GB of %.3g GB free", needed / 1e9, free / 1e9)
@@ -306,39 +345,48 @@ class DaskModelData:
             logger.info("reading the model's rows anew on every pass: they would take %.3g GB", needed / 1e9)
 
     def _count(self, statistics) -> None:
-        rows, dropped, outcome_sums, sketches, missing = zip(*statistics)
+        rows, dropped, outcome_sums, weight_sums, sketches, missing = zip(*statistics)
         nobs = sum(rows)
         if nobs == 0:
-            raise ValueError("no rows of data are left once rows with a missing value are dropped")
+            raise ValueError("no rows of data are left once rows with a missing value or a zero weight are dropped")
         self.nobs = nobs
         self.dropped = sum(dropped)
         self.outcome_sum = sum(outcome_sums)
+        self.weight_sum = None if self.weighting is None else sum(weight_sums)
         self._missing = list(missing)
         if self.cluster_names:
             self._cluster_sketch = hyperloglog.estimate_count(np.concatenate(sketches), SKETCH_BITS)
 
-    def cluster_meat(self, beta: np.ndarray) -> tuple[np.ndarray, int]:
-        """sum_c g_c g_c' over the clusters, and their number G: the
-        partitions' partial sums grouped by key with Dask's groupby."""
-        keys = [f"k{j}" for j in range(len(self.cluster_names))]
-        parts = self._tasks(_cluster_partial, (beta, self.k))
-        meta = self._partial_meta(keys)
-        sums = dd.from_delayed(parts, meta=meta, verify_meta=False)
+    def cluster_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
+        """Per grouping, sum_c g_c g_c' over the clusters and their number
+        G: the partitions' partial sums of every grouping, from one pass,
+        each grouping's grouped by key with Dask's groupby."""
+        parts = self._tasks(_cluster_partials, (beta, self.k, groupings))
         split_out = max(1, int(np.ceil(self._cluster_sketch / SHUFFLE_CLUSTERS)))
-        grouped = sums.groupby(keys, sort=False).sum(split_out=split_out, shuffle_method="tasks")
-        pieces = [dask.delayed(_meat_of_groups, pure=True)(piece) for piece in grouped.to_delayed()]
+        pieces = []
+        for m, grouping in enumerate(groupings):
+            keys = [f"k{j}" for j in grouping]
+            own = [dask.delayed(operator.getitem, pure=True)(part, m) for part in parts]
+            sums = dd.from_delayed(own, meta=self._partial_meta(grouping), verify_meta=False)
+            grouped = sums.groupby(keys, sort=False).sum(split_out=split_out, shuffle_method="tasks")
+            pieces.append([dask.delayed(_meat_of_groups, pure=True)(piece) for piece in grouped.to_delayed()])
         self.passes += 1
         counted = compute(pieces, self.verbose)
-        meat = counted[0][1]
-        for _, piece in counted[1:]:
-            meat = meat + piece  # partition order: the same bits on any scheduler
-        return meat, sum(clusters for clusters, _ in counted)
+        results = []
+        for grouping, grouping_pieces in zip(groupings, counted):
+            meat = grouping_pieces[0][1]
+            for _, piece in grouping_pieces[1:]:
+                meat = meat + piece  # partition order: the same bits on any scheduler
+            self.clusters[grouping] = sum(clusters for clusters, _ in grouping_pieces)
+            results.append((meat, self.clusters[grouping]))
+        return results
 
-    def _partial_meta(self, keys: list[str]) -> pd.DataFrame:
+    def _partial_meta(self, grouping: tuple) -> pd.DataFrame:
         schema = Columns(self.frame._meta)
         columns = {}
-        for key, name in zip(keys, self.cluster_names):
-            columns[key] = pd.Series([], dtype=np.int64 if schema.is_numeric(name) else object)
+        for j in grouping:
+            numeric = schema.is_numeric(self.cluster_names[j])
+            columns[f"k{j}"] = pd.Series([], dtype=np.int64 if numeric else object)
         for j in range(self.k):
             columns[f"s{j}"] = pd.Series([], dtype=np.float64)
         return pd.DataFrame(columns)
@@ -361,9 +409,19 @@ def _free_memory() -> int | None:
     return sum(max(0, worker["memory_limit"] - worker["metrics"]["memory"]) for worker in workers)
 
 
-def dask_model_data(design: Design, frame: dd.DataFrame, cluster: list[str], persist: bool | None, verbose: bool):
+def dask_model_data(
+    design: Design,
+    frame: dd.DataFrame,
+    cluster: list[str],
+    persist: bool | None,
+    verbose: bool,
+    weights: Weighting | None = None,
+):
     """Check the frame's schema against the model and plan the partitions."""
     schema = Columns(frame._meta)
     schema.require(cluster, grouping=True)
+    schema.require([weights.column] if weights else [])
+    if weights is not None and not schema.is_numeric(weights.column):
+        raise ValueError(f"weights column {weights.column!r} must be numeric")
     design.learn_from_schema(frame._meta_nonempty, "data")
-    return DaskModelData(design, frame, cluster, persist, verbose)
+    return DaskModelData(design, frame, cluster, persist, verbose, weights)

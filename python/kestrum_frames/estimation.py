@@ -3,9 +3,9 @@
 The iteration is the core's own ProbitMaximizer (the one ``kestrum.fit_probit``
 runs in memory): it asks for the sums of one pass at a point, and this loop
 answers each request with one Dask computation of the partitions' sums,
-which the maximiser adds in partition order. The covariance comes from the
-Hessian at the estimate, with the HC0 meat of the same pass or the cluster
-meat of one more pass. Each pass is logged (logger ``kestrum_frames``, INFO).
+which the maximiser adds in partition order. The covariance (covariance.py)
+comes from the Hessian at the estimate, with the HC0 meat of the same pass
+or the meats of one more pass. Each pass is logged (logger ``kestrum_frames``, INFO).
 """
 
 from __future__ import annotations
@@ -17,12 +17,12 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _native
-from .identified import identified_fit
+from .covariance import CovarianceSpec, covariance
 from .progress import logger
 
 
 def _probit_sums(partition, beta, quantities):
-    return _native.probit_sums(partition.y, partition.X, beta, quantities)
+    return _native.probit_sums(partition.y, partition.X, beta, quantities, partition.weights)
 
 
 def maximize(data, max_iter: int, tol: float, final_quantities: int) -> dict:
@@ -52,8 +52,12 @@ class Estimate:
     loglike: float
     iterations: int
     converged: bool
-    cov_type: str  # "nonrobust", "HC0" or "cluster"
-    passes: int  # passes over the rows: the iteration's and the cluster meat's
+    spec: CovarianceSpec  # the covariance convention
+    cov_type: str  # that convention in words
+    clusters: tuple[int, ...] | None  # G of each clustering
+    passes: int  # passes over the rows: the iteration's and the covariance's
+    hessian: np.ndarray  # the observed Hessian at params, for another covariance
+    meat: np.ndarray | None  # the HC0 meat at params, when the last pass computed it
 
 
 # The texts of kestrum.fit_probit's warnings, with the names of the terms.
@@ -65,29 +69,18 @@ def separation_message(count: int) -> str:
     )
 
 
-SINGLE_CLUSTER = (
-    "cluster forms a single cluster, and the cluster-robust covariance from G clusters has rank G - 1: "
-    "cov_params() is all NaN. Cluster on a column with at least two distinct values, or leave cluster out "
-    "for the HC0 covariance"
-)
-
-
-def estimate(data, max_iter: int, tol: float, robust: bool) -> Estimate:
-    clustered = data.clustered
-    heteroskedastic = robust and not clustered
-    outcome = maximize(data, max_iter, tol, _native.ROBUST_MEAT if heteroskedastic else 0)
+def estimate(data, max_iter: int, tol: float, spec: CovarianceSpec) -> Estimate:
+    # The last pass of the iteration also gives the HC0 meat, where it is
+    # the sum of s_i s_i' over the (repeated) rows.
+    probability = data.weighting is not None and not data.weighting.frequency
+    meat_in_last_pass = spec.heteroskedastic and not probability
+    outcome = maximize(data, max_iter, tol, _native.ROBUST_MEAT if meat_in_last_pass else 0)
     if outcome["perfectly_predicted"] > 0:
         warnings.warn(separation_message(outcome["perfectly_predicted"]), RuntimeWarning, stacklevel=3)
 
     beta = outcome["beta"]
-    meat = outcome["meat"] if heteroskedastic else None
-    if clustered:
-        meat, data.clusters = data.cluster_meat(beta)
-    if clustered and data.clusters == 1:
-        warnings.warn(SINGLE_CLUSTER, RuntimeWarning, stacklevel=3)
-        cov = np.full((data.k, data.k), np.nan)
-    else:
-        beta, cov = identified_fit(beta, outcome["hessian"], meat, data.names)
+    meat = outcome["meat"] if meat_in_last_pass else None
+    result = covariance(data, beta, spec, outcome["hessian"], meat)
     logger.info(
         "%s at iteration %d (counting from 0), after %d passes: log-likelihood %.10g",
         "converged" if outcome["converged"] else "not converged",
@@ -96,11 +89,15 @@ def estimate(data, max_iter: int, tol: float, robust: bool) -> Estimate:
         outcome["loglike"],
     )
     return Estimate(
-        params=beta,
-        cov=cov,
+        params=result.params,
+        cov=result.cov,
         loglike=outcome["loglike"],
         iterations=outcome["iterations"],
         converged=outcome["converged"],
-        cov_type="cluster" if clustered else "HC0" if heteroskedastic else "nonrobust",
+        spec=spec,
+        cov_type=result.cov_type,
+        clusters=result.clusters,
         passes=data.passes,
+        hessian=outcome["hessian"],
+        meat=meat,
     )

@@ -50,7 +50,7 @@ def identified_fit(beta: np.ndarray, hessian: np.ndarray, meat: np.ndarray | Non
         return beta, cov
     dropped = dependent_columns(hessian, involved)
     kept = [j for j in range(len(beta)) if j not in dropped]
-    warnings.warn(dropped_message(names, involved, dropped), RuntimeWarning, stacklevel=4)
+    warnings.warn(dropped_message(names, involved, dropped), RuntimeWarning, stacklevel=5)
     params = np.full_like(beta, np.nan)
     full_cov = np.full_like(cov, np.nan)
     if kept:

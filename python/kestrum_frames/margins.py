@@ -96,7 +96,7 @@ class Rows:
         if self.keep_rows is not None:
             frame = frame[frame.index.isin(self.keep_rows)]
         else:
-            keep = rows_to_keep(data, self.used)
+            keep, _ = rows_to_keep(data, self.used)
             frame = frame if keep is None else frame[keep]
         if len(frame) != self.nobs:
             raise ValueError(
@@ -118,7 +118,7 @@ def _plain_task(partition, sources, columns, matrix, function, *args):
 def _partition_task(part, used, columns, number, function, *args, **given):
     if used is not None:  # a Dask partition: its rows with no missing value
         data = Columns(part, f"partition {number} of data")
-        keep = rows_to_keep(data, used)
+        keep, _ = rows_to_keep(data, used)
         part = part if keep is None else part[keep]
         part = part[list(dict.fromkeys(columns))]
     return function(part, *args, **given)
@@ -144,6 +144,11 @@ def _dtypes(frame) -> dict:
 
 def _fitted_model(result, function: str) -> Fitted:
     if isinstance(result, ProbitResults):
+        if result.model.data.weighting is not None:
+            raise NotImplementedError(
+                "ame of a weighted fit is not available yet: its effects must be weighted averages; refit without "
+                "weights (frequency weights: on the repeated rows) for the unweighted effects"
+            )
         model = result.model
         design, frame = model.design, model.frame
         params, cov = result.index_coefficients()  # dropped dependent columns at 0

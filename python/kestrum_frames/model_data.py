@@ -2,19 +2,21 @@
 
 ``ModelData`` holds the rows of a model as partitions: per partition a
 float64 outcome vector, a C-contiguous float64 block of regressors (the
-layout the kernels read fastest) and, for a clustered fit, the partition's
-cluster numbers. Every pass of the fit and of the marginal effects runs one
+layout the kernels read fastest), the rows' weights for a weighted fit
+and, for a clustered fit, the partition's cluster numbers under each
+grouping of the cluster columns the covariance needs. Every pass of the fit and of the marginal effects runs one
 small native function per partition and adds the results in partition
 order, so the numbers depend on the partitioning but never on how many
 threads ran the partitions.
 
 Rows with a missing value in any column the model uses (outcome, regressor
-variables, cluster columns) are dropped first and counted.
+variables, cluster columns, weights) and rows of weight 0 are dropped
+first and counted.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import dask
 import numpy as np
@@ -23,6 +25,7 @@ from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
 from .progress import compute
+from .weights import Weighting, checked_weights
 
 # Rows per partition when the caller does not choose: large enough that a
 # pass over a partition dwarfs the scheduling of its task, small enough that
@@ -34,14 +37,14 @@ DEFAULT_PARTITION_ROWS = 1 << 18
 class Partition:
     y: np.ndarray | None  # (n,) float64; None where only the marginal effects are wanted
     X: np.ndarray | list  # (n, k) float64, C-contiguous when built here; or its columns (None: ones)
-    # Clustered fits: the cluster of each row as a number local to the
-    # partition (float64 whole numbers), and the model-wide number of each
-    # local cluster.
-    cluster_of: np.ndarray | None = None
-    cluster_ids: np.ndarray | None = None
-    # Partitions of a Dask frame: rows dropped for a missing value, whether a
-    # regressor was among the missing, and the cluster keys of the rows kept
-    # (numbered later, by Dask's groupby).
+    weights: np.ndarray | None = None  # (n,) contiguous float64 for a weighted fit
+    # Clustered fits: per grouping (a tuple of positions among the cluster
+    # columns), the cluster of each row as a number local to the partition
+    # (float64 whole numbers) and the model-wide number of each local cluster.
+    groups: dict = field(default_factory=dict)
+    # Partitions of a Dask frame: rows dropped for a missing value or a zero
+    # weight, whether a regressor was among the missing, and the cluster keys
+    # of the rows kept (numbered later, by Dask's groupby).
     dropped: int = 0
     missing_regressors: bool = False
     cluster_keys: object = None
@@ -51,20 +54,20 @@ class Partition:
 class ModelData:
     names: list[str]
     partitions: list[Partition]
-    nobs: int
-    dropped: int  # rows of the data left out for a missing value
-    outcome_sum: float
-    clusters: int | None = None  # G, for a clustered fit
+    nobs: int  # rows used
+    dropped: int  # rows of the data left out for a missing value or a zero weight
+    outcome_sum: float  # sum w_i y_i
+    weight_sum: float | None = None  # sum w_i; None: unweighted (the rows)
+    weighting: Weighting | None = None
+    cluster_names: list[str] = field(default_factory=list)  # every column any grouping uses
+    cluster_values: np.ndarray | None = None  # rows x cluster columns, float64 (numbered by the core's rule)
+    clusters: dict = field(default_factory=dict)  # G of each grouping numbered so far
     verbose: bool = False  # show Dask's progress bar for each pass
     passes: int = 0  # passes over the rows so far
 
     @property
     def k(self) -> int:
         return len(self.names)
-
-    @property
-    def clustered(self) -> bool:
-        return self.clusters is not None
 
     def map(self, function, *args) -> list:
         """function(partition, *args) for every partition, as one Dask
@@ -73,21 +76,58 @@ class ModelData:
         self.passes += 1
         return compute([task(partition, *args) for partition in self.partitions], self.verbose, in_memory=True)
 
-    def cluster_meat(self, beta: np.ndarray) -> tuple[np.ndarray, int]:
-        """sum_c g_c g_c' with g_c the score sum of cluster c, and G: each
-        partition gives the parts of the g_c of its clusters, added in
-        partition order."""
-        score_sums = np.zeros((self.clusters, self.k))
-        for ids, sums in self.map(_cluster_score_sums, beta):
-            score_sums[ids] += sums  # ids are distinct within a partition
-        return _native.cluster_meat(score_sums), self.clusters
+    def _number(self, grouping: tuple) -> None:
+        """Cluster numbers of the rows under a grouping, model-wide and per partition."""
+        values = np.ascontiguousarray(self.cluster_values[:, list(grouping)])
+        numbers, self.clusters[grouping] = _native.cluster_numbers(values)
+        start = 0
+        for partition in self.partitions:
+            stop = start + partition.y.shape[0]
+            partition.groups[grouping] = local_numbers(numbers[start:stop], self.clusters[grouping])
+            start = stop
+
+    def cluster_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
+        """Per grouping, sum_c g_c g_c' with g_c the (weighted) score sum of
+        cluster c, and G; every grouping from one pass, each partition
+        giving the parts of the g_c of its clusters, added in partition order."""
+        for grouping in groupings:
+            if grouping not in self.clusters:
+                self._number(grouping)
+        parts = self.map(_grouped_score_sums, beta, groupings)
+        meat = dask.delayed(_native.parts_cluster_meat, pure=False)  # the groupings' meats side by side
+        meats = compute(
+            [meat([part[m] for part in parts], self.clusters[g]) for m, g in enumerate(groupings)],
+            False,
+            in_memory=True,
+        )
+        return [(m, self.clusters[g]) for m, g in zip(meats, groupings)]
 
 
-def _cluster_score_sums(partition: Partition, beta: np.ndarray):
+# A partition sums the scores of all G clusters in model-wide numbering when
+# G is at most this share of its rows: the G x k sums stay small, and the
+# rows need no numbering of their own (absent clusters add 0.0, which leaves
+# every total's bits as they are).
+MODEL_WIDE_SHARE = 1 / 4
+
+
+def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.ndarray]:
+    """The cluster of each of a partition's rows as a number local to it
+    (float64), and the model-wide number of each local cluster (float64):
+    by first appearance, or the model-wide numbers when clusters are few."""
+    if clusters <= MODEL_WIDE_SHARE * numbers.shape[0]:
+        return numbers, np.arange(clusters, dtype=np.float64)
+    local, _ = _native.cluster_numbers(np.ascontiguousarray(numbers).reshape(-1, 1))
+    first = np.diff(np.maximum.accumulate(local), prepend=-1.0) > 0  # where a new number is handed out
+    return local, numbers[first]
+
+
+def _grouped_score_sums(partition: Partition, beta: np.ndarray, groupings: list[tuple]):
+    locals_ = [partition.groups[g][0] for g in groupings]
+    ids = [partition.groups[g][1] for g in groupings]
     sums = _native.cluster_score_sums(
-        partition.y, partition.X, beta, partition.cluster_of, len(partition.cluster_ids)
+        partition.y, partition.X, beta, locals_, [len(i) for i in ids], partition.weights
     )
-    return partition.cluster_ids, sums
+    return list(zip(ids, sums))
 
 
 def partition_bounds(rows: int, npartitions: int) -> list[tuple[int, int]]:
@@ -98,10 +138,22 @@ def default_npartitions(rows: int) -> int:
     return max(1, -(-rows // DEFAULT_PARTITION_ROWS))
 
 
-def rows_to_keep(columns: Columns, names: list[str]) -> np.ndarray | None:
-    """False where any of the columns has a missing value; None when none has."""
-    missing = columns.missing_in_any(names)
-    return None if missing is None else ~missing
+def rows_to_keep(columns: Columns, names: list[str], weights: Weighting | None = None):
+    """False where any of the columns has a missing value or the weight is
+    0, and the weights of the rows kept (None: unweighted); keep is None
+    when every row is kept."""
+    missing = columns.missing_in_any(names + ([weights.column] if weights else []))
+    keep = None if missing is None else ~missing
+    if weights is None:
+        return keep, None
+    values = checked_weights(columns, weights, keep)
+    positive = values != 0.0
+    if positive.all():
+        return keep, np.ascontiguousarray(values)
+    kept = np.flatnonzero(keep) if keep is not None else np.arange(columns.rows)
+    keep = np.zeros(columns.rows, dtype=bool)
+    keep[kept[positive]] = True
+    return keep, np.ascontiguousarray(values[positive])
 
 
 def _cluster_values(columns: Columns, names: list[str], keep: np.ndarray | None) -> np.ndarray:
@@ -117,14 +169,13 @@ def _cluster_values(columns: Columns, names: list[str], keep: np.ndarray | None)
     return values
 
 
-def _build_partition(y, regressors, cluster_numbers, start, stop) -> tuple[Partition, bool]:
+def _build_partition(y, regressors, weights, numbers, clusters, start, stop) -> tuple[Partition, bool]:
     """The partition of rows [start, stop), and whether a regressor is NaN or infinite there."""
     X, nonfinite = _native.gather_columns(regressors, start, stop)
     partition = Partition(np.array(y[start:stop]), X)
-    if cluster_numbers is not None:
-        ids, local = np.unique(cluster_numbers[start:stop], return_inverse=True)
-        partition.cluster_of = local.astype(np.float64)
-        partition.cluster_ids = ids.astype(np.int64)
+    if weights is not None:
+        partition.weights = np.array(weights[start:stop])
+    partition.groups = {g: local_numbers(rows[start:stop], clusters[g]) for g, rows in numbers.items()}
     return partition, nonfinite
 
 
@@ -150,7 +201,7 @@ def nonfinite_regressor_error(design: Design, columns: Columns, regressors, keep
     return ValueError(f"regressor {design.names[j]!r} must be finite: found {value!r} in {where}")
 
 
-def _partitioned(design, columns, cluster, keep, npartitions, final: bool) -> ModelData | None:
+def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep, values, final: bool):
     """The model's rows without those that keep rules out, in partitions.
     A regressor that is NaN or infinite in a kept row is an error when keep
     is final (it already leaves out every row with a missing value);
@@ -158,17 +209,26 @@ def _partitioned(design, columns, cluster, keep, npartitions, final: bool) -> Mo
     y = outcome_values(design, columns, keep)
     nobs = y.shape[0]
     if nobs == 0:
-        raise ValueError(f"no rows of {columns.argument} are left once rows with a missing value are dropped")
+        raise ValueError(
+            f"no rows of {columns.argument} are left once rows with a missing value or a zero weight are dropped"
+        )
     regressors = design.regressor_columns(columns, keep)
 
-    clusters = cluster_numbers = None
-    if cluster:
-        cluster_numbers, clusters = _native.cluster_numbers(_cluster_values(columns, cluster, keep))
+    cluster_values = _cluster_values(columns, cluster, keep) if cluster else None
+    number = dask.delayed(_native.cluster_numbers, pure=False)  # the groupings side by side
+    numbered = compute(
+        [number(np.ascontiguousarray(cluster_values[:, list(g)])) for g in groupings], False, in_memory=True
+    )
+    numbers = {g: rows for g, (rows, _) in zip(groupings, numbered)}
+    clusters = {g: count for g, (_, count) in zip(groupings, numbered)}
 
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
     build = dask.delayed(_build_partition, pure=False)
     built = compute(
-        [build(y, regressors, cluster_numbers, start, stop) for start, stop in partition_bounds(nobs, npartitions)],
+        [
+            build(y, regressors, values, numbers, clusters, start, stop)
+            for start, stop in partition_bounds(nobs, npartitions)
+        ],
         False,
         in_memory=True,
     )
@@ -181,25 +241,41 @@ def _partitioned(design, columns, cluster, keep, npartitions, final: bool) -> Mo
         partitions=[partition for partition, _ in built],
         nobs=nobs,
         dropped=columns.rows - nobs,
-        outcome_sum=float(y.sum()),
+        outcome_sum=float(y.sum() if values is None else y @ values),
+        weight_sum=None if values is None else float(values.sum()),
+        weighting=weights,
+        cluster_names=list(cluster),
+        cluster_values=cluster_values,
         clusters=clusters,
     )
 
 
-def build_model_data(design: Design, columns: Columns, cluster: list[str], npartitions: int | None) -> ModelData:
+def build_model_data(
+    design: Design,
+    columns: Columns,
+    cluster: list[str],
+    npartitions: int | None,
+    groupings: list[tuple] = (),
+    weights: Weighting | None = None,
+) -> ModelData:
+    """The rows of the model in partitions. cluster: every column a
+    grouping reads; groupings: tuples of positions among them, each
+    numbered into clusters for the fit's covariance."""
     columns.require(cluster, grouping=True)
+    columns.require([weights.column] if weights else [])
     used = [design.outcome, *design.variables, *cluster]
-    # Regressors that are plain columns are checked for NaN (and infinities)
-    # as the partitions gather them, in parallel; only when one is found are
-    # the rows with a missing value looked for, and the partitions gathered
-    # again without them.
-    # Formulas that formulaic evaluates, and cluster numbers, need the kept
-    # rows before anything is built.
-    optimistic = design.sources is not None and not cluster
-    keep = rows_to_keep(columns, [design.outcome] if optimistic else used)
-    data = _partitioned(design, columns, cluster, keep, npartitions, final=not optimistic)
+    # Regressors that are plain columns are checked for NaN (and infinities) as the partitions
+    # gather them, in parallel; only when one is found are the rows with a
+    # missing value looked for, and the partitions gathered again without them.
+    # Formulas that formulaic evaluates, cluster numbers and weights need the
+    # kept rows before anything is built.
+    optimistic = design.sources is not None and not cluster and weights is None
+    keep, values = rows_to_keep(columns, [design.outcome] if optimistic else used, weights)
+    data = _partitioned(design, columns, cluster, groupings, weights, npartitions, keep, values,
+                        final=not optimistic)
     if data is None:
-        data = _partitioned(design, columns, cluster, rows_to_keep(columns, used), npartitions, final=True)
+        keep, values = rows_to_keep(columns, used, weights)
+        data = _partitioned(design, columns, cluster, groupings, weights, npartitions, keep, values, final=True)
     return data
 
 

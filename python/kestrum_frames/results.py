@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import dataclasses
+
 import numpy as np
 import pandas as pd
 from scipy import special
 
 from . import arguments
+from .covariance import clusterings_argument, covariance, covariance_spec
 from .dask_data import is_dask_frame
 from .design import Design
 from .estimation import Estimate
@@ -21,6 +24,9 @@ def _probabilities(X: np.ndarray, params: np.ndarray) -> np.ndarray:
 
 def _fitted(partition, params):
     return _probabilities(partition.X, params)
+
+
+_FIT = object()  # with_vcov: the fit's clusters
 
 
 class ProbitModel:
@@ -62,24 +68,65 @@ class ProbitResults(ResultsExtras):
         self.loglike = estimate.loglike
         self.iterations = estimate.iterations
         self.converged = estimate.converged
-        self.cov_type = estimate.cov_type
+        self.cov_type = estimate.cov_type  # the convention in words
+        self.vcov = estimate.spec.vcov  # "nonrobust", "HC0", "HC1", "CR0" or "CR1"
         self.passes = estimate.passes  # passes over the rows the fit made
+        self._estimate = estimate
+
+    def with_vcov(self, vcov: str | None = None, cluster=_FIT, information: str | None = None) -> "ProbitResults":
+        """The same estimate with another covariance, from one more pass over
+        the rows at the estimate (none for nonrobust and HC from the
+        observed information); no refit. vcov, cluster and information as
+        fit_probit's; left out, each keeps the fit's (a vcov that is not
+        cluster-robust leaves the fit's clusters out). cluster may use only
+        the columns the fit clustered on (refit to cluster on others)."""
+        fitted = self._estimate.spec
+        if cluster is _FIT:
+            clusterings = fitted.clusterings if vcov is None or vcov.startswith("CR") else ()
+        else:
+            clusterings = clusterings_argument(cluster)
+        robust = vcov is None and fitted.robust
+        if vcov is None and (bool(clusterings) == bool(fitted.clusterings)):
+            vcov = fitted.vcov
+        information = fitted.information if information is None else information
+        data = self.model.data
+        spec = covariance_spec(vcov, list(clusterings) or None, information, robust, data.weighting)
+        unknown = [name for name in spec.cluster_names if name not in data.cluster_names]
+        if unknown:
+            raise ValueError(
+                f"with_vcov clusters on the columns the fit clustered on ({', '.join(data.cluster_names) or 'none'}), "
+                f"not {', '.join(map(repr, unknown))}: refit with cluster= naming it"
+            )
+        before = data.passes
+        beta, _ = self.index_coefficients()  # the Hessian and meat hold for any beta of the same index
+        result = covariance(data, beta, spec, self._estimate.hessian, self._estimate.meat)
+        estimate = dataclasses.replace(
+            self._estimate, params=result.params, cov=result.cov, spec=spec, cov_type=result.cov_type, clusters=result.clusters,
+            passes=self._estimate.passes + data.passes - before,
+        )
+        return ProbitResults(self.model, estimate)
 
     # Counts
 
     @property
     def nobs(self) -> int:
-        """Rows used in the fit."""
-        return self.model.data.nobs
+        """Rows used in the fit; with frequency weights, the sum of the weights
+        (the rows of the data with each row repeated)."""
+        data = self.model.data
+        weights = data.weighting
+        return int(data.weight_sum) if weights is not None and weights.frequency else data.nobs
 
     @property
     def n_dropped(self) -> int:
-        """Rows of the data left out because a value the model uses is missing."""
+        """Rows of the data left out because a value the model uses is missing
+        or the row's weight is 0."""
         return self.model.data.dropped
 
     @property
-    def n_clusters(self) -> int | None:
-        return self.model.data.clusters
+    def n_clusters(self) -> int | tuple[int, ...] | None:
+        """G of a clustered covariance; per clustering for a multi-way one."""
+        clusters = self._estimate.clusters
+        return clusters[0] if clusters is not None and len(clusters) == 1 else clusters
 
     @property
     def df_model(self) -> int:
@@ -139,8 +186,9 @@ class ProbitResults(ResultsExtras):
     def llnull(self) -> float:
         """l of the model with an intercept only, in closed form: its fitted
         probability is the share of ones, p, so l0 = n (p ln p + (1 - p) ln(1 - p))."""
-        n = self.nobs
-        p = self.model.data.outcome_sum / n
+        data = self.model.data
+        n = data.nobs if data.weight_sum is None else data.weight_sum  # sum w_i: l0 of the weighted likelihood
+        p = data.outcome_sum / n
         return float(n * (special.xlogy(p, p) + special.xlogy(1.0 - p, 1.0 - p)))
 
     @property
@@ -196,7 +244,7 @@ class Summary:
                 "0.975]": interval[1],
             }
         )
-        cov_type = results.cov_type + (f" ({results.n_clusters} clusters)" if results.cov_type == "cluster" else "")
+        cov_type = results.vcov
         self.facts = [
             ("Dep. Variable:", results.model.endog_names, "No. Observations:", results.nobs),
             ("Model:", "Probit", "Rows dropped (missing):", results.n_dropped),
@@ -206,6 +254,7 @@ class Summary:
             ("Iterations:", results.iterations, "Passes over the data:", results.passes),
         ]
         self.formula = results.model.formula
+        self.covariance = results.cov_type
 
     def as_text(self) -> str:
         half = self.WIDTH // 2
@@ -213,6 +262,7 @@ class Summary:
         for left, left_value, right, right_value in self.facts:
             lines.append(f"{left:<18}{str(left_value):>{half - 20}}  {right:<24}{str(right_value):>{half - 24}}")
         lines.append(f"Formula: {self.formula}")
+        lines.append(f"Covariance: {self.covariance}")
         lines.append("=" * self.WIDTH)
         body = self.table.to_string(float_format=lambda v: f"{v:.4f}")
         head, *rows = body.splitlines()

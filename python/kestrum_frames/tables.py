@@ -45,8 +45,9 @@ def _facts(result, digits: int) -> dict[str, str]:
         "Observations": f"{int(result.nobs)}",
         "Pseudo R-squared": f"{result.prsquared:.{digits}f}",
         "Log-likelihood": f"{result.llf:.{digits}f}",
-        "Covariance": str(getattr(result, "cov_type", "")),
-        "Clusters": "" if clusters is None else f"{int(clusters)}",
+        # kestrum_frames names the convention by its code (vcov); statsmodels by cov_type.
+        "Covariance": str(getattr(result, "vcov", None) or getattr(result, "cov_type", "")),
+        "Clusters": "" if clusters is None else " x ".join(str(int(g)) for g in np.atleast_1d(clusters)),
     }
 
 

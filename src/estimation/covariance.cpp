@@ -5,22 +5,53 @@
 
 #include "numeric/symmetric_factor.hpp"
 #include "numeric/tile_kernels.hpp"
+#include "panic.hpp"
 
 namespace kestrum {
 
-Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
-                          size_t clusters) {
+namespace {
+
+constexpr size_t kPrefetchRowsAhead = 16;
+
+void prefetch_row(const Matrix& m, size_t row) {
+  const char* start = reinterpret_cast<const char*>(m.row(row));
+  for (size_t offset = 0; offset < m.cols() * sizeof(double); offset += 64) __builtin_prefetch(start + offset, 1, 1);
+}
+
+}  // namespace
+
+std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
+                                       const std::vector<const uint32_t*>& groupings,
+                                       const std::vector<size_t>& clusters) {
+  KESTRUM_ASSERT(groupings.size() == clusters.size());
   const size_t k = problem.k();
-  Matrix sums(clusters, k);
+  std::vector<Matrix> sums;
+  sums.reserve(clusters.size());
+  for (const size_t count : clusters) sums.emplace_back(count, k);
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
     double lambda[kTileRows];
     tile.score_factors(lambda);
-    for (size_t b = 0; b < tile.count; ++b) {
-      double* sum = sums.row(cluster_of[tile.start + b]);
-      for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + tile.rows(b, j) * lambda[b];
+    if (problem.weights != nullptr) {
+      for (size_t b = 0; b < tile.count; ++b) lambda[b] = lambda[b] * problem.weights[tile.start + b];
+    }
+    for (size_t grouping = 0; grouping < groupings.size(); ++grouping) {
+      const uint32_t* cluster_of = groupings[grouping] + tile.start;
+      Matrix& grouping_sums = sums[grouping];
+      for (size_t b = 0; b < tile.count; ++b) {
+        // Many clusters spread their sums over more memory than the caches
+        // hold: asking for the sums of the rows ahead overlaps the misses.
+        if (b + kPrefetchRowsAhead < tile.count) prefetch_row(grouping_sums, cluster_of[b + kPrefetchRowsAhead]);
+        double* sum = grouping_sums.row(cluster_of[b]);
+        for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + tile.rows(b, j) * lambda[b];
+      }
     }
   });
   return sums;
+}
+
+Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
+                          size_t clusters) {
+  return std::move(grouped_score_sums(problem, beta, {cluster_of.data()}, {clusters})[0]);
 }
 
 // sum_c g_c g_c' by the tile kernel, a tile of clusters at a time with unit

@@ -11,9 +11,17 @@ namespace kestrum {
 
 // G x k: row c is g_c, the sum of the scores s_i = lambda_i x_i of cluster
 // c in observation order; clusters are numbered 0..G-1 by first appearance.
-// Parts of the observations give parts of each g_c, which add up.
+// Parts of the observations give parts of each g_c, which add up. With row
+// weights c_i, g_c sums c_i s_i.
 Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
                           size_t clusters);
+
+// The score sums of several groupings of the rows from one pass: entry m is
+// cluster_score_sums with the row clusters groupings[m] (nobs of them, below
+// clusters[m]), bit for bit.
+std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
+                                       const std::vector<const uint32_t*>& groupings,
+                                       const std::vector<size_t>& clusters);
 
 // M = sum_c g_c g_c', the clusters visited in row order.
 Matrix sum_of_outer_products(const Matrix& score_sums);

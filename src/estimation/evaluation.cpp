@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "numeric/normal_tails.hpp"
 #include "numeric/tile_kernels.hpp"
 #include "panic.hpp"
 
@@ -32,30 +33,45 @@ void Evaluation::add(const Evaluation& part) {
   add_matrix(near_certain_hessian, part.near_certain_hessian);
   near_certain += part.near_certain;
   add_matrix(meat, part.meat);
+  add_matrix(expected_hessian, part.expected_hessian);
 }
 
 Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned quantities) {
   const size_t k = problem.k();
   Evaluation result;
   if (quantities & kGradient) result.gradient = Vector(k);
-  std::optional<ProductAccumulator> hessian, near_certain_hessian, meat;
+  std::optional<ProductAccumulator> hessian, near_certain_hessian, meat, expected_hessian;
   if (quantities & kHessian) {  // symmetric: the upper part, mirrored
     hessian.emplace(k, true);
     near_certain_hessian.emplace(k, true);
   }
   if (quantities & kRobustMeat) meat.emplace(k, true);  // s_a s_b = s_b s_a: exactly symmetric
+  if (quantities & kExpectedHessian) expected_hessian.emplace(k, true);
   const bool needs_lambda = (quantities & (kGradient | kHessian | kRobustMeat)) != 0;
 
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
+    const double* weight = problem.weights != nullptr ? problem.weights + tile.start : nullptr;
     if (quantities & kLogLikelihood) {
       double log_p[kTileRows];
       tile.log_probabilities(log_p);
-      for (size_t b = 0; b < tile.count; ++b) result.loglike += log_p[b];
+      if (weight != nullptr) {
+        for (size_t b = 0; b < tile.count; ++b) result.loglike += log_p[b] * weight[b];
+      } else {
+        for (size_t b = 0; b < tile.count; ++b) result.loglike += log_p[b];
+      }
+    }
+    if (expected_hessian) {
+      double negative_information[kTileRows];
+      for (size_t b = 0; b < tile.count; ++b) {
+        const double v = normal_hazard(tile.z[b]) * normal_hazard(-tile.z[b]);
+        negative_information[b] = -(weight != nullptr ? v * weight[b] : v);
+      }
+      expected_hessian->add(tile.rows, negative_information, nullptr);
     }
     if (!needs_lambda) return;
     double lambda[kTileRows];
     tile.score_factors(lambda);
-    if (quantities & kGradient) add_scaled_rows(result.gradient.data(), tile.rows, lambda);
+    if (quantities & kGradient) add_scaled_rows(result.gradient.data(), tile.rows, lambda, weight);
     if (hessian) {
       // (X[i,a] (-w_i)) X[i,b] = -((X[i,a] w_i) X[i,b]) exactly.
       double negative_weight[kTileRows];
@@ -64,6 +80,9 @@ Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned q
       for (size_t b = 0; b < tile.count; ++b) {
         negative_weight[b] = -negative_weight[b];
         any_near_certain = any_near_certain || tile.z[b] > kNearCertainIndex;
+      }
+      if (weight != nullptr) {
+        for (size_t b = 0; b < tile.count; ++b) negative_weight[b] = negative_weight[b] * weight[b];
       }
       hessian->add(tile.rows, negative_weight, nullptr);
       if (any_near_certain) {
@@ -76,12 +95,21 @@ Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned q
         near_certain_hessian->add(tile.rows, masked, nullptr);
       }
     }
-    if (meat) meat->add(tile.rows, lambda, lambda);
+    if (meat) {
+      if (weight != nullptr) {
+        double weighted_lambda[kTileRows];
+        for (size_t b = 0; b < tile.count; ++b) weighted_lambda[b] = lambda[b] * weight[b];
+        meat->add(tile.rows, weighted_lambda, lambda);
+      } else {
+        meat->add(tile.rows, lambda, lambda);
+      }
+    }
   });
 
   if (hessian) result.hessian = hessian->result();
   if (near_certain_hessian) result.near_certain_hessian = near_certain_hessian->result();
   if (meat) result.meat = meat->result();
+  if (expected_hessian) result.expected_hessian = expected_hessian->result();
   return result;
 }
 

@@ -10,6 +10,12 @@
 //                                              the observed Hessian, not symmetrised
 //   M(beta) = sum_i s_i s_i'                  the scores s_i = lambda_i x_i,
 //                                              without forming the n x k score matrix
+//   E(beta) = -sum_i v_i x_i x_i'             the expected Hessian, v_i = phi_i^2 / (Phi_i (1 - Phi_i))
+//                                              = h(z_i) h(-z_i) with h = phi / Phi, exact in both tails
+// With row weights (Probit::weights) every term of a row is multiplied by
+// its weight c_i: l = sum c_i ln P_i, g_j <- (X[i,j] lambda_i) c_i + g_j,
+// H and E take c_i w_i and c_i v_i, M takes (x lambda_i c_i)(x lambda_i).
+// Without weights the arithmetic is the unweighted one, bit for bit.
 // With the Hessian come its part from the near-certain observations (those
 // whose observed outcome has fitted probability above 1 - 1e-4, z_i >
 // kNearCertainIndex) and their count, which tell separation apart.
@@ -29,6 +35,7 @@ enum Quantity : unsigned {
   kGradient = 1u << 1,
   kHessian = 1u << 2,
   kRobustMeat = 1u << 3,
+  kExpectedHessian = 1u << 4,
 };
 
 struct Evaluation {
@@ -38,6 +45,7 @@ struct Evaluation {
   Matrix near_certain_hessian;    // k x k with the Hessian
   uint64_t near_certain = 0;      // with the Hessian
   Matrix meat;                    // k x k when asked for
+  Matrix expected_hessian;        // k x k when asked for
 
   // Adds the sums of another part of the observations, entry by entry;
   // parts added in a fixed order give the same numbers on every run.

@@ -33,6 +33,10 @@ struct Probit {
   MatrixView y;  // nobs x 1
   MatrixView X;  // nobs x k, any layout; unused when columns is set
   const ColumnBlock* columns = nullptr;  // X as separate columns instead
+  // A weight per row (nobs of them), or null: every row once. A row of
+  // weight w_i adds w_i times its terms to every sum (l, g, H, the meat and
+  // the cluster score sums), as w_i copies of the row would.
+  const double* weights = nullptr;
 
   size_t nobs() const noexcept { return y.rows; }
   size_t k() const noexcept { return columns != nullptr ? columns->cols() : X.cols; }

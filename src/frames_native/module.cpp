@@ -27,6 +27,7 @@ PyMethodDef functions[] = {
     fast_call<effect_group_sums_entry>("effect_group_sums", kEffectGroupSumsDoc),
     fast_call<covariance>("covariance", kCovarianceDoc),
     fast_call<cluster_meat_entry>("cluster_meat", kClusterMeatDoc),
+    fast_call<parts_cluster_meat>("parts_cluster_meat", kPartsClusterMeatDoc),
     fast_call<finish_effects>("finish_effects", kFinishEffectsDoc),
     fast_call<check_probit_model>("check_probit_model", kCheckProbitModelDoc),
     fast_call<cluster_numbers>("cluster_numbers", kClusterNumbersDoc),
@@ -54,6 +55,7 @@ constexpr struct {
     {"GRADIENT", kGradient},
     {"HESSIAN", kHessian},
     {"ROBUST_MEAT", kRobustMeat},
+    {"EXPECTED_HESSIAN", kExpectedHessian},
 };
 
 PyRef initialise() {

@@ -1,5 +1,6 @@
 #include "frames_native/partition_sums.hpp"
 
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,20 +20,22 @@
 namespace kestrum {
 
 const char* const kProbitSumsDoc =
-    "probit_sums(y, X, beta, quantities)\n--\n\n"
+    "probit_sums(y, X, beta, quantities, weights=None)\n--\n\n"
     "X: an n x k float64 array, or a list of its k columns (contiguous float64, None for ones).\n"
     "The sums of one pass over a partition at beta: a dict with the log-likelihood and, as the bits of\n"
-    "quantities ask, the gradient, the Hessian with its near-certain part and count, and the HC0 meat.";
+    "quantities ask, the gradient, the Hessian with its near-certain part and count, the HC0 meat and the\n"
+    "expected Hessian. weights: contiguous float64 (n,), each row's terms counted that many times.";
 const char* const kClusterScoreSumsDoc =
-    "cluster_score_sums(y, X, beta, cluster_of, clusters)\n--\n\n"
-    "Row c: the sum of the scores of the partition's rows in cluster c (cluster_of, whole numbers as float64).";
+    "cluster_score_sums(y, X, beta, cluster_of, clusters, weights=None)\n--\n\n"
+    "Row c: the sum of the (weighted) scores of the partition's rows in cluster c (cluster_of, whole numbers\n"
+    "as float64). With lists of cluster_of arrays and of counts, one such array per grouping, from one pass.";
 const char* const kEffectSumsDoc =
     "effect_sums(X, beta, excluded, block_rows)\n--\n\n"
     "The additive sums of the average marginal effects over a partition, with the 0/1 status of each column.";
 
 namespace {
 
-constexpr unsigned kAllQuantities = kLogLikelihood | kGradient | kHessian | kRobustMeat;
+constexpr unsigned kAllQuantities = kLogLikelihood | kGradient | kHessian | kRobustMeat | kExpectedHessian;
 
 // X of one partition: a 2-D float64 array, or a list (or tuple) of its
 // columns, contiguous 1-D float64 arrays of one length or None for a column
@@ -82,12 +85,30 @@ Probit probit_arguments(PyObject* y, PyObject* X, Regressors& regressors) {
   return problem;
 }
 
+// The optional row weights: a contiguous float64 array of `rows` finite,
+// non-negative numbers, read in place (the caller's array outlives the call).
+const double* weights_argument(PyObject* obj, size_t rows) {
+  if (is_omitted(obj)) return nullptr;
+  const MatrixView weights = matrix_argument(obj, "weights", 1);
+  require_extent("weights", "rows", weights.rows, rows);
+  if (weights.row_stride != 1 && weights.rows > 1) raise(PyExc_ValueError, "weights must be contiguous");
+  for (size_t i = 0; i < weights.rows; ++i) {
+    const double w = weights.origin[i];
+    if (!(w >= 0.0 && w <= std::numeric_limits<double>::max())) {  // the negated test also refuses NaN
+      raise(PyExc_ValueError, "weights[" + std::to_string(i) + "] is " + std::to_string(w) +
+                                  ", not a finite non-negative number");
+    }
+  }
+  return weights.origin;
+}
+
 PyRef probit_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"y", "X", "beta", "quantities"};
+  static constexpr const char* parameters[] = {"y", "X", "beta", "quantities", "weights"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"probit_sums", parameters, 4}, args, nargs, kwnames, slots);
   Regressors regressors;
-  const Probit problem = probit_arguments(slots[0], slots[1], regressors);
+  Probit problem = probit_arguments(slots[0], slots[1], regressors);
+  problem.weights = weights_argument(slots[4], problem.nobs());
   const Vector beta = vector_argument(slots[2], "beta", problem.k());
   const uint64_t quantities = convert_argument("quantities", [&] { return to_u64(slots[3]); });
   if ((quantities & ~uint64_t{kAllQuantities}) != 0) {
@@ -99,16 +120,44 @@ PyRef probit_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 }
 
 PyRef cluster_score_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"y", "X", "beta", "cluster_of", "clusters"};
+  static constexpr const char* parameters[] = {"y", "X", "beta", "cluster_of", "clusters", "weights"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"cluster_score_sums", parameters, 5}, args, nargs, kwnames, slots);
   Regressors regressors;
-  const Probit problem = probit_arguments(slots[0], slots[1], regressors);
+  Probit problem = probit_arguments(slots[0], slots[1], regressors);
   const Vector beta = vector_argument(slots[2], "beta", problem.k());
-  const uint64_t clusters = convert_argument("clusters", [&] { return to_u64(slots[4]); });
-  const std::vector<uint32_t> cluster_of = cluster_numbers_argument(slots[3], "cluster_of", problem.nobs(), clusters);
-  Matrix sums = without_interpreter_lock([&] { return cluster_score_sums(problem, beta, cluster_of, clusters); });
-  return output_array(StridedArray::from(std::move(sums)));
+  problem.weights = weights_argument(slots[5], problem.nobs());
+  const bool several = PyList_Check(slots[4]) || PyTuple_Check(slots[4]);
+  std::vector<std::vector<uint32_t>> groupings;
+  std::vector<size_t> clusters;
+  if (several) {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(slots[4]);
+    if (!(PyList_Check(slots[3]) || PyTuple_Check(slots[3])) || PySequence_Fast_GET_SIZE(slots[3]) != count) {
+      raise(PyExc_ValueError, "cluster_of must be a list of as many arrays as clusters has counts");
+    }
+    for (Py_ssize_t m = 0; m < count; ++m) {
+      const std::string name = "clusters[" + std::to_string(m) + "]";
+      clusters.push_back(convert_argument(name.c_str(), [&] { return to_u64(PySequence_Fast_GET_ITEM(slots[4], m)); }));
+      const std::string numbers = "cluster_of[" + std::to_string(m) + "]";
+      groupings.push_back(cluster_numbers_argument(PySequence_Fast_GET_ITEM(slots[3], m), numbers.c_str(),
+                                                   problem.nobs(), clusters.back()));
+    }
+  } else {
+    clusters.push_back(convert_argument("clusters", [&] { return to_u64(slots[4]); }));
+    groupings.push_back(cluster_numbers_argument(slots[3], "cluster_of", problem.nobs(), clusters.back()));
+  }
+  std::vector<const uint32_t*> rows_clusters;
+  rows_clusters.reserve(groupings.size());
+  for (const auto& grouping : groupings) rows_clusters.push_back(grouping.data());
+  std::vector<Matrix> sums =
+      without_interpreter_lock([&] { return grouped_score_sums(problem, beta, rows_clusters, clusters); });
+  if (!several) return output_array(StridedArray::from(std::move(sums[0])));
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(sums.size())));
+  for (size_t m = 0; m < sums.size(); ++m) {
+    PyRef array = output_array(StridedArray::from(std::move(sums[m])));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(m), array.release());
+  }
+  return list;
 }
 
 PyRef effect_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -6,11 +6,11 @@
 
 namespace kestrum {
 
-// probit_sums(y, X, beta, quantities) -> dict (sums_exchange.hpp)
+// probit_sums(y, X, beta, quantities, weights=None) -> dict (sums_exchange.hpp)
 PyObject* probit_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kProbitSumsDoc;
 
-// cluster_score_sums(y, X, beta, cluster_of, clusters) -> clusters x k array
+// cluster_score_sums(y, X, beta, cluster_of, clusters, weights=None) -> clusters x k array, or a list of them
 PyObject* cluster_score_sums_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kClusterScoreSumsDoc;
 

@@ -151,6 +151,7 @@ PyRef evaluation_to_dict(Evaluation&& sums) {
   set_item(dict.get(), "near_certain_hessian", array_or_none(std::move(sums.near_certain_hessian)));
   set_item(dict.get(), "near_certain", checked(PyLong_FromUnsignedLongLong(sums.near_certain)));
   set_item(dict.get(), "meat", array_or_none(std::move(sums.meat)));
+  set_item(dict.get(), "expected_hessian", array_or_none(std::move(sums.expected_hessian)));
   return dict;
 }
 

@@ -13,7 +13,8 @@
 namespace kestrum {
 
 // {"loglike", "gradient", "hessian", "near_certain_hessian", "near_certain",
-// "meat"}; a quantity that was not computed is None.
+// "meat", "expected_hessian"}; a quantity that was not computed is None
+// (the maximiser reads all but the expected Hessian).
 PyRef evaluation_to_dict(Evaluation&& sums);
 
 // {"rows", "continuous_effect", "continuous_gradient", "indicator_effect",

@@ -13,6 +13,8 @@
 #include "numeric/strided_array.hpp"
 
 #include <bit>
+#include <string>
+#include <vector>
 
 namespace kestrum {
 
@@ -21,6 +23,10 @@ const char* const kCovarianceDoc =
     "-H^-1, or the sandwich with the meat; for a singular Hessian all NaN and the columns involved.";
 const char* const kClusterMeatDoc =
     "cluster_meat(score_sums)\n--\n\nThe sum of the outer products of the rows, in row order.";
+const char* const kPartsClusterMeatDoc =
+    "parts_cluster_meat(parts, clusters)\n--\n\n"
+    "sum_c g_c g_c' over `clusters` clusters, g_c added up from the parts in order: each part a pair of the\n"
+    "model-wide numbers of its clusters (whole numbers as float64, distinct) and their score sums (one row each).";
 const char* const kFinishEffectsDoc =
     "finish_effects(parts, cov)\n--\n\n"
     "The average marginal effects and their delta-method statistics from the partitions' sums, added in order.";
@@ -76,6 +82,49 @@ PyRef cluster_meat_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   convert_argument("score_sums", [&] { return extract_array_strict(slots[0], 2); });
   const Matrix sums = copy_matrix(view_array(slots[0]));
   return output_array(StridedArray::from(sum_of_outer_products(sums)));
+}
+
+PyRef parts_cluster_meat_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"parts", "clusters"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"parts_cluster_meat", parameters, 2}, args, nargs, kwnames, slots);
+  const uint64_t clusters = convert_argument("clusters", [&] { return to_u64(slots[1]); });
+  PyRef sequence = convert_argument("parts", [&] { return checked(PySequence_Fast(slots[0], "expected a sequence")); });
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  // Each part's arrays are checked and viewed first, so that the sums are
+  // added without the interpreter lock.
+  std::vector<std::vector<uint32_t>> numbers;
+  std::vector<MatrixView> sums;
+  size_t k = 0;
+  for (Py_ssize_t p = 0; p < count; ++p) {
+    PyObject* part = PySequence_Fast_GET_ITEM(sequence.get(), p);
+    const std::string name = "parts[" + std::to_string(p) + "]";
+    if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != 2) {
+      raise(PyExc_TypeError, name + " must be a pair (ids, sums)");
+    }
+    const MatrixView part_sums = matrix_argument(PyTuple_GET_ITEM(part, 1), (name + "[1]").c_str(), 2);
+    if (p > 0) require_extent((name + "[1]").c_str(), "columns", part_sums.cols, k);
+    k = part_sums.cols;
+    numbers.push_back(cluster_numbers_argument(PyTuple_GET_ITEM(part, 0), (name + "[0]").c_str(), part_sums.rows,
+                                               clusters));
+    sums.push_back(part_sums);
+  }
+  Matrix meat = without_interpreter_lock([&] {
+    Matrix total(clusters, k);
+    constexpr size_t kAhead = 16;  // the rows of total are visited at random: overlap the misses
+    for (size_t p = 0; p < sums.size(); ++p) {
+      for (size_t r = 0; r < sums[p].rows; ++r) {
+        if (r + kAhead < sums[p].rows) {
+          const char* ahead = reinterpret_cast<const char*>(total.row(numbers[p][r + kAhead]));
+          for (size_t offset = 0; offset < k * sizeof(double); offset += 64) __builtin_prefetch(ahead + offset, 1, 1);
+        }
+        double* row = total.row(numbers[p][r]);
+        for (size_t j = 0; j < k; ++j) row[j] = row[j] + sums[p](r, j);
+      }
+    }
+    return sum_of_outer_products(total);
+  });
+  return output_array(StridedArray::from(std::move(meat)));
 }
 
 PyRef finish_effects_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -162,6 +211,10 @@ PyObject* covariance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* cluster_meat_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&] { return cluster_meat_body(args, nargs, kwnames); });
+}
+
+PyObject* parts_cluster_meat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return parts_cluster_meat_body(args, nargs, kwnames); });
 }
 
 PyObject* finish_effects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

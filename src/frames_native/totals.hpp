@@ -14,6 +14,10 @@ extern const char* const kCovarianceDoc;
 PyObject* cluster_meat_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kClusterMeatDoc;
 
+// parts_cluster_meat(parts, clusters) -> k x k array
+PyObject* parts_cluster_meat(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kPartsClusterMeatDoc;
+
 // finish_effects(parts, cov) -> dict of effect, std_error, z, p
 PyObject* finish_effects(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kFinishEffectsDoc;

@@ -1,0 +1,81 @@
+"""The cost of weights and two-way clusters in kestrum_frames.fit_probit.
+
+Run from the repository root with kestrum_frames importable:
+
+    python bench/vcov.py [--rows 1000000] [--k 20] [--firms 10000] [--repeat 3]
+
+Times, in interleaved rounds on the same pandas frame (n rows, an intercept
+and k - 1 normal regressors, firm codes with --firms values, year codes with
+50, uniform probability weights):
+
+  one-way        kf.fit_probit(formula, frame, cluster="firm")                 CR1
+  weighted 2-way kf.fit_probit(formula, frame, cluster=["firm", "year"],
+                               weights="w", weight_type="probability")        CR1, three groupings
+  with_vcov      res.with_vcov(vcov="CR0") of the weighted two-way fit        one more pass
+
+and prints the median of each and the ratio of the weighted two-way fit to
+the one-way fit.
+"""
+
+from __future__ import annotations
+
+import argparse
+import statistics
+import time
+
+import numpy as np
+import pandas as pd
+
+import kestrum_frames as kf
+
+
+def make_frame(rows: int, k: int, firms: int = 10_000, seed: int = 20240611) -> tuple[pd.DataFrame, str]:
+    rng = np.random.default_rng(seed)
+    names = [f"x{j}" for j in range(1, k)]
+    X = rng.normal(size=(rows, k - 1))
+    firm = rng.integers(0, firms, rows)
+    year = rng.integers(0, 50, rows)
+    index = -0.3 + X @ rng.normal(0.0, 0.2, k - 1) + rng.normal(0.0, 0.5, firms)[firm] + rng.normal(0.0, 0.3, 50)[year]
+    frame = pd.DataFrame(X, columns=names)
+    frame["y"] = (index + rng.normal(size=rows) > 0).astype(float)
+    frame["firm"] = firm
+    frame["year"] = year
+    frame["w"] = rng.uniform(0.2, 3.0, rows)
+    return frame, "y ~ " + " + ".join(names)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--k", type=int, default=20)
+    parser.add_argument("--firms", type=int, default=10_000)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+    frame, formula = make_frame(args.rows, args.k, args.firms)
+
+    weighted = {"cluster": ["firm", "year"], "weights": "w", "weight_type": "probability"}
+    cases = {
+        "one-way": lambda: kf.fit_probit(formula, frame, cluster="firm"),
+        "weighted 2-way": lambda: kf.fit_probit(formula, frame, **weighted),
+    }
+    fitted = cases["weighted 2-way"]()  # also warms up the imports and the scheduler
+    cases["with_vcov"] = lambda: fitted.with_vcov(vcov="CR0")
+    times = {name: [] for name in cases}
+    for _ in range(args.repeat):
+        for name, run in cases.items():  # interleaved, so that the machine's load hits each alike
+            start = time.perf_counter()
+            result = run()
+            times[name].append(time.perf_counter() - start)
+            del result  # one result at a time in memory besides the fit kept for with_vcov
+    medians = {name: statistics.median(values) for name, values in times.items()}
+    print(
+        f"n = {args.rows}, k = {args.k}, {args.repeat} rounds; clusters of the weighted two-way fit "
+        f"{fitted.n_clusters}, firm-year cells {fitted.model.data.clusters.get((0, 1))}, passes {fitted.passes}"
+    )
+    for name, seconds in medians.items():
+        print(f"  {name:<16}{seconds:8.3f} s")
+    print(f"weighted two-way / one-way: {medians['weighted 2-way'] / medians['one-way']:.2f}")
+
+
+if __name__ == "__main__":
+    main()
