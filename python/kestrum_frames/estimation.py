@@ -26,7 +26,7 @@ def _probit_sums(partition, beta, quantities):
 
 def maximize(data, max_iter: int, tol: float, final_quantities: int) -> dict:
     """The maximiser's outcome: beta, loglike, iterations, converged,
-    perfectly_predicted, stalled, and the Hessian (and meat) at beta."""
+    perfectly_predicted, stalled, out_of_range, and the Hessian (and meat) at beta."""
     maximizer = _native.Maximizer(data.k, max_iter, tol, final_quantities)
     previous = None
     while not maximizer.finished:
@@ -71,11 +71,32 @@ SINGLE_CLUSTER = (
 )
 
 
+def out_of_range_message(names: list[str]) -> str:
+    return (
+        f"Regressors out of range: the sums of squares of columns {', '.join(names)} overflow or underflow a "
+        "double, so the fit stops where it found them, not converged, and cov_params() is all NaN. Rescale these "
+        "columns (units from 1e-10 to 1e10 are supported)."
+    )
+
+
 def singular_hessian_message(names: list[str]) -> str:
     return (
         f"Hessian singular => NaN for Cov: columns involved: {', '.join(names)}. The coefficients of linearly "
         "dependent (or all-zero) columns are not identified; drop or combine columns."
     )
+
+
+def _covariance(data, outcome, heteroskedastic: bool) -> np.ndarray:
+    meat = outcome["meat"] if heteroskedastic else None
+    if data.clustered:
+        meat, data.clusters = data.cluster_meat(outcome["beta"])
+    if data.clustered and data.clusters == 1:
+        warnings.warn(SINGLE_CLUSTER, RuntimeWarning, stacklevel=4)
+        return np.full((data.k, data.k), np.nan)
+    cov, involved = _native.covariance(outcome["hessian"], meat)
+    if involved:
+        warnings.warn(singular_hessian_message([data.names[j] for j in involved]), RuntimeWarning, stacklevel=4)
+    return cov
 
 
 def estimate(data, max_iter: int, tol: float, robust: bool) -> Estimate:
@@ -86,16 +107,12 @@ def estimate(data, max_iter: int, tol: float, robust: bool) -> Estimate:
         warnings.warn(separation_message(outcome["perfectly_predicted"]), RuntimeWarning, stacklevel=3)
 
     beta = outcome["beta"]
-    meat = outcome["meat"] if heteroskedastic else None
-    if clustered:
-        meat, data.clusters = data.cluster_meat(beta)
-    if clustered and data.clusters == 1:
-        warnings.warn(SINGLE_CLUSTER, RuntimeWarning, stacklevel=3)
+    if outcome["out_of_range"]:
+        names = [data.names[j] for j in outcome["out_of_range"]]
+        warnings.warn(out_of_range_message(names), RuntimeWarning, stacklevel=3)
         cov = np.full((data.k, data.k), np.nan)
     else:
-        cov, involved = _native.covariance(outcome["hessian"], meat)
-        if involved:
-            warnings.warn(singular_hessian_message([data.names[j] for j in involved]), RuntimeWarning, stacklevel=3)
+        cov = _covariance(data, outcome, heteroskedastic)
     logger.info(
         "%s after %d iterations and %d passes: log-likelihood %.10g",
         "converged" if outcome["converged"] else "not converged",
