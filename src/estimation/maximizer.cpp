@@ -83,18 +83,21 @@ Matrix difference(const Matrix& a, const Matrix& b) {
 
 // The columns whose sums of squares a double cannot hold, from a matrix of
 // such sums (the Hessian, the meat) and the gradient: a row with an entry
-// that is not finite (overflow), or a diagonal entry below the smallest
-// normal double while the column is not all zero (underflow: a zero
-// diagonal with a nonzero gradient, or a subnormal one). Their factor would
-// treat them as absent, and the decrement would vanish at any point.
-std::vector<size_t> out_of_range_columns(const Matrix& m, const Vector& gradient) {
+// that is not finite (overflow), or, at beta = 0, a diagonal entry below the
+// smallest normal double while the column is not all zero (underflow: a
+// zero diagonal with a nonzero gradient, or a subnormal one). At beta = 0
+// every weight is 2 / pi, so that diagonal is the column's own magnitude;
+// elsewhere the weights of near-certain observations underflow as they
+// should. A factor would treat such columns as absent, and the decrement
+// would vanish at any point.
+std::vector<size_t> out_of_range_columns(const Matrix& m, const Vector& gradient, bool at_start) {
   std::vector<size_t> columns;
   for (size_t j = 0; j < m.rows(); ++j) {
     bool finite = std::isfinite(gradient[j]);
     for (size_t c = 0; c < m.cols(); ++c) finite = finite && std::isfinite(m(j, c));
     const double diagonal = std::fabs(m(j, j));
     const bool underflow = diagonal < std::numeric_limits<double>::min() && (diagonal > 0.0 || gradient[j] != 0.0);
-    if (!finite || underflow) columns.push_back(j);
+    if (!finite || (at_start && underflow)) columns.push_back(j);
   }
   return columns;
 }
@@ -153,7 +156,7 @@ void ProbitMaximizer::on_start(Evaluation&& sums) {
     sums_at_beta_ = std::move(sums);
     return finish(false, false);
   }
-  outcome_.out_of_range = out_of_range_columns(sums.meat, sums.gradient);
+  outcome_.out_of_range = out_of_range_columns(sums.meat, sums.gradient, /*at_start=*/true);
   if (!outcome_.out_of_range.empty()) return finish(false, true);
   gradient_ = std::move(sums.gradient);
   const SymmetricFactor start(sums.meat);
@@ -293,7 +296,7 @@ void ProbitMaximizer::on_confirm(Evaluation&& sums) {
   }
   outcome_.perfectly_predicted = separated ? at_beta.near_certain : 0;
   // A Hessian that overflows factors to rank 0, whose decrement is 0.
-  outcome_.out_of_range = out_of_range_columns(at_beta.hessian, gradient_);
+  outcome_.out_of_range = out_of_range_columns(at_beta.hessian, gradient_, /*at_start=*/false);
   if (!outcome_.out_of_range.empty()) return finish(false, true);
   const bool stalled = conclusion_ == Conclusion::stalled;
   const bool candidate = conclusion_ == Conclusion::candidate || conclusion_ == Conclusion::at_rounding;
