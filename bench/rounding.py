@@ -21,7 +21,7 @@ table compares them: passes (res.passes; not reported by kestrum.fit_probit),
 iterations (the zero-based index), the best wall time over the rounds and
 the largest difference of the estimates from the first build's, in that
 build's standard errors. The Parquet files are written once to --data-dir
-and reused.
+(one directory per seed) and reused.
 """
 
 import argparse
@@ -64,7 +64,7 @@ FORMULA = "y ~ " + " + ".join(f"x{j}" for j in range(1, N_REGRESSORS + 1))
 
 
 def write_files(directory, seed):
-    marker = os.path.join(directory, f"_seed_{seed}")
+    marker = os.path.join(directory, "_complete")
     if os.path.exists(marker):
         return
     os.makedirs(directory, exist_ok=True)
@@ -117,8 +117,10 @@ def run_case(case, seed, directory):
 def run_child(build, case, seed, directory):
     env = dict(os.environ, PYTHONPATH=os.path.abspath(build))
     command = [sys.executable, os.path.abspath(__file__), "--case", case, "--seed", str(seed), "--data-dir", directory]
-    out = subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
+    child = subprocess.run(command, env=env, capture_output=True, text=True)
+    if child.returncode != 0:
+        raise RuntimeError(f"{case} with {build} failed:\n{child.stderr}")
+    return json.loads(child.stdout.strip().splitlines()[-1])
 
 
 def table(results, builds):
@@ -151,6 +153,7 @@ def main():
     if args.case:
         print(json.dumps(run_case(args.case, args.seed, args.data_dir)))
         return
+    args.data_dir = os.path.join(args.data_dir, f"seed_{args.seed}")
     write_files(args.data_dir, args.seed)
     builds = [tuple(b.split("=", 1)) for b in args.build] or [("this", os.environ.get("PYTHONPATH", "."))]
     results = {}

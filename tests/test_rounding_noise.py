@@ -93,7 +93,7 @@ def test_a_fit_at_the_maximum_concludes_within_a_few_passes(seed, n, k, zero_sha
         assert passes <= result.iterations + EXTRA_PASSES, f"{passes} passes for {result.iterations + 1} iterations"
 
 
-def test_the_cluster_meat_costs_exactly_one_more_pass():
+def test_a_clustered_fit_adds_only_the_cluster_meat_pass():
     y, X = probit_design(3, 400_000, 6, 0.5)
     frame = frame_of(y, X).assign(g=np.arange(len(y)) % 997)
     result = kf.fit_probit(formula_of(6), frame, cluster="g", npartitions=5)

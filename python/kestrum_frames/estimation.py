@@ -86,19 +86,6 @@ def singular_hessian_message(names: list[str]) -> str:
     )
 
 
-def _covariance(data, outcome, heteroskedastic: bool) -> np.ndarray:
-    meat = outcome["meat"] if heteroskedastic else None
-    if data.clustered:
-        meat, data.clusters = data.cluster_meat(outcome["beta"])
-    if data.clustered and data.clusters == 1:
-        warnings.warn(SINGLE_CLUSTER, RuntimeWarning, stacklevel=4)
-        return np.full((data.k, data.k), np.nan)
-    cov, involved = _native.covariance(outcome["hessian"], meat)
-    if involved:
-        warnings.warn(singular_hessian_message([data.names[j] for j in involved]), RuntimeWarning, stacklevel=4)
-    return cov
-
-
 def estimate(data, max_iter: int, tol: float, robust: bool) -> Estimate:
     clustered = data.clustered
     heteroskedastic = robust and not clustered
@@ -107,12 +94,20 @@ def estimate(data, max_iter: int, tol: float, robust: bool) -> Estimate:
         warnings.warn(separation_message(outcome["perfectly_predicted"]), RuntimeWarning, stacklevel=3)
 
     beta = outcome["beta"]
+    meat = outcome["meat"] if heteroskedastic else None
+    if clustered:
+        meat, data.clusters = data.cluster_meat(beta)
     if outcome["out_of_range"]:
         names = [data.names[j] for j in outcome["out_of_range"]]
         warnings.warn(out_of_range_message(names), RuntimeWarning, stacklevel=3)
         cov = np.full((data.k, data.k), np.nan)
+    elif clustered and data.clusters == 1:
+        warnings.warn(SINGLE_CLUSTER, RuntimeWarning, stacklevel=3)
+        cov = np.full((data.k, data.k), np.nan)
     else:
-        cov = _covariance(data, outcome, heteroskedastic)
+        cov, involved = _native.covariance(outcome["hessian"], meat)
+        if involved:
+            warnings.warn(singular_hessian_message([data.names[j] for j in involved]), RuntimeWarning, stacklevel=3)
     logger.info(
         "%s after %d iterations and %d passes: log-likelihood %.10g",
         "converged" if outcome["converged"] else "not converged",
