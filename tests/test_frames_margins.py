@@ -216,7 +216,10 @@ def test_statsmodels_formula_results(data):
         a, b = kf.ame(fitted, by=by), kf.ame(ours, by=by)
         assert sorted(a.index.tolist()) == sorted(b.index.tolist())  # in the order of each fit's columns
         b = b.loc[a.index]
-        np.testing.assert_allclose(a.iloc[:, :4].to_numpy(float), b.iloc[:, :4].to_numpy(float), rtol=1e-6)
+        # The two fits stop within the rounding of l of each other (a few 1e-6 standard errors):
+        # tail p-values move by a few 1e-6 relative.
+        np.testing.assert_allclose(a.iloc[:, :3].to_numpy(float), b.iloc[:, :3].to_numpy(float), rtol=1e-6)
+        np.testing.assert_allclose(a.iloc[:, 3].to_numpy(float), b.iloc[:, 3].to_numpy(float), rtol=2e-5)
     np.testing.assert_allclose(kf.avg_predictions(fitted).to_numpy(), kf.avg_predictions(ours).to_numpy(), rtol=1e-6)
 
 

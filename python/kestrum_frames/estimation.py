@@ -17,7 +17,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _native
-from .covariance import CovarianceSpec, covariance
+from .covariance import Covariance, CovarianceSpec, covariance, describe
 from .progress import logger
 
 
@@ -27,7 +27,7 @@ def _probit_sums(partition, beta, quantities):
 
 def maximize(data, max_iter: int, tol: float, final_quantities: int) -> dict:
     """The maximiser's outcome: beta, loglike, iterations, converged,
-    perfectly_predicted, stalled, and the Hessian (and meat) at beta."""
+    perfectly_predicted, stalled, out_of_range, and the Hessian (and meat) at beta."""
     maximizer = _native.Maximizer(data.k, max_iter, tol, final_quantities)
     previous = None
     while not maximizer.finished:
@@ -69,6 +69,14 @@ def separation_message(count: int) -> str:
     )
 
 
+def out_of_range_message(names: list[str]) -> str:
+    return (
+        f"Regressors out of range: the sums of squares of columns {', '.join(names)} overflow or underflow a "
+        "double, so the fit stops where it found them, not converged, and cov_params() is all NaN. Rescale these "
+        "columns (units from 1e-10 to 1e10 are supported)."
+    )
+
+
 def estimate(data, max_iter: int, tol: float, spec: CovarianceSpec) -> Estimate:
     # The last pass of the iteration also gives the HC0 meat, where it is
     # the sum of s_i s_i' over the (repeated) rows.
@@ -80,7 +88,12 @@ def estimate(data, max_iter: int, tol: float, spec: CovarianceSpec) -> Estimate:
 
     beta = outcome["beta"]
     meat = outcome["meat"] if meat_in_last_pass else None
-    result = covariance(data, beta, spec, outcome["hessian"], meat)
+    if outcome["out_of_range"]:
+        names = [data.names[j] for j in outcome["out_of_range"]]
+        warnings.warn(out_of_range_message(names), RuntimeWarning, stacklevel=3)
+        result = Covariance(beta, np.full((data.k, data.k), np.nan), describe(spec, None), None)
+    else:
+        result = covariance(data, beta, spec, outcome["hessian"], meat)
     logger.info(
         "%s at iteration %d (counting from 0), after %d passes: log-likelihood %.10g",
         "converged" if outcome["converged"] else "not converged",

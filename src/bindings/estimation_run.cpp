@@ -54,6 +54,14 @@ void warn_separation(uint64_t perfectly_predicted) {
            "coefficients diverge. Remove the regressors (or observations) that predict the outcome perfectly.");
 }
 
+// Columns whose sums of squares a double cannot hold: no estimate.
+void warn_out_of_range(const std::vector<size_t>& columns, const std::vector<std::string>& names) {
+  warn(PyExc_RuntimeWarning, "Regressors out of range: the sums of squares of columns " + joined_names(columns, names) +
+                                 " overflow or underflow a double, so the fit stops where it found them, not converged, "
+                                 "and cov_params() is all NaN. Rescale these columns (units from 1e-10 to 1e10 are "
+                                 "supported).");
+}
+
 std::vector<std::string> generated_names(size_t k) {
   std::vector<std::string> names;
   names.reserve(k);
@@ -94,7 +102,9 @@ PyRef run_estimation(EstimationInputs&& inputs) {
   FitOutcome fit = fit_bfgs(problem, settings, throw_if_interrupted);
   if (fit.perfectly_predicted > 0) warn_separation(fit.perfectly_predicted);
   std::vector<std::string> names = generated_names(problem.k());
-  Matrix cov = covariance(problem, fit, inputs.robust, inputs.clusters, names);
+  if (!fit.out_of_range.empty()) warn_out_of_range(fit.out_of_range, names);
+  Matrix cov = fit.out_of_range.empty() ? covariance(problem, fit, inputs.robust, inputs.clusters, names)
+                                        : unavailable(problem.k());
 
   ResultsRecord record;
   record.params = output_array(StridedArray::from(std::move(fit.beta)));

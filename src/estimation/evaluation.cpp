@@ -1,5 +1,7 @@
 #include "estimation/evaluation.hpp"
 
+#include <cmath>
+#include <limits>
 #include <optional>
 
 #include "numeric/normal_tails.hpp"
@@ -24,10 +26,19 @@ void add_matrix(Matrix& total, const Matrix& part) {
   }
 }
 
+// ulp(s)^2 / 12: the variance of the rounding of an addition whose result is s.
+double addition_rounding_variance(double sum) {
+  const double magnitude = std::fabs(sum);
+  const double ulp = std::nextafter(magnitude, std::numeric_limits<double>::infinity()) - magnitude;
+  return std::isfinite(ulp) ? ulp * ulp / 12.0 : 0.0;
+}
+
 }  // namespace
 
 void Evaluation::add(const Evaluation& part) {
   loglike = loglike + part.loglike;
+  loglike_rounding_variance =
+      loglike_rounding_variance + part.loglike_rounding_variance + addition_rounding_variance(loglike);
   add_vector(gradient, part.gradient);
   add_matrix(hessian, part.hessian);
   add_matrix(near_certain_hessian, part.near_certain_hessian);
@@ -59,6 +70,7 @@ Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned q
       } else {
         for (size_t b = 0; b < tile.count; ++b) result.loglike += log_p[b];
       }
+      result.loglike_rounding_variance += static_cast<double>(tile.count) * addition_rounding_variance(result.loglike);
     }
     if (expected_hessian) {
       double negative_information[kTileRows];

@@ -21,6 +21,15 @@
 // kNearCertainIndex) and their count, which tell separation apart.
 // Every entry is accumulated in observation order, so asking for several
 // quantities in one pass gives the same numbers as separate passes.
+//
+// With l comes the variance of its rounding error as it is formed: each
+// addition s <- s + x rounds to the nearest double, an error of at most half
+// an ulp of the result, modelled as uniform (variance ulp(s)^2 / 12) and
+// independent of the others. The terms of l share a sign, so |s| only grows
+// and the ulp at the end of a tile bounds that of every addition in it: a
+// tile of m terms adds m ulp(s)^2 / 12. Adding parts adds their variances and
+// that of the addition itself. (The terms' own errors, a few ulp of each
+// l_i, add about n (eps l / n)^2, smaller by a factor of order n^2.)
 #pragma once
 
 #include <cstdint>
@@ -40,6 +49,7 @@ enum Quantity : unsigned {
 
 struct Evaluation {
   double loglike = 0.0;
+  double loglike_rounding_variance = 0.0;  // with the log-likelihood
   Vector gradient;                // length k when asked for
   Matrix hessian;                 // k x k when asked for
   Matrix near_certain_hessian;    // k x k with the Hessian

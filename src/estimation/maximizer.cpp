@@ -28,8 +28,15 @@ constexpr unsigned kBacktracksThatStall = 2;
 constexpr double kCautiousGainRatio = 1.5;
 // The BFGS update needs s'y < 0 (l is concave) by more than rounding.
 constexpr double kCurvatureRatio = 1e-12;
-// The rounding of l: a sum of n terms of one sign, each exact to a few ulp.
+// The rounding of l, rho: the most that rounding alone changes l between
+// two evaluations near beta. Each of the two sums has a rounding error of
+// variance v, as estimated while it is formed (see evaluation.hpp), so their
+// difference has 2 v; rho is kRoundingDeviations standard deviations of it,
+// and at least kLoglikeRoundingUlps ulp of l (the terms' own rounding, which
+// is what remains of it for a few observations):
+//   rho = max(8 eps |l|, 4 sqrt(2 v)).
 constexpr double kLoglikeRoundingUlps = 8.0;
+constexpr double kRoundingDeviations = 4.0;
 // Near the optimum the change in l shrinks superlinearly, roughly as
 // d_next = d^2 / d_previous. When that prediction is below this multiple of
 // the tolerance, the step's pass also computes what the estimate will need
@@ -74,6 +81,27 @@ Matrix difference(const Matrix& a, const Matrix& b) {
   return d;
 }
 
+// The columns whose sums of squares a double cannot hold, from a matrix of
+// such sums (the Hessian, the meat) and the gradient: a row with an entry
+// that is not finite (overflow), or, at beta = 0, a diagonal entry below the
+// smallest normal double while the column is not all zero (underflow: a
+// zero diagonal with a nonzero gradient, or a subnormal one). At beta = 0
+// every weight is 2 / pi, so that diagonal is the column's own magnitude;
+// elsewhere the weights of near-certain observations underflow as they
+// should. A factor would treat such columns as absent, and the decrement
+// would vanish at any point.
+std::vector<size_t> out_of_range_columns(const Matrix& m, const Vector& gradient, bool at_start) {
+  std::vector<size_t> columns;
+  for (size_t j = 0; j < m.rows(); ++j) {
+    bool finite = std::isfinite(gradient[j]);
+    for (size_t c = 0; c < m.cols(); ++c) finite = finite && std::isfinite(m(j, c));
+    const double diagonal = std::fabs(m(j, j));
+    const bool underflow = diagonal < std::numeric_limits<double>::min() && (diagonal > 0.0 || gradient[j] != 0.0);
+    if (!finite || (at_start && underflow)) columns.push_back(j);
+  }
+  return columns;
+}
+
 }  // namespace
 
 ProbitMaximizer::ProbitMaximizer(size_t k, const MaximizerSettings& settings)
@@ -103,7 +131,13 @@ void ProbitMaximizer::supply(Evaluation&& sums) {
   }
 }
 
-// max(tol, the rounding of l): below it a change in l says nothing.
+double ProbitMaximizer::rounding() const {
+  return std::max(kLoglikeRoundingUlps * std::numeric_limits<double>::epsilon() * std::fabs(loglike_),
+                  kRoundingDeviations * std::sqrt(2.0 * loglike_variance_));
+}
+
+// max(tol, 8 eps |l|): the change in l and the decrement below which an
+// iteration that can still show its gains concludes.
 double ProbitMaximizer::resolution() const {
   return std::max(settings_.tol, kLoglikeRoundingUlps * std::numeric_limits<double>::epsilon() * std::fabs(loglike_));
 }
@@ -117,10 +151,13 @@ double ProbitMaximizer::decrement() const {
 
 void ProbitMaximizer::on_start(Evaluation&& sums) {
   loglike_ = sums.loglike;
+  loglike_variance_ = sums.loglike_rounding_variance;
   if (settings_.max_iter == 0) {
     sums_at_beta_ = std::move(sums);
     return finish(false, false);
   }
+  outcome_.out_of_range = out_of_range_columns(sums.meat, sums.gradient, /*at_start=*/true);
+  if (!outcome_.out_of_range.empty()) return finish(false, true);
   gradient_ = std::move(sums.gradient);
   const SymmetricFactor start(sums.meat);
   start_rank_ = start.rank();
@@ -141,6 +178,9 @@ void ProbitMaximizer::begin_iteration(bool after_confirmation) {
     if (after_confirmation) return finish(false, true);  // the decrement and the direction disagree
     return conclude(settings_.tol > 0.0 ? Conclusion::candidate : Conclusion::stalled);
   }
+  // The most a step along d can gain is about g'd / 2: when g'd is within
+  // the rounding of l, no step can show an increase.
+  if (slope_ < rounding()) return conclude(settings_.tol > 0.0 ? Conclusion::at_rounding : Conclusion::stalled);
   step_ = 1.0;
   backtracks_ = 0;
   const bool last_expected = settings_.tol > 0.0 && has_change_ && previous_change_ > 0.0 &&
@@ -152,6 +192,13 @@ void ProbitMaximizer::begin_iteration(bool after_confirmation) {
 void ProbitMaximizer::on_trial(Evaluation&& sums) {
   const double gain = sums.loglike - loglike_;
   if (std::isfinite(sums.loglike) && gain >= kSufficientIncrease * step_ * slope_) return accept_trial(std::move(sums));
+  // A gain within the rounding of l of zero, from a step whose promise
+  // t g'd is within it too, is rounding noise, and every shorter step
+  // promises less: beta is the maximum to working precision. A gain that
+  // is negative beyond rounding is a true decrease: cut the step.
+  if (step_ * slope_ < rounding() && gain > -rounding()) {
+    return conclude(settings_.tol > 0.0 ? Conclusion::at_rounding : Conclusion::stalled);
+  }
 
   ++backtracks_;
   if (!fresh_ && backtracks_ > kBacktracksBeforeRefresh) {
@@ -191,6 +238,8 @@ void ProbitMaximizer::accept_trial(Evaluation&& sums) {
   request_point_ = Vector(k_);
   gradient_ = std::move(sums.gradient);
   loglike_ = sums.loglike;
+  loglike_variance_ = sums.loglike_rounding_variance;
+  confirmed_at_beta_ = false;
   previous_change_ = last_change_;
   last_change_ = gain;
   has_change_ = true;
@@ -246,15 +295,28 @@ void ProbitMaximizer::on_confirm(Evaluation&& sums) {
     separated = SymmetricFactor(rest, information).rank() < start_rank_;
   }
   outcome_.perfectly_predicted = separated ? at_beta.near_certain : 0;
+  // A Hessian that overflows factors to rank 0, whose decrement is 0.
+  outcome_.out_of_range = out_of_range_columns(at_beta.hessian, gradient_, /*at_start=*/false);
+  if (!outcome_.out_of_range.empty()) return finish(false, true);
   const bool stalled = conclusion_ == Conclusion::stalled;
-  if (separated || conclusion_ != Conclusion::candidate) return finish(false, stalled);
+  const bool candidate = conclusion_ == Conclusion::candidate || conclusion_ == Conclusion::at_rounding;
+  if (separated || !candidate) return finish(false, stalled);
 
   const SymmetricFactor factor(information);
   const double exact_decrement = dot(gradient_, factor.solve(gradient_));
   if (!std::isfinite(exact_decrement)) return finish(false, true);
   if (exact_decrement < resolution()) return finish(true, false);
+  if (conclusion_ == Conclusion::at_rounding) {
+    // No step could show an increase: the decision is the exact decrement's.
+    // Half of it is the gain of a Newton step; within the rounding of l, no
+    // step can bring more than rounding: a maximum to working precision.
+    if (exact_decrement < 2.0 * rounding()) return finish(true, false);
+    // The exact Newton step from here already failed to show its gain.
+    if (confirmed_at_beta_) return finish(false, true);
+  }
   if (iteration_ >= settings_.max_iter) return finish(false, false);
   // The approximation had misjudged the distance: go on from the exact Hessian.
+  confirmed_at_beta_ = true;
   inverse_hessian_ = negated(factor.inverse());
   fresh_ = true;
   begin_iteration(/*after_confirmation=*/true);

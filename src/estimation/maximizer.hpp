@@ -18,10 +18,24 @@
 //  - BFGS update of H (Nocedal & Wright, eq. 6.17); when the curvature
 //    condition fails or the step had to be cut short, H is refreshed from the
 //    exact Hessian at the new point;
+//  - rounding: l is a sum of n terms, and its rounding error (estimated as
+//    the sum is formed, per tile, per partition and in partition order:
+//    evaluation.hpp) makes rho, the most that rounding alone changes l
+//    between two nearby points (rho = max(8 eps |l|, 4 sqrt(2 v)), v the
+//    variance of that error). When the step's promise t g'd is below rho
+//    (before the first trial, or after a cut whose gain was within rho of
+//    zero), no step can show an increase: the iteration concludes at beta
+//    without further passes; a gain below -rho still cuts the step;
 //  - converged means a maximum: the last change in l and the Newton decrement
-//    g'(-H)^+ g are both below max(tol, the rounding of l), the decrement
-//    confirmed with the exact Hessian at the estimate, and the estimate is not
-//    a point on the way to infinity (separation: see SeparationCheck).
+//    g'(-H)^+ g are both below max(tol, 8 eps |l|), the decrement confirmed
+//    with the exact Hessian at the estimate, or, when no step could show an
+//    increase, the exact decrement below max(tol, 2 rho) (half of it is the
+//    gain of a Newton step, which l cannot resolve); and the estimate is not
+//    a point on the way to infinity (separation: see SeparationCheck);
+//  - sums that a double cannot hold (a column of magnitude beyond about
+//    1e150 or below about 1e-150, whose squares overflow or underflow) stop
+//    the iteration where they appear, not converged (FitOutcome::out_of_range):
+//    a factor would treat such a column as absent and its decrement as 0.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +70,10 @@ struct FitOutcome {
   uint64_t perfectly_predicted = 0;
   // True when the iteration stopped because no step increased l.
   bool stalled = false;
+  // Columns whose sums of squares overflow or underflow a double (values of
+  // magnitude beyond about 1e150 or below about 1e-150): the fit stops
+  // where it found them, not converged, and final_sums are not to be used.
+  std::vector<size_t> out_of_range;
 };
 
 class ProbitMaximizer {
@@ -73,9 +91,10 @@ class ProbitMaximizer {
 
  private:
   enum class Phase { start, trial, refresh, confirm, finished };
-  // Why the iteration ends at beta: a candidate maximum to confirm, the
-  // iteration limit, or no increasing step.
-  enum class Conclusion { candidate, limit, stalled };
+  // Why the iteration ends at beta: a candidate maximum to confirm, one at
+  // which no step can change l by more than its rounding, the iteration
+  // limit, or no increasing step.
+  enum class Conclusion { candidate, at_rounding, limit, stalled };
 
   void request(const Vector& point, unsigned quantities, Phase phase);
   void begin_iteration(bool after_confirmation = false);
@@ -87,6 +106,7 @@ class ProbitMaximizer {
   void accept_trial(Evaluation&& sums);
   void conclude(Conclusion conclusion);
   void finish(bool converged, bool stalled);
+  double rounding() const;
   double resolution() const;
   double decrement() const;
 
@@ -100,6 +120,7 @@ class ProbitMaximizer {
   Matrix inverse_hessian_;  // H, negative semidefinite
   bool fresh_ = false;      // H is the pseudo-inverse of the exact Hessian at beta
   double loglike_ = 0.0;
+  double loglike_variance_ = 0.0;  // of the rounding of loglike_
   double last_change_ = 0.0, previous_change_ = 0.0;
   bool has_change_ = false;
   size_t start_rank_ = 0;   // rank of X (from the Hessian at 0)
@@ -107,6 +128,7 @@ class ProbitMaximizer {
   double step_ = 1.0, slope_ = 0.0;
   unsigned backtracks_ = 0;
   Conclusion conclusion_ = Conclusion::limit;
+  bool confirmed_at_beta_ = false;  // the exact Hessian at beta_ has sent the iteration on
   std::optional<Evaluation> sums_at_beta_;  // final-pass sums at beta_, when computed
   FitOutcome outcome_;
 };

@@ -39,8 +39,16 @@ class Part {
     return value;
   }
 
-  double number(const char* key) const {
-    const double value = PyFloat_AsDouble(item(key));
+  double number(const char* key) const { return number_of(item(key)); }
+
+  // Absent gives 0.
+  double optional_number(const char* key) const {
+    PyObject* value = PyDict_GetItemString(dict_, key);  // borrowed
+    return value == nullptr ? 0.0 : number_of(value);
+  }
+
+  static double number_of(PyObject* object) {
+    const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) throw_python_error();
     return value;
   }
@@ -99,6 +107,7 @@ class Part {
 Evaluation evaluation_from(const Part& part, size_t k, unsigned quantities) {
   Evaluation sums;
   sums.loglike = part.number("loglike");
+  sums.loglike_rounding_variance = part.optional_number("loglike_rounding_variance");
   sums.gradient = part.vector("gradient", k);
   sums.hessian = part.matrix("hessian", k);
   sums.near_certain_hessian = part.matrix("near_certain_hessian", k);
@@ -146,6 +155,7 @@ Sums add_parts(PyObject* parts, Read read) {
 PyRef evaluation_to_dict(Evaluation&& sums) {
   PyRef dict = checked(PyDict_New());
   set_item(dict.get(), "loglike", checked(PyFloat_FromDouble(sums.loglike)));
+  set_item(dict.get(), "loglike_rounding_variance", checked(PyFloat_FromDouble(sums.loglike_rounding_variance)));
   set_item(dict.get(), "gradient", array_or_none(std::move(sums.gradient)));
   set_item(dict.get(), "hessian", array_or_none(std::move(sums.hessian)));
   set_item(dict.get(), "near_certain_hessian", array_or_none(std::move(sums.near_certain_hessian)));
