@@ -1,8 +1,9 @@
 """The one adapter from a DataFrame to what the estimator reads.
 
 ``ModelData`` holds the rows of a model as partitions: per partition a
-float64 outcome vector, a C-contiguous float64 block of regressors (the
-layout the kernels read fastest) and, for a clustered fit, the partition's
+float64 outcome vector, the regressors as row ranges of their float64
+columns (views of the frame's own columns where they are plain numeric
+columns: X is never copied whole) and, for a clustered fit, the partition's
 cluster numbers. Every pass of the fit and of the marginal effects runs one
 small native function per partition and adds the results in partition
 order, so the numbers depend on the partitioning but never on how many
@@ -33,7 +34,7 @@ DEFAULT_PARTITION_ROWS = 1 << 18
 @dataclass
 class Partition:
     y: np.ndarray | None  # (n,) float64; None where only the marginal effects are wanted
-    X: np.ndarray | list  # (n, k) float64, C-contiguous when built here; or its columns (None: ones)
+    X: np.ndarray | list  # its k columns (contiguous float64, None: ones), or an (n, k) float64 array
     # Clustered fits: the cluster of each row as a number local to the
     # partition (float64 whole numbers), and the model-wide number of each
     # local cluster.
@@ -117,9 +118,31 @@ def _cluster_values(columns: Columns, names: list[str], keep: np.ndarray | None)
     return values
 
 
+def partition_columns(regressors, start: int, stop: int) -> tuple[list, bool]:
+    """Rows [start, stop) of the regressors as views of their columns (None
+    for the intercept), which the kernels read a tile at a time, and whether
+    any of those values is NaN. A sum is NaN when one of its terms is, so one
+    reduction per column (no temporary) clears it; only a column whose sum is
+    not finite is looked through."""
+    if all(column is None for column in regressors):  # the kernels learn the rows from a column
+        return _native.gather_columns(regressors, start, stop)
+    X = [None if column is None else np.require(column[start:stop], requirements="A") for column in regressors]
+    with np.errstate(all="ignore"):  # a sum may overflow, or meet inf - inf
+        has_nan = any(not np.isfinite(np.add.reduce(c)) and np.isnan(c).any() for c in X if c is not None)
+    return X, has_nan
+
+
+def partition_block(X) -> np.ndarray:
+    """A partition's regressors as one row-major (n, k) array."""
+    if not isinstance(X, list):
+        return X
+    rows = next(len(column) for column in X if column is not None)
+    return _native.gather_columns(X, 0, rows)[0]
+
+
 def _build_partition(y, regressors, cluster_numbers, start, stop) -> tuple[Partition, bool]:
     """The partition of rows [start, stop), and whether a regressor is NaN there."""
-    X, has_nan = _native.gather_columns(regressors, start, stop)
+    X, has_nan = partition_columns(regressors, start, stop)
     partition = Partition(np.array(y[start:stop]), X)
     if cluster_numbers is not None:
         ids, local = np.unique(cluster_numbers[start:stop], return_inverse=True)
