@@ -57,10 +57,10 @@ class KeptBlocks {
   // (they then read as zeros, which uninitialised storage allows).
   static void allow_reclaim(void* data, size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_FREE)
-    static const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin = (reinterpret_cast<uintptr_t>(data) + page - 1) / page * page;
-    const auto end = (reinterpret_cast<uintptr_t>(data) + bytes) / page * page;
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_FREE);  // advice only
+    static const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t skip = (page - reinterpret_cast<uintptr_t>(data) % page) % page;  // to the first whole page
+    if (bytes <= skip) return;
+    madvise(static_cast<char*>(data) + skip, (bytes - skip) / page * page, MADV_FREE);  // advice only
 #else
     (void)data;
     (void)bytes;
