@@ -6,6 +6,7 @@ PYTHONPATH):
     python bench/compare.py                 # full run, n = 1e4, 1e5, 1e6 (+ ame at 1e7)
     python bench/compare.py --quick         # n = 1e4 and 1e5 only (smoke check)
     python bench/compare.py --out bench.md  # also write the markdown table to a file
+    python bench/compare.py --first-calls 0 # without the first calls in fresh processes
 
 The table (markdown) goes to stdout, progress to stderr.
 
@@ -69,6 +70,16 @@ to run by as much as the call itself; later repeats measure the computation.
 Each tool runs in a fresh subprocess (this script re-invoked with --case),
 after a warm-up call on tiny data so that lazy imports (pandas in ame, scipy
 in statsmodels) are not timed.
+
+First calls
+-----------
+The table above times repeats in a warm process. A script usually makes one
+fit, and pays for what the first call in a process pays (fresh pages for its
+copies, lazy imports and thread pools inside the call). A second table gives
+that first fit, the median over --first-calls fresh processes (default 5),
+at k = 20 for each n, for kestrum.fit_probit(y, X), kestrum_frames'
+fit_probit from a pandas frame of the same data (all cores), and
+sm.Probit(y, X).fit(): bench/first_call.py, which also runs alone.
 
 Memory
 ------
@@ -494,6 +505,8 @@ def main():
     ap.add_argument("--blas-threads", type=int, default=1,
                     help="BLAS/OpenMP threads in the subprocesses (0: leave the "
                          "environment alone); default 1, a single-core comparison")
+    ap.add_argument("--first-calls", type=int, default=5,
+                    help="fresh processes for the first-call table (0: none)")
     ap.add_argument("--sm-time-limit", type=float, default=120.0,
                     help="skip a statsmodels case expected to take longer (s)")
     args = ap.parse_args()
@@ -537,6 +550,15 @@ def main():
               f"wall kestrum {wk:.1f} s, statsmodels {ws:.1f} s",
               file=sys.stderr, flush=True)
 
+    first = []
+    if args.first_calls:
+        from first_call import first_calls, table
+
+        tools = ("kestrum", "frames-pandas", "statsmodels")
+        results = first_calls(tools, ns, 20, args.first_calls)
+        first = ["", "First fit in a fresh process:", "", table(results, 20, args.first_calls, 0)]
+        print(f"[{time.perf_counter() - t_start:6.0f} s] first calls", file=sys.stderr, flush=True)
+
     total = time.perf_counter() - t_start
     text = "\n".join(
         lines
@@ -553,7 +575,8 @@ def main():
            "the same statsmodels get_margeff run as the `ame` row above them. "
            "statsmodels is skipped where its expected peak (get_margeff: about "
            f"(2k + 3)× X) exceeds {MEM_LIMIT / 1e9:.0f} GB, or where a case is expected to "
-           f"take over {args.sm_time_limit:.0f} s (keeping the run under 10 minutes)."])
+           f"take over {args.sm_time_limit:.0f} s (keeping the run under 10 minutes)."]
+        + first)
     print(text)
     if args.out:
         with open(args.out, "w") as fh:

@@ -21,6 +21,11 @@ Rows:
   statsmodels formula API   statsmodels.formula.api.probit(formula, frame).fit()
   kestrum.ame / frames ame  the marginal effects of the fit
 
+Below that table, the first fit in a fresh process (the one a script makes),
+the median over --first-calls processes (default 5; bench/first_call.py):
+kestrum.fit_probit, kestrum_frames from pandas and from polars, and the
+statsmodels formula API.
+
 The cases run in rounds, each case once per round, after a warm-up round,
 in this process (statsmodels: one run); the table gives the best and the
 median time over the quiet rounds: those in which other processes used less
@@ -293,6 +298,7 @@ def main():
     parser.add_argument("--quiet-share", type=float, default=0.1,
                         help="leave out rounds in which other processes used more than this share of a core")
     parser.add_argument("--no-statsmodels", action="store_true")
+    parser.add_argument("--first-calls", type=int, default=5, help="fresh processes for the first fits (0: none)")
     parser.add_argument("--out")
     parser.add_argument("--out-of-core", action="store_true", help="the Parquet and Dask benchmark instead")
     parser.add_argument("--rows", type=float, nargs="+", default=[1e8], help="out of core: rows of each dataset")
@@ -368,6 +374,13 @@ def main():
         f"Python {platform.python_version()}, NumPy {np.__version__}, pandas {pd.__version__}, "
         f"polars {polars.__version__}; load average (1 min) after the run {os.getloadavg()[0]:.2f}.",
     ]
+    if args.first_calls:
+        from first_call import first_calls, table
+
+        del y, X, frame, polars_frame, columns, partitions, core, frames, core_named  # room for the children
+        tools = ["kestrum", "frames-pandas", "frames-polars"] + ([] if args.no_statsmodels else ["statsmodels-formula"])
+        results = first_calls(tools, [n], k, args.first_calls)
+        lines += ["", "First fit in a fresh process:", "", table(results, k, args.first_calls, 0)]
     write_text("\n".join(lines), args.out)
 
 

@@ -2,8 +2,8 @@
 
 The formula is parsed by formulaic. When every term on the right is the
 intercept or a numeric column by its name (``y ~ x1 + x2``), the model
-matrix is those columns themselves, copied straight into the partitions'
-blocks: formulaic is not run over the rows at all. Any other term (``C(g)``,
+matrix is those columns themselves, read in place by the partitions:
+formulaic is not run over the rows at all. Any other term (``C(g)``,
 ``I(x**2)``, ``np.log(x)``, ``a:b``) makes formulaic build the whole
 right-hand side once, on the rows that are kept; its ModelSpec is kept for
 ``predict``, so new data get the same columns and categorical levels.

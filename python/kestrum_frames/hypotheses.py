@@ -18,6 +18,8 @@ import numpy as np
 from formulaic.utils.constraints import LinearConstraints
 from scipy import stats
 
+from .model_data import partition_block
+
 
 @dataclass(frozen=True)
 class ChiSquareTest:
@@ -100,7 +102,7 @@ FINGERPRINT_TOLERANCE = 1e-9
 def _row_sums(partition, columns: list[int]) -> tuple[int, np.ndarray, np.ndarray]:
     """For v_i = (y_i, x_ij for j in columns): n, sum_i v_i and sum_i i v_i,
     i counted from the partition's first row."""
-    values = np.column_stack([partition.y, np.asarray(partition.X)[:, columns]])
+    values = np.column_stack([partition.y, partition_block(partition.X)[:, columns]])
     position = np.arange(values.shape[0], dtype=np.float64)
     return values.shape[0], values.sum(axis=0), position @ values
 

@@ -30,7 +30,7 @@ from .dask_data import _partitions as frame_partitions
 from .dask_data import is_dask_frame
 from .effects import Effect, add_group_sums, choose_effects, partition_sums, plan_effects
 from .frames import Columns
-from .model_data import array_model_data, default_npartitions, partition_bounds, rows_to_keep
+from .model_data import array_model_data, default_npartitions, partition_block, partition_bounds, rows_to_keep
 from .progress import compute
 from .results import ProbitResults
 
@@ -111,7 +111,7 @@ def _plain_task(partition, sources, columns, matrix, function, *args):
     X = partition.X
     at = {name: j for j, name in enumerate(sources) if name is not None}
     values = {name: X[:, at[name]] if isinstance(X, np.ndarray) else X[at[name]] for name in columns}
-    given = {"X": X} if matrix and isinstance(X, np.ndarray) else {}
+    given = {"X": partition_block(X)} if matrix else {}
     return function(pd.DataFrame(values), *args, **given)
 
 
@@ -121,6 +121,8 @@ def _partition_task(part, used, columns, number, function, *args, **given):
         keep, _ = rows_to_keep(data, used)
         part = part if keep is None else part[keep]
         part = part[list(dict.fromkeys(columns))]
+    if "X" in given:  # the fit's regressors of the partition, as the effects read them: one block
+        given["X"] = partition_block(given["X"])
     return function(part, *args, **given)
 
 

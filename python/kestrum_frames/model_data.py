@@ -1,8 +1,9 @@
 """The one adapter from a DataFrame to what the estimator reads.
 
 ``ModelData`` holds the rows of a model as partitions: per partition a
-float64 outcome vector, a C-contiguous float64 block of regressors (the
-layout the kernels read fastest), the rows' weights for a weighted fit
+float64 outcome vector, the regressors as row ranges of their float64
+columns (views of the frame's own columns where they are plain numeric
+columns: X is never copied whole), the rows' weights for a weighted fit
 and, for a clustered fit, the partition's cluster numbers under each
 grouping of the cluster columns the covariance needs. Every pass of the fit and of the marginal effects runs one
 small native function per partition and adds the results in partition
@@ -36,7 +37,7 @@ DEFAULT_PARTITION_ROWS = 1 << 18
 @dataclass
 class Partition:
     y: np.ndarray | None  # (n,) float64; None where only the marginal effects are wanted
-    X: np.ndarray | list  # (n, k) float64, C-contiguous when built here; or its columns (None: ones)
+    X: np.ndarray | list  # its k columns (contiguous float64, None: ones), or an (n, k) float64 array
     weights: np.ndarray | None = None  # (n,) contiguous float64 for a weighted fit
     # Clustered fits: per grouping (a tuple of positions among the cluster
     # columns), the cluster of each row as a number local to the partition
@@ -169,9 +170,31 @@ def _cluster_values(columns: Columns, names: list[str], keep: np.ndarray | None)
     return values
 
 
+def partition_columns(regressors, start: int, stop: int) -> tuple[list, bool]:
+    """Rows [start, stop) of the regressors as views of their columns (None
+    for the intercept), which the kernels read a tile at a time, and whether
+    any of those values is NaN or infinite. A sum is finite only when every
+    term is (or it overflows), so one reduction per column (no temporary)
+    clears it; only a column whose sum is not finite is looked through."""
+    if all(column is None for column in regressors):  # the kernels learn the rows from a column
+        return _native.gather_columns(regressors, start, stop)
+    X = [None if column is None else np.require(column[start:stop], requirements="A") for column in regressors]
+    with np.errstate(all="ignore"):  # a sum may overflow, or meet inf - inf
+        nonfinite = any(not np.isfinite(np.add.reduce(c)) and not np.isfinite(c).all() for c in X if c is not None)
+    return X, nonfinite
+
+
+def partition_block(X) -> np.ndarray:
+    """A partition's regressors as one row-major (n, k) array."""
+    if not isinstance(X, list):
+        return X
+    rows = next(len(column) for column in X if column is not None)
+    return _native.gather_columns(X, 0, rows)[0]
+
+
 def _build_partition(y, regressors, weights, numbers, clusters, start, stop) -> tuple[Partition, bool]:
     """The partition of rows [start, stop), and whether a regressor is NaN or infinite there."""
-    X, nonfinite = _native.gather_columns(regressors, start, stop)
+    X, nonfinite = partition_columns(regressors, start, stop)
     partition = Partition(np.array(y[start:stop]), X)
     if weights is not None:
         partition.weights = np.array(weights[start:stop])

@@ -110,7 +110,8 @@ def _condition_grid(result, condition: str, points: int) -> np.ndarray:
 
 
 def _column_range(partition, j: int) -> tuple[float, float]:
-    column = np.asarray(partition.X)[:, j]
+    X = partition.X  # its columns, or one (n, k) block
+    column = np.asarray(X[j] if isinstance(X, list) else X[:, j])
     return float(column.min()), float(column.max())
 
 

@@ -13,6 +13,7 @@ import contextlib
 import logging
 
 import dask
+import dask.threaded
 
 logger = logging.getLogger("kestrum_frames")
 
@@ -32,8 +33,11 @@ def current_client():
 
 def compute(tasks: list, verbose: bool, in_memory: bool = False) -> list:
     """The tasks' results, in order. Tasks over data held in this process
-    (in_memory) run on its threads, never shipped to a cluster."""
-    scheduler = "threads" if in_memory else None
+    (in_memory) run on its threads, never shipped to a cluster: the
+    threaded scheduler is named by its function, since by its name Dask
+    first imports ``distributed`` to look for a client, which takes longer
+    than a fit of a million rows."""
+    scheduler = dask.threaded.get if in_memory else None
     if not verbose:
         return list(dask.compute(*tasks, scheduler=scheduler))
     client = None if in_memory else current_client()

@@ -14,7 +14,7 @@ from .dask_data import is_dask_frame
 from .design import Design
 from .estimation import Estimate
 from .frames import Columns
-from .model_data import ModelData
+from .model_data import ModelData, partition_block
 from .results_extras import ResultsExtras
 
 
@@ -23,7 +23,7 @@ def _probabilities(X: np.ndarray, params: np.ndarray) -> np.ndarray:
 
 
 def _fitted(partition, params):
-    return _probabilities(partition.X, params)
+    return _probabilities(partition_block(partition.X), params)
 
 
 _FIT = object()  # with_vcov: the fit's clusters
