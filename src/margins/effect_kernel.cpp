@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "numeric/tile_kernels.hpp"
 #include "numeric/vector_math.hpp"
 
 namespace kestrum {
@@ -37,6 +38,12 @@ class GroupedSums {
     }
     for (size_t m = 0; m < X.cols; ++m) row[m] += w * X(i, m);
   }
+  // The rows of a tile, all of group g: the same sums in the same order, by
+  // the tile kernel (the gradient row held in registers while rows stream by).
+  void add_tile(size_t g, const double* v, const double* w, const TileRows& tile) {
+    for (size_t b = 0; b < tile.count; ++b) sums_.values[g] += v[b];
+    add_scaled_rows(sums_.gradients.row(g), tile, w);
+  }
   double* columns_row(size_t g) { return on_columns_.row(g); }
 
   // The gradients with the columns c taken from their own sums: replaced
@@ -56,20 +63,92 @@ class GroupedSums {
   Matrix on_columns_;  // G x |c|
 };
 
+// The scratch of one tile of rows.
+struct Tile {
+  double F[kTileRows], f[kTileRows], F1[kTileRows], f1[kTileRows], F0[kTileRows], f0[kTileRows], t[kTileRows],
+      z1[kTileRows], z0[kTileRows];
+};
+
+// The rows [start, start + count) of one effect, F and f at z given in tile:
+// per row its value and the weight w of x_i in its gradient (into weights,
+// 2 x kTileRows), and its own columns' part of the gradient added to sums.
+void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std::vector<double>& b, bool link,
+                 size_t start, size_t count, Tile& tile, GroupedSums& sums, std::vector<double>& weights) {
+  const size_t c = effect.columns.size();
+  const double* z = rows.z + start;
+  const double* F = tile.F;
+  const double* f = tile.f;
+  if (effect.kind == EffectKind::contrast) {
+    for (size_t r = 0; r < count; ++r) {
+      double shift1 = 0.0, shift0 = 0.0;
+      for (size_t j = 0; j < c; ++j) {
+        const double x = rows.X(start + r, effect.columns[j]);
+        shift1 += (effect.A(start + r, j) - x) * b[j];
+        shift0 += (effect.B(start + r, j) - x) * b[j];
+      }
+      tile.z1[r] = z[r] + shift1;
+      tile.z0[r] = z[r] + shift0;
+    }
+    response(tile.z1, tile.F1, tile.f1, count, link);
+    response(tile.z0, tile.F0, tile.f0, count, link);
+    F = tile.F1;
+    f = tile.f1;
+  } else if (effect.kind == EffectKind::slope) {
+    for (size_t r = 0; r < count; ++r) {
+      double slope = 0.0;
+      for (size_t j = 0; j < c; ++j) slope += effect.A(start + r, j) * b[j];
+      tile.t[r] = slope;
+    }
+  }
+  double* value = weights.data();
+  double* weight = value + kTileRows;
+  for (size_t r = 0; r < count; ++r) {
+    const double code = rows.group[start + r];
+    if (!(code >= 0.0)) continue;
+    const size_t i = start + r;
+    double* on_columns = sums.columns_row(static_cast<size_t>(code));
+    switch (effect.kind) {
+      case EffectKind::prediction:
+        value[r] = F[r];
+        weight[r] = f[r];
+        break;
+      case EffectKind::slope:
+        value[r] = f[r] * tile.t[r];
+        weight[r] = link ? 0.0 : -z[r] * f[r] * tile.t[r];
+        for (size_t j = 0; j < c; ++j) on_columns[j] += f[r] * effect.A(i, j);
+        break;
+      case EffectKind::contrast:
+        value[r] = F[r] - tile.F0[r];
+        weight[r] = f[r] - tile.f0[r];
+        for (size_t j = 0; j < c; ++j) on_columns[j] += f[r] * effect.A(i, j) - tile.f0[r] * effect.B(i, j);
+        break;
+    }
+  }
+}
+
 }  // namespace
 
-EffectGroupSums effect_group_sums(EffectKind kind, bool link, const EffectRows& rows, const Vector& beta,
-                                  InterruptCheck interrupt) {
-  const size_t n = rows.X.rows, k = rows.X.cols, c = rows.columns.size();
+std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows, const Vector& beta,
+                                               InterruptCheck interrupt) {
+  const size_t n = rows.X.rows, k = rows.X.cols;
   if (beta.size() != k) shape_failure("effect rows", n, k, beta.size(), 1);
-  for (size_t column : rows.columns) {
-    if (column >= k) shape_failure("effect columns", n, k, column, 1);
+  std::vector<GroupedSums> sums;
+  std::vector<std::vector<double>> b;  // per effect, the coefficients of its columns
+  sums.reserve(rows.effects.size());
+  b.reserve(rows.effects.size());
+  bool predicts = false;
+  for (const EffectColumns& effect : rows.effects) {
+    for (size_t column : effect.columns) {
+      if (column >= k) shape_failure("effect columns", n, k, column, 1);
+    }
+    sums.emplace_back(rows.groups, k, effect.columns.size());
+    b.emplace_back(effect.columns.size());
+    for (size_t j = 0; j < effect.columns.size(); ++j) b.back()[j] = beta[effect.columns[j]];
+    predicts = predicts || effect.kind == EffectKind::prediction;
   }
-  GroupedSums sums(rows.groups, k, c);
-  std::vector<double> b(c);
-  for (size_t j = 0; j < c; ++j) b[j] = beta[rows.columns[j]];
-
-  double F[kTileRows], f[kTileRows], F0[kTileRows], f0[kTileRows], t[kTileRows], z1[kTileRows], z0[kTileRows];
+  const size_t effects = rows.effects.size();
+  std::vector<std::vector<double>> weights(effects, std::vector<double>(2 * kTileRows));
+  Tile tile;
   size_t unchecked = 0;
   for (size_t start = 0; start < n; start += kTileRows) {
     if (unchecked >= kInterruptRows) {
@@ -78,52 +157,34 @@ EffectGroupSums effect_group_sums(EffectKind kind, bool link, const EffectRows& 
     }
     const size_t count = std::min(kTileRows, n - start);
     unchecked += count;
-    const double* z = rows.z + start;
-    if (kind == EffectKind::contrast) {
-      for (size_t r = 0; r < count; ++r) {
-        double shift1 = 0.0, shift0 = 0.0;
-        for (size_t j = 0; j < c; ++j) {
-          const double x = rows.X(start + r, rows.columns[j]);
-          shift1 += (rows.A(start + r, j) - x) * b[j];
-          shift0 += (rows.B(start + r, j) - x) * b[j];
-        }
-        z1[r] = z[r] + shift1;
-        z0[r] = z[r] + shift0;
-      }
-      response(z1, F, f, count, link);
-      response(z0, F0, f0, count, link);
-    } else {
-      response(z, kind == EffectKind::slope ? nullptr : F, f, count, link);
+    response(rows.z + start, predicts ? tile.F : nullptr, tile.f, count, link);  // shared by the effects
+    for (size_t e = 0; e < effects; ++e) {
+      tile_effect(rows, rows.effects[e], b[e], link, start, count, tile, sums[e], weights[e]);
     }
-    if (kind == EffectKind::slope) {
-      for (size_t r = 0; r < count; ++r) {
-        double slope = 0.0;
-        for (size_t j = 0; j < c; ++j) slope += rows.A(start + r, j) * b[j];
-        t[r] = slope;
+    // Every effect's w x_i, each sum adding its rows in row order: a tile of
+    // one group at once, else row by row.
+    const double first = rows.group[start];
+    if (first >= 0.0 && std::all_of(rows.group + start, rows.group + start + count,
+                                    [first](double code) { return code == first; })) {
+      const TileRows rows_of_tile{rows.X, start, count};
+      for (size_t e = 0; e < effects; ++e) {
+        sums[e].add_tile(static_cast<size_t>(first), weights[e].data(), weights[e].data() + kTileRows, rows_of_tile);
       }
+      continue;
     }
     for (size_t r = 0; r < count; ++r) {
       const double code = rows.group[start + r];
       if (!(code >= 0.0)) continue;
       const auto g = static_cast<size_t>(code);
-      const size_t i = start + r;
-      double* on_columns = sums.columns_row(g);
-      switch (kind) {
-        case EffectKind::prediction:
-          sums.add(g, F[r], f[r], rows.X, i);
-          break;
-        case EffectKind::slope:
-          sums.add(g, f[r] * t[r], link ? 0.0 : -z[r] * f[r] * t[r], rows.X, i);
-          for (size_t j = 0; j < c; ++j) on_columns[j] += f[r] * rows.A(i, j);
-          break;
-        case EffectKind::contrast:
-          sums.add(g, F[r] - F0[r], f[r] - f0[r], rows.X, i);
-          for (size_t j = 0; j < c; ++j) on_columns[j] += f[r] * rows.A(i, j) - f0[r] * rows.B(i, j);
-          break;
-      }
+      for (size_t e = 0; e < effects; ++e) sums[e].add(g, weights[e][r], weights[e][kTileRows + r], rows.X, start + r);
     }
   }
-  return sums.finish(rows.columns, kind == EffectKind::contrast);
+  std::vector<EffectGroupSums> out;
+  out.reserve(rows.effects.size());
+  for (size_t e = 0; e < rows.effects.size(); ++e) {
+    out.push_back(sums[e].finish(rows.effects[e].columns, rows.effects[e].kind == EffectKind::contrast));
+  }
+  return out;
 }
 
 }  // namespace kestrum
