@@ -63,34 +63,50 @@ class GroupedSums {
   Matrix on_columns_;  // G x |c|
 };
 
-// The scratch of one tile of rows.
+// The scratch of one tile of rows. F0 and f0 are those of the base rows
+// base (with its columns), kept for the next levels of the same variable.
 struct Tile {
   double F[kTileRows], f[kTileRows], F1[kTileRows], f1[kTileRows], F0[kTileRows], f0[kTileRows], t[kTileRows],
       z1[kTileRows], z0[kTileRows];
+  const EffectColumns* base = nullptr;
 };
+
+// The index of rows whose columns c are replaced by those of Y: z + (y - x)'b_c.
+void shifted_index(const EffectRows& rows, const EffectColumns& effect, const MatrixView& Y,
+                   const std::vector<double>& b, size_t start, size_t count, double* out) {
+  for (size_t r = 0; r < count; ++r) {
+    double shift = 0.0;
+    for (size_t j = 0; j < effect.columns.size(); ++j) {
+      shift += (Y(start + r, j) - rows.X(start + r, effect.columns[j])) * b[j];
+    }
+    out[r] = rows.z[start + r] + shift;
+  }
+}
+
+bool same_base(const EffectColumns* held, const EffectColumns& effect) {
+  return held != nullptr && held->B.origin == effect.B.origin && held->B.row_stride == effect.B.row_stride &&
+         held->B.col_stride == effect.B.col_stride && held->columns == effect.columns;
+}
 
 // The rows [start, start + count) of one effect, F and f at z given in tile:
 // per row its value and the weight w of x_i in its gradient (into weights,
 // 2 x kTileRows), and its own columns' part of the gradient added to sums.
+// group: that of every row of the tile, or negative (row by row).
 void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std::vector<double>& b, bool link,
-                 size_t start, size_t count, Tile& tile, GroupedSums& sums, std::vector<double>& weights) {
+                 size_t start, size_t count, double group, Tile& tile, GroupedSums& sums,
+                 std::vector<double>& weights) {
   const size_t c = effect.columns.size();
   const double* z = rows.z + start;
   const double* F = tile.F;
   const double* f = tile.f;
   if (effect.kind == EffectKind::contrast) {
-    for (size_t r = 0; r < count; ++r) {
-      double shift1 = 0.0, shift0 = 0.0;
-      for (size_t j = 0; j < c; ++j) {
-        const double x = rows.X(start + r, effect.columns[j]);
-        shift1 += (effect.A(start + r, j) - x) * b[j];
-        shift0 += (effect.B(start + r, j) - x) * b[j];
-      }
-      tile.z1[r] = z[r] + shift1;
-      tile.z0[r] = z[r] + shift0;
-    }
+    shifted_index(rows, effect, effect.A, b, start, count, tile.z1);
     response(tile.z1, tile.F1, tile.f1, count, link);
-    response(tile.z0, tile.F0, tile.f0, count, link);
+    if (!same_base(tile.base, effect)) {
+      shifted_index(rows, effect, effect.B, b, start, count, tile.z0);
+      response(tile.z0, tile.F0, tile.f0, count, link);
+      tile.base = &effect;
+    }
     F = tile.F1;
     f = tile.f1;
   } else if (effect.kind == EffectKind::slope) {
@@ -103,10 +119,6 @@ void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std:
   double* value = weights.data();
   double* weight = value + kTileRows;
   for (size_t r = 0; r < count; ++r) {
-    const double code = rows.group[start + r];
-    if (!(code >= 0.0)) continue;
-    const size_t i = start + r;
-    double* on_columns = sums.columns_row(static_cast<size_t>(code));
     switch (effect.kind) {
       case EffectKind::prediction:
         value[r] = F[r];
@@ -115,15 +127,43 @@ void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std:
       case EffectKind::slope:
         value[r] = f[r] * tile.t[r];
         weight[r] = link ? 0.0 : -z[r] * f[r] * tile.t[r];
-        for (size_t j = 0; j < c; ++j) on_columns[j] += f[r] * effect.A(i, j);
         break;
       case EffectKind::contrast:
         value[r] = F[r] - tile.F0[r];
         weight[r] = f[r] - tile.f0[r];
-        for (size_t j = 0; j < c; ++j) on_columns[j] += f[r] * effect.A(i, j) - tile.f0[r] * effect.B(i, j);
         break;
     }
   }
+  if (effect.kind == EffectKind::prediction) return;
+  // The effect's own columns: slope f d, contrast f1 x1 - f0 x0, row by row
+  // (a tile of one group column by column, in the same order).
+  const bool contrast = effect.kind == EffectKind::contrast;
+  const auto own = [&](size_t r, size_t j) {
+    return contrast ? f[r] * effect.A(start + r, j) - tile.f0[r] * effect.B(start + r, j)
+                    : f[r] * effect.A(start + r, j);
+  };
+  if (group >= 0) {
+    double* on_columns = sums.columns_row(static_cast<size_t>(group));
+    for (size_t j = 0; j < c; ++j) {
+      double sum = on_columns[j];
+      for (size_t r = 0; r < count; ++r) sum += own(r, j);
+      on_columns[j] = sum;
+    }
+    return;
+  }
+  for (size_t r = 0; r < count; ++r) {
+    const double code = rows.group[start + r];
+    if (!(code >= 0.0)) continue;
+    double* on_columns = sums.columns_row(static_cast<size_t>(code));
+    for (size_t j = 0; j < c; ++j) on_columns[j] += own(r, j);
+  }
+}
+
+// The group of every row of the tile, or -1 when they differ or are left out.
+double tile_group(const double* group, size_t count) {
+  const double first = group[0];
+  const bool one = first >= 0.0 && std::all_of(group, group + count, [first](double code) { return code == first; });
+  return one ? first : -1.0;
 }
 
 }  // namespace
@@ -158,17 +198,17 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
     const size_t count = std::min(kTileRows, n - start);
     unchecked += count;
     response(rows.z + start, predicts ? tile.F : nullptr, tile.f, count, link);  // shared by the effects
+    tile.base = nullptr;
+    const double group = tile_group(rows.group + start, count);
     for (size_t e = 0; e < effects; ++e) {
-      tile_effect(rows, rows.effects[e], b[e], link, start, count, tile, sums[e], weights[e]);
+      tile_effect(rows, rows.effects[e], b[e], link, start, count, group, tile, sums[e], weights[e]);
     }
     // Every effect's w x_i, each sum adding its rows in row order: a tile of
     // one group at once, else row by row.
-    const double first = rows.group[start];
-    if (first >= 0.0 && std::all_of(rows.group + start, rows.group + start + count,
-                                    [first](double code) { return code == first; })) {
+    if (group >= 0.0) {
       const TileRows rows_of_tile{rows.X, start, count};
       for (size_t e = 0; e < effects; ++e) {
-        sums[e].add_tile(static_cast<size_t>(first), weights[e].data(), weights[e].data() + kTileRows, rows_of_tile);
+        sums[e].add_tile(static_cast<size_t>(group), weights[e].data(), weights[e].data() + kTileRows, rows_of_tile);
       }
       continue;
     }
