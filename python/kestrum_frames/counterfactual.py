@@ -68,15 +68,19 @@ def constant_column(template: pd.Series, value, rows: int):
     return np.array([value] * rows, dtype=object)
 
 
-def central_differences(v: np.ndarray, scale: float, columns) -> np.ndarray:
+def central_differences(v: np.ndarray, scale: float, columns, together: bool = False) -> np.ndarray:
     """d x / d v of columns(values) (n x c) at v, by central differences at
     v -/+ h_i with h_i = 1e-5 max(|v_i|, 1e-3 scale) (scale: the mean of |v|
     over the partition): exact but for rounding for terms of degree 2 or
-    less in v, and with a relative error of order h^2 for the others."""
+    less in v, and with a relative error of order h^2 for the others.
+    together: columns takes the 2n values of both points in one call."""
     floor = 1e-3 * scale if scale > 0 else 1.0
     h = 1e-5 * np.maximum(np.abs(v), floor)
     up, down = v + h, v - h
     step = up - down  # the step as rounded, so that the quotient is the slope of the points used
+    if together:
+        both = columns(np.concatenate([up, down]))
+        return (both[:v.size] - both[v.size:]) / step[:, None]
     return (columns(up) - columns(down)) / step[:, None]
 
 
@@ -248,7 +252,10 @@ class FormulaicRows(RowBuilder):
         if variable.name not in self._slopes:
             return super().derivative(frame, variable, scale)
         products, differenced = self._slopes[variable.name]
-        out = np.empty((len(frame), len(variable.columns)))
+        n, c = len(frame), len(variable.columns)
+        if differenced is None and not any(others for _, others in products):
+            return np.broadcast_to(np.ones(c), (n, c))  # v alone: d v / d v = 1 in every row
+        out = np.empty((n, c))
         for place, others in products:
             # d(v w u ...)/dv = w u ...: the product of the other factors (1 for v alone)
             out[:, place] = 1.0
@@ -256,24 +263,38 @@ class FormulaicRows(RowBuilder):
                 out[:, place] *= frame[other].to_numpy(dtype=np.float64)
         if differenced is not None:
             v = frame[variable.name].to_numpy(dtype=np.float64)
-            out[:, differenced.places] = central_differences(
-                v, scale, lambda values: differenced.build(_reading(frame, differenced.reads, variable.name, values)))
+            alone = differenced.reads == [variable.name]  # then both points in one build
+            out[:, differenced.places] = central_differences(v, scale, lambda values: self._build_at(
+                differenced, frame, variable.name, values), together=alone)
         return out
+
+    @staticmethod
+    def _build_at(terms: _Terms, frame, name, values):
+        if terms.reads != [name]:
+            return terms.build(_reading(frame, terms.reads, name, values))
+        return terms.build(pd.DataFrame({name: values}, copy=False))  # v alone, any number of rows
 
     def at(self, frame, variable, value):
         if variable.name not in self._levels:
             return super().at(frame, variable, value)
         own, shared = self._levels[variable.name]
-        out = np.empty((len(frame), len(variable.columns)))
+        n, c = len(frame), len(variable.columns)
+        row = None
         if own is not None:  # the same in every row: built from one, once
             key = (variable.name, value)
             if key not in self._level_rows:
                 one = pd.DataFrame({variable.name: constant_column(frame[variable.name], value, 1)})
-                self._level_rows[key] = own.build(one)
-            out[:, own.places] = self._level_rows[key]
-        if shared is not None:
-            values = constant_column(frame[variable.name], value, len(frame))
-            out[:, shared.places] = shared.build(_reading(frame, shared.reads, variable.name, values))
+                self._level_rows[key] = own.build(one)[0]
+            row = self._level_rows[key]
+            if shared is None:
+                ordered = np.empty(c)
+                ordered[own.places] = row
+                return np.broadcast_to(ordered, (n, c))
+        out = np.empty((n, c))
+        if own is not None:
+            out[:, own.places] = row
+        values = constant_column(frame[variable.name], value, n)
+        out[:, shared.places] = shared.build(_reading(frame, shared.reads, variable.name, values))
         return out
 
 

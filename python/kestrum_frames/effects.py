@@ -100,7 +100,8 @@ class _Block:
         return self._base[1]
 
     def counterfactual(self, variable, value):
-        return np.ascontiguousarray(self.builder.at(self.frame, variable, value), dtype=np.float64)
+        # Any strides: the columns of a level that reads no other variable are one row seen n times.
+        return np.asarray(self.builder.at(self.frame, variable, value), dtype=np.float64)
 
 
 def _effect_rows(effect, block, scales) -> tuple:
@@ -109,7 +110,7 @@ def _effect_rows(effect, block, scales) -> tuple:
     if effect.kind == "prediction":
         return _KIND["prediction"], [], None, None
     if effect.kind == "slope":
-        A = np.ascontiguousarray(block.builder.derivative(block.frame, variable, scales[variable.name]))
+        A = np.asarray(block.builder.derivative(block.frame, variable, scales[variable.name]), dtype=np.float64)
         return _KIND["slope"], list(variable.columns), A, None
     return _KIND[effect.kind], list(variable.columns), block.counterfactual(variable, effect.level), \
         block.base_rows(effect)
