@@ -168,6 +168,30 @@ double tile_group(const double* group, size_t count) {
 
 }  // namespace
 
+// A slope whose derivative is the same in every row (A a row seen n times:
+// the columns of v alone): its sums are t = d'b_c times the sums of f and of
+// -z f x_i, shared by every such slope.
+bool constant_slope(const EffectColumns& effect, size_t n) {
+  return effect.kind == EffectKind::slope && n > 0 && effect.A.row_stride == 0;
+}
+
+// The sums of a constant slope from the shared ones (common: values the sum
+// of f, gradients that of -z f x_i): value t sum f, gradient t sum(-z f x_i),
+// plus d_j sum f on its columns.
+EffectGroupSums scaled_sums(const EffectGroupSums& common, const EffectColumns& effect, const std::vector<double>& b) {
+  double t = 0.0;
+  for (size_t j = 0; j < effect.columns.size(); ++j) t += effect.A(0, j) * b[j];
+  EffectGroupSums out{Vector(common.values.size()), Matrix(common.gradients.rows(), common.gradients.cols())};
+  for (size_t g = 0; g < common.values.size(); ++g) {
+    out.values[g] = t * common.values[g];
+    for (size_t m = 0; m < common.gradients.cols(); ++m) out.gradients(g, m) = t * common.gradients(g, m);
+    for (size_t j = 0; j < effect.columns.size(); ++j) {
+      out.gradients(g, effect.columns[j]) += effect.A(0, j) * common.values[g];
+    }
+  }
+  return out;
+}
+
 std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows, const Vector& beta,
                                                InterruptCheck interrupt) {
   const size_t n = rows.X.rows, k = rows.X.cols;
@@ -187,7 +211,16 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
     predicts = predicts || effect.kind == EffectKind::prediction;
   }
   const size_t effects = rows.effects.size();
-  std::vector<std::vector<double>> weights(effects, std::vector<double>(2 * kTileRows));
+  std::vector<size_t> summed;  // the effects summed row by row; `effects` stands for the shared sums
+  for (size_t e = 0; e < effects; ++e) {
+    if (!constant_slope(rows.effects[e], n)) summed.push_back(e);
+  }
+  const bool shared = summed.size() < effects;
+  if (shared) {
+    summed.push_back(effects);
+    sums.emplace_back(rows.groups, k, 0);
+  }
+  std::vector<std::vector<double>> weights(effects + 1, std::vector<double>(2 * kTileRows));
   Tile tile;
   size_t unchecked = 0;
   for (size_t start = 0; start < n; start += kTileRows) {
@@ -200,14 +233,20 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
     response(rows.z + start, predicts ? tile.F : nullptr, tile.f, count, link);  // shared by the effects
     tile.base = nullptr;
     const double group = tile_group(rows.group + start, count);
-    for (size_t e = 0; e < effects; ++e) {
-      tile_effect(rows, rows.effects[e], b[e], link, start, count, group, tile, sums[e], weights[e]);
+    for (size_t e : summed) {
+      if (e < effects) tile_effect(rows, rows.effects[e], b[e], link, start, count, group, tile, sums[e], weights[e]);
+    }
+    if (shared) {  // f and -z f
+      for (size_t r = 0; r < count; ++r) {
+        weights[effects][r] = tile.f[r];
+        weights[effects][kTileRows + r] = link ? 0.0 : -rows.z[start + r] * tile.f[r];
+      }
     }
     // Every effect's w x_i, each sum adding its rows in row order: a tile of
     // one group at once, else row by row.
     if (group >= 0.0) {
       const TileRows rows_of_tile{rows.X, start, count};
-      for (size_t e = 0; e < effects; ++e) {
+      for (size_t e : summed) {
         sums[e].add_tile(static_cast<size_t>(group), weights[e].data(), weights[e].data() + kTileRows, rows_of_tile);
       }
       continue;
@@ -216,13 +255,16 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
       const double code = rows.group[start + r];
       if (!(code >= 0.0)) continue;
       const auto g = static_cast<size_t>(code);
-      for (size_t e = 0; e < effects; ++e) sums[e].add(g, weights[e][r], weights[e][kTileRows + r], rows.X, start + r);
+      for (size_t e : summed) sums[e].add(g, weights[e][r], weights[e][kTileRows + r], rows.X, start + r);
     }
   }
+  const EffectGroupSums common = shared ? sums[effects].finish({}, false) : EffectGroupSums{};
   std::vector<EffectGroupSums> out;
-  out.reserve(rows.effects.size());
-  for (size_t e = 0; e < rows.effects.size(); ++e) {
-    out.push_back(sums[e].finish(rows.effects[e].columns, rows.effects[e].kind == EffectKind::contrast));
+  out.reserve(effects);
+  for (size_t e = 0; e < effects; ++e) {
+    const EffectColumns& effect = rows.effects[e];
+    out.push_back(constant_slope(effect, n) ? scaled_sums(common, effect, b[e])
+                                            : sums[e].finish(effect.columns, effect.kind == EffectKind::contrast));
   }
   return out;
 }
