@@ -167,6 +167,69 @@ def test_numeric_derivatives_through_nonlinear_terms(data):
     assert kf.ame(result, variables="x2")["dy/dx"].iloc[0] == pytest.approx(expected, rel=1e-8)
 
 
+PRODUCTS = "y ~ x1 + x1:x2 + x1:x2:x3 + I(x1**2) + x1:C(g) + C(g) + x3"
+
+
+def formula_rows(frame, formula):
+    from kestrum_frames.counterfactual import FormulaicRows
+
+    spec = kf.fit_probit(formula, frame).model.design.model_spec
+    return spec, FormulaicRows(spec, {name: frame[name].dtype for name in frame.columns})
+
+
+@pytest.mark.parametrize("name", ["x1", "x2", "x3"])
+def test_derivative_columns_of_products_and_expressions(data, name):
+    """d x / d v of every column built from v, against the derivatives by
+    hand: products exactly, I(x1**2) and x1:C(g) by differences."""
+    frame = data.assign(x3=np.random.default_rng(3).normal(size=len(data)))
+    spec, rows = formula_rows(frame, PRODUCTS)
+    x1, x2, x3 = (frame[v].to_numpy() for v in ("x1", "x2", "x3"))
+    g = frame.g.to_numpy()
+    by_hand = {
+        "x1": {"x1": 1.0, "x1:x2": x2, "x1:x2:x3": x2 * x3, "I(x1 ** 2)": 2 * x1,
+               "x1:C(g)[T.b]": (g == "b") * 1.0, "x1:C(g)[T.c]": (g == "c") * 1.0},
+        "x2": {"x1:x2": x1, "x1:x2:x3": x1 * x3},
+        "x3": {"x1:x2:x3": x1 * x2, "x3": 1.0},
+    }[name]
+    variable = rows.variable(name)
+    columns = [spec.column_names[j] for j in variable.columns]
+    assert sorted(columns) == sorted(by_hand)
+    derivative = rows.derivative(frame, variable, float(np.abs(frame[name]).mean()))
+    for place, column in enumerate(columns):
+        expected = np.broadcast_to(by_hand[column], len(frame))
+        if column in ("I(x1 ** 2)",) or "C(g)" in column:
+            np.testing.assert_allclose(derivative[:, place], expected, rtol=1e-9, atol=1e-12)
+        else:  # the product rule: exact
+            np.testing.assert_array_equal(derivative[:, place], expected)
+
+
+@pytest.mark.parametrize("name, value", [("g", "c"), ("g", "a"), ("x1", 0.75)])
+def test_columns_at_a_value_equal_the_whole_matrix_rebuilt(data, name, value):
+    """Terms reading only the variable built from one row, the others from
+    every row: the same columns as the formula's whole matrix of the rows
+    with the variable set to the value."""
+    frame = data.assign(x3=np.random.default_rng(3).normal(size=len(data)))
+    spec, rows = formula_rows(frame, PRODUCTS)
+    variable = rows.variable(name)
+    changed = frame.assign(**{name: value})
+    whole = np.asarray(spec.get_model_matrix(changed), dtype=np.float64)
+    np.testing.assert_array_equal(rows.at(frame, variable, value), whole[:, variable.columns])
+
+
+def test_effects_through_a_three_way_product(data):
+    frame = data.assign(x3=np.random.default_rng(5).uniform(0.5, 1.5, len(data)))
+    result = kf.fit_probit("y ~ x1 + x1:x2:x3 + C(g)", frame)
+    b = result.params
+    x1, x2, x3 = (frame[v].to_numpy() for v in ("x1", "x2", "x3"))
+    z = (b["Intercept"] + b["x1"] * x1 + b["x1:x2:x3"] * x1 * x2 * x3 + b["C(g)[T.b]"] * (frame.g == "b")
+         + b["C(g)[T.c]"] * (frame.g == "c")).to_numpy()
+    phi = np.exp(-z * z / 2) / np.sqrt(2 * np.pi)
+    expected = [np.mean(phi * (b["x1"] + b["x1:x2:x3"] * x2 * x3)), np.mean(phi * b["x1:x2:x3"] * x1 * x3),
+                np.mean(phi * b["x1:x2:x3"] * x1 * x2)]
+    table = kf.ame(result, variables=["x1", "x2", "x3"])
+    np.testing.assert_allclose(table["dy/dx"].to_numpy(), expected, rtol=1e-12)
+
+
 def test_plain_columns_and_columnwise_table_match_kestrum(data):
     """Terms that are columns: the effects of the variables are the core's per-column
     effects; columnwise=True keeps the per-column reading of any formula."""

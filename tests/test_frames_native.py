@@ -14,6 +14,7 @@ from scipy import special
 kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip install '.[frames]'")
 import kestrum  # noqa: E402
 from kestrum_frames import _native  # noqa: E402
+from scipy import special  # noqa: E402
 
 y = np.array([0.0, 1.0, 1.0, 0.0])
 X = np.column_stack([np.ones(4), [0.5, 1.5, -0.2, 0.1]])
@@ -57,6 +58,15 @@ MISUSE = [
         (lambda: started_maximizer().outcome(), ValueError, "has not finished"),
         (lambda: finished_maximizer().supply([]), ValueError, "has finished"),
         (lambda: _native.Maximizer(2, 35, 1e-6, _native.HESSIAN), ValueError, "only for the robust meat"),
+        (lambda: _native.effect_group_sums(False, X, X @ beta, beta, (), np.zeros(4), 1), TypeError, "a list"),
+        (lambda: _native.effect_group_sums(False, X, X @ beta, beta, [(1, [1])], np.zeros(4), 1), TypeError,
+         r"tuples \(kind, columns, A, B\)"),
+        (lambda: _native.effect_group_sums(False, X, X @ beta, beta, [(3, [1], X, X)], np.zeros(4), 1), ValueError,
+         "kind must be 0, 1 or 2"),
+        (lambda: _native.effect_group_sums(False, X, X @ beta, beta, [(1, [1], X, None)], np.zeros(4), 1),
+         ValueError, "A has 2 columns, expected 1"),
+        (lambda: _native.effect_group_sums(False, X, X @ beta, beta, [(0, [], None, None)], np.full(4, 2.0), 2),
+         ValueError, "group holds 2.000000 in row 0"),
 ]
 
 
@@ -147,6 +157,9 @@ def full_fit():
     _native.cluster_numbers(np.column_stack([y, X[:, 1]]))
     _native.finish_effects([_native.effect_sums(X, outcome["beta"], [True, False], 3)] * 2, np.eye(2))
     _native.row_predictions(X, outcome["beta"], _native.covariance(outcome["hessian"])[0])
+    ones = np.broadcast_to(np.ones(1), (4, 1))
+    _native.effect_group_sums(False, X, X @ outcome["beta"], outcome["beta"],
+                              [(1, [1], ones, None), (1, [1], X[:, 1:], None), (2, [1], ones, 0 * ones)], y, 2)
 
 
 def expect_failure(call, error):
@@ -229,3 +242,34 @@ def test_row_weights_count_rows_and_groupings_share_a_pass():
         assert np.array_equal(sums, _native.cluster_score_sums(yw, Xw, point, grouping, count, w))
     unweighted = _native.cluster_score_sums(yw, Xw, point, groupings[0], 5)
     assert np.array_equal(unweighted, _native.cluster_score_sums(yw, Xw, point, groupings[0], 5, np.ones(n)))
+
+
+@pytest.mark.parametrize("link", [False, True])
+@pytest.mark.parametrize("grouped", [False, True])
+@pytest.mark.parametrize("layout", ["rows", "one row seen n times"])
+def test_slope_sums_against_numpy(link, grouped, layout):
+    """Per group: sum f(z) t and its gradient sum f(z) d on the columns plus
+    f'(z) t x (t = d'b), written here in NumPy; a derivative that is the same
+    in every row (the sums shared by such slopes) and one per row agree."""
+    rng = np.random.default_rng(11)
+    n, k = 1000, 5
+    X = rng.normal(size=(n, k))
+    beta = rng.normal(size=k) * 0.4
+    z = X @ beta
+    group = rng.integers(-1, 3, n).astype(float) if grouped else np.zeros(n)
+    groups = 3 if grouped else 1
+    d = np.array([1.0, -0.5])
+    A = np.broadcast_to(d, (n, 2)) if layout != "rows" else np.ascontiguousarray(np.broadcast_to(d, (n, 2)))
+    columns = [1, 3]
+    sums = _native.effect_group_sums(link, X, z, beta, [(1, columns, A, None), (0, [], None, None)], group, groups)
+    f = np.ones(n) if link else np.exp(-z * z / 2) / np.sqrt(2 * np.pi)
+    slope = np.zeros(n) if link else -z * f  # f'(z)
+    t = d @ beta[columns]
+    for g in range(groups):
+        rows = group == g
+        gradient = ((slope * t)[rows, None] * X[rows]).sum(axis=0)
+        gradient[columns] += f[rows].sum() * d
+        np.testing.assert_allclose(sums[0][0][g], (f * t)[rows].sum(), rtol=1e-13)
+        np.testing.assert_allclose(sums[0][1][g], gradient, rtol=1e-12, atol=1e-12)
+        F = z if link else special.ndtr(z)
+        np.testing.assert_allclose(sums[1][0][g], F[rows].sum(), rtol=1e-12)

@@ -68,6 +68,22 @@ def constant_column(template: pd.Series, value, rows: int):
     return np.array([value] * rows, dtype=object)
 
 
+def central_differences(v: np.ndarray, scale: float, columns, together: bool = False) -> np.ndarray:
+    """d x / d v of columns(values) (n x c) at v, by central differences at
+    v -/+ h_i with h_i = 1e-5 max(|v_i|, 1e-3 scale) (scale: the mean of |v|
+    over the partition): exact but for rounding for terms of degree 2 or
+    less in v, and with a relative error of order h^2 for the others.
+    together: columns takes the 2n values of both points in one call."""
+    floor = 1e-3 * scale if scale > 0 else 1.0
+    h = 1e-5 * np.maximum(np.abs(v), floor)
+    up, down = v + h, v - h
+    step = up - down  # the step as rounded, so that the quotient is the slope of the points used
+    if together:
+        both = columns(np.concatenate([up, down]))
+        return (both[:v.size] - both[v.size:]) / step[:, None]
+    return (columns(up) - columns(down)) / step[:, None]
+
+
 class RowBuilder:
     """names: the columns of X. variables: the Variables, in the order of the
     first column each feeds."""
@@ -85,17 +101,14 @@ class RowBuilder:
         raise NotImplementedError
 
     def derivative(self, frame: pd.DataFrame, variable: Variable, scale: float) -> np.ndarray:
-        """d x / d v of the columns variable.columns, n x c. Central
-        differences at v -/+ h_i with h_i = 1e-5 max(|v_i|, 1e-3 scale) (scale: the
-        mean of |v| over the partition): exact but for rounding for terms of
-        degree 2 or less in v, and with a relative error of order h^2 for
-        the others."""
+        """d x / d v of the columns variable.columns, n x c, by central differences (central_differences)."""
         v = frame[variable.name].to_numpy(dtype=np.float64)
-        floor = 1e-3 * scale if scale > 0 else 1.0
-        h = 1e-5 * np.maximum(np.abs(v), floor)
-        up, down = v + h, v - h
-        step = up - down  # the step as rounded, so that the quotient is the slope of the points used
-        return (self.columns(frame, variable, up) - self.columns(frame, variable, down)) / step[:, None]
+        return central_differences(v, scale, lambda values: self.columns(frame, variable, values))
+
+    def at(self, frame: pd.DataFrame, variable: Variable, value) -> np.ndarray:
+        """The columns variable.columns for the rows of frame with the
+        variable set to value in every row, n x c float64."""
+        return self.columns(frame, variable, constant_column(frame[variable.name], value, len(frame)))
 
     def variable(self, name: str) -> Variable:
         for variable in self.variables:
@@ -143,10 +156,32 @@ class PlainRows(RowBuilder):
         return np.ones((len(frame), len(variable.columns)))  # d x_j / d x_j = 1, exactly
 
 
+@dataclass
+class _Terms:
+    """Some of the terms that read a variable: the spec's subset of them
+    (NumPy output), the places of its columns among the variable's columns,
+    and the variables of the data it reads."""
+
+    spec: object
+    places: list[int]
+    reads: list[str]
+
+    def build(self, frame: pd.DataFrame) -> np.ndarray:
+        return np.asarray(self.spec.get_model_matrix(frame, na_action="ignore"), dtype=np.float64)
+
+
 class FormulaicRows(RowBuilder):
     """The columns of a formulaic ModelSpec; each variable's columns are
     rebuilt by the spec's subset of the terms that read it, which keeps the
-    fit's encodings and learned transforms (levels, centring constants)."""
+    fit's encodings and learned transforms (levels, centring constants).
+
+    A term is a product of factors. Where every factor of a term is a
+    numeric variable by name (v, v:w, v:w:u), d(term)/dv is the product of
+    the other factors, exactly; the other terms that read v (I(v**2),
+    np.log(v), v:C(g), splines) are differentiated by central differences
+    of their own subset. A variable set to one value in every row leaves
+    the terms that read no other variable the same in every row: they are
+    built from one row."""
 
     def __init__(self, spec, dtypes: dict):
         self.spec = spec
@@ -158,37 +193,116 @@ class FormulaicRows(RowBuilder):
                 if name in dtypes:
                     levels = list(state.levels)
                     categorical.setdefault(name, (levels, base if base in levels else levels[0]))
-        self._subsets = {}
-        self._reads = {}
+        numeric = {name for name, dtype in dtypes.items()
+                   if name not in categorical and pd.api.types.is_numeric_dtype(dtype)
+                   and not pd.api.types.is_bool_dtype(dtype)}
+        index = {column: j for j, column in enumerate(self.names)}
+        self._slopes, self._levels = {}, {}
+        self._level_rows = {}  # (variable, value) -> the one row of its own terms
         variables = []
         for name in sorted(spec.variables_by_source.get("data", set())):
-            subset = spec.subset(list(spec.variable_terms[name]))
-            index = {column: j for j, column in enumerate(self.names)}
+            terms = [s.term for s in spec.structure if s.term in spec.variable_terms[name]]
+            subset = spec.subset(terms)
             if not all(column in index for column in subset.column_names):
-                subset = None  # an encoding that depends on the other terms: rebuild every column
-                columns = list(range(len(self.names)))
+                columns = list(range(len(self.names)))  # an encoding that depends on the other terms
             else:
                 columns = [index[column] for column in subset.column_names]
-            self._subsets[name] = None if subset is None else subset.update(output="numpy")
-            if subset is not None:
-                self._reads[name] = sorted(set(map(str, subset.required_variables)) & set(dtypes) | {name})
+                place = {column: p for p, column in enumerate(subset.column_names)}
+                self._plan(name, terms, place, dtypes, numeric)
             levels, base = categorical.get(name, (None, None))
             variables.append(_categorical_or_numeric(name, columns, dtypes.get(name), levels, base))
         self.variables = _ordered(variables)
+
+    def _plan(self, name, terms, place, dtypes, numeric):
+        """How the columns of the terms reading `name` are differentiated and set to a level."""
+        columns_of = {s.term: s.columns for s in self.spec.structure}
+        products, differenced, own, shared = [], [], [], []
+        for term in terms:
+            factors = [str(factor.expr) for factor in term.factors]
+            plain = all(f.eval_method.value == "lookup" for f in term.factors) and set(factors) <= numeric
+            if plain and len(columns_of[term]) == 1 and factors.count(name) == 1:
+                products.append((place[columns_of[term][0]], [f for f in factors if f != name]))
+            else:
+                differenced.append(term)
+            reads = set().union(*(_expression_names(f) for f in factors)) & set(dtypes)
+            (own if reads <= {name} else shared).append(term)
+        self._slopes[name] = (products, self._terms(name, differenced, place, dtypes))
+        self._levels[name] = (self._terms(name, own, place, dtypes), self._terms(name, shared, place, dtypes))
+
+    def _terms(self, name, terms, place, dtypes) -> _Terms | None:
+        if not terms:
+            return None
+        subset = self.spec.subset(terms).update(output="numpy")
+        reads = sorted(set(map(str, subset.required_variables)) & set(dtypes) | {name})
+        return _Terms(subset, [place[column] for column in subset.column_names], reads)
 
     def matrix(self, frame):
         return np.asarray(self.spec.get_model_matrix(frame, na_action="ignore"), dtype=np.float64)
 
     def columns(self, frame, variable, values):
-        subset = self._subsets[variable.name]
-        if subset is None:
+        if variable.name not in self._levels:
             return self.matrix(frame.assign(**{variable.name: values}))
-        # Only the variables the subset reads, in a frame built around the arrays.
-        read = {name: frame[name] for name in self._reads[variable.name] if name != variable.name}
-        read[variable.name] = pd.Series(values, index=frame.index, copy=False) if not isinstance(
-            values, pd.Series) else values
-        return np.asarray(subset.get_model_matrix(pd.DataFrame(read, copy=False), na_action="ignore"),
-                          dtype=np.float64)
+        out = np.empty((len(frame), len(variable.columns)))
+        for terms in self._levels[variable.name]:
+            if terms is not None:
+                out[:, terms.places] = terms.build(_reading(frame, terms.reads, variable.name, values))
+        return out
+
+    def derivative(self, frame, variable, scale):
+        if variable.name not in self._slopes:
+            return super().derivative(frame, variable, scale)
+        products, differenced = self._slopes[variable.name]
+        n, c = len(frame), len(variable.columns)
+        if differenced is None and not any(others for _, others in products):
+            return np.broadcast_to(np.ones(c), (n, c))  # v alone: d v / d v = 1 in every row
+        out = np.empty((n, c))
+        for place, others in products:
+            # d(v w u ...)/dv = w u ...: the product of the other factors (1 for v alone)
+            out[:, place] = 1.0
+            for other in others:
+                out[:, place] *= frame[other].to_numpy(dtype=np.float64)
+        if differenced is not None:
+            v = frame[variable.name].to_numpy(dtype=np.float64)
+            alone = differenced.reads == [variable.name]  # then both points in one build
+            out[:, differenced.places] = central_differences(v, scale, lambda values: self._build_at(
+                differenced, frame, variable.name, values), together=alone)
+        return out
+
+    @staticmethod
+    def _build_at(terms: _Terms, frame, name, values):
+        if terms.reads != [name]:
+            return terms.build(_reading(frame, terms.reads, name, values))
+        return terms.build(pd.DataFrame({name: values}, copy=False))  # v alone, any number of rows
+
+    def at(self, frame, variable, value):
+        if variable.name not in self._levels:
+            return super().at(frame, variable, value)
+        own, shared = self._levels[variable.name]
+        n, c = len(frame), len(variable.columns)
+        row = None
+        if own is not None:  # the same in every row: built from one, once
+            key = (variable.name, value)
+            if key not in self._level_rows:
+                one = pd.DataFrame({variable.name: constant_column(frame[variable.name], value, 1)})
+                self._level_rows[key] = own.build(one)[0]
+            row = self._level_rows[key]
+            if shared is None:
+                ordered = np.empty(c)
+                ordered[own.places] = row
+                return np.broadcast_to(ordered, (n, c))
+        out = np.empty((n, c))
+        if own is not None:
+            out[:, own.places] = row
+        values = constant_column(frame[variable.name], value, n)
+        out[:, shared.places] = shared.build(_reading(frame, shared.reads, variable.name, values))
+        return out
+
+
+def _reading(frame: pd.DataFrame, reads: list[str], name: str, values) -> pd.DataFrame:
+    """A frame of the variables `reads` of frame's rows, with `name` set to values."""
+    read = {other: frame[other] for other in reads if other != name}
+    read[name] = values if isinstance(values, pd.Series) else pd.Series(values, index=frame.index, copy=False)
+    return pd.DataFrame(read, copy=False)
 
 
 class PatsyRows(RowBuilder):

@@ -100,22 +100,50 @@ class _Block:
         return self._base[1]
 
     def counterfactual(self, variable, value):
-        column = constant_column(self.frame[variable.name], value, len(self.frame))
-        return np.ascontiguousarray(self.builder.columns(self.frame, variable, column), dtype=np.float64)
+        # Any strides: the columns of a level that reads no other variable are one row seen n times.
+        return np.asarray(self.builder.at(self.frame, variable, value), dtype=np.float64)
 
 
-def _effect_sums(effect, block, link, scales, group, groups):
-    """Group sums of one effect's values (G) and gradients (G x k), by the native kernel."""
+def _effect_rows(effect, block, scales) -> tuple:
+    """The native kernel's (kind, columns, A, B) of one effect in a block."""
     variable = effect.variable
-    columns, A, B = [], None, None
+    if effect.kind == "prediction":
+        return _KIND["prediction"], [], None, None
     if effect.kind == "slope":
-        columns = list(variable.columns)
-        A = np.ascontiguousarray(block.builder.derivative(block.frame, variable, scales[variable.name]))
-    elif effect.kind != "prediction":
-        columns = list(variable.columns)
-        A, B = block.counterfactual(variable, effect.level), block.base_rows(effect)
-    return _native.effect_group_sums(_KIND[effect.kind], link, block.X, block.z, block.beta, columns, A, B, group,
-                                     groups)
+        A = np.asarray(block.builder.derivative(block.frame, variable, scales[variable.name]), dtype=np.float64)
+        return _KIND["slope"], list(variable.columns), A, None
+    return _KIND[effect.kind], list(variable.columns), block.counterfactual(variable, effect.level), \
+        block.base_rows(effect)
+
+
+class _Batch:
+    """Effects summed by the native kernel in one pass over a block's rows
+    (X read once for all of them). Their rows are held for at most about
+    twice X's width of columns: the batch is summed when it holds more."""
+
+    def __init__(self, block, link, group, groups, values, gradients):
+        self.block, self.link, self.group, self.groups = block, link, group, groups
+        self.values, self.gradients = values, gradients  # E x G and E x G x k: added to
+        self.effects, self.rows, self.held = [], [], {}
+
+    def add(self, e: int, rows: tuple) -> None:
+        self.effects.append(e)
+        self.rows.append(rows)
+        for array in rows[2:]:
+            if array is not None:
+                self.held[id(array)] = array.shape[1]  # a contrast's base rows, shared by its levels, count once
+        if sum(self.held.values()) > 2 * self.block.X.shape[1]:
+            self.sum()
+
+    def sum(self) -> None:
+        if not self.effects:
+            return
+        block = self.block
+        sums = _native.effect_group_sums(self.link, block.X, block.z, block.beta, self.rows, self.group, self.groups)
+        for e, (values, gradients) in zip(self.effects, sums):
+            self.values[e] += values
+            self.gradients[e] += gradients
+        self.effects, self.rows, self.held = [], [], {}
 
 
 def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effect], beta: np.ndarray,
@@ -149,12 +177,11 @@ def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effec
             changed = rows.assign(**{n: constant_column(rows[n], v, len(rows)) for n, v in scenario.items()})
             given = X[start:start + step] if X is not None and not scenario else None
             block = _Block(changed, builder, beta, given)
+            batch = _Batch(block, link, group[start:start + step], G, total.values[s], total.gradients[s])
             for e, effect in enumerate(effects):
-                if effect.kind == "switch" and not binary[effect.variable.name]:
-                    continue
-                values, gradients = _effect_sums(effect, block, link, scales, group[start:start + step], G)
-                total.values[s, e] += values
-                total.gradients[s, e] += gradients
+                if effect.kind != "switch" or binary[effect.variable.name]:
+                    batch.add(e, _effect_rows(effect, block, scales))
+            batch.sum()
     return total
 
 

@@ -1,5 +1,5 @@
-// effect_group_sums: the binding of the grouped sums of one effect over the
-// rows of a partition (margins/effect_kernel.hpp).
+// effect_group_sums: the binding of the grouped sums of a batch of effects
+// over the rows of a partition, in one pass (margins/effect_kernel.hpp).
 #include <string>
 #include <vector>
 
@@ -15,10 +15,11 @@
 namespace kestrum {
 
 const char* const kEffectGroupSumsDoc =
-    "effect_group_sums(kind, link, X, z, beta, columns, A, B, group, groups)\n--\n\n"
-    "kind 0 (prediction), 1 (slope: A the derivative of the columns) or 2 (contrast: A and B the columns at\n"
-    "the level and at the base); group: the row's group as a float64 whole number, negative to leave it out.\n"
-    "Returns (values, gradients): per group the sum of the effect and of its gradient in beta.";
+    "effect_group_sums(link, X, z, beta, effects, group, groups)\n--\n\n"
+    "effects: a list of (kind, columns, A, B): kind 0 (prediction), 1 (slope: A the derivative of the columns)\n"
+    "or 2 (contrast: A and B the columns at the level and at the base); group: the row's group as a float64\n"
+    "whole number, negative to leave it out. Returns per effect (values, gradients): per group the sum of the\n"
+    "effect and of its gradient in beta.";
 
 namespace {
 
@@ -40,42 +41,65 @@ MatrixView rows_of_columns(PyObject* obj, const char* parameter, size_t rows, si
   return view;
 }
 
-PyRef effect_group_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"kind", "link", "X", "z", "beta", "columns", "A", "B", "group",
-                                               "groups"};
-  PyObject* slots[std::size(parameters)];
-  bind_arguments(Signature{"effect_group_sums", parameters, 10}, args, nargs, kwnames, slots);
-  const uint64_t kind = convert_argument("kind", [&] { return to_u64(slots[0]); });
+EffectColumns effect_argument(PyObject* obj, size_t n, size_t k) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 4) {
+    raise(PyExc_TypeError, "effects must hold tuples (kind, columns, A, B)");
+  }
+  const uint64_t kind = convert_argument("kind", [&] { return to_u64(PyTuple_GET_ITEM(obj, 0)); });
   if (kind > 2) raise(PyExc_ValueError, "kind must be 0, 1 or 2");
-  const int link = PyObject_IsTrue(slots[1]);
+  EffectColumns effect;
+  effect.kind = static_cast<EffectKind>(kind);
+  effect.columns = columns_argument(PyTuple_GET_ITEM(obj, 1), k);
+  if (effect.kind != EffectKind::prediction) {
+    effect.A = rows_of_columns(PyTuple_GET_ITEM(obj, 2), "A", n, effect.columns.size());
+  }
+  if (effect.kind == EffectKind::contrast) {
+    effect.B = rows_of_columns(PyTuple_GET_ITEM(obj, 3), "B", n, effect.columns.size());
+  }
+  return effect;
+}
+
+PyRef effect_group_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"link", "X", "z", "beta", "effects", "group", "groups"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"effect_group_sums", parameters, 7}, args, nargs, kwnames, slots);
+  const int link = PyObject_IsTrue(slots[0]);
   if (link < 0) throw_python_error();
   EffectRows rows;
-  rows.X = matrix_argument(slots[2], "X", 2);
+  rows.X = matrix_argument(slots[1], "X", 2);
   const size_t n = rows.X.rows, k = rows.X.cols;
-  const MatrixView z = matrix_argument(slots[3], "z", 1);
+  const MatrixView z = matrix_argument(slots[2], "z", 1);
   require_extent("z", "rows", z.rows, n);
   if (z.row_stride != 1 && n > 1) raise(PyExc_ValueError, "z must be contiguous");
   rows.z = z.origin;
-  const Vector beta = vector_argument(slots[4], "beta", k);
-  rows.columns = columns_argument(slots[5], k);
-  const auto effect = static_cast<EffectKind>(kind);
-  if (effect != EffectKind::prediction) rows.A = rows_of_columns(slots[6], "A", n, rows.columns.size());
-  if (effect == EffectKind::contrast) rows.B = rows_of_columns(slots[7], "B", n, rows.columns.size());
-  const MatrixView group = matrix_argument(slots[8], "group", 1);
+  const Vector beta = vector_argument(slots[3], "beta", k);
+  if (!PyList_Check(slots[4])) raise(PyExc_TypeError, "effects must be a list of tuples (kind, columns, A, B)");
+  // A tuple of the list's items holds their arrays while the lock is released, whatever happens to the list.
+  const PyRef effects = checked(PyList_AsTuple(slots[4]));
+  for (Py_ssize_t e = 0; e < PyTuple_GET_SIZE(effects.get()); ++e) {
+    rows.effects.push_back(effect_argument(PyTuple_GET_ITEM(effects.get(), e), n, k));
+  }
+  const MatrixView group = matrix_argument(slots[5], "group", 1);
   require_extent("group", "rows", group.rows, n);
   if (group.row_stride != 1 && n > 1) raise(PyExc_ValueError, "group must be contiguous");
   rows.group = group.origin;
-  rows.groups = static_cast<size_t>(convert_argument("groups", [&] { return to_u64(slots[9]); }));
+  rows.groups = static_cast<size_t>(convert_argument("groups", [&] { return to_u64(slots[6]); }));
   for (size_t i = 0; i < n; ++i) {
     if (rows.group[i] >= static_cast<double>(rows.groups)) {
       raise(PyExc_ValueError, "group holds " + std::to_string(rows.group[i]) + " in row " + std::to_string(i) +
                                   ", beyond the " + std::to_string(rows.groups) + " groups");
     }
   }
-  EffectGroupSums sums = without_interpreter_lock([&] { return effect_group_sums(effect, link != 0, rows, beta); });
-  PyRef values = output_array(StridedArray::from(std::move(sums.values)));
-  PyRef gradients = output_array(StridedArray::from(std::move(sums.gradients)));
-  return checked(PyTuple_Pack(2, values.get(), gradients.get()));
+  std::vector<EffectGroupSums> sums =
+      without_interpreter_lock([&] { return effect_group_sums(link != 0, rows, beta); });
+  PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(sums.size())));
+  for (size_t e = 0; e < sums.size(); ++e) {
+    PyRef values = output_array(StridedArray::from(std::move(sums[e].values)));
+    PyRef gradients = output_array(StridedArray::from(std::move(sums[e].gradients)));
+    PyRef pair = checked(PyTuple_Pack(2, values.get(), gradients.get()));
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(e), pair.release());
+  }
+  return out;
 }
 
 }  // namespace

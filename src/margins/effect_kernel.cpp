@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "numeric/tile_kernels.hpp"
 #include "numeric/vector_math.hpp"
 
 namespace kestrum {
@@ -37,6 +38,12 @@ class GroupedSums {
     }
     for (size_t m = 0; m < X.cols; ++m) row[m] += w * X(i, m);
   }
+  // The rows of a tile, all of group g: the same sums in the same order, by
+  // the tile kernel (the gradient row held in registers while rows stream by).
+  void add_tile(size_t g, const double* v, const double* w, const TileRows& tile) {
+    for (size_t b = 0; b < tile.count; ++b) sums_.values[g] += v[b];
+    add_scaled_rows(sums_.gradients.row(g), tile, w);
+  }
   double* columns_row(size_t g) { return on_columns_.row(g); }
 
   // The gradients with the columns c taken from their own sums: replaced
@@ -56,20 +63,165 @@ class GroupedSums {
   Matrix on_columns_;  // G x |c|
 };
 
+// The scratch of one tile of rows. F0 and f0 are those of the base rows
+// base (with its columns), kept for the next levels of the same variable.
+struct Tile {
+  double F[kTileRows], f[kTileRows], F1[kTileRows], f1[kTileRows], F0[kTileRows], f0[kTileRows], t[kTileRows],
+      z1[kTileRows], z0[kTileRows];
+  const EffectColumns* base = nullptr;
+};
+
+// The index of rows whose columns c are replaced by those of Y: z + (y - x)'b_c.
+void shifted_index(const EffectRows& rows, const EffectColumns& effect, const MatrixView& Y,
+                   const std::vector<double>& b, size_t start, size_t count, double* out) {
+  for (size_t r = 0; r < count; ++r) {
+    double shift = 0.0;
+    for (size_t j = 0; j < effect.columns.size(); ++j) {
+      shift += (Y(start + r, j) - rows.X(start + r, effect.columns[j])) * b[j];
+    }
+    out[r] = rows.z[start + r] + shift;
+  }
+}
+
+bool same_base(const EffectColumns* held, const EffectColumns& effect) {
+  return held != nullptr && held->B.origin == effect.B.origin && held->B.row_stride == effect.B.row_stride &&
+         held->B.col_stride == effect.B.col_stride && held->columns == effect.columns;
+}
+
+// The rows [start, start + count) of one effect, F and f at z given in tile:
+// per row its value and the weight w of x_i in its gradient (into weights,
+// 2 x kTileRows), and its own columns' part of the gradient added to sums.
+// group: that of every row of the tile, or negative (row by row).
+void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std::vector<double>& b, bool link,
+                 size_t start, size_t count, double group, Tile& tile, GroupedSums& sums,
+                 std::vector<double>& weights) {
+  const size_t c = effect.columns.size();
+  const double* z = rows.z + start;
+  const double* F = tile.F;
+  const double* f = tile.f;
+  if (effect.kind == EffectKind::contrast) {
+    shifted_index(rows, effect, effect.A, b, start, count, tile.z1);
+    response(tile.z1, tile.F1, tile.f1, count, link);
+    if (!same_base(tile.base, effect)) {
+      shifted_index(rows, effect, effect.B, b, start, count, tile.z0);
+      response(tile.z0, tile.F0, tile.f0, count, link);
+      tile.base = &effect;
+    }
+    F = tile.F1;
+    f = tile.f1;
+  } else if (effect.kind == EffectKind::slope) {
+    for (size_t r = 0; r < count; ++r) {
+      double slope = 0.0;
+      for (size_t j = 0; j < c; ++j) slope += effect.A(start + r, j) * b[j];
+      tile.t[r] = slope;
+    }
+  }
+  double* value = weights.data();
+  double* weight = value + kTileRows;
+  for (size_t r = 0; r < count; ++r) {
+    switch (effect.kind) {
+      case EffectKind::prediction:
+        value[r] = F[r];
+        weight[r] = f[r];
+        break;
+      case EffectKind::slope:
+        value[r] = f[r] * tile.t[r];
+        weight[r] = link ? 0.0 : -z[r] * f[r] * tile.t[r];
+        break;
+      case EffectKind::contrast:
+        value[r] = F[r] - tile.F0[r];
+        weight[r] = f[r] - tile.f0[r];
+        break;
+    }
+  }
+  if (effect.kind == EffectKind::prediction) return;
+  // The effect's own columns: slope f d, contrast f1 x1 - f0 x0, row by row
+  // (a tile of one group column by column, in the same order).
+  const bool contrast = effect.kind == EffectKind::contrast;
+  const auto own = [&](size_t r, size_t j) {
+    return contrast ? f[r] * effect.A(start + r, j) - tile.f0[r] * effect.B(start + r, j)
+                    : f[r] * effect.A(start + r, j);
+  };
+  if (group >= 0) {
+    double* on_columns = sums.columns_row(static_cast<size_t>(group));
+    for (size_t j = 0; j < c; ++j) {
+      double sum = on_columns[j];
+      for (size_t r = 0; r < count; ++r) sum += own(r, j);
+      on_columns[j] = sum;
+    }
+    return;
+  }
+  for (size_t r = 0; r < count; ++r) {
+    const double code = rows.group[start + r];
+    if (!(code >= 0.0)) continue;
+    double* on_columns = sums.columns_row(static_cast<size_t>(code));
+    for (size_t j = 0; j < c; ++j) on_columns[j] += own(r, j);
+  }
+}
+
+// The group of every row of the tile, or -1 when they differ or are left out.
+double tile_group(const double* group, size_t count) {
+  const double first = group[0];
+  const bool one = first >= 0.0 && std::all_of(group, group + count, [first](double code) { return code == first; });
+  return one ? first : -1.0;
+}
+
 }  // namespace
 
-EffectGroupSums effect_group_sums(EffectKind kind, bool link, const EffectRows& rows, const Vector& beta,
-                                  InterruptCheck interrupt) {
-  const size_t n = rows.X.rows, k = rows.X.cols, c = rows.columns.size();
-  if (beta.size() != k) shape_failure("effect rows", n, k, beta.size(), 1);
-  for (size_t column : rows.columns) {
-    if (column >= k) shape_failure("effect columns", n, k, column, 1);
-  }
-  GroupedSums sums(rows.groups, k, c);
-  std::vector<double> b(c);
-  for (size_t j = 0; j < c; ++j) b[j] = beta[rows.columns[j]];
+// A slope whose derivative is the same in every row (A a row seen n times:
+// the columns of v alone): its sums are t = d'b_c times the sums of f and of
+// -z f x_i, shared by every such slope.
+bool constant_slope(const EffectColumns& effect, size_t n) {
+  return effect.kind == EffectKind::slope && n > 0 && effect.A.row_stride == 0;
+}
 
-  double F[kTileRows], f[kTileRows], F0[kTileRows], f0[kTileRows], t[kTileRows], z1[kTileRows], z0[kTileRows];
+// The sums of a constant slope from the shared ones (common: values the sum
+// of f, gradients that of -z f x_i): value t sum f, gradient t sum(-z f x_i),
+// plus d_j sum f on its columns.
+EffectGroupSums scaled_sums(const EffectGroupSums& common, const EffectColumns& effect, const std::vector<double>& b) {
+  double t = 0.0;
+  for (size_t j = 0; j < effect.columns.size(); ++j) t += effect.A(0, j) * b[j];
+  EffectGroupSums out{Vector(common.values.size()), Matrix(common.gradients.rows(), common.gradients.cols())};
+  for (size_t g = 0; g < common.values.size(); ++g) {
+    out.values[g] = t * common.values[g];
+    for (size_t m = 0; m < common.gradients.cols(); ++m) out.gradients(g, m) = t * common.gradients(g, m);
+    for (size_t j = 0; j < effect.columns.size(); ++j) {
+      out.gradients(g, effect.columns[j]) += effect.A(0, j) * common.values[g];
+    }
+  }
+  return out;
+}
+
+std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows, const Vector& beta,
+                                               InterruptCheck interrupt) {
+  const size_t n = rows.X.rows, k = rows.X.cols;
+  if (beta.size() != k) shape_failure("effect rows", n, k, beta.size(), 1);
+  std::vector<GroupedSums> sums;
+  std::vector<std::vector<double>> b;  // per effect, the coefficients of its columns
+  sums.reserve(rows.effects.size());
+  b.reserve(rows.effects.size());
+  bool predicts = false;
+  for (const EffectColumns& effect : rows.effects) {
+    for (size_t column : effect.columns) {
+      if (column >= k) shape_failure("effect columns", n, k, column, 1);
+    }
+    sums.emplace_back(rows.groups, k, effect.columns.size());
+    b.emplace_back(effect.columns.size());
+    for (size_t j = 0; j < effect.columns.size(); ++j) b.back()[j] = beta[effect.columns[j]];
+    predicts = predicts || effect.kind == EffectKind::prediction;
+  }
+  const size_t effects = rows.effects.size();
+  std::vector<size_t> summed;  // the effects summed row by row; `effects` stands for the shared sums
+  for (size_t e = 0; e < effects; ++e) {
+    if (!constant_slope(rows.effects[e], n)) summed.push_back(e);
+  }
+  const bool shared = summed.size() < effects;
+  if (shared) {
+    summed.push_back(effects);
+    sums.emplace_back(rows.groups, k, 0);
+  }
+  std::vector<std::vector<double>> weights(effects + 1, std::vector<double>(2 * kTileRows));
+  Tile tile;
   size_t unchecked = 0;
   for (size_t start = 0; start < n; start += kTileRows) {
     if (unchecked >= kInterruptRows) {
@@ -78,52 +230,43 @@ EffectGroupSums effect_group_sums(EffectKind kind, bool link, const EffectRows& 
     }
     const size_t count = std::min(kTileRows, n - start);
     unchecked += count;
-    const double* z = rows.z + start;
-    if (kind == EffectKind::contrast) {
-      for (size_t r = 0; r < count; ++r) {
-        double shift1 = 0.0, shift0 = 0.0;
-        for (size_t j = 0; j < c; ++j) {
-          const double x = rows.X(start + r, rows.columns[j]);
-          shift1 += (rows.A(start + r, j) - x) * b[j];
-          shift0 += (rows.B(start + r, j) - x) * b[j];
-        }
-        z1[r] = z[r] + shift1;
-        z0[r] = z[r] + shift0;
-      }
-      response(z1, F, f, count, link);
-      response(z0, F0, f0, count, link);
-    } else {
-      response(z, kind == EffectKind::slope ? nullptr : F, f, count, link);
+    response(rows.z + start, predicts ? tile.F : nullptr, tile.f, count, link);  // shared by the effects
+    tile.base = nullptr;
+    const double group = tile_group(rows.group + start, count);
+    for (size_t e : summed) {
+      if (e < effects) tile_effect(rows, rows.effects[e], b[e], link, start, count, group, tile, sums[e], weights[e]);
     }
-    if (kind == EffectKind::slope) {
+    if (shared) {  // f and -z f
       for (size_t r = 0; r < count; ++r) {
-        double slope = 0.0;
-        for (size_t j = 0; j < c; ++j) slope += rows.A(start + r, j) * b[j];
-        t[r] = slope;
+        weights[effects][r] = tile.f[r];
+        weights[effects][kTileRows + r] = link ? 0.0 : -rows.z[start + r] * tile.f[r];
       }
+    }
+    // Every effect's w x_i, each sum adding its rows in row order: a tile of
+    // one group at once, else row by row.
+    if (group >= 0.0) {
+      const TileRows rows_of_tile{rows.X, start, count};
+      for (size_t e : summed) {
+        sums[e].add_tile(static_cast<size_t>(group), weights[e].data(), weights[e].data() + kTileRows, rows_of_tile);
+      }
+      continue;
     }
     for (size_t r = 0; r < count; ++r) {
       const double code = rows.group[start + r];
       if (!(code >= 0.0)) continue;
       const auto g = static_cast<size_t>(code);
-      const size_t i = start + r;
-      double* on_columns = sums.columns_row(g);
-      switch (kind) {
-        case EffectKind::prediction:
-          sums.add(g, F[r], f[r], rows.X, i);
-          break;
-        case EffectKind::slope:
-          sums.add(g, f[r] * t[r], link ? 0.0 : -z[r] * f[r] * t[r], rows.X, i);
-          for (size_t j = 0; j < c; ++j) on_columns[j] += f[r] * rows.A(i, j);
-          break;
-        case EffectKind::contrast:
-          sums.add(g, F[r] - F0[r], f[r] - f0[r], rows.X, i);
-          for (size_t j = 0; j < c; ++j) on_columns[j] += f[r] * rows.A(i, j) - f0[r] * rows.B(i, j);
-          break;
-      }
+      for (size_t e : summed) sums[e].add(g, weights[e][r], weights[e][kTileRows + r], rows.X, start + r);
     }
   }
-  return sums.finish(rows.columns, kind == EffectKind::contrast);
+  const EffectGroupSums common = shared ? sums[effects].finish({}, false) : EffectGroupSums{};
+  std::vector<EffectGroupSums> out;
+  out.reserve(effects);
+  for (size_t e = 0; e < effects; ++e) {
+    const EffectColumns& effect = rows.effects[e];
+    out.push_back(constant_slope(effect, n) ? scaled_sums(common, effect, b[e])
+                                            : sums[e].finish(effect.columns, effect.kind == EffectKind::contrast));
+  }
+  return out;
 }
 
 }  // namespace kestrum

@@ -23,12 +23,21 @@ namespace kestrum {
 
 enum class EffectKind { prediction, slope, contrast };
 
+// One effect of a batch: which columns of X its rows change, and how.
+struct EffectColumns {
+  EffectKind kind = EffectKind::prediction;
+  std::vector<size_t> columns;  // c: the columns of X that A and B hold
+  MatrixView A;                 // n x |c|: d (slope) or x1 (contrast); unused for a prediction
+  MatrixView B;                 // n x |c|: x0 (contrast)
+};
+
+// The rows of a partition and the effects summed over them in one pass:
+// every tile of rows is read once for all effects, and phi (Phi) at z is
+// computed once per row for all of them.
 struct EffectRows {
   MatrixView X;                // n x k
   const double* z = nullptr;   // n: X beta
-  std::vector<size_t> columns; // c: the columns of X that A and B hold
-  MatrixView A;                // n x |c|: d (slope) or x1 (contrast); unused for a prediction
-  MatrixView B;                // n x |c|: x0 (contrast)
+  std::vector<EffectColumns> effects;
   const double* group = nullptr;  // n whole numbers: the row's group, or negative
   size_t groups = 1;
 };
@@ -38,7 +47,9 @@ struct EffectGroupSums {
   Matrix gradients;  // G x k
 };
 
-EffectGroupSums effect_group_sums(EffectKind kind, bool link, const EffectRows& rows, const Vector& beta,
-                                  InterruptCheck interrupt = never_interrupted);
+// Per effect, in the order of rows.effects; each effect's sums are those of
+// the effect summed alone.
+std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows, const Vector& beta,
+                                               InterruptCheck interrupt = never_interrupted);
 
 }  // namespace kestrum
