@@ -5,7 +5,8 @@ income, $1000s), educ, exper and its square, age, kidslt6 and kidsge6 for
 the 753 women of the sample, as in Wooldridge, Introductory Econometrics,
 Example 17.1, written as a formula with kestrum_frames. Prints the
 coefficients with three kinds of standard error side by side (nonrobust,
-heteroskedasticity-robust HC0, and clustered by age) and the average partial
+heteroskedasticity-robust HC1 and clustered by age with G/(G-1), as Stata's
+vce(robust) and vce(cluster age)) and the average partial
 effects of the variables (that of exper through exper and its square). Needs the frames extra (pip install ".[frames]"); the data are
 data/mroz.csv.
 
@@ -45,14 +46,14 @@ def main():
     data = pd.read_csv(DATA)
     fits = {
         "nonrobust": kf.fit_probit(FORMULA, data),
-        "HC0": kf.fit_probit(FORMULA, data, robust=True),
-        "cluster(age)": kf.fit_probit(FORMULA, data, cluster="age"),
+        "HC1": kf.fit_probit(FORMULA, data, robust=True),
+        "CR1(age)": kf.fit_probit(FORMULA, data, cluster="age"),
     }
     base = fits["nonrobust"]
     print(base.summary())
 
     print()
-    print("Standard errors by covariance (no small-sample corrections); textbook: coef (std err)")
+    print("Standard errors by covariance (HC1 and CR1 as Stata's robust and clustered); textbook: coef (std err)")
     errors = pd.DataFrame({label: fit.bse for label, fit in fits.items()})
     errors.insert(0, "coef", base.params)
     errors["textbook"] = pd.Series(TEXTBOOK)
