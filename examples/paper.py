@@ -29,19 +29,10 @@ FULL = "inlf ~ nwifeinc + educ + exper + I(exper**2) + age + kidslt6 + kidsge6"
 SHORT = "inlf ~ nwifeinc + exper + I(exper**2) + kidslt6 + kidsge6"
 
 
-def prediction_picture(result, mroz, path):
-    ages = np.arange(mroz["age"].min(), mroz["age"].max() + 1)
-    typical = mroz.median(numeric_only=True)
+def prediction_picture(result, path):
     fig, ax = plt.subplots(figsize=(6.4, 4), layout="constrained")
-    for children in (0, 1):
-        rows = pd.DataFrame({name: typical[name] for name in mroz.columns}, index=ages).assign(age=ages, kidslt6=children)
-        frame = result.get_prediction(rows).summary_frame(alpha=0.05)
-        (line,) = ax.plot(ages, frame["mean"], label=f"{children} child{'ren' if children != 1 else ''} under 6")
-        ax.fill_between(ages, frame["mean_ci_lower"], frame["mean_ci_upper"], color=line.get_color(), alpha=0.2)
-    ax.set_xlabel("age")
-    ax.set_ylabel("P(in labour force), 95% interval")
-    ax.set_title("Median woman of the sample, by age")
-    ax.legend()
+    kf.plot_predictions(result, condition="age", by="city", ax=ax)  # every woman set to each age, by city
+    ax.set_title("Average probability of working, by age")
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
@@ -64,7 +55,7 @@ def main(output: Path):
     print(kf.etable([short, full], output="markdown"))
     output.mkdir(parents=True, exist_ok=True)
     ame_picture(short, full, output / "paper_ame.png")
-    prediction_picture(full, mroz, output / "paper_prediction.png")
+    prediction_picture(full, output / "paper_prediction.png")
     print(f"wrote {output / 'paper_ame.png'} and {output / 'paper_prediction.png'}")
 
 
