@@ -104,9 +104,9 @@ def fit_probit(
     persist = None if persist is None else arguments.boolean(persist, "persist")
     verbose = arguments.boolean(verbose, "verbose")
     weighting = weights_argument(weights, weight_type)
-    spec = covariance_spec(vcov, cluster, information, robust, weighting)
-    cluster = spec.cluster_names
-    groupings = list(dict.fromkeys(grouping for grouping, _ in inclusion_exclusion(spec, cluster)))
+    convention = covariance_spec(vcov, cluster, information, robust, weighting)
+    cluster = convention.cluster_names
+    groupings = list(dict.fromkeys(grouping for grouping, _ in inclusion_exclusion(convention, cluster)))
 
     with reporting(verbose):
         if is_dask_frame(data):
@@ -119,5 +119,5 @@ def fit_probit(
             design = Design.from_formula(formula, columns)
             model_data = build_model_data(design, columns, cluster, npartitions, groupings, weighting)
             model_data.verbose = verbose
-        fitted = estimate(model_data, max_iter, tol, spec)
+        fitted = estimate(model_data, max_iter, tol, convention)
     return ProbitResults(ProbitModel(design, model_data, cluster, data), fitted)

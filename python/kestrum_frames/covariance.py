@@ -122,39 +122,39 @@ def covariance_spec(vcov, cluster, information, robust: bool, weights: Weighting
     return CovarianceSpec(vcov, clusterings, information)
 
 
-def inclusion_exclusion(spec: CovarianceSpec, names: list[str]) -> list[tuple[tuple[int, ...], int]]:
+def inclusion_exclusion(convention: CovarianceSpec, names: list[str]) -> list[tuple[tuple[int, ...], int]]:
     """The groupings of the multi-way sum and their signs: per non-empty
     subset of the clusterings, the positions (among the cluster columns
     names) of the columns it combines, and (-1)^(|S| + 1)."""
     terms = []
-    for size in range(1, len(spec.clusterings) + 1):
-        for subset in itertools.combinations(spec.clusterings, size):
+    for size in range(1, len(convention.clusterings) + 1):
+        for subset in itertools.combinations(convention.clusterings, size):
             columns = {name for clustering in subset for name in clustering}
             terms.append((tuple(j for j, name in enumerate(names) if name in columns), 1 if size % 2 else -1))
     return terms
 
 
-def describe(spec: CovarianceSpec, clusters: tuple[int, ...] | None) -> str:
+def describe(convention: CovarianceSpec, clusters: tuple[int, ...] | None) -> str:
     """The convention in words, as cov_type and the summary show it."""
     def label(clustering):
         return clustering[0] if len(clustering) == 1 else "(" + ", ".join(clustering) + ")"
 
-    information = "expected information (as R's glm)" if spec.information == "expected" else "observed information"
-    if spec.vcov == "nonrobust":
+    information = "expected information (as R's glm)" if convention.information == "expected" else "observed information"
+    if convention.vcov == "nonrobust":
         return f"nonrobust: inverse of the {information}"
-    bread = "" if spec.information == "observed" else "; bread from the expected information"
-    if spec.vcov == "HC0":
+    bread = "" if convention.information == "observed" else "; bread from the expected information"
+    if convention.vcov == "HC0":
         return f"HC0: heteroskedasticity-robust, no small-sample factor{bread}"
-    if spec.vcov == "HC1":
+    if convention.vcov == "HC1":
         return f"HC1: heteroskedasticity-robust, N/(N-1) as Stata's vce(robust){bread}"
-    ways = len(spec.clusterings)
-    by = " and ".join(label(c) for c in spec.clusterings)
+    ways = len(convention.clusterings)
+    by = " and ".join(label(c) for c in convention.clusterings)
     counts = ", ".join(str(g) for g in clusters) if clusters else "?"
     kind = "cluster-robust" if ways == 1 else f"{ways}-way cluster-robust (inclusion-exclusion)"
-    factor = "no small-sample factor" if spec.vcov == "CR0" else (
+    factor = "no small-sample factor" if convention.vcov == "CR0" else (
         "G/(G-1) as Stata's vce(cluster)" if ways == 1 else "each term G/(G-1) with its own G"
     )
-    return f"{spec.vcov}: {kind} by {by} ({counts} clusters), {factor}{bread}"
+    return f"{convention.vcov}: {kind} by {by} ({counts} clusters), {factor}{bread}"
 
 
 def _row_sums(partition, beta, expected: bool, meat: bool, probability: bool) -> dict:
@@ -193,47 +193,47 @@ def nobs_for_factor(data) -> float:
     return data.weight_sum if weights is not None and weights.frequency else data.nobs
 
 
-def covariance(data, beta: np.ndarray, spec: CovarianceSpec, hessian: np.ndarray, meat=None) -> Covariance:
-    """V under spec at the estimate beta. hessian: the observed Hessian
+def covariance(data, beta: np.ndarray, convention: CovarianceSpec, hessian: np.ndarray, meat=None) -> Covariance:
+    """V under convention at the estimate beta. hessian: the observed Hessian
     there; meat: the HC0 meat there when the fit's last pass computed it
     (unweighted or frequency weights). Needs at most one more pass over the
     rows (two for the expected information with clusters)."""
     k = data.k
     probability = data.weighting is not None and not data.weighting.frequency
-    need_meat = spec.heteroskedastic and (meat is None or probability)
-    if spec.information == "expected" or need_meat:
-        parts = data.map(_row_sums, beta, spec.information == "expected", need_meat, probability)
-        if spec.information == "expected":
+    need_meat = convention.heteroskedastic and (meat is None or probability)
+    if convention.information == "expected" or need_meat:
+        parts = data.map(_row_sums, beta, convention.information == "expected", need_meat, probability)
+        if convention.information == "expected":
             hessian = _in_order(parts, "expected_hessian")
         if need_meat:
             meat = _in_order(parts, "meat")
-    if not spec.heteroskedastic:
+    if not convention.heteroskedastic:
         meat = None
 
     clusters = None
-    if spec.clusterings:
-        terms = inclusion_exclusion(spec, data.cluster_names)
+    if convention.clusterings:
+        terms = inclusion_exclusion(convention, data.cluster_names)
         groupings = list(dict.fromkeys(grouping for grouping, _ in terms))
         meats = dict(zip(groupings, data.cluster_meats(beta, groupings)))
-        clusters = tuple(meats[grouping][1] for grouping, _ in terms[: len(spec.clusterings)])
+        clusters = tuple(meats[grouping][1] for grouping, _ in terms[: len(convention.clusterings)])
         if min(clusters) < 2:
             warnings.warn(SINGLE_CLUSTER, RuntimeWarning, stacklevel=4)
-            return Covariance(beta, np.full((k, k), np.nan), describe(spec, clusters), clusters)
+            return Covariance(beta, np.full((k, k), np.nan), describe(convention, clusters), clusters)
         meat = None
         for grouping, sign in terms:
             term, count = meats[grouping]
-            if spec.vcov == "CR1":
+            if convention.vcov == "CR1":
                 term = term * (count / (count - 1))
             meat = term if meat is None else meat + term if sign > 0 else meat - term
 
     params, cov = identified_fit(beta, hessian, meat, data.names)
-    if spec.vcov == "HC1":
+    if convention.vcov == "HC1":
         n = nobs_for_factor(data)
         cov = cov * (n / (n - 1))
-    elif len(spec.clusterings) > 1:
+    elif len(convention.clusterings) > 1:
         kept = np.flatnonzero(~np.isnan(params))
         cov[np.ix_(kept, kept)] = _clipped(cov[np.ix_(kept, kept)])
-    return Covariance(params, cov, describe(spec, clusters), clusters)
+    return Covariance(params, cov, describe(convention, clusters), clusters)
 
 
 def _clipped(cov: np.ndarray) -> np.ndarray:

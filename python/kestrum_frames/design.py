@@ -163,7 +163,7 @@ class Design:
     def _learned_matrix(self, frame: pd.DataFrame):
         """The model matrix of frame by the learned ModelSpec, and per
         categorical factor whose values in frame include levels that the
-        spec lacks: the factor, where those rows are, and those levels.
+        ModelSpec lacks: the factor, where those rows are, and those levels.
         formulaic would code such rows as the base level (with a warning);
         the callers refuse them or make them NaN instead."""
         unseen = []

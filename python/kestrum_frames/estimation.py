@@ -52,7 +52,7 @@ class Estimate:
     loglike: float
     iterations: int
     converged: bool
-    spec: CovarianceSpec  # the covariance convention
+    convention: CovarianceSpec  # the covariance convention
     cov_type: str  # that convention in words
     clusters: tuple[int, ...] | None  # G of each clustering
     passes: int  # passes over the rows: the iteration's and the covariance's
@@ -77,11 +77,11 @@ def out_of_range_message(names: list[str]) -> str:
     )
 
 
-def estimate(data, max_iter: int, tol: float, spec: CovarianceSpec) -> Estimate:
+def estimate(data, max_iter: int, tol: float, convention: CovarianceSpec) -> Estimate:
     # The last pass of the iteration also gives the HC0 meat, where it is
     # the sum of s_i s_i' over the (repeated) rows.
     probability = data.weighting is not None and not data.weighting.frequency
-    meat_in_last_pass = spec.heteroskedastic and not probability
+    meat_in_last_pass = convention.heteroskedastic and not probability
     outcome = maximize(data, max_iter, tol, _native.ROBUST_MEAT if meat_in_last_pass else 0)
     if outcome["perfectly_predicted"] > 0:
         warnings.warn(separation_message(outcome["perfectly_predicted"]), RuntimeWarning, stacklevel=3)
@@ -91,9 +91,9 @@ def estimate(data, max_iter: int, tol: float, spec: CovarianceSpec) -> Estimate:
     if outcome["out_of_range"]:
         names = [data.names[j] for j in outcome["out_of_range"]]
         warnings.warn(out_of_range_message(names), RuntimeWarning, stacklevel=3)
-        result = Covariance(beta, np.full((data.k, data.k), np.nan), describe(spec, None), None)
+        result = Covariance(beta, np.full((data.k, data.k), np.nan), describe(convention, None), None)
     else:
-        result = covariance(data, beta, spec, outcome["hessian"], meat)
+        result = covariance(data, beta, convention, outcome["hessian"], meat)
     logger.info(
         "%s at iteration %d (counting from 0), after %d passes: log-likelihood %.10g",
         "converged" if outcome["converged"] else "not converged",
@@ -107,7 +107,7 @@ def estimate(data, max_iter: int, tol: float, spec: CovarianceSpec) -> Estimate:
         loglike=outcome["loglike"],
         iterations=outcome["iterations"],
         converged=outcome["converged"],
-        spec=spec,
+        convention=convention,
         cov_type=result.cov_type,
         clusters=result.clusters,
         passes=data.passes,

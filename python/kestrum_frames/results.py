@@ -69,7 +69,7 @@ class ProbitResults(ResultsExtras):
         self.iterations = estimate.iterations
         self.converged = estimate.converged
         self.cov_type = estimate.cov_type  # the convention in words
-        self.vcov = estimate.spec.vcov  # "nonrobust", "HC0", "HC1", "CR0" or "CR1"
+        self.vcov = estimate.convention.vcov  # "nonrobust", "HC0", "HC1", "CR0" or "CR1"
         self.passes = estimate.passes  # passes over the rows the fit made
         self._estimate = estimate
 
@@ -80,7 +80,7 @@ class ProbitResults(ResultsExtras):
         fit_probit's; left out, each keeps the fit's (a vcov that is not
         cluster-robust leaves the fit's clusters out). cluster may use only
         the columns the fit clustered on (refit to cluster on others)."""
-        fitted = self._estimate.spec
+        fitted = self._estimate.convention
         if cluster is _FIT:
             clusterings = fitted.clusterings if vcov is None or vcov.startswith("CR") else ()
         else:
@@ -90,8 +90,8 @@ class ProbitResults(ResultsExtras):
             vcov = fitted.vcov
         information = fitted.information if information is None else information
         data = self.model.data
-        spec = covariance_spec(vcov, list(clusterings) or None, information, robust, data.weighting)
-        unknown = [name for name in spec.cluster_names if name not in data.cluster_names]
+        convention = covariance_spec(vcov, list(clusterings) or None, information, robust, data.weighting)
+        unknown = [name for name in convention.cluster_names if name not in data.cluster_names]
         if unknown:
             raise ValueError(
                 f"with_vcov clusters on the columns the fit clustered on ({', '.join(data.cluster_names) or 'none'}), "
@@ -99,9 +99,9 @@ class ProbitResults(ResultsExtras):
             )
         before = data.passes
         beta, _ = self.index_coefficients()  # the Hessian and meat hold for any beta of the same index
-        result = covariance(data, beta, spec, self._estimate.hessian, self._estimate.meat)
+        result = covariance(data, beta, convention, self._estimate.hessian, self._estimate.meat)
         estimate = dataclasses.replace(
-            self._estimate, params=result.params, cov=result.cov, spec=spec, cov_type=result.cov_type, clusters=result.clusters,
+            self._estimate, params=result.params, cov=result.cov, convention=convention, cov_type=result.cov_type, clusters=result.clusters,
             passes=self._estimate.passes + data.passes - before,
         )
         return ProbitResults(self.model, estimate)
