@@ -173,8 +173,8 @@ PRODUCTS = "y ~ x1 + x1:x2 + x1:x2:x3 + I(x1**2) + x1:C(g) + C(g) + x3"
 def formula_rows(frame, formula):
     from kestrum_frames.counterfactual import FormulaicRows
 
-    spec = kf.fit_probit(formula, frame).model.design.model_spec
-    return spec, FormulaicRows(spec, {name: frame[name].dtype for name in frame.columns})
+    model_spec = kf.fit_probit(formula, frame).model.design.model_spec
+    return model_spec, FormulaicRows(model_spec, {name: frame[name].dtype for name in frame.columns})
 
 
 @pytest.mark.parametrize("name", ["x1", "x2", "x3"])
@@ -182,7 +182,7 @@ def test_derivative_columns_of_products_and_expressions(data, name):
     """d x / d v of every column built from v, against the derivatives by
     hand: products exactly, I(x1**2) and x1:C(g) by differences."""
     frame = data.assign(x3=np.random.default_rng(3).normal(size=len(data)))
-    spec, rows = formula_rows(frame, PRODUCTS)
+    model_spec, rows = formula_rows(frame, PRODUCTS)
     x1, x2, x3 = (frame[v].to_numpy() for v in ("x1", "x2", "x3"))
     g = frame.g.to_numpy()
     by_hand = {
@@ -192,7 +192,7 @@ def test_derivative_columns_of_products_and_expressions(data, name):
         "x3": {"x1:x2:x3": x1 * x2, "x3": 1.0},
     }[name]
     variable = rows.variable(name)
-    columns = [spec.column_names[j] for j in variable.columns]
+    columns = [model_spec.column_names[j] for j in variable.columns]
     assert sorted(columns) == sorted(by_hand)
     derivative = rows.derivative(frame, variable, float(np.abs(frame[name]).mean()))
     for place, column in enumerate(columns):
@@ -209,10 +209,10 @@ def test_columns_at_a_value_equal_the_whole_matrix_rebuilt(data, name, value):
     every row: the same columns as the formula's whole matrix of the rows
     with the variable set to the value."""
     frame = data.assign(x3=np.random.default_rng(3).normal(size=len(data)))
-    spec, rows = formula_rows(frame, PRODUCTS)
+    model_spec, rows = formula_rows(frame, PRODUCTS)
     variable = rows.variable(name)
     changed = frame.assign(**{name: value})
-    whole = np.asarray(spec.get_model_matrix(changed), dtype=np.float64)
+    whole = np.asarray(model_spec.get_model_matrix(changed), dtype=np.float64)
     np.testing.assert_array_equal(rows.at(frame, variable, value), whole[:, variable.columns])
 
 

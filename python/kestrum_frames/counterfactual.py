@@ -158,21 +158,21 @@ class PlainRows(RowBuilder):
 
 @dataclass
 class _Terms:
-    """Some of the terms that read a variable: the spec's subset of them
+    """Some of the terms that read a variable: the ModelSpec's subset of them
     (NumPy output), the places of its columns among the variable's columns,
     and the variables of the data it reads."""
 
-    spec: object
+    model_spec: object
     places: list[int]
     reads: list[str]
 
     def build(self, frame: pd.DataFrame) -> np.ndarray:
-        return np.asarray(self.spec.get_model_matrix(frame, na_action="ignore"), dtype=np.float64)
+        return np.asarray(self.model_spec.get_model_matrix(frame, na_action="ignore"), dtype=np.float64)
 
 
 class FormulaicRows(RowBuilder):
     """The columns of a formulaic ModelSpec; each variable's columns are
-    rebuilt by the spec's subset of the terms that read it, which keeps the
+    rebuilt by the ModelSpec's subset of the terms that read it, which keeps the
     fit's encodings and learned transforms (levels, centring constants).
 
     A term is a product of factors. Where every factor of a term is a
@@ -183,11 +183,11 @@ class FormulaicRows(RowBuilder):
     the terms that read no other variable the same in every row: they are
     built from one row."""
 
-    def __init__(self, spec, dtypes: dict):
-        self.spec = spec
-        self.names = list(spec.column_names)
+    def __init__(self, model_spec, dtypes: dict):
+        self.model_spec = model_spec
+        self.names = list(model_spec.column_names)
         categorical = {}
-        for factor, state in spec.factor_contrasts.items():
+        for factor, state in model_spec.factor_contrasts.items():
             base = getattr(state.contrasts, "base", None)
             for name in _expression_names(str(factor.expr)):
                 if name in dtypes:
@@ -200,9 +200,9 @@ class FormulaicRows(RowBuilder):
         self._slopes, self._levels = {}, {}
         self._level_rows = {}  # (variable, value) -> the one row of its own terms
         variables = []
-        for name in sorted(spec.variables_by_source.get("data", set())):
-            terms = [s.term for s in spec.structure if s.term in spec.variable_terms[name]]
-            subset = spec.subset(terms)
+        for name in sorted(model_spec.variables_by_source.get("data", set())):
+            terms = [s.term for s in model_spec.structure if s.term in model_spec.variable_terms[name]]
+            subset = model_spec.subset(terms)
             if not all(column in index for column in subset.column_names):
                 columns = list(range(len(self.names)))  # an encoding that depends on the other terms
             else:
@@ -215,7 +215,7 @@ class FormulaicRows(RowBuilder):
 
     def _plan(self, name, terms, place, dtypes, numeric):
         """How the columns of the terms reading `name` are differentiated and set to a level."""
-        columns_of = {s.term: s.columns for s in self.spec.structure}
+        columns_of = {s.term: s.columns for s in self.model_spec.structure}
         products, differenced, own, shared = [], [], [], []
         for term in terms:
             factors = [str(factor.expr) for factor in term.factors]
@@ -232,12 +232,12 @@ class FormulaicRows(RowBuilder):
     def _terms(self, name, terms, place, dtypes) -> _Terms | None:
         if not terms:
             return None
-        subset = self.spec.subset(terms).update(output="numpy")
+        subset = self.model_spec.subset(terms).update(output="numpy")
         reads = sorted(set(map(str, subset.required_variables)) & set(dtypes) | {name})
         return _Terms(subset, [place[column] for column in subset.column_names], reads)
 
     def matrix(self, frame):
-        return np.asarray(self.spec.get_model_matrix(frame, na_action="ignore"), dtype=np.float64)
+        return np.asarray(self.model_spec.get_model_matrix(frame, na_action="ignore"), dtype=np.float64)
 
     def columns(self, frame, variable, values):
         if variable.name not in self._levels:

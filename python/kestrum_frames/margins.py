@@ -190,15 +190,15 @@ def _statsmodels_rows(model, nobs: int) -> Rows | None:
     """The rows of a statsmodels model fitted by formula, rebuilt by the
     formula's own machinery; None for one fitted on arrays."""
     data = getattr(model, "data", None)
-    spec = getattr(data, "model_spec", None) or getattr(data, "design_info", None)
+    model_spec = getattr(data, "model_spec", None) or getattr(data, "design_info", None)
     frame = getattr(data, "frame", None)
-    if spec is None or not isinstance(frame, pd.DataFrame) or getattr(model, "formula", None) is None:
+    if model_spec is None or not isinstance(frame, pd.DataFrame) or getattr(model, "formula", None) is None:
         return None
     dtypes = _dtypes(frame)
-    if hasattr(spec, "term_slices") and hasattr(spec, "factor_infos"):  # patsy
-        builder = PatsyRows(spec, dtypes)
+    if hasattr(model_spec, "term_slices") and hasattr(model_spec, "factor_infos"):  # patsy
+        builder = PatsyRows(model_spec, dtypes)
     else:
-        builder = FormulaicRows(spec, dtypes)
+        builder = FormulaicRows(model_spec, dtypes)
     return Rows(builder, [], nobs, frame, 1, keep_rows=data.row_labels)
 
 
