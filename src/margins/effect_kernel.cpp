@@ -83,6 +83,9 @@ void shifted_index(const EffectRows& rows, const EffectColumns& effect, const Ma
   }
 }
 
+// The weight of row i: 1 without weights (a product by 1 leaves every bit).
+double row_weight(const EffectRows& rows, size_t i) { return rows.weights == nullptr ? 1.0 : rows.weights[i]; }
+
 bool same_base(const EffectColumns* held, const EffectColumns& effect) {
   return held != nullptr && held->B.origin == effect.B.origin && held->B.row_stride == effect.B.row_stride &&
          held->B.col_stride == effect.B.col_stride && held->columns == effect.columns;
@@ -134,13 +137,20 @@ void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std:
         break;
     }
   }
+  if (rows.weights != nullptr) {  // w_i times the row's value and gradient
+    for (size_t r = 0; r < count; ++r) {
+      value[r] *= rows.weights[start + r];
+      weight[r] *= rows.weights[start + r];
+    }
+  }
   if (effect.kind == EffectKind::prediction) return;
   // The effect's own columns: slope f d, contrast f1 x1 - f0 x0, row by row
   // (a tile of one group column by column, in the same order).
   const bool contrast = effect.kind == EffectKind::contrast;
   const auto own = [&](size_t r, size_t j) {
-    return contrast ? f[r] * effect.A(start + r, j) - tile.f0[r] * effect.B(start + r, j)
-                    : f[r] * effect.A(start + r, j);
+    const double part = contrast ? f[r] * effect.A(start + r, j) - tile.f0[r] * effect.B(start + r, j)
+                                 : f[r] * effect.A(start + r, j);
+    return row_weight(rows, start + r) * part;
   };
   if (group >= 0) {
     double* on_columns = sums.columns_row(static_cast<size_t>(group));
@@ -238,8 +248,9 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
     }
     if (shared) {  // f and -z f
       for (size_t r = 0; r < count; ++r) {
-        weights[effects][r] = tile.f[r];
-        weights[effects][kTileRows + r] = link ? 0.0 : -rows.z[start + r] * tile.f[r];
+        const double w = row_weight(rows, start + r);
+        weights[effects][r] = w * tile.f[r];
+        weights[effects][kTileRows + r] = link ? 0.0 : w * (-rows.z[start + r] * tile.f[r]);
       }
     }
     // Every effect's w x_i, each sum adding its rows in row order: a tile of
