@@ -306,12 +306,17 @@ def test_missing_weights_are_dropped_with_the_missing_rows(panel):
 
 
 @pytest.mark.parametrize("weight_type", ["frequency", "probability"])
-def test_margins_use_the_fit_covariance_and_refuse_weights(panel, weight_type):
+def test_margins_use_the_fit_covariance_and_weights(panel, weight_type):
     frame = panel[0]
     clustered = kf.fit_probit(FRAME_FORMULA, frame, cluster="firm")
     table = kf.ame(clustered)
     plain = kf.ame(clustered.with_vcov(vcov="CR0"))
     np.testing.assert_allclose(table["Std. Err"] / plain["Std. Err"], np.sqrt(40 / 39), rtol=1e-10)
-    weighted = kf.fit_probit(FRAME_FORMULA, frame.assign(w=2), weights="w", weight_type=weight_type)
-    with pytest.raises(NotImplementedError, match="weighted fit"):
-        kf.ame(weighted)
+    # A weight of 2 on every row: the same averages; frequency weights halve
+    # the nonrobust covariance (twice the rows), probability weights leave HC1.
+    weighted = kf.ame(kf.fit_probit(FRAME_FORMULA, frame.assign(w=2), weights="w", weight_type=weight_type))
+    frequency = weight_type == "frequency"
+    unweighted = kf.ame(kf.fit_probit(FRAME_FORMULA, frame, robust=not frequency))
+    np.testing.assert_allclose(weighted["dy/dx"], unweighted["dy/dx"], rtol=1e-9)
+    np.testing.assert_allclose(weighted["Std. Err"], unweighted["Std. Err"] / (np.sqrt(2) if frequency else 1),
+                               rtol=1e-9)

@@ -16,7 +16,9 @@ change in those columns times their coefficients.
 
 The sums are grouped by the values of the ``by`` columns, and the averages
 and their Jacobians J (effects x k) are the group sums over the group's
-count; the delta method gives the covariance J V J'.
+count; the delta method gives the covariance J V J'. With row weights w_i
+(a weighted fit) every row's value and gradient are multiplied by w_i and
+the count is sum w_i: the averages are sum w_i e_i / sum w_i.
 """
 
 from __future__ import annotations
@@ -69,11 +71,11 @@ def choose_effects(effects: list[Effect], binary: dict[str, bool]) -> list[int]:
 
 @dataclass
 class GroupSums:
-    """Per group (in the order of keys): rows, and per (scenario, effect)
-    the sum of the values and of their gradients."""
+    """Per group (in the order of keys): rows (the sum of their weights),
+    and per (scenario, effect) the sum of the values and of their gradients."""
 
     keys: list
-    counts: np.ndarray  # G
+    counts: np.ndarray  # G: rows, or sum w_i
     values: np.ndarray  # S x E x G
     gradients: np.ndarray  # S x E x G x k
     binary: dict  # per variable with a switch: whether every row held 0 or 1
@@ -121,8 +123,8 @@ class _Batch:
     (X read once for all of them). Their rows are held for at most about
     twice X's width of columns: the batch is summed when it holds more."""
 
-    def __init__(self, block, link, group, groups, values, gradients):
-        self.block, self.link, self.group, self.groups = block, link, group, groups
+    def __init__(self, block, link, group, groups, weights, values, gradients):
+        self.block, self.link, self.group, self.groups, self.weights = block, link, group, groups, weights
         self.values, self.gradients = values, gradients  # E x G and E x G x k: added to
         self.effects, self.rows, self.held = [], [], {}
 
@@ -139,7 +141,8 @@ class _Batch:
         if not self.effects:
             return
         block = self.block
-        sums = _native.effect_group_sums(self.link, block.X, block.z, block.beta, self.rows, self.group, self.groups)
+        sums = _native.effect_group_sums(self.link, block.X, block.z, block.beta, self.rows, self.group, self.groups,
+                                         self.weights)
         for e, (values, gradients) in zip(self.effects, sums):
             self.values[e] += values
             self.gradients[e] += gradients
@@ -148,13 +151,14 @@ class _Batch:
 
 def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effect], beta: np.ndarray,
                    scenarios: list[dict], by: list[str], link: bool, block_rows: int | None,
-                   X: np.ndarray | None = None) -> GroupSums:
+                   X: np.ndarray | None = None, weights: np.ndarray | None = None) -> GroupSums:
     """The group sums of every effect in every scenario (a dict of values
     given to variables for all rows) over the rows of frame, visited in
     blocks of block_rows rows and added in block order. X: the rows'
     regressors as the fit built them, if at hand (used where no scenario
-    changes them). The derivatives' steps scale with the mean of |v| over
-    the partition."""
+    changes them). weights: the rows' weights (None: each row counts once).
+    The derivatives' steps scale with the mean of |v| over the partition
+    (unweighted: a step, not an estimate)."""
     numeric = {effect.variable.name for effect in effects if effect.kind == "slope"}
     values_of = {name: frame[name].to_numpy(dtype=np.float64) for name in numeric}
     scales = {name: float(np.abs(v).mean()) if v.size else 1.0 for name, v in values_of.items()}
@@ -167,7 +171,9 @@ def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effec
         codes, keys = np.zeros(len(frame), dtype=np.int64), [None]
     group = codes.astype(np.float64)  # -1: a missing by value, left out
     G, k = len(keys), beta.shape[0]
-    total = GroupSums(keys, np.bincount(codes[codes >= 0], minlength=G).astype(np.float64),
+    counted = codes >= 0
+    counts = np.bincount(codes[counted], weights=None if weights is None else weights[counted], minlength=G)
+    total = GroupSums(keys, counts.astype(np.float64),
                       np.zeros((len(scenarios), len(effects), G)), np.zeros((len(scenarios), len(effects), G, k)),
                       binary)
     step = max(len(frame), 1) if block_rows is None else block_rows
@@ -177,7 +183,9 @@ def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effec
             changed = rows.assign(**{n: constant_column(rows[n], v, len(rows)) for n, v in scenario.items()})
             given = X[start:start + step] if X is not None and not scenario else None
             block = _Block(changed, builder, beta, given)
-            batch = _Batch(block, link, group[start:start + step], G, total.values[s], total.gradients[s])
+            batch = _Batch(block, link, group[start:start + step], G,
+                           None if weights is None else weights[start:start + step], total.values[s],
+                           total.gradients[s])
             for e, effect in enumerate(effects):
                 if effect.kind != "switch" or binary[effect.variable.name]:
                     batch.add(e, _effect_rows(effect, block, scales))

@@ -6,7 +6,8 @@ variable through every regressor made from it, with delta-method standard
 errors from the analytic Jacobian of the average (effects.py). The rows are
 those of the fit, visited in the fit's partitions (a Dask frame's own);
 each partition's sums are added in partition order, so the numbers depend
-on the partitioning alone.
+on the partitioning alone. A weighted fit's effects are weighted averages,
+sum w_i e_i / sum w_i, over the rows and with the weights of the fit.
 
 The per-column table (every column of X read as a regressor of its own,
 the core's sums) remains: ``columnwise=True``, and for results fitted on
@@ -33,6 +34,7 @@ from .frames import Columns
 from .model_data import array_model_data, default_npartitions, partition_block, partition_bounds, rows_to_keep
 from .progress import compute
 from .results import ProbitResults
+from .weights import Weighting
 
 COLUMNS = ["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Significance", "[0.025", "0.975]"]
 PREDICTION_COLUMNS = ["Prediction", "Std. Err", "z", "Pr(>|z|)", "[0.025", "0.975]"]
@@ -64,10 +66,12 @@ class Rows:
     npartitions: int | None  # in-memory frames: the fit's partitions
     keep_rows: object = None  # index labels of the rows used (statsmodels), instead of `used`
     model_data: object = None  # the fit's partitions (kestrum_frames results)
+    weighting: Weighting | None = None  # the fit's weights column and kind
 
     def map(self, function, columns: list[str], *args, matrix: bool = False) -> list:
-        """function(rows, *args) for every partition's kept rows (a pandas
-        frame of `columns`), in partition order. Plain terms are read from
+        """function(rows, *args, weights=w) for every partition's kept rows
+        (a pandas frame of `columns`; w their weights, None unweighted), in
+        partition order. Plain terms are read from
         the fit's own partitions (kept in memory, or rebuilt as in a pass
         of the fit); other formulas from the frame. matrix: also pass the
         fit's X of the partition as X= where it is in memory here."""
@@ -76,34 +80,41 @@ class Rows:
             return self.model_data.map(_plain_task, self.builder.sources, columns, matrix, function, *args)
         task = dask.delayed(_partition_task, pure=False)
         if is_dask_frame(self.frame):
-            needed = list(dict.fromkeys([*self.used, *columns]))
+            weights = [self.weighting.column] if self.weighting is not None else []
+            needed = list(dict.fromkeys([*self.used, *weights, *columns]))
             parts = frame_partitions(self.frame, needed)
-            return compute([task(part, self.used, columns, p, function, *args) for p, part in enumerate(parts)],
-                           False)
-        frame = self._kept(columns)
+            return compute([task(part, (self.used, self.weighting), columns, p, function, *args)
+                            for p, part in enumerate(parts)], False)
+        frame, weights = self._kept(columns)
         bounds = partition_bounds(len(frame), self.npartitions or default_npartitions(len(frame)))
+
+        def given(a, b):
+            return {"weights": None if weights is None else weights[a:b]}
+
         fitted = getattr(self.model_data, "partitions", None) if matrix else None
         if fitted is not None and len(fitted) == len(bounds):
-            return compute([task(frame.iloc[a:b], None, columns, p, function, *args, X=part.X)
+            return compute([task(frame.iloc[a:b], None, columns, p, function, *args, X=part.X, **given(a, b))
                             for p, ((a, b), part) in enumerate(zip(bounds, fitted))], False, in_memory=True)
-        return compute([task(frame.iloc[a:b], None, columns, p, function, *args) for p, (a, b) in enumerate(bounds)],
-                       False, in_memory=True)
+        return compute([task(frame.iloc[a:b], None, columns, p, function, *args, **given(a, b))
+                        for p, (a, b) in enumerate(bounds)], False, in_memory=True)
 
-    def _kept(self, columns: list[str]) -> pd.DataFrame:
+    def _kept(self, columns: list[str]) -> tuple[pd.DataFrame, np.ndarray | None]:
+        """The rows the fit used, and their weights (None: unweighted)."""
         data = Columns(self.frame)
         data.require(columns)
         frame = data.frame(list(dict.fromkeys(columns)))
+        weights = None
         if self.keep_rows is not None:
             frame = frame[frame.index.isin(self.keep_rows)]
         else:
-            keep, _ = rows_to_keep(data, self.used)
+            keep, weights = rows_to_keep(data, self.used, self.weighting)
             frame = frame if keep is None else frame[keep]
         if len(frame) != self.nobs:
             raise ValueError(
                 f"the data hold {len(frame)} rows without a missing value where the fit used {self.nobs}: "
                 "was the DataFrame changed after the fit?"
             )
-        return frame
+        return frame, weights
 
 
 def _plain_task(partition, sources, columns, matrix, function, *args):
@@ -112,13 +123,14 @@ def _plain_task(partition, sources, columns, matrix, function, *args):
     at = {name: j for j, name in enumerate(sources) if name is not None}
     values = {name: X[:, at[name]] if isinstance(X, np.ndarray) else X[at[name]] for name in columns}
     given = {"X": partition_block(X)} if matrix else {}
-    return function(pd.DataFrame(values), *args, **given)
+    return function(pd.DataFrame(values), *args, weights=partition.weights, **given)
 
 
-def _partition_task(part, used, columns, number, function, *args, **given):
-    if used is not None:  # a Dask partition: its rows with no missing value
+def _partition_task(part, kept_by, columns, number, function, *args, **given):
+    if kept_by is not None:  # a Dask partition: its rows as the fit kept them (used columns, weights)
+        used, weighting = kept_by
         data = Columns(part, f"partition {number} of data")
-        keep, _ = rows_to_keep(data, used)
+        keep, given["weights"] = rows_to_keep(data, used, weighting)
         part = part if keep is None else part[keep]
         part = part[list(dict.fromkeys(columns))]
     if "X" in given:  # the fit's regressors of the partition, as the effects read them: one block
@@ -146,11 +158,6 @@ def _dtypes(frame) -> dict:
 
 def _fitted_model(result, function: str) -> Fitted:
     if isinstance(result, ProbitResults):
-        if result.model.data.weighting is not None:
-            raise NotImplementedError(
-                "ame of a weighted fit is not available yet: its effects must be weighted averages; refit without "
-                "weights (frequency weights: on the repeated rows) for the unweighted effects"
-            )
         model = result.model
         design, frame = model.design, model.frame
         params, cov = result.index_coefficients()  # dropped dependent columns at 0
@@ -161,7 +168,8 @@ def _fitted_model(result, function: str) -> Fitted:
                        else FormulaicRows(design.model_spec, dtypes))
             used = list(dict.fromkeys([design.outcome, *design.variables, *model.cluster]))
             npartitions = None if is_dask_frame(frame) else len(model.data.partitions)
-            rows = Rows(builder, used, model.data.nobs, frame, npartitions, model_data=model.data)
+            rows = Rows(builder, used, model.data.nobs, frame, npartitions, model_data=model.data,
+                        weighting=model.data.weighting)
         return Fitted(params, cov, list(model.data.names), bool(result.converged), rows,
                       dropped=result.params.isna().to_numpy())
     model = getattr(result, "model", None)
@@ -225,13 +233,15 @@ def _statistics(estimates: np.ndarray, jacobians: np.ndarray, cov: np.ndarray) -
             "low": estimates - _Z_975 * se, "high": estimates + _Z_975 * se}
 
 
-def _survey(rows: pd.DataFrame, names: list[str]) -> dict:
-    """Per numeric variable: rows and the sum of its values."""
-    return {name: (len(rows), float(rows[name].to_numpy(dtype=np.float64).sum())) for name in names}
+def _survey(rows: pd.DataFrame, names: list[str], weights: np.ndarray | None = None) -> dict:
+    """Per numeric variable: rows and the sum of its values (weighted: sum w_i and sum w_i v_i)."""
+    if weights is None:
+        return {name: (len(rows), float(rows[name].to_numpy(dtype=np.float64).sum())) for name in names}
+    return {name: (float(weights.sum()), float(weights @ rows[name].to_numpy(dtype=np.float64))) for name in names}
 
 
 def _means(fitted: Fitted) -> dict:
-    """The mean of every numeric variable over the fit's rows (one pass)."""
+    """The (weighted) mean of every numeric variable over the fit's rows (one pass)."""
     numeric = [v.name for v in fitted.rows.builder.variables if not v.categorical]
     if not numeric:
         return {}
@@ -338,6 +348,9 @@ def ame(result, variables=None, by=None, at=None, atmeans: bool = False, scale: 
                       "a result fitted on arrays (it keeps no variables, only the columns of X)")
             raise ValueError(f"variables, by, at, atmeans and scale need the model's variables, which {reason} "
                              "does not give: leave them out, or fit by formula")
+        if isinstance(result, ProbitResults) and result.model.data.weighting is not None:
+            raise ValueError("columnwise=True is not available for a weighted fit (its per-column sums count each "
+                             "row once): leave columnwise out for the weighted effects of the variables")
         return _columnwise(fitted, result, chunk_size)
 
     names = None if variables is None else arguments.column_names(variables, "variables")

@@ -15,11 +15,12 @@
 namespace kestrum {
 
 const char* const kEffectGroupSumsDoc =
-    "effect_group_sums(link, X, z, beta, effects, group, groups)\n--\n\n"
+    "effect_group_sums(link, X, z, beta, effects, group, groups, weights=None)\n--\n\n"
     "effects: a list of (kind, columns, A, B): kind 0 (prediction), 1 (slope: A the derivative of the columns)\n"
     "or 2 (contrast: A and B the columns at the level and at the base); group: the row's group as a float64\n"
-    "whole number, negative to leave it out. Returns per effect (values, gradients): per group the sum of the\n"
-    "effect and of its gradient in beta.";
+    "whole number, negative to leave it out; weights: None, or per row a float64 multiplying its value and\n"
+    "gradient. Returns per effect (values, gradients): per group the (weighted) sum of the effect and of its\n"
+    "gradient in beta.";
 
 namespace {
 
@@ -60,7 +61,7 @@ EffectColumns effect_argument(PyObject* obj, size_t n, size_t k) {
 }
 
 PyRef effect_group_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"link", "X", "z", "beta", "effects", "group", "groups"};
+  static constexpr const char* parameters[] = {"link", "X", "z", "beta", "effects", "group", "groups", "weights"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"effect_group_sums", parameters, 7}, args, nargs, kwnames, slots);
   const int link = PyObject_IsTrue(slots[0]);
@@ -89,6 +90,12 @@ PyRef effect_group_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* 
       raise(PyExc_ValueError, "group holds " + std::to_string(rows.group[i]) + " in row " + std::to_string(i) +
                                   ", beyond the " + std::to_string(rows.groups) + " groups");
     }
+  }
+  if (!is_omitted(slots[7])) {
+    const MatrixView weights = matrix_argument(slots[7], "weights", 1);
+    require_extent("weights", "rows", weights.rows, n);
+    if (weights.row_stride != 1 && n > 1) raise(PyExc_ValueError, "weights must be contiguous");
+    rows.weights = weights.origin;
   }
   std::vector<EffectGroupSums> sums =
       without_interpreter_lock([&] { return effect_group_sums(link != 0, rows, beta); });

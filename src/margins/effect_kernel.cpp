@@ -67,7 +67,7 @@ class GroupedSums {
 // base (with its columns), kept for the next levels of the same variable.
 struct Tile {
   double F[kTileRows], f[kTileRows], F1[kTileRows], f1[kTileRows], F0[kTileRows], f0[kTileRows], t[kTileRows],
-      z1[kTileRows], z0[kTileRows];
+      z1[kTileRows], z0[kTileRows], wf[kTileRows], wf0[kTileRows];
   const EffectColumns* base = nullptr;
 };
 
@@ -134,13 +134,27 @@ void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std:
         break;
     }
   }
+  if (rows.weights != nullptr) {  // w_i times the row's value and gradient
+    for (size_t r = 0; r < count; ++r) {
+      value[r] *= rows.weights[start + r];
+      weight[r] *= rows.weights[start + r];
+    }
+  }
   if (effect.kind == EffectKind::prediction) return;
   // The effect's own columns: slope f d, contrast f1 x1 - f0 x0, row by row
   // (a tile of one group column by column, in the same order).
   const bool contrast = effect.kind == EffectKind::contrast;
+  const double* f0 = tile.f0;
+  if (rows.weights != nullptr) {  // w_i f and w_i f0: the rows' weighted parts (f0 stays for the next levels)
+    for (size_t r = 0; r < count; ++r) {
+      tile.wf[r] = rows.weights[start + r] * f[r];
+      tile.wf0[r] = contrast ? rows.weights[start + r] * tile.f0[r] : 0.0;
+    }
+    f = tile.wf;
+    f0 = tile.wf0;
+  }
   const auto own = [&](size_t r, size_t j) {
-    return contrast ? f[r] * effect.A(start + r, j) - tile.f0[r] * effect.B(start + r, j)
-                    : f[r] * effect.A(start + r, j);
+    return contrast ? f[r] * effect.A(start + r, j) - f0[r] * effect.B(start + r, j) : f[r] * effect.A(start + r, j);
   };
   if (group >= 0) {
     double* on_columns = sums.columns_row(static_cast<size_t>(group));
@@ -240,6 +254,12 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
       for (size_t r = 0; r < count; ++r) {
         weights[effects][r] = tile.f[r];
         weights[effects][kTileRows + r] = link ? 0.0 : -rows.z[start + r] * tile.f[r];
+      }
+      if (rows.weights != nullptr) {
+        for (size_t r = 0; r < count; ++r) {
+          weights[effects][r] *= rows.weights[start + r];
+          weights[effects][kTileRows + r] *= rows.weights[start + r];
+        }
       }
     }
     // Every effect's w x_i, each sum adding its rows in row order: a tile of

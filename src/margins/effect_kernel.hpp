@@ -11,6 +11,8 @@
 // variable, and x1_i (A), x0_i (B) are the row's columns c rebuilt at the
 // level and at the base: x1_i equals x_i off c, so z1_i = z_i + (x1_ic - x_ic)'b_c.
 // Rows are added in row order; a row whose group is negative is left out.
+// With row weights w_i every row's value and gradient are multiplied by w_i
+// (weighted sums; without weights each row counts once, w_i = 1 exactly).
 #pragma once
 
 #include <cstddef>
@@ -40,6 +42,7 @@ struct EffectRows {
   std::vector<EffectColumns> effects;
   const double* group = nullptr;  // n whole numbers: the row's group, or negative
   size_t groups = 1;
+  const double* weights = nullptr;  // n row weights, or null: every row counts once
 };
 
 struct EffectGroupSums {
