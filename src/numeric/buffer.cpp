@@ -1,9 +1,9 @@
 #include "numeric/buffer.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstdint>
-#include <mutex>
 #include <new>
 #include <utility>
 
@@ -19,6 +19,32 @@ namespace {
 constexpr size_t kLargeBytes = size_t{4} << 20;
 constexpr size_t kKeptBlocks = 2;  // a fit's copies of X and y
 
+// A lock around a few loads and stores: a spin lock is enough, and
+// std::mutex is missing from some Windows toolchains (MinGW's win32 threads).
+class SpinLock {
+ public:
+  void lock() noexcept {
+    while (flag_.test_and_set(std::memory_order_acquire)) {
+      // another thread is taking or keeping a block: a few instructions
+    }
+  }
+  void unlock() noexcept { flag_.clear(std::memory_order_release); }
+
+ private:
+  std::atomic_flag flag_;  // clear from the start (C++20)
+};
+
+class Locked {
+ public:
+  explicit Locked(SpinLock& lock) noexcept : lock_(lock) { lock_.lock(); }
+  ~Locked() { lock_.unlock(); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+ private:
+  SpinLock& lock_;
+};
+
 struct Block {
   void* data = nullptr;
   size_t bytes = 0;
@@ -29,7 +55,7 @@ struct Block {
 class KeptBlocks {
  public:
   void* take(size_t bytes) noexcept {
-    const std::lock_guard<std::mutex> guard(mutex_);
+    const Locked guard(lock_);
     for (Block& block : blocks_) {
       if (block.data != nullptr && block.bytes >= bytes && block.bytes / 2 <= bytes) {
         return std::exchange(block.data, nullptr);
@@ -43,7 +69,7 @@ class KeptBlocks {
     allow_reclaim(data, bytes);
     void* oldest = nullptr;
     {
-      const std::lock_guard<std::mutex> guard(mutex_);
+      const Locked guard(lock_);
       oldest = blocks_[next_].data;
       blocks_[next_] = Block{data, bytes};
       next_ = (next_ + 1) % kKeptBlocks;
@@ -67,7 +93,7 @@ class KeptBlocks {
 #endif
   }
 
-  std::mutex mutex_;
+  SpinLock lock_;
   std::array<Block, kKeptBlocks> blocks_{};
   size_t next_ = 0;
 };
