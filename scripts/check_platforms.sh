@@ -113,6 +113,10 @@ MODULE_BUILD=$BUILD/module-clang-portable
 cmake -S "$ROOT" -B "$MODULE_BUILD" -G Ninja "${clang_args[@]}" -DKESTRUM_PORTABLE=ON \
   -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
 ninja -C "$MODULE_BUILD" -j "$JOBS"
+# The plot tests are left out of this run: matplotlib's C++ extensions
+# (built against libstdc++) crash while importing into a process that has
+# already loaded a module built against libc++, with or without a kestrum
+# call. They run in every other run of the suite.
 PYTHONPATH="$MODULE_BUILD" "$PYTHON" -c '
 import os, sys
 import kestrum
@@ -121,7 +125,7 @@ print("kestrum under test:", where)
 if os.path.dirname(where) != os.path.realpath(sys.argv[1]):
     sys.exit("kestrum was imported from " + where + ", not from " + sys.argv[1])
 import pytest
-sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "tests"]))
+sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "--ignore=tests/test_frames_plots.py", "tests"]))
 ' "$MODULE_BUILD" || fail "the test suite failed against $MODULE_BUILD"
 stage_end
 
