@@ -10,6 +10,8 @@ module (NumPy arrays, an exception raised and caught, a warning) without any
 kestrum code; when the canary does not come back, the tests are skipped with
 that reason, whatever the version."""
 
+from __future__ import annotations
+
 import functools
 import json
 import os
