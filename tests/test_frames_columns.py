@@ -85,7 +85,9 @@ def test_plain_columns_are_not_copied(frame_design, library):
     assert first.X[0] is None and len(first.X) == len(FRAME_REGRESSORS) + 1
     for partition in (first, last):
         for column, source in zip(partition.X[1:], sources):
-            assert np.shares_memory(column, source)
+            # A column that pandas keeps inside a 2-D block (older pandas
+            # consolidate) is strided, and its rows must be copied to be read.
+            assert np.shares_memory(column, source) == source.flags.c_contiguous
     assert sum(len(p.X[1]) for p in built.partitions) == len(frame)
 
 
