@@ -58,14 +58,14 @@ MISUSE = [
         (lambda: started_maximizer().outcome(), ValueError, "has not finished"),
         (lambda: finished_maximizer().supply([]), ValueError, "has finished"),
         (lambda: _native.Maximizer(2, 35, 1e-6, _native.HESSIAN), ValueError, "only for the robust meat"),
-        (lambda: _native.effect_group_sums(False, X, X @ beta, beta, (), np.zeros(4), 1), TypeError, "a list"),
-        (lambda: _native.effect_group_sums(False, X, X @ beta, beta, [(1, [1])], np.zeros(4), 1), TypeError,
+        (lambda: _native.effect_group_sums(False, X, beta, (), np.zeros(4), 1), TypeError, "a list"),
+        (lambda: _native.effect_group_sums(False, X, beta, [(1, [1])], np.zeros(4), 1), TypeError,
          r"tuples \(kind, columns, A, B\)"),
-        (lambda: _native.effect_group_sums(False, X, X @ beta, beta, [(3, [1], X, X)], np.zeros(4), 1), ValueError,
+        (lambda: _native.effect_group_sums(False, X, beta, [(3, [1], X, X)], np.zeros(4), 1), ValueError,
          "kind must be 0, 1 or 2"),
-        (lambda: _native.effect_group_sums(False, X, X @ beta, beta, [(1, [1], X, None)], np.zeros(4), 1),
+        (lambda: _native.effect_group_sums(False, X, beta, [(1, [1], X, None)], np.zeros(4), 1),
          ValueError, "A has 2 columns, expected 1"),
-        (lambda: _native.effect_group_sums(False, X, X @ beta, beta, [(0, [], None, None)], np.full(4, 2.0), 2),
+        (lambda: _native.effect_group_sums(False, X, beta, [(0, [], None, None)], np.full(4, 2.0), 2),
          ValueError, "group holds 2.000000 in row 0"),
 ]
 
@@ -158,7 +158,7 @@ def full_fit():
     _native.finish_effects([_native.effect_sums(X, outcome["beta"], [True, False], 3)] * 2, np.eye(2))
     _native.row_predictions(X, outcome["beta"], _native.covariance(outcome["hessian"])[0])
     ones = np.broadcast_to(np.ones(1), (4, 1))
-    _native.effect_group_sums(False, X, X @ outcome["beta"], outcome["beta"],
+    _native.effect_group_sums(False, X, outcome["beta"],
                               [(1, [1], ones, None), (1, [1], X[:, 1:], None), (2, [1], ones, 0 * ones)], y, 2)
 
 
@@ -261,7 +261,7 @@ def test_slope_sums_against_numpy(link, grouped, layout):
     d = np.array([1.0, -0.5])
     A = np.broadcast_to(d, (n, 2)) if layout != "rows" else np.ascontiguousarray(np.broadcast_to(d, (n, 2)))
     columns = [1, 3]
-    sums = _native.effect_group_sums(link, X, z, beta, [(1, columns, A, None), (0, [], None, None)], group, groups)
+    sums = _native.effect_group_sums(link, X, beta, [(1, columns, A, None), (0, [], None, None)], group, groups)
     f = np.ones(n) if link else np.exp(-z * z / 2) / np.sqrt(2 * np.pi)
     slope = np.zeros(n) if link else -z * f  # f'(z)
     t = d @ beta[columns]
@@ -273,3 +273,24 @@ def test_slope_sums_against_numpy(link, grouped, layout):
         np.testing.assert_allclose(sums[0][1][g], gradient, rtol=1e-12, atol=1e-12)
         F = z if link else special.ndtr(z)
         np.testing.assert_allclose(sums[1][0][g], F[rows].sum(), rtol=1e-12)
+
+
+@pytest.mark.parametrize("grouped", [False, True])
+def test_effect_sums_of_columns_held_apart_are_those_of_the_block(grouped):
+    """X given as its columns (None for the intercept), copied a tile at a
+    time, gives the bits of X given as one row-major block, for slopes,
+    contrasts and predictions over more rows than one tile."""
+    rng = np.random.default_rng(12)
+    n = 1000
+    X = np.column_stack([np.ones(n), rng.normal(size=n), rng.integers(0, 2, n).astype(float), rng.normal(size=n)])
+    beta = np.array([0.2, -0.4, 0.7, 0.3])
+    group = rng.integers(-1, 3, n).astype(float) if grouped else np.zeros(n)
+    derivative = np.column_stack([np.ones(n), X[:, 3]])
+    level, base = np.broadcast_to([1.0], (n, 1)), np.broadcast_to([0.0], (n, 1))
+    effects = [(1, [1, 3], derivative, None), (2, [2], level, base), (0, [], None, None)]
+    block = _native.effect_group_sums(False, X, beta, effects, group, 3)
+    columns = [None] + [np.ascontiguousarray(X[:, j]) for j in range(1, 4)]
+    apart = _native.effect_group_sums(False, columns, beta, effects, group, 3)
+    for (values, gradients), (values_apart, gradients_apart) in zip(block, apart):
+        assert np.array_equal(values, values_apart) and np.array_equal(gradients, gradients_apart)
+    np.testing.assert_allclose(block[2][0].sum(), special.ndtr(X @ beta)[group >= 0].sum(), rtol=1e-13)

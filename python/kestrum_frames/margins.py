@@ -31,7 +31,7 @@ from .dask_data import _partitions as frame_partitions
 from .dask_data import is_dask_frame
 from .effects import Effect, add_group_sums, choose_effects, partition_sums, plan_effects
 from .frames import Columns
-from .model_data import array_model_data, default_npartitions, partition_block, partition_bounds, rows_to_keep
+from .model_data import array_model_data, default_npartitions, partition_bounds, rows_to_keep
 from .progress import compute
 from .results import ProbitResults
 from .weights import Weighting
@@ -122,7 +122,7 @@ def _plain_task(partition, sources, columns, matrix, function, *args):
     X = partition.X
     at = {name: j for j, name in enumerate(sources) if name is not None}
     values = {name: X[:, at[name]] if isinstance(X, np.ndarray) else X[at[name]] for name in columns}
-    given = {"X": partition_block(X)} if matrix else {}
+    given = {"X": X} if matrix else {}
     return function(pd.DataFrame(values), *args, weights=partition.weights, **given)
 
 
@@ -133,8 +133,6 @@ def _partition_task(part, kept_by, columns, number, function, *args, **given):
         keep, given["weights"] = rows_to_keep(data, used, weighting)
         part = part if keep is None else part[keep]
         part = part[list(dict.fromkeys(columns))]
-    if "X" in given:  # the fit's regressors of the partition, as the effects read them: one block
-        given["X"] = partition_block(given["X"])
     return function(part, *args, **given)
 
 

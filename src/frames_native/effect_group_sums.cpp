@@ -15,8 +15,8 @@
 namespace kestrum {
 
 const char* const kEffectGroupSumsDoc =
-    "effect_group_sums(link, X, z, beta, effects, group, groups, weights=None)\n--\n\n"
-    "effects: a list of (kind, columns, A, B): kind 0 (prediction), 1 (slope: A the derivative of the columns)\n"
+    "effect_group_sums(link, X, beta, effects, group, groups, weights=None)\n--\n\n"
+    "X: an n x k float64 array, or a list of its k columns (contiguous float64, None for ones); effects: a list of (kind, columns, A, B): kind 0 (prediction), 1 (slope: A the derivative of the columns)\n"
     "or 2 (contrast: A and B the columns at the level and at the base); group: the row's group as a float64\n"
     "whole number, negative to leave it out; weights: None, or per row a float64 multiplying its value and\n"
     "gradient. Returns per effect (values, gradients): per group the (weighted) sum of the effect and of its\n"
@@ -61,38 +61,37 @@ EffectColumns effect_argument(PyObject* obj, size_t n, size_t k) {
 }
 
 PyRef effect_group_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"link", "X", "z", "beta", "effects", "group", "groups", "weights"};
+  static constexpr const char* parameters[] = {"link", "X", "beta", "effects", "group", "groups", "weights"};
   PyObject* slots[std::size(parameters)];
-  bind_arguments(Signature{"effect_group_sums", parameters, 7}, args, nargs, kwnames, slots);
+  bind_arguments(Signature{"effect_group_sums", parameters, 6}, args, nargs, kwnames, slots);
   const int link = PyObject_IsTrue(slots[0]);
   if (link < 0) throw_python_error();
+  Regressors X;
+  regressors_argument(slots[1], X);
   EffectRows rows;
-  rows.X = matrix_argument(slots[1], "X", 2);
-  const size_t n = rows.X.rows, k = rows.X.cols;
-  const MatrixView z = matrix_argument(slots[2], "z", 1);
-  require_extent("z", "rows", z.rows, n);
-  if (z.row_stride != 1 && n > 1) raise(PyExc_ValueError, "z must be contiguous");
-  rows.z = z.origin;
-  const Vector beta = vector_argument(slots[3], "beta", k);
-  if (!PyList_Check(slots[4])) raise(PyExc_TypeError, "effects must be a list of tuples (kind, columns, A, B)");
+  rows.X = X.matrix;
+  rows.columns = X.columns ? &*X.columns : nullptr;
+  const size_t n = rows.rows(), k = rows.cols();
+  const Vector beta = vector_argument(slots[2], "beta", k);
+  if (!PyList_Check(slots[3])) raise(PyExc_TypeError, "effects must be a list of tuples (kind, columns, A, B)");
   // A tuple of the list's items holds their arrays while the lock is released, whatever happens to the list.
-  const PyRef effects = checked(PyList_AsTuple(slots[4]));
+  const PyRef effects = checked(PyList_AsTuple(slots[3]));
   for (Py_ssize_t e = 0; e < PyTuple_GET_SIZE(effects.get()); ++e) {
     rows.effects.push_back(effect_argument(PyTuple_GET_ITEM(effects.get(), e), n, k));
   }
-  const MatrixView group = matrix_argument(slots[5], "group", 1);
+  const MatrixView group = matrix_argument(slots[4], "group", 1);
   require_extent("group", "rows", group.rows, n);
   if (group.row_stride != 1 && n > 1) raise(PyExc_ValueError, "group must be contiguous");
   rows.group = group.origin;
-  rows.groups = static_cast<size_t>(convert_argument("groups", [&] { return to_u64(slots[6]); }));
+  rows.groups = static_cast<size_t>(convert_argument("groups", [&] { return to_u64(slots[5]); }));
   for (size_t i = 0; i < n; ++i) {
     if (rows.group[i] >= static_cast<double>(rows.groups)) {
       raise(PyExc_ValueError, "group holds " + std::to_string(rows.group[i]) + " in row " + std::to_string(i) +
                                   ", beyond the " + std::to_string(rows.groups) + " groups");
     }
   }
-  if (!is_omitted(slots[7])) {
-    const MatrixView weights = matrix_argument(slots[7], "weights", 1);
+  if (!is_omitted(slots[6])) {
+    const MatrixView weights = matrix_argument(slots[6], "weights", 1);
     require_extent("weights", "rows", weights.rows, n);
     if (weights.row_stride != 1 && n > 1) raise(PyExc_ValueError, "weights must be contiguous");
     rows.weights = weights.origin;

@@ -6,8 +6,11 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "interface/py_ref.hpp"
+#include "numeric/column_block.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kestrum {
@@ -25,6 +28,21 @@ void require_extent(const char* parameter, const char* what, size_t actual, size
 // Cluster numbers of the rows: a float64 array of `rows` whole numbers in
 // [0, clusters).
 std::vector<uint32_t> cluster_numbers_argument(PyObject* obj, const char* parameter, size_t rows, size_t clusters);
+
+// X of one partition: a 2-D float64 array, or a list (or tuple) of its
+// columns, contiguous 1-D float64 arrays of one length or None for a column
+// of ones. The columns are held for the call, so that nothing another thread
+// does to the list while the lock is released can free them.
+struct Regressors {
+  MatrixView matrix;
+  std::optional<ColumnBlock> columns;
+  std::vector<PyRef> held;
+
+  size_t rows() const noexcept { return columns ? columns->rows : matrix.rows; }
+  size_t cols() const noexcept { return columns ? columns->cols() : matrix.cols; }
+};
+
+void regressors_argument(PyObject* obj, Regressors& out);
 
 // A sequence of bool, one per regressor.
 std::vector<bool> flags_argument(PyObject* obj, const char* parameter);

@@ -1,7 +1,6 @@
 #include "frames_native/partition_sums.hpp"
 
 #include <limits>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,6 @@
 #include "interface/arrays.hpp"
 #include "interface/call_protocol.hpp"
 #include "margins/ame_kernel.hpp"
-#include "numeric/column_block.hpp"
 #include "numeric/strided_array.hpp"
 
 namespace kestrum {
@@ -36,45 +34,6 @@ const char* const kEffectSumsDoc =
 namespace {
 
 constexpr unsigned kAllQuantities = kLogLikelihood | kGradient | kHessian | kRobustMeat | kExpectedHessian;
-
-// X of one partition: a 2-D float64 array, or a list (or tuple) of its
-// columns, contiguous 1-D float64 arrays of one length or None for a column
-// of ones. The columns are held for the call, so that nothing another thread
-// does to the list while the lock is released can free them.
-struct Regressors {
-  MatrixView matrix;
-  std::optional<ColumnBlock> columns;
-  std::vector<PyRef> held;
-
-  size_t rows() const noexcept { return columns ? columns->rows : matrix.rows; }
-  size_t cols() const noexcept { return columns ? columns->cols() : matrix.cols; }
-};
-
-void regressors_argument(PyObject* obj, Regressors& out) {
-  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
-    out.matrix = matrix_argument(obj, "X", 2);
-    return;
-  }
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(obj);
-  for (Py_ssize_t j = 0; j < count; ++j) out.held.push_back(PyRef::borrow(PySequence_Fast_GET_ITEM(obj, j)));
-  ColumnBlock block;
-  bool sized = false;
-  for (size_t j = 0; j < out.held.size(); ++j) {
-    if (out.held[j].get() == Py_None) {
-      block.columns.push_back(nullptr);
-      continue;
-    }
-    const std::string name = "X[" + std::to_string(j) + "]";
-    const MatrixView column = matrix_argument(out.held[j].get(), name.c_str(), 1);
-    if (column.row_stride != 1 && column.rows > 1) raise(PyExc_ValueError, name + " must be contiguous");
-    if (sized) require_extent(name.c_str(), "rows", column.rows, block.rows);
-    block.rows = column.rows;
-    sized = true;
-    block.columns.push_back(column.origin);
-  }
-  if (!sized) raise(PyExc_ValueError, "X must have a column that is not None, to tell the rows");
-  out.columns = std::move(block);
-}
 
 // y (n,) and X (n, k) of one partition; `regressors` must outlive the problem.
 Probit probit_arguments(PyObject* y, PyObject* X, Regressors& regressors) {

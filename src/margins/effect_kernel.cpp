@@ -27,16 +27,16 @@ class GroupedSums {
  public:
   GroupedSums(size_t groups, size_t k, size_t c) : sums_{Vector(groups), Matrix(groups, k)}, on_columns_(groups, c) {}
 
-  // Row i of group g: value v, w x_i over all columns, and u on the columns c.
-  void add(size_t g, double v, double w, const MatrixView& X, size_t i) {
+  // Row b of the tile, of group g: value v and w x_b over all columns.
+  void add(size_t g, double v, double w, const TileRows& tile, size_t b) {
     sums_.values[g] += v;
     double* row = sums_.gradients.row(g);
-    if (X.col_stride == 1) {  // a row-major block: a loop the compiler vectorizes
-      const double* x = X.origin + static_cast<ptrdiff_t>(i) * X.row_stride;
-      for (size_t m = 0; m < X.cols; ++m) row[m] += w * x[m];
+    if (tile.X.col_stride == 1) {  // a row-major block: a loop the compiler vectorizes
+      const double* x = tile.row(b);
+      for (size_t m = 0; m < tile.X.cols; ++m) row[m] += w * x[m];
       return;
     }
-    for (size_t m = 0; m < X.cols; ++m) row[m] += w * X(i, m);
+    for (size_t m = 0; m < tile.X.cols; ++m) row[m] += w * tile(b, m);
   }
   // The rows of a tile, all of group g: the same sums in the same order, by
   // the tile kernel (the gradient row held in registers while rows stream by).
@@ -66,21 +66,47 @@ class GroupedSums {
 // The scratch of one tile of rows. F0 and f0 are those of the base rows
 // base (with its columns), kept for the next levels of the same variable.
 struct Tile {
-  double F[kTileRows], f[kTileRows], F1[kTileRows], f1[kTileRows], F0[kTileRows], f0[kTileRows], t[kTileRows],
+  double z[kTileRows], F[kTileRows], f[kTileRows], F1[kTileRows], f1[kTileRows], F0[kTileRows], f0[kTileRows], t[kTileRows],
       z1[kTileRows], z0[kTileRows], wf[kTileRows], wf0[kTileRows];
   const EffectColumns* base = nullptr;
 };
 
-// The index of rows whose columns c are replaced by those of Y: z + (y - x)'b_c.
-void shifted_index(const EffectRows& rows, const EffectColumns& effect, const MatrixView& Y,
-                   const std::vector<double>& b, size_t start, size_t count, double* out) {
-  for (size_t r = 0; r < count; ++r) {
-    double shift = 0.0;
-    for (size_t j = 0; j < effect.columns.size(); ++j) {
-      shift += (Y(start + r, j) - rows.X(start + r, effect.columns[j])) * b[j];
-    }
-    out[r] = rows.z[start + r] + shift;
+// Column j of a matrix from row `first` on: element r at origin[r * stride].
+struct StridedColumn {
+  const double* origin;
+  ptrdiff_t stride;
+  double operator[](size_t r) const noexcept { return origin[static_cast<ptrdiff_t>(r) * stride]; }
+};
+
+StridedColumn column_of(const MatrixView& M, size_t first, size_t j) {
+  return {&M.origin[static_cast<ptrdiff_t>(first) * M.row_stride + static_cast<ptrdiff_t>(j) * M.col_stride],
+          M.row_stride};
+}
+
+// out[r] = sum_j M(first + r, j) b_j over the columns in order, from 0.0.
+void row_products(const MatrixView& M, size_t first, const std::vector<double>& b, size_t count, double* out) {
+  std::fill(out, out + count, 0.0);
+  for (size_t j = 0; j < b.size(); ++j) {
+    const StridedColumn m = column_of(M, first, j);
+    const double coefficient = b[j];
+    for (size_t r = 0; r < count; ++r) out[r] += m[r] * coefficient;
   }
+}
+
+// The index of the tile's rows with their columns c replaced by those of Y
+// (its rows from start on): z + (y - x)'b_c, the change summed over c in order from 0.0.
+void shifted_index(const TileRows& x, const double* z, const EffectColumns& effect, const MatrixView& Y,
+                   const std::vector<double>& b, size_t start, double* out) {
+  const size_t count = x.count;
+  double shift[kTileRows];
+  std::fill(shift, shift + count, 0.0);
+  for (size_t j = 0; j < effect.columns.size(); ++j) {
+    const StridedColumn y = column_of(Y, start, j);
+    const StridedColumn own = column_of(x.X, x.start, effect.columns[j]);
+    const double coefficient = b[j];
+    for (size_t r = 0; r < count; ++r) shift[r] += (y[r] - own[r]) * coefficient;
+  }
+  for (size_t r = 0; r < count; ++r) out[r] = z[r] + shift[r];
 }
 
 bool same_base(const EffectColumns* held, const EffectColumns& effect) {
@@ -88,33 +114,30 @@ bool same_base(const EffectColumns* held, const EffectColumns& effect) {
          held->B.col_stride == effect.B.col_stride && held->columns == effect.columns;
 }
 
-// The rows [start, start + count) of one effect, F and f at z given in tile:
-// per row its value and the weight w of x_i in its gradient (into weights,
-// 2 x kTileRows), and its own columns' part of the gradient added to sums.
-// group: that of every row of the tile, or negative (row by row).
+// The rows [start, start + count) of one effect (x: their rows of X, as a
+// tile of count rows), z, F and f at z given in tile: per row its value and the weight w of x_i in its
+// gradient (into weights, 2 x kTileRows), and its own columns' part of the
+// gradient added to sums. group: that of every row of the tile, or negative
+// (row by row).
 void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std::vector<double>& b, bool link,
-                 size_t start, size_t count, double group, Tile& tile, GroupedSums& sums,
+                 size_t start, const TileRows& x, double group, Tile& tile, GroupedSums& sums,
                  std::vector<double>& weights) {
-  const size_t c = effect.columns.size();
-  const double* z = rows.z + start;
+  const size_t c = effect.columns.size(), count = x.count;
+  const double* z = tile.z;
   const double* F = tile.F;
   const double* f = tile.f;
   if (effect.kind == EffectKind::contrast) {
-    shifted_index(rows, effect, effect.A, b, start, count, tile.z1);
+    shifted_index(x, z, effect, effect.A, b, start, tile.z1);
     response(tile.z1, tile.F1, tile.f1, count, link);
     if (!same_base(tile.base, effect)) {
-      shifted_index(rows, effect, effect.B, b, start, count, tile.z0);
+      shifted_index(x, z, effect, effect.B, b, start, tile.z0);
       response(tile.z0, tile.F0, tile.f0, count, link);
       tile.base = &effect;
     }
     F = tile.F1;
     f = tile.f1;
   } else if (effect.kind == EffectKind::slope) {
-    for (size_t r = 0; r < count; ++r) {
-      double slope = 0.0;
-      for (size_t j = 0; j < c; ++j) slope += effect.A(start + r, j) * b[j];
-      tile.t[r] = slope;
-    }
+    row_products(effect.A, start, b, count, tile.t);
   }
   double* value = weights.data();
   double* weight = value + kTileRows;
@@ -153,14 +176,17 @@ void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std:
     f = tile.wf;
     f0 = tile.wf0;
   }
-  const auto own = [&](size_t r, size_t j) {
-    return contrast ? f[r] * effect.A(start + r, j) - f0[r] * effect.B(start + r, j) : f[r] * effect.A(start + r, j);
-  };
   if (group >= 0) {
     double* on_columns = sums.columns_row(static_cast<size_t>(group));
     for (size_t j = 0; j < c; ++j) {
+      const StridedColumn level = column_of(effect.A, start, j);
       double sum = on_columns[j];
-      for (size_t r = 0; r < count; ++r) sum += own(r, j);
+      if (contrast) {
+        const StridedColumn base = column_of(effect.B, start, j);
+        for (size_t r = 0; r < count; ++r) sum += f[r] * level[r] - f0[r] * base[r];
+      } else {
+        for (size_t r = 0; r < count; ++r) sum += f[r] * level[r];
+      }
       on_columns[j] = sum;
     }
     return;
@@ -169,7 +195,10 @@ void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std:
     const double code = rows.group[start + r];
     if (!(code >= 0.0)) continue;
     double* on_columns = sums.columns_row(static_cast<size_t>(code));
-    for (size_t j = 0; j < c; ++j) on_columns[j] += own(r, j);
+    for (size_t j = 0; j < c; ++j) {
+      on_columns[j] += contrast ? f[r] * effect.A(start + r, j) - f0[r] * effect.B(start + r, j)
+                                : f[r] * effect.A(start + r, j);
+    }
   }
 }
 
@@ -208,7 +237,7 @@ EffectGroupSums scaled_sums(const EffectGroupSums& common, const EffectColumns& 
 
 std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows, const Vector& beta,
                                                InterruptCheck interrupt) {
-  const size_t n = rows.X.rows, k = rows.X.cols;
+  const size_t n = rows.rows(), k = rows.cols();
   if (beta.size() != k) shape_failure("effect rows", n, k, beta.size(), 1);
   std::vector<GroupedSums> sums;
   std::vector<std::vector<double>> b;  // per effect, the coefficients of its columns
@@ -235,6 +264,7 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
     sums.emplace_back(rows.groups, k, 0);
   }
   std::vector<std::vector<double>> weights(effects + 1, std::vector<double>(2 * kTileRows));
+  std::vector<double> scratch(rows.columns != nullptr ? kTileRows * k : 0);  // a tile of X's columns, as rows
   Tile tile;
   size_t unchecked = 0;
   for (size_t start = 0; start < n; start += kTileRows) {
@@ -244,16 +274,19 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
     }
     const size_t count = std::min(kTileRows, n - start);
     unchecked += count;
-    response(rows.z + start, predicts ? tile.F : nullptr, tile.f, count, link);  // shared by the effects
+    const TileRows x = rows.columns != nullptr ? rows.columns->tile(start, count, scratch.data())
+                                               : TileRows{rows.X, start, count};
+    tile_linear_index(x, beta.data(), tile.z);  // copied or in place, the same row-major numbers: the same sums
+    response(tile.z, predicts ? tile.F : nullptr, tile.f, count, link);  // shared by the effects
     tile.base = nullptr;
     const double group = tile_group(rows.group + start, count);
     for (size_t e : summed) {
-      if (e < effects) tile_effect(rows, rows.effects[e], b[e], link, start, count, group, tile, sums[e], weights[e]);
+      if (e < effects) tile_effect(rows, rows.effects[e], b[e], link, start, x, group, tile, sums[e], weights[e]);
     }
     if (shared) {  // f and -z f
       for (size_t r = 0; r < count; ++r) {
         weights[effects][r] = tile.f[r];
-        weights[effects][kTileRows + r] = link ? 0.0 : -rows.z[start + r] * tile.f[r];
+        weights[effects][kTileRows + r] = link ? 0.0 : -tile.z[r] * tile.f[r];
       }
       if (rows.weights != nullptr) {
         for (size_t r = 0; r < count; ++r) {
@@ -265,9 +298,8 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
     // Every effect's w x_i, each sum adding its rows in row order: a tile of
     // one group at once, else row by row.
     if (group >= 0.0) {
-      const TileRows rows_of_tile{rows.X, start, count};
       for (size_t e : summed) {
-        sums[e].add_tile(static_cast<size_t>(group), weights[e].data(), weights[e].data() + kTileRows, rows_of_tile);
+        sums[e].add_tile(static_cast<size_t>(group), weights[e].data(), weights[e].data() + kTileRows, x);
       }
       continue;
     }
@@ -275,7 +307,7 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
       const double code = rows.group[start + r];
       if (!(code >= 0.0)) continue;
       const auto g = static_cast<size_t>(code);
-      for (size_t e : summed) sums[e].add(g, weights[e][r], weights[e][kTileRows + r], rows.X, start + r);
+      for (size_t e : summed) sums[e].add(g, weights[e][r], weights[e][kTileRows + r], x, r);
     }
   }
   const EffectGroupSums common = shared ? sums[effects].finish({}, false) : EffectGroupSums{};

@@ -1,8 +1,9 @@
 // Sums over rows for the average effects of variables and the average
 // predictions, grouped, with their gradients with respect to beta.
 //
-// With z_i = x_i'beta, F the response (Phi, or the identity on the link
-// scale) and f = F' (phi, or 1), row i adds to its group g_i:
+// With z_i = x_i'beta (summed in column order, tile_linear_index), F the
+// response (Phi, or the identity on the link scale) and f = F' (phi, or 1),
+// row i adds to its group g_i:
 //   prediction:  F(z_i)                      gradient  f(z_i) x_i
 //   slope:       f(z_i) t_i, t_i = d_i'b_c   gradient  f(z_i) d_i (on the columns c)
 //                                                      - z_i f(z_i) t_i x_i (response only: phi' = -z phi)
@@ -18,6 +19,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "numeric/column_block.hpp"
 #include "numeric/interrupt.hpp"
 #include "numeric/matrix.hpp"
 
@@ -34,15 +36,18 @@ struct EffectColumns {
 };
 
 // The rows of a partition and the effects summed over them in one pass:
-// every tile of rows is read once for all effects, and phi (Phi) at z is
-// computed once per row for all of them.
+// every tile of rows is read once for all effects, and z = x'beta and phi
+// (Phi) at z are computed once per row for all of them.
 struct EffectRows {
-  MatrixView X;                // n x k
-  const double* z = nullptr;   // n: X beta
+  MatrixView X;                          // n x k, read in place, unless columns is set
+  const ColumnBlock* columns = nullptr;  // X as its columns held apart: each tile is copied to rows
   std::vector<EffectColumns> effects;
   const double* group = nullptr;  // n whole numbers: the row's group, or negative
   size_t groups = 1;
   const double* weights = nullptr;  // n row weights, or null: every row counts once
+
+  size_t rows() const noexcept { return columns != nullptr ? columns->rows : X.rows; }
+  size_t cols() const noexcept { return columns != nullptr ? columns->cols() : X.cols; }
 };
 
 struct EffectGroupSums {
