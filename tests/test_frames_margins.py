@@ -180,7 +180,7 @@ def formula_rows(frame, formula):
 @pytest.mark.parametrize("name", ["x1", "x2", "x3"])
 def test_derivative_columns_of_products_and_expressions(data, name):
     """d x / d v of every column built from v, against the derivatives by
-    hand: products exactly, I(x1**2) and x1:C(g) by differences."""
+    hand: products and I(x1**2) exactly, x1:C(g) by differences."""
     frame = data.assign(x3=np.random.default_rng(3).normal(size=len(data)))
     model_spec, rows = formula_rows(frame, PRODUCTS)
     x1, x2, x3 = (frame[v].to_numpy() for v in ("x1", "x2", "x3"))
@@ -197,10 +197,40 @@ def test_derivative_columns_of_products_and_expressions(data, name):
     derivative = rows.derivative(frame, variable, float(np.abs(frame[name]).mean()))
     for place, column in enumerate(columns):
         expected = np.broadcast_to(by_hand[column], len(frame))
-        if column in ("I(x1 ** 2)",) or "C(g)" in column:
+        if "C(g)" in column:
             np.testing.assert_allclose(derivative[:, place], expected, rtol=1e-9, atol=1e-12)
+        elif column == "I(x1 ** 2)":  # 2 x1, as the difference of a square gives it but for rounding
+            np.testing.assert_allclose(derivative[:, place], expected, rtol=1e-15)
         else:  # the product rule: exact
             np.testing.assert_array_equal(derivative[:, place], expected)
+
+
+POLYNOMIALS = "y ~ x1 + I(x1 * x2) + I((x1 - 1)**2 / 2):x3 + I(-x2**2 + 3*x1) + I(x1**3) + I(x2 / x1) + x3"
+
+
+@pytest.mark.parametrize("name", ["x1", "x2", "x3"])
+def test_derivative_columns_of_polynomial_expressions(data, name):
+    """Expressions of degree 2 or less in v by the product and power rules,
+    against the derivatives by hand to rounding; a cube and a quotient by v
+    by central differences, within their truncation error."""
+    frame = data.assign(x3=np.random.default_rng(4).normal(size=len(data)), x1=data.x1 + 3.0)
+    model_spec, rows = formula_rows(frame, POLYNOMIALS)
+    x1, x2, x3 = (frame[v].to_numpy() for v in ("x1", "x2", "x3"))
+    by_hand = {
+        "x1": {"x1": 1.0, "I(x1 * x2)": x2, "I((x1 - 1) ** 2 / 2):x3": (x1 - 1) * x3, "I(-x2 ** 2 + 3 * x1)": 3.0,
+               "I(x1 ** 3)": 3 * x1**2, "I(x2 / x1)": -x2 / x1**2},
+        "x2": {"I(x1 * x2)": x1, "I(-x2 ** 2 + 3 * x1)": -2 * x2, "I(x2 / x1)": 1 / x1},
+        "x3": {"I((x1 - 1) ** 2 / 2):x3": (x1 - 1) ** 2 / 2, "x3": 1.0},
+    }[name]
+    variable = rows.variable(name)
+    columns = [model_spec.column_names[j] for j in variable.columns]
+    assert sorted(columns) == sorted(by_hand)
+    derivative = rows.derivative(frame, variable, float(np.abs(frame[name]).mean()))
+    for place, column in enumerate(columns):
+        expected = np.broadcast_to(by_hand[column], len(frame))
+        differenced = column == "I(x1 ** 3)" or (column == "I(x2 / x1)" and name == "x1")
+        np.testing.assert_allclose(derivative[:, place], expected, rtol=1e-9 if differenced else 1e-14,
+                                   atol=1e-12 if differenced else 0)
 
 
 @pytest.mark.parametrize("name, value", [("g", "c"), ("g", "a"), ("x1", 0.75)])

@@ -23,6 +23,8 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from . import polynomials
+
 
 @dataclass
 class Variable:
@@ -68,12 +70,14 @@ def constant_column(template: pd.Series, value, rows: int):
     return np.array([value] * rows, dtype=object)
 
 
-def central_differences(v: np.ndarray, scale: float, columns, together: bool = False) -> np.ndarray:
+def central_differences(v: np.ndarray, scale, columns, together: bool = False) -> np.ndarray:
     """d x / d v of columns(values) (n x c) at v, by central differences at
     v -/+ h_i with h_i = 1e-5 max(|v_i|, 1e-3 scale) (scale: the mean of |v|
-    over the partition): exact but for rounding for terms of degree 2 or
-    less in v, and with a relative error of order h^2 for the others.
-    together: columns takes the 2n values of both points in one call."""
+    over the partition, or a function of no arguments giving it): exact but
+    for rounding for terms of degree 2 or less in v, and with a relative
+    error of order h^2 for the others. together: columns takes the 2n
+    values of both points in one call."""
+    scale = scale() if callable(scale) else scale
     floor = 1e-3 * scale if scale > 0 else 1.0
     h = 1e-5 * np.maximum(np.abs(v), floor)
     up, down = v + h, v - h
@@ -100,8 +104,9 @@ class RowBuilder:
         variable set to values (an array or a column), n x c float64."""
         raise NotImplementedError
 
-    def derivative(self, frame: pd.DataFrame, variable: Variable, scale: float) -> np.ndarray:
-        """d x / d v of the columns variable.columns, n x c, by central differences (central_differences)."""
+    def derivative(self, frame: pd.DataFrame, variable: Variable, scale) -> np.ndarray:
+        """d x / d v of the columns variable.columns, n x c, by central
+        differences (central_differences, which takes scale)."""
         v = frame[variable.name].to_numpy(dtype=np.float64)
         return central_differences(v, scale, lambda values: self.columns(frame, variable, values))
 
@@ -176,10 +181,11 @@ class FormulaicRows(RowBuilder):
     fit's encodings and learned transforms (levels, centring constants).
 
     A term is a product of factors. Where every factor of a term is a
-    numeric variable by name (v, v:w, v:w:u), d(term)/dv is the product of
-    the other factors, exactly; the other terms that read v (I(v**2),
-    np.log(v), v:C(g), splines) are differentiated by central differences
-    of their own subset. A variable set to one value in every row leaves
+    polynomial of numeric variables (v, v:w, v:w:u, I(v**2), I(v*w):u) and
+    the term is of degree 2 or less in v, d(term)/dv is written out by the
+    product rule (polynomials.py); the other terms that read v (np.log(v),
+    I(v**3), v:C(g), splines) are differentiated by central differences of
+    their own subset. A variable set to one value in every row leaves
     the terms that read no other variable the same in every row: they are
     built from one row."""
 
@@ -219,9 +225,12 @@ class FormulaicRows(RowBuilder):
         products, differenced, own, shared = [], [], [], []
         for term in terms:
             factors = [str(factor.expr) for factor in term.factors]
-            plain = all(f.eval_method.value == "lookup" for f in term.factors) and set(factors) <= numeric
-            if plain and len(columns_of[term]) == 1 and factors.count(name) == 1:
-                products.append((place[columns_of[term][0]], [f for f in factors if f != name]))
+            trees = [polynomials.polynomial_factor(str(f.expr), f.eval_method.value == "lookup", numeric)
+                     for f in term.factors]
+            exact = (len(columns_of[term]) == 1 and None not in trees
+                     and sum(polynomials.degree(tree, name) for tree in trees) <= 2)
+            if exact:
+                products.append((place[columns_of[term][0]], trees))
             else:
                 differenced.append(term)
             reads = set().union(*(_expression_names(f) for f in factors)) & set(dtypes)
@@ -253,14 +262,18 @@ class FormulaicRows(RowBuilder):
             return super().derivative(frame, variable, scale)
         products, differenced = self._slopes[variable.name]
         n, c = len(frame), len(variable.columns)
-        if differenced is None and not any(others for _, others in products):
+        if differenced is None and all(polynomials.is_variable(factors, variable.name) for _, factors in products):
             return np.broadcast_to(np.ones(c), (n, c))  # v alone: d v / d v = 1 in every row
         out = np.empty((n, c))
-        for place, others in products:
-            # d(v w u ...)/dv = w u ...: the product of the other factors (1 for v alone)
-            out[:, place] = 1.0
-            for other in others:
-                out[:, place] *= frame[other].to_numpy(dtype=np.float64)
+        values = {}
+
+        def column(name):
+            if name not in values:
+                values[name] = frame[name].to_numpy(dtype=np.float64)
+            return values[name]
+
+        for place, factors in products:  # d(v w u ...)/dv = w u ..., d I(v**2)/dv = 2 v, ...
+            out[:, place] = polynomials.term_derivative(factors, variable.name, column, n)
         if differenced is not None:
             v = frame[variable.name].to_numpy(dtype=np.float64)
             alone = differenced.reads == [variable.name]  # then both points in one build
@@ -274,17 +287,34 @@ class FormulaicRows(RowBuilder):
             return terms.build(_reading(frame, terms.reads, name, values))
         return terms.build(pd.DataFrame({name: values}, copy=False))  # v alone, any number of rows
 
+    def _build_level_rows(self, own: _Terms, template: pd.Series, variable: Variable, value) -> None:
+        """The row of the terms reading only the variable at value and, for a
+        categorical one, at each of its other levels too: one formulaic build
+        of one row per level, since formulaic codes each row apart."""
+        values = [value]
+        if variable.categorical and value in variable.levels:
+            values += [level for level in variable.levels if level != value]
+            if isinstance(template.dtype, pd.CategoricalDtype):
+                values = [level for level in values if level in template.cat.categories]
+        pieces = [constant_column(template, level, 1) for level in values]
+        if isinstance(template.dtype, pd.CategoricalDtype):
+            column = pd.Categorical.from_codes(np.concatenate([piece.codes for piece in pieces]), dtype=template.dtype)
+        else:
+            column = np.concatenate(pieces)
+        rows = own.build(pd.DataFrame({variable.name: column}))
+        for level, row in zip(values, rows):
+            self._level_rows[(variable.name, level)] = row
+
     def at(self, frame, variable, value):
         if variable.name not in self._levels:
             return super().at(frame, variable, value)
         own, shared = self._levels[variable.name]
         n, c = len(frame), len(variable.columns)
         row = None
-        if own is not None:  # the same in every row: built from one, once
+        if own is not None:  # the same in every row: built from one, once (every level's at once)
             key = (variable.name, value)
             if key not in self._level_rows:
-                one = pd.DataFrame({variable.name: constant_column(frame[variable.name], value, 1)})
-                self._level_rows[key] = own.build(one)[0]
+                self._build_level_rows(own, frame[variable.name], variable, value)
             row = self._level_rows[key]
             if shared is None:
                 ordered = np.empty(c)

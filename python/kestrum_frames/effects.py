@@ -23,6 +23,7 @@ the count is sum w_i: the averages are sum w_i e_i / sum w_i.
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass
 
 import numpy as np
@@ -151,6 +152,18 @@ class _Batch:
         self.effects, self.rows, self.held = [], [], {}
 
 
+def _mean_magnitude(v: np.ndarray):
+    """The mean of |v| (1 without rows), worked out when a derivative by differences first asks for it."""
+    return functools.cache(lambda: float(np.abs(v).mean()) if v.size else 1.0)
+
+
+def _binary(v: np.ndarray) -> bool:
+    """Whether every value is 0 or 1 (the first value tells most columns apart at once)."""
+    if v.size and v[0] != 0.0 and v[0] != 1.0:
+        return False
+    return bool(np.all((v == 0.0) | (v == 1.0)))
+
+
 def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effect], beta: np.ndarray,
                    scenarios: list[dict], by: list[str], link: bool, block_rows: int | None,
                    X: np.ndarray | list | None = None, weights: np.ndarray | None = None) -> GroupSums:
@@ -163,8 +176,8 @@ def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effec
     (unweighted: a step, not an estimate)."""
     numeric = {effect.variable.name for effect in effects if effect.kind == "slope"}
     values_of = {name: frame[name].to_numpy(dtype=np.float64) for name in numeric}
-    scales = {name: float(np.abs(v).mean()) if v.size else 1.0 for name, v in values_of.items()}
-    binary = {name: bool(np.all((v == 0.0) | (v == 1.0))) for name, v in values_of.items()}
+    scales = {name: _mean_magnitude(v) for name, v in values_of.items()}
+    binary = {name: _binary(v) for name, v in values_of.items()}
     if by:
         keys_of_rows = pd.MultiIndex.from_frame(frame[by]) if len(by) > 1 else frame[by[0]]
         codes, uniques = pd.factorize(keys_of_rows, use_na_sentinel=True)

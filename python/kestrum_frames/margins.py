@@ -76,14 +76,15 @@ class Rows:
         of the fit); other formulas from the frame. matrix: also pass the
         fit's X of the partition as X= where it is in memory here."""
         plain = isinstance(self.builder, PlainRows)
+        function = _Call(function, args)
         if plain and self.model_data is not None and set(columns) <= set(self.builder.sources):
-            return self.model_data.map(_plain_task, self.builder.sources, columns, matrix, function, *args)
+            return self.model_data.map(_plain_task, self.builder.sources, columns, matrix, function)
         task = dask.delayed(_partition_task, pure=False)
         if is_dask_frame(self.frame):
             weights = [self.weighting.column] if self.weighting is not None else []
             needed = list(dict.fromkeys([*self.used, *weights, *columns]))
             parts = frame_partitions(self.frame, needed)
-            return compute([task(part, (self.used, self.weighting), columns, p, function, *args)
+            return compute([task(part, (self.used, self.weighting), columns, p, function)
                             for p, part in enumerate(parts)], False)
         frame, weights = self._kept(columns)
         bounds = partition_bounds(len(frame), self.npartitions or default_npartitions(len(frame)))
@@ -93,9 +94,9 @@ class Rows:
 
         fitted = getattr(self.model_data, "partitions", None) if matrix else None
         if fitted is not None and len(fitted) == len(bounds):
-            return compute([task(frame.iloc[a:b], None, columns, p, function, *args, X=part.X, **given(a, b))
+            return compute([task(frame.iloc[a:b], None, columns, p, function, X=part.X, **given(a, b))
                             for p, ((a, b), part) in enumerate(zip(bounds, fitted))], False, in_memory=True)
-        return compute([task(frame.iloc[a:b], None, columns, p, function, *args, **given(a, b))
+        return compute([task(frame.iloc[a:b], None, columns, p, function, **given(a, b))
                         for p, (a, b) in enumerate(bounds)], False, in_memory=True)
 
     def _kept(self, columns: list[str]) -> tuple[pd.DataFrame, np.ndarray | None]:
@@ -117,23 +118,35 @@ class Rows:
         return frame, weights
 
 
-def _plain_task(partition, sources, columns, matrix, function, *args):
+class _Call:
+    """function(rows, *args, **given): the arguments of every partition's
+    task in one object, which Dask passes on as it is instead of looking
+    through them (the effects and the builder) for collections, task by task."""
+
+    def __init__(self, function, args: tuple):
+        self.function, self.args = function, args
+
+    def __call__(self, rows, **given):
+        return self.function(rows, *self.args, **given)
+
+
+def _plain_task(partition, sources, columns, matrix, function):
     """function over the variables of a partition whose X holds them as its columns."""
     X = partition.X
     at = {name: j for j, name in enumerate(sources) if name is not None}
     values = {name: X[:, at[name]] if isinstance(X, np.ndarray) else X[at[name]] for name in columns}
     given = {"X": X} if matrix else {}
-    return function(pd.DataFrame(values), *args, weights=partition.weights, **given)
+    return function(pd.DataFrame(values), weights=partition.weights, **given)
 
 
-def _partition_task(part, kept_by, columns, number, function, *args, **given):
+def _partition_task(part, kept_by, columns, number, function, **given):
     if kept_by is not None:  # a Dask partition: its rows as the fit kept them (used columns, weights)
         used, weighting = kept_by
         data = Columns(part, f"partition {number} of data")
         keep, given["weights"] = rows_to_keep(data, used, weighting)
         part = part if keep is None else part[keep]
         part = part[list(dict.fromkeys(columns))]
-    return function(part, *args, **given)
+    return function(part, **given)
 
 
 @dataclass
