@@ -279,7 +279,8 @@ def test_slope_sums_against_numpy(link, grouped, layout):
 def test_effect_sums_of_columns_held_apart_are_those_of_the_block(grouped):
     """X given as its columns (None for the intercept), copied a tile at a
     time, gives the bits of X given as one row-major block, for slopes,
-    contrasts and predictions over more rows than one tile."""
+    contrasts and predictions over more rows than one tile; so do A and B
+    given as lists of their columns."""
     rng = np.random.default_rng(12)
     n = 1000
     X = np.column_stack([np.ones(n), rng.normal(size=n), rng.integers(0, 2, n).astype(float), rng.normal(size=n)])
@@ -291,6 +292,10 @@ def test_effect_sums_of_columns_held_apart_are_those_of_the_block(grouped):
     block = _native.effect_group_sums(False, X, beta, effects, group, 3)
     columns = [None] + [np.ascontiguousarray(X[:, j]) for j in range(1, 4)]
     apart = _native.effect_group_sums(False, columns, beta, effects, group, 3)
-    for (values, gradients), (values_apart, gradients_apart) in zip(block, apart):
-        assert np.array_equal(values, values_apart) and np.array_equal(gradients, gradients_apart)
+    listed = [(1, [1, 3], [derivative[:, 0], X[:, 3]], None), (2, [2], [level[:, 0]], (base[:, 0],)),
+              (0, [], None, None)]
+    as_lists = _native.effect_group_sums(False, columns, beta, listed, group, 3)
+    for (values, gradients), *others in zip(block, apart, as_lists):
+        for values_other, gradients_other in others:
+            assert np.array_equal(values, values_other) and np.array_equal(gradients, gradients_other)
     np.testing.assert_allclose(block[2][0].sum(), special.ndtr(X @ beta)[group >= 0].sum(), rtol=1e-13)

@@ -110,6 +110,13 @@ class RowBuilder:
         v = frame[variable.name].to_numpy(dtype=np.float64)
         return central_differences(v, scale, lambda values: self.columns(frame, variable, values))
 
+    def derivative_columns(self, frame: pd.DataFrame, variable: Variable, scale) -> list[np.ndarray]:
+        """The columns of derivative(), each 1-D of n float64 at any stride,
+        as the native sums read them: a derivative of 1 is one value seen n
+        times, a column of the data is read where it is."""
+        d = self.derivative(frame, variable, scale)
+        return [d[:, j] for j in range(d.shape[1])]
+
     def at(self, frame: pd.DataFrame, variable: Variable, value) -> np.ndarray:
         """The columns variable.columns for the rows of frame with the
         variable set to value in every row, n x c float64."""
@@ -159,6 +166,9 @@ class PlainRows(RowBuilder):
 
     def derivative(self, frame, variable, scale):
         return np.ones((len(frame), len(variable.columns)))  # d x_j / d x_j = 1, exactly
+
+    def derivative_columns(self, frame, variable, scale):
+        return [np.broadcast_to(1.0, (len(frame),))] * len(variable.columns)
 
 
 @dataclass
@@ -260,11 +270,13 @@ class FormulaicRows(RowBuilder):
     def derivative(self, frame, variable, scale):
         if variable.name not in self._slopes:
             return super().derivative(frame, variable, scale)
+        return np.column_stack(self.derivative_columns(frame, variable, scale))
+
+    def derivative_columns(self, frame, variable, scale):
+        if variable.name not in self._slopes:
+            return super().derivative_columns(frame, variable, scale)
         products, differenced = self._slopes[variable.name]
-        n, c = len(frame), len(variable.columns)
-        if differenced is None and all(polynomials.is_variable(factors, variable.name) for _, factors in products):
-            return np.broadcast_to(np.ones(c), (n, c))  # v alone: d v / d v = 1 in every row
-        out = np.empty((n, c))
+        out = [None] * len(variable.columns)
         values = {}
 
         def column(name):
@@ -272,13 +284,15 @@ class FormulaicRows(RowBuilder):
                 values[name] = frame[name].to_numpy(dtype=np.float64)
             return values[name]
 
-        for place, factors in products:  # d(v w u ...)/dv = w u ..., d I(v**2)/dv = 2 v, ...
-            out[:, place] = polynomials.term_derivative(factors, variable.name, column, n)
+        for place, factors in products:  # d(v w u ...)/dv = w u ..., d I(v**2)/dv = 2 v, d v/dv = 1, ...
+            out[place] = polynomials.term_derivative(factors, variable.name, column, len(frame))
         if differenced is not None:
             v = frame[variable.name].to_numpy(dtype=np.float64)
             alone = differenced.reads == [variable.name]  # then both points in one build
-            out[:, differenced.places] = central_differences(v, scale, lambda values: self._build_at(
+            differences = central_differences(v, scale, lambda values: self._build_at(
                 differenced, frame, variable.name, values), together=alone)
+            for p, place in enumerate(differenced.places):
+                out[place] = differences[:, p]
         return out
 
     @staticmethod

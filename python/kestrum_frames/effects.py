@@ -115,7 +115,8 @@ def _effect_rows(effect, block, scales) -> tuple:
     if effect.kind == "prediction":
         return _KIND["prediction"], [], None, None
     if effect.kind == "slope":
-        A = np.asarray(block.builder.derivative(block.frame, variable, scales[variable.name]), dtype=np.float64)
+        A = [np.asarray(column, dtype=np.float64)
+             for column in block.builder.derivative_columns(block.frame, variable, scales[variable.name])]
         return _KIND["slope"], list(variable.columns), A, None
     return _KIND[effect.kind], list(variable.columns), block.counterfactual(variable, effect.level), \
         block.base_rows(effect)
@@ -135,7 +136,9 @@ class _Batch:
         self.effects.append(e)
         self.rows.append(rows)
         for array in rows[2:]:
-            if array is not None:
+            if isinstance(array, list):  # a slope's columns: those of one value seen n times take no room
+                self.held[id(array)] = sum(column.strides != (0,) for column in array)
+            elif array is not None:
                 self.held[id(array)] = array.shape[1]  # a contrast's base rows, shared by its levels, count once
         if sum(self.held.values()) > 2 * self.block.beta.size:
             self.sum()

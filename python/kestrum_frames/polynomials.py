@@ -144,16 +144,18 @@ def is_variable(factors: list[ast.AST], name: str) -> bool:
 
 
 def term_derivative(factors: list[ast.AST], name: str, column, rows: int) -> np.ndarray:
-    """d(product of the factors)/d name at the rows, by the product rule,
-    each part multiplied by the other factors in their order."""
+    """d(product of the factors)/d name at the rows (n values, read-only:
+    perhaps a column of the data itself, or one value seen n times), by the
+    product rule, each part multiplied by the other factors in their order."""
     total = None
     for f, factor in enumerate(factors):
         part = derivative(factor, name, column)
         if part is None:
             continue
         for g, other in enumerate(factors):
-            if g != f:
-                part = part * value(other, column)
+            if g != f:  # 1 w is w: a column of the data stays where it is
+                other_value = value(other, column)
+                part = other_value if isinstance(part, float) and part == 1.0 else part * other_value
         total = part if total is None else total + part
     if total is None:
         return np.zeros(rows)

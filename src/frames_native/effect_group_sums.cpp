@@ -16,11 +16,12 @@ namespace kestrum {
 
 const char* const kEffectGroupSumsDoc =
     "effect_group_sums(link, X, beta, effects, group, groups, weights=None)\n--\n\n"
-    "X: an n x k float64 array, or a list of its k columns (contiguous float64, None for ones); effects: a list of (kind, columns, A, B): kind 0 (prediction), 1 (slope: A the derivative of the columns)\n"
-    "or 2 (contrast: A and B the columns at the level and at the base); group: the row's group as a float64\n"
-    "whole number, negative to leave it out; weights: None, or per row a float64 multiplying its value and\n"
-    "gradient. Returns per effect (values, gradients): per group the (weighted) sum of the effect and of its\n"
-    "gradient in beta.";
+    "X: an n x k float64 array, or a list of its k columns (contiguous float64, None for ones).\n"
+    "effects: a list of (kind, columns, A, B): kind 0 (prediction), 1 (slope: A the derivative of the columns)\n"
+    "or 2 (contrast: A and B the columns at the level and at the base), A and B each an n x c array or a list\n"
+    "of its c columns (1-D float64, any stride). group: the row's group as a float64 whole number, negative\n"
+    "to leave it out; weights: None, or per row a float64 multiplying its value and gradient. Returns per\n"
+    "effect (values, gradients): per group the (weighted) sum of the effect and of its gradient in beta.";
 
 namespace {
 
@@ -35,14 +36,34 @@ std::vector<size_t> columns_argument(PyObject* obj, size_t k) {
   return columns;
 }
 
-MatrixView rows_of_columns(PyObject* obj, const char* parameter, size_t rows, size_t columns) {
-  const MatrixView view = matrix_argument(obj, parameter, 2);
-  require_extent(parameter, "rows", view.rows, rows);
-  require_extent(parameter, "columns", view.cols, columns);
-  return view;
+// A or B of an effect: an n x c float64 array, or a list (or tuple) of its
+// c columns, 1-D float64 arrays of n at any whole-element stride (0: one
+// value for every row). A list is held as a tuple in `held` for the call.
+std::vector<StridedColumn> columns_of_rows(PyObject* obj, const char* parameter, size_t rows, size_t columns,
+                                           std::vector<PyRef>& held) {
+  std::vector<StridedColumn> out;
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+    const MatrixView view = matrix_argument(obj, parameter, 2);
+    require_extent(parameter, "rows", view.rows, rows);
+    require_extent(parameter, "columns", view.cols, columns);
+    for (size_t j = 0; j < columns; ++j) {
+      out.push_back({view.origin + static_cast<ptrdiff_t>(j) * view.col_stride, view.row_stride});
+    }
+    return out;
+  }
+  held.push_back(checked(PySequence_Tuple(obj)));
+  PyObject* items = held.back().get();
+  require_extent(parameter, "columns", static_cast<size_t>(PyTuple_GET_SIZE(items)), columns);
+  for (size_t j = 0; j < columns; ++j) {
+    const std::string name = std::string(parameter) + "[" + std::to_string(j) + "]";
+    const MatrixView column = matrix_argument(PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(j)), name.c_str(), 1);
+    require_extent(name.c_str(), "rows", column.rows, rows);
+    out.push_back({column.origin, column.row_stride});
+  }
+  return out;
 }
 
-EffectColumns effect_argument(PyObject* obj, size_t n, size_t k) {
+EffectColumns effect_argument(PyObject* obj, size_t n, size_t k, std::vector<PyRef>& held) {
   if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 4) {
     raise(PyExc_TypeError, "effects must hold tuples (kind, columns, A, B)");
   }
@@ -52,10 +73,10 @@ EffectColumns effect_argument(PyObject* obj, size_t n, size_t k) {
   effect.kind = static_cast<EffectKind>(kind);
   effect.columns = columns_argument(PyTuple_GET_ITEM(obj, 1), k);
   if (effect.kind != EffectKind::prediction) {
-    effect.A = rows_of_columns(PyTuple_GET_ITEM(obj, 2), "A", n, effect.columns.size());
+    effect.A = columns_of_rows(PyTuple_GET_ITEM(obj, 2), "A", n, effect.columns.size(), held);
   }
   if (effect.kind == EffectKind::contrast) {
-    effect.B = rows_of_columns(PyTuple_GET_ITEM(obj, 3), "B", n, effect.columns.size());
+    effect.B = columns_of_rows(PyTuple_GET_ITEM(obj, 3), "B", n, effect.columns.size(), held);
   }
   return effect;
 }
@@ -76,8 +97,9 @@ PyRef effect_group_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   if (!PyList_Check(slots[3])) raise(PyExc_TypeError, "effects must be a list of tuples (kind, columns, A, B)");
   // A tuple of the list's items holds their arrays while the lock is released, whatever happens to the list.
   const PyRef effects = checked(PyList_AsTuple(slots[3]));
+  std::vector<PyRef> held;  // the effects' lists of columns, as tuples
   for (Py_ssize_t e = 0; e < PyTuple_GET_SIZE(effects.get()); ++e) {
-    rows.effects.push_back(effect_argument(PyTuple_GET_ITEM(effects.get(), e), n, k));
+    rows.effects.push_back(effect_argument(PyTuple_GET_ITEM(effects.get(), e), n, k, held));
   }
   const MatrixView group = matrix_argument(slots[4], "group", 1);
   require_extent("group", "rows", group.rows, n);

@@ -87,23 +87,23 @@ struct Tile {
   const EffectColumns* base = nullptr;
 };
 
-// Column j of a matrix from row `first` on: element r at origin[r * stride].
-struct StridedColumn {
-  const double* origin;
-  ptrdiff_t stride;
-  double operator[](size_t r) const noexcept { return origin[static_cast<ptrdiff_t>(r) * stride]; }
-};
-
+// Column j of a matrix from row `first` on.
 StridedColumn column_of(const MatrixView& M, size_t first, size_t j) {
   return {&M.origin[static_cast<ptrdiff_t>(first) * M.row_stride + static_cast<ptrdiff_t>(j) * M.col_stride],
           M.row_stride};
 }
 
-// out[r] = sum_j M(first + r, j) b_j over the columns in order, from 0.0.
-void row_products(const MatrixView& M, size_t first, const std::vector<double>& b, size_t count, double* out) {
+// Whether every column holds one value for every row.
+bool constant_columns(const std::vector<StridedColumn>& columns) {
+  return std::all_of(columns.begin(), columns.end(), [](const StridedColumn& c) { return c.stride == 0; });
+}
+
+// out[r] = sum_j M_j[first + r] b_j over the columns in order, from 0.0.
+void row_products(const std::vector<StridedColumn>& M, size_t first, const std::vector<double>& b, size_t count,
+                  double* out) {
   std::fill(out, out + count, 0.0);
   for (size_t j = 0; j < b.size(); ++j) {
-    const StridedColumn m = column_of(M, first, j);
+    const StridedColumn m = M[j].from(first);
     const double coefficient = b[j];
     for (size_t r = 0; r < count; ++r) out[r] += m[r] * coefficient;
   }
@@ -111,13 +111,13 @@ void row_products(const MatrixView& M, size_t first, const std::vector<double>& 
 
 // The index of the tile's rows with their columns c replaced by those of Y
 // (its rows from start on): z + (y - x)'b_c, the change summed over c in order from 0.0.
-void shifted_index(const TileRows& x, const double* z, const EffectColumns& effect, const MatrixView& Y,
+void shifted_index(const TileRows& x, const double* z, const EffectColumns& effect, const std::vector<StridedColumn>& Y,
                    const std::vector<double>& b, size_t start, double* out) {
   const size_t count = x.count;
   double shift[kTileRows];
   std::fill(shift, shift + count, 0.0);
   for (size_t j = 0; j < effect.columns.size(); ++j) {
-    const StridedColumn y = column_of(Y, start, j);
+    const StridedColumn y = Y[j].from(start);
     const StridedColumn own = column_of(x.X, x.start, effect.columns[j]);
     const double coefficient = b[j];
     for (size_t r = 0; r < count; ++r) shift[r] += (y[r] - own[r]) * coefficient;
@@ -126,8 +126,7 @@ void shifted_index(const TileRows& x, const double* z, const EffectColumns& effe
 }
 
 bool same_base(const EffectColumns* held, const EffectColumns& effect) {
-  return held != nullptr && held->B.origin == effect.B.origin && held->B.row_stride == effect.B.row_stride &&
-         held->B.col_stride == effect.B.col_stride && held->columns == effect.columns;
+  return held != nullptr && held->B == effect.B && held->columns == effect.columns;
 }
 
 // The rows [start, start + count) of one effect (x: their rows of X, as a
@@ -192,19 +191,19 @@ void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std:
   }
   if (group >= 0) {
     double* on_columns = sums.columns_row(static_cast<size_t>(group));
-    if (effect.A.row_stride == 0 && (!contrast || effect.B.row_stride == 0)) {
+    if (constant_columns(effect.A) && (!contrast || constant_columns(effect.B))) {
       // Columns that are the same in every row (a level's own dummies, v alone): a_j sum f - b_j sum f0.
       const double f_sum = tile_sum(count, [f](size_t r) { return f[r]; });
       const double f0_sum = contrast ? tile_sum(count, [f0](size_t r) { return f0[r]; }) : 0.0;
       for (size_t j = 0; j < c; ++j) {
-        on_columns[j] += contrast ? effect.A(0, j) * f_sum - effect.B(0, j) * f0_sum : effect.A(0, j) * f_sum;
+        on_columns[j] += contrast ? effect.A[j][0] * f_sum - effect.B[j][0] * f0_sum : effect.A[j][0] * f_sum;
       }
       return;
     }
     for (size_t j = 0; j < c; ++j) {
-      const StridedColumn level = column_of(effect.A, start, j);
+      const StridedColumn level = effect.A[j].from(start);
       if (contrast) {
-        const StridedColumn base = column_of(effect.B, start, j);
+        const StridedColumn base = effect.B[j].from(start);
         on_columns[j] += tile_sum(count, [&](size_t r) { return f[r] * level[r] - f0[r] * base[r]; });
       } else {
         on_columns[j] += tile_sum(count, [&](size_t r) { return f[r] * level[r]; });
@@ -217,8 +216,8 @@ void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std:
     if (!(code >= 0.0)) continue;
     double* on_columns = sums.columns_row(static_cast<size_t>(code));
     for (size_t j = 0; j < c; ++j) {
-      on_columns[j] += contrast ? f[r] * effect.A(start + r, j) - f0[r] * effect.B(start + r, j)
-                                : f[r] * effect.A(start + r, j);
+      on_columns[j] += contrast ? f[r] * effect.A[j][start + r] - f0[r] * effect.B[j][start + r]
+                                : f[r] * effect.A[j][start + r];
     }
   }
 }
@@ -232,11 +231,11 @@ double tile_group(const double* group, size_t count) {
 
 }  // namespace
 
-// A slope whose derivative is the same in every row (A a row seen n times:
-// the columns of v alone): its sums are t = d'b_c times the sums of f and of
+// A slope whose derivative is the same in every row (every column of A one
+// value for all rows: v alone): its sums are t = d'b_c times the sums of f and of
 // -z f x_i, shared by every such slope.
 bool constant_slope(const EffectColumns& effect, size_t n) {
-  return effect.kind == EffectKind::slope && n > 0 && effect.A.row_stride == 0;
+  return effect.kind == EffectKind::slope && n > 0 && constant_columns(effect.A);
 }
 
 // The sums of a constant slope from the shared ones (common: values the sum
@@ -244,13 +243,13 @@ bool constant_slope(const EffectColumns& effect, size_t n) {
 // plus d_j sum f on its columns.
 EffectGroupSums scaled_sums(const EffectGroupSums& common, const EffectColumns& effect, const std::vector<double>& b) {
   double t = 0.0;
-  for (size_t j = 0; j < effect.columns.size(); ++j) t += effect.A(0, j) * b[j];
+  for (size_t j = 0; j < effect.columns.size(); ++j) t += effect.A[j][0] * b[j];
   EffectGroupSums out{Vector(common.values.size()), Matrix(common.gradients.rows(), common.gradients.cols())};
   for (size_t g = 0; g < common.values.size(); ++g) {
     out.values[g] = t * common.values[g];
     for (size_t m = 0; m < common.gradients.cols(); ++m) out.gradients(g, m) = t * common.gradients(g, m);
     for (size_t j = 0; j < effect.columns.size(); ++j) {
-      out.gradients(g, effect.columns[j]) += effect.A(0, j) * common.values[g];
+      out.gradients(g, effect.columns[j]) += effect.A[j][0] * common.values[g];
     }
   }
   return out;

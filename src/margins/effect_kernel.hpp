@@ -27,12 +27,25 @@ namespace kestrum {
 
 enum class EffectKind { prediction, slope, contrast };
 
-// One effect of a batch: which columns of X its rows change, and how.
+// The n values of a column: value i at origin[i * stride] (stride 0: one
+// value for every row).
+struct StridedColumn {
+  const double* origin = nullptr;
+  ptrdiff_t stride = 0;
+
+  double operator[](size_t i) const noexcept { return origin[static_cast<ptrdiff_t>(i) * stride]; }
+  StridedColumn from(size_t first) const noexcept { return {&origin[static_cast<ptrdiff_t>(first) * stride], stride}; }
+  bool operator==(const StridedColumn&) const = default;
+};
+
+// One effect of a batch: which columns of X its rows change, and how. A
+// and B hold one column per column c, each read in place with its own
+// stride, so that a derivative of 1, or a column of the data, needs no copy.
 struct EffectColumns {
   EffectKind kind = EffectKind::prediction;
-  std::vector<size_t> columns;  // c: the columns of X that A and B hold
-  MatrixView A;                 // n x |c|: d (slope) or x1 (contrast); unused for a prediction
-  MatrixView B;                 // n x |c|: x0 (contrast)
+  std::vector<size_t> columns;     // c: the columns of X that A and B hold
+  std::vector<StridedColumn> A;    // |c| columns of n: d (slope) or x1 (contrast); none for a prediction
+  std::vector<StridedColumn> B;    // |c| columns of n: x0 (contrast)
 };
 
 // The rows of a partition and the effects summed over them in one pass:
