@@ -174,9 +174,10 @@ def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effec
     given to variables for all rows) over the rows of frame, visited in
     blocks of block_rows rows and added in block order. X: the rows'
     regressors as the fit built them, if at hand (used where no scenario
-    changes them: an array, or the fit's list of its columns). weights: the rows' weights (None: each row counts once).
-    The derivatives' steps scale with the mean of |v| over the partition
-    (unweighted: a step, not an estimate)."""
+    changes them): an array, or the fit's list of its columns. weights: the
+    rows' weights (None: each row counts once). The derivatives' steps
+    scale with the mean of |v| over the partition (unweighted: a step, not
+    an estimate)."""
     numeric = {effect.variable.name for effect in effects if effect.kind == "slope"}
     values_of = {name: frame[name].to_numpy(dtype=np.float64) for name in numeric}
     scales = {name: _mean_magnitude(v) for name, v in values_of.items()}

@@ -54,8 +54,8 @@ class GroupedSums {
     }
     for (size_t m = 0; m < tile.X.cols; ++m) row[m] += w * tile(b, m);
   }
-  // The rows of a tile, all of group g: the same sums in the same order, by
-  // the tile kernel (the gradient row held in registers while rows stream by).
+  // The rows of a tile, all of group g: the values in four partial sums, the
+  // gradient by the tile kernel (its row held in registers while rows stream by).
   void add_tile(size_t g, const double* v, const double* w, const TileRows& tile) {
     sums_.values[g] += tile_sum(tile.count, [v](size_t b) { return v[b]; });
     add_scaled_rows(sums_.gradients.row(g), tile, w);
@@ -82,8 +82,8 @@ class GroupedSums {
 // The scratch of one tile of rows. F0 and f0 are those of the base rows
 // base (with its columns), kept for the next levels of the same variable.
 struct Tile {
-  double z[kTileRows], F[kTileRows], f[kTileRows], F1[kTileRows], f1[kTileRows], F0[kTileRows], f0[kTileRows], t[kTileRows],
-      z1[kTileRows], z0[kTileRows], wf[kTileRows], wf0[kTileRows];
+  double z[kTileRows], F[kTileRows], f[kTileRows], F1[kTileRows], f1[kTileRows], F0[kTileRows], f0[kTileRows],
+      t[kTileRows], z1[kTileRows], z0[kTileRows], wf[kTileRows], wf0[kTileRows];
   const EffectColumns* base = nullptr;
 };
 
@@ -110,9 +110,10 @@ void row_products(const std::vector<StridedColumn>& M, size_t first, const std::
 }
 
 // The index of the tile's rows with their columns c replaced by those of Y
-// (its rows from start on): z + (y - x)'b_c, the change summed over c in order from 0.0.
-void shifted_index(const TileRows& x, const double* z, const EffectColumns& effect, const std::vector<StridedColumn>& Y,
-                   const std::vector<double>& b, size_t start, double* out) {
+// (its rows from start on): z + (y - x)'b_c, the change summed over c in
+// order from 0.0.
+void shifted_index(const TileRows& x, const double* z, const EffectColumns& effect,
+                   const std::vector<StridedColumn>& Y, const std::vector<double>& b, size_t start, double* out) {
   const size_t count = x.count;
   double shift[kTileRows];
   std::fill(shift, shift + count, 0.0);
@@ -130,10 +131,10 @@ bool same_base(const EffectColumns* held, const EffectColumns& effect) {
 }
 
 // The rows [start, start + count) of one effect (x: their rows of X, as a
-// tile of count rows), z, F and f at z given in tile: per row its value and the weight w of x_i in its
-// gradient (into weights, 2 x kTileRows), and its own columns' part of the
-// gradient added to sums. group: that of every row of the tile, or negative
-// (row by row).
+// tile of count rows), z, F and f at z given in tile: per row its value and
+// the weight w of x_i in its gradient (into weights, 2 x kTileRows), and its
+// own columns' part of the gradient added to sums. group: that of every row
+// of the tile, or negative (row by row).
 void tile_effect(const EffectRows& rows, const EffectColumns& effect, const std::vector<double>& b, bool link,
                  size_t start, const TileRows& x, double group, Tile& tile, GroupedSums& sums,
                  std::vector<double>& weights) {
@@ -232,8 +233,8 @@ double tile_group(const double* group, size_t count) {
 }  // namespace
 
 // A slope whose derivative is the same in every row (every column of A one
-// value for all rows: v alone): its sums are t = d'b_c times the sums of f and of
-// -z f x_i, shared by every such slope.
+// value for all rows: v alone): its sums are t = d'b_c times the sums of f
+// and of -z f x_i, shared by every such slope.
 bool constant_slope(const EffectColumns& effect, size_t n) {
   return effect.kind == EffectKind::slope && n > 0 && constant_columns(effect.A);
 }

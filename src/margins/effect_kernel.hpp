@@ -43,9 +43,9 @@ struct StridedColumn {
 // stride, so that a derivative of 1, or a column of the data, needs no copy.
 struct EffectColumns {
   EffectKind kind = EffectKind::prediction;
-  std::vector<size_t> columns;     // c: the columns of X that A and B hold
-  std::vector<StridedColumn> A;    // |c| columns of n: d (slope) or x1 (contrast); none for a prediction
-  std::vector<StridedColumn> B;    // |c| columns of n: x0 (contrast)
+  std::vector<size_t> columns;   // c: the columns of X that A and B hold
+  std::vector<StridedColumn> A;  // |c| columns of n: d (slope) or x1 (contrast); none for a prediction
+  std::vector<StridedColumn> B;  // |c| columns of n: x0 (contrast)
 };
 
 // The rows of a partition and the effects summed over them in one pass:
