@@ -24,6 +24,7 @@ import numpy as np
 
 from . import _native
 from .design import Design, outcome_values
+from .clusters import column_keys, combined_codes, first_rows, key_codes
 from .frames import Columns
 from .progress import compute
 from .weights import Weighting, checked_weights
@@ -41,14 +42,14 @@ class Partition:
     weights: np.ndarray | None = None  # (n,) contiguous float64 for a weighted fit
     # Clustered fits: per grouping (a tuple of positions among the cluster
     # columns), the cluster of each row as a number local to the partition
-    # (float64 whole numbers) and the model-wide number of each local cluster.
+    # and the model-wide number of each local cluster (int64 both).
     groups: dict = field(default_factory=dict)
     # Partitions of a Dask frame: rows dropped for a missing value or a zero
-    # weight, whether a regressor was among the missing, and the cluster keys
-    # of the rows kept (numbered later, by Dask's groupby).
+    # weight, whether a regressor was among the missing, and the keys of
+    # the rows kept, one array per cluster column (clusters.column_keys).
     dropped: int = 0
     missing_regressors: bool = False
-    cluster_keys: object = None
+    cluster_keys: list | None = None
 
 
 @dataclass
@@ -61,7 +62,8 @@ class ModelData:
     weight_sum: float | None = None  # sum w_i; None: unweighted (the rows)
     weighting: Weighting | None = None
     cluster_names: list[str] = field(default_factory=list)  # every column any grouping uses
-    cluster_values: np.ndarray | None = None  # rows x cluster columns, float64 (numbered by the core's rule)
+    # Per cluster column: the cluster of each row used, numbered by first appearance, and their number.
+    column_clusters: list = field(default_factory=list)
     clusters: dict = field(default_factory=dict)  # G of each grouping numbered so far
     verbose: bool = False  # show Dask's progress bar for each pass
     passes: int = 0  # passes over the rows so far
@@ -79,8 +81,7 @@ class ModelData:
 
     def _number(self, grouping: tuple) -> None:
         """Cluster numbers of the rows under a grouping, model-wide and per partition."""
-        values = np.ascontiguousarray(self.cluster_values[:, list(grouping)])
-        numbers, self.clusters[grouping] = _native.cluster_numbers(values)
+        numbers, self.clusters[grouping] = combined_codes([self.column_clusters[j] for j in grouping])
         start = 0
         for partition in self.partitions:
             stop = start + partition.y.shape[0]
@@ -112,14 +113,13 @@ MODEL_WIDE_SHARE = 1 / 4
 
 
 def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.ndarray]:
-    """The cluster of each of a partition's rows as a number local to it
-    (float64), and the model-wide number of each local cluster (float64):
-    by first appearance, or the model-wide numbers when clusters are few."""
+    """The cluster of each of a partition's rows as a number local to it,
+    and the model-wide number of each local cluster (int64 both): by first
+    appearance, or the model-wide numbers when clusters are few."""
     if clusters <= MODEL_WIDE_SHARE * numbers.shape[0]:
-        return numbers, np.arange(clusters, dtype=np.float64)
-    local, _ = _native.cluster_numbers(np.ascontiguousarray(numbers).reshape(-1, 1))
-    first = np.diff(np.maximum.accumulate(local), prepend=-1.0) > 0  # where a new number is handed out
-    return local, numbers[first]
+        return numbers, np.arange(clusters, dtype=np.int64)
+    local, _ = _native.cluster_codes(np.ascontiguousarray(numbers), clusters)
+    return local, numbers[first_rows(local)]
 
 
 def _grouped_score_sums(partition: Partition, beta: np.ndarray, groupings: list[tuple]):
@@ -157,17 +157,10 @@ def rows_to_keep(columns: Columns, names: list[str], weights: Weighting | None =
     return keep, np.ascontiguousarray(values[positive])
 
 
-def _cluster_values(columns: Columns, names: list[str], keep: np.ndarray | None) -> np.ndarray:
-    """n x m float64: numeric cluster columns as they are (the core's key
-    rule groups them), any other column as the codes of its distinct values."""
-    values = np.empty((columns.rows if keep is None else int(keep.sum()), len(names)))
-    for j, name in enumerate(names):
-        if columns.is_numeric(name):
-            column = np.asarray(columns.numeric(name), dtype=np.float64)
-        else:
-            column = columns.series(name).factorize()[0].astype(np.float64)
-        values[:, j] = column if keep is None else column[keep]
-    return values
+def numbered_columns(columns: Columns, names: list[str], keep: np.ndarray | None) -> list[tuple[np.ndarray, int]]:
+    """Per cluster column, the cluster of each kept row and their number."""
+    number = dask.delayed(lambda name: key_codes(column_keys(columns, name, keep)), pure=False)
+    return compute([number(name) for name in names], False, in_memory=True)
 
 
 def partition_columns(regressors, start: int, stop: int) -> tuple[list, bool]:
@@ -237,11 +230,9 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
         )
     regressors = design.regressor_columns(columns, keep)
 
-    cluster_values = _cluster_values(columns, cluster, keep) if cluster else None
-    number = dask.delayed(_native.cluster_numbers, pure=False)  # the groupings side by side
-    numbered = compute(
-        [number(np.ascontiguousarray(cluster_values[:, list(g)])) for g in groupings], False, in_memory=True
-    )
+    column_clusters = numbered_columns(columns, cluster, keep)
+    number = dask.delayed(combined_codes, pure=False)  # the groupings side by side
+    numbered = compute([number([column_clusters[j] for j in g]) for g in groupings], False, in_memory=True)
     numbers = {g: rows for g, (rows, _) in zip(groupings, numbered)}
     clusters = {g: count for g, (_, count) in zip(groupings, numbered)}
 
@@ -268,7 +259,7 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
         weight_sum=None if values is None else float(values.sum()),
         weighting=weights,
         cluster_names=list(cluster),
-        cluster_values=cluster_values,
+        column_clusters=column_clusters,
         clusters=clusters,
     )
 

@@ -32,6 +32,7 @@ PyMethodDef functions[] = {
     fast_call<check_probit_model>("check_probit_model", kCheckProbitModelDoc),
     fast_call<cluster_numbers>("cluster_numbers", kClusterNumbersDoc),
     fast_call<cluster_keys>("cluster_keys", kClusterKeysDoc),
+    fast_call<cluster_codes>("cluster_codes", kClusterCodesDoc),
     fast_call<gather_columns>("gather_columns", kGatherColumnsDoc),
     fast_call<row_predictions>("row_predictions", kRowPredictionsDoc),
     {nullptr, nullptr, 0, nullptr},

@@ -1,5 +1,6 @@
 #include "frames_native/totals.hpp"
 
+#include "estimation/cluster_codes.hpp"
 #include "estimation/clusters.hpp"
 #include "estimation/covariance.hpp"
 #include "frames_native/partition_arguments.hpp"
@@ -12,7 +13,7 @@
 #include "interface/probit_models.hpp"
 #include "numeric/strided_array.hpp"
 
-#include <bit>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,8 @@ const char* const kClusterMeatDoc =
 const char* const kPartsClusterMeatDoc =
     "parts_cluster_meat(parts, clusters)\n--\n\n"
     "sum_c g_c g_c' over `clusters` clusters, g_c added up from the parts in order: each part a pair of the\n"
-    "model-wide numbers of its clusters (whole numbers as float64, distinct) and their score sums (one row each).";
+    "model-wide numbers of its clusters (int64, or whole numbers as float64; distinct) and their score sums\n"
+    "(one row each).";
 const char* const kFinishEffectsDoc =
     "finish_effects(parts, cov)\n--\n\n"
     "The average marginal effects and their delta-method statistics from the partitions' sums, added in order.";
@@ -35,8 +37,11 @@ const char* const kClusterNumbersDoc =
     "The cluster of each row of values (n x m float64), numbered by first appearance, and the count.";
 const char* const kClusterKeysDoc =
     "cluster_keys(values)\n--\n\n"
-    "The int64 key of every value of values (n x m float64) under the cluster key rule, as the bits of a "
-    "float64 array of the same shape: view it as int64.";
+    "The int64 key of every value of values (n float64) under the cluster key rule, an int64 array.";
+const char* const kClusterCodesDoc =
+    "cluster_codes(codes, extent=0)\n--\n\n"
+    "The clusters of int64 codes (n,): rows with equal codes share one, numbered by first appearance. Returns\n"
+    "the numbers (int64) and the count. extent, when not 0: every code lies in [0, extent).";
 const char* const kCheckProbitModelDoc =
     "check_probit_model(model, function, argument)\n--\n\n"
     "TypeError for a fitted model whose effects the probit formulas would get wrong (as kestrum.ame decides).";
@@ -166,22 +171,49 @@ PyRef cluster_numbers_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return checked(PyTuple_Pack(2, array.get(), count.get()));
 }
 
-// The keys travel as the bit patterns of doubles so that the one float64
-// output path serves; the caller views the array as int64.
 PyRef cluster_keys_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"values"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"cluster_keys", parameters, 1}, args, nargs, kwnames, slots);
-  convert_argument("values", [&] { return extract_array_strict(slots[0], 2); });
+  convert_argument("values", [&] { return extract_array_strict(slots[0], 1); });
   const ArrayView values = view_array(slots[0]);
-  Matrix keys = without_interpreter_lock([&] {
-    Matrix bits(values.rows(), values.cols());
-    for (size_t i = 0; i < values.rows(); ++i) {
-      for (size_t j = 0; j < values.cols(); ++j) bits(i, j) = std::bit_cast<double>(cluster_key(values(i, j)));
-    }
-    return bits;
+  int64_t* keys = nullptr;
+  PyRef array = new_int64_array(values.rows(), keys);
+  without_interpreter_lock([&] {
+    for (size_t i = 0; i < values.rows(); ++i) keys[i] = cluster_key(values(i, 0));
+    return 0;
   });
-  return output_array(StridedArray::from(std::move(keys)));
+  return array;
+}
+
+PyRef cluster_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"codes", "extent"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"cluster_codes", parameters, 1}, args, nargs, kwnames, slots);
+  const Int64View view = int64_argument(slots[0], "codes");
+  const uint64_t extent = is_omitted(slots[1]) ? 0 : convert_argument("extent", [&] { return to_u64(slots[1]); });
+  // The codes read in place when they are aligned and contiguous, else copied so.
+  std::vector<int64_t> copy;
+  const int64_t* codes = reinterpret_cast<const int64_t*>(view.origin);
+  if (view.rows > 1 && (view.byte_stride != sizeof(int64_t) ||
+                        reinterpret_cast<std::uintptr_t>(view.origin) % alignof(int64_t) != 0)) {
+    copy.resize(view.rows);
+    for (size_t i = 0; i < view.rows; ++i) copy[i] = view[i];
+    codes = copy.data();
+  }
+  if (extent != 0) {
+    for (size_t i = 0; i < view.rows; ++i) {
+      if (codes[i] < 0 || static_cast<uint64_t>(codes[i]) >= extent) {
+        raise(PyExc_ValueError, "codes[" + std::to_string(i) + "] is " + std::to_string(codes[i]) +
+                                    ", outside [0, extent = " + std::to_string(extent) + ")");
+      }
+    }
+  }
+  int64_t* numbers = nullptr;
+  PyRef array = new_int64_array(view.rows, numbers);
+  const size_t clusters = without_interpreter_lock([&] { return number_codes(codes, view.rows, extent, numbers); });
+  PyRef count = checked(PyLong_FromSize_t(clusters));
+  return checked(PyTuple_Pack(2, array.get(), count.get()));
 }
 
 std::string text_argument(PyObject* obj, const char* parameter) {
@@ -227,6 +259,10 @@ PyObject* cluster_numbers(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* cluster_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&] { return cluster_keys_body(args, nargs, kwnames); });
+}
+
+PyObject* cluster_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return cluster_codes_body(args, nargs, kwnames); });
 }
 
 }  // namespace kestrum

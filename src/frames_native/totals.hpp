@@ -26,8 +26,12 @@ extern const char* const kFinishEffectsDoc;
 PyObject* cluster_numbers(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kClusterNumbersDoc;
 
-// cluster_keys(values) -> the int64 keys as the bits of a float64 array
+// cluster_keys(values) -> the int64 keys of the values
 PyObject* cluster_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+extern const char* const kClusterCodesDoc;
+// cluster_codes(codes, extent=0) -> (numbers as int64, count)
+PyObject* cluster_codes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kClusterKeysDoc;
 
 // check_probit_model(model, function, argument) -> None; TypeError for a model
