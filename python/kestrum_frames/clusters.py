@@ -9,10 +9,16 @@ keys first, then the combination (a, b) of two numbered columns as the code
 a G_b + b, dense below G_a G_b, and so on for more columns. The pandas and
 the Dask paths both number through here, so that a cluster has the same
 number, and its sums the same order, in either.
+
+The score sums are taken per cell of the finest grouping (the combination
+of every cluster column a covariance reads): each cluster of any grouping
+is a union of cells, so a multi-way fit sums the rows once, into cells, and
+each grouping's g_c is the sum of its cells' sums in the cells' order.
 """
 
 from __future__ import annotations
 
+import dask
 import numpy as np
 import pandas as pd
 
@@ -54,3 +60,26 @@ def first_rows(numbers: np.ndarray) -> np.ndarray:
     clusters' numbers: numbers are handed out in increasing order, so it is
     where the running maximum rises."""
     return np.flatnonzero(np.diff(np.maximum.accumulate(numbers), prepend=-1) > 0)
+
+
+def finest_grouping(groupings: list[tuple]) -> tuple:
+    """The grouping by every cluster column that the groupings read."""
+    return tuple(sorted(set().union(*groupings)))
+
+
+def grouping_meats(totals: np.ndarray, cell_keys: list[np.ndarray], finest: tuple,
+                   groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
+    """Per grouping, sum_c g_c g_c' and G from the score sums of the cells
+    of the finest grouping (totals, a row per cell in the order of their
+    numbers). cell_keys: per column of the finest grouping, each cell's key
+    (codes or keys, any that number alike). A grouping's clusters are
+    numbered by first appearance among the cells, which is their order of
+    first appearance among the rows, and g_c adds its cells' sums in order."""
+    def meat(grouping):
+        if grouping == finest:
+            return _native.cluster_meat(totals), len(totals)
+        cluster_of, clusters = combined_codes([key_codes(cell_keys[finest.index(j)]) for j in grouping])
+        return _native.parts_cluster_meat([(cluster_of, totals)], clusters), clusters
+
+    task = dask.delayed(meat, pure=False)  # the groupings side by side
+    return dask.compute(*[task(grouping) for grouping in groupings], scheduler="threads")

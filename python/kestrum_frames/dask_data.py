@@ -45,7 +45,7 @@ from dask.dataframe import hyperloglog
 from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
-from .clusters import column_keys, combined_codes, first_rows, key_codes
+from .clusters import column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes
 from .model_data import Partition, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
 from .weights import Weighting
@@ -174,41 +174,35 @@ def _local_clusters(keys: list[np.ndarray]) -> tuple[list[np.ndarray], np.ndarra
     return [column[first] for column in keys], numbers
 
 
-def _cluster_partials(partition: Partition, beta: np.ndarray, groupings: list[tuple]) -> list:
-    """Per grouping, the keys of the partition's clusters (one array per
+def _cluster_partials(partition: Partition, beta: np.ndarray, grouping: tuple) -> tuple:
+    """The keys of the partition's clusters under a grouping (one array per
     column of the grouping, in order of first appearance) and their score
-    sums (one row each); all from one native pass over the rows."""
-    numbered = [_local_clusters([partition.cluster_keys[j] for j in grouping]) for grouping in groupings]
-    sums = _native.cluster_score_sums(
-        partition.y, partition.X, beta, [numbers for _, numbers in numbered], [len(keys[0]) for keys, _ in numbered],
-        partition.weights,
-    )
-    return [(keys, part) for (keys, _), part in zip(numbered, sums)]
+    sums (one row each), from one native pass over the rows."""
+    keys, numbers = _local_clusters([partition.cluster_keys[j] for j in grouping])
+    sums = _native.cluster_score_sums(partition.y, partition.X, beta, numbers, len(keys[0]), partition.weights)
+    return keys, sums
 
 
-def model_wide_parts(partials: list[tuple[list[np.ndarray], np.ndarray]]) -> tuple[list, int]:
-    """The partitions' cluster sums of one grouping as parts_cluster_meat
-    takes them, the model-wide number of each partition's clusters by first
-    appearance (partition order, then row order: as the pandas path numbers
-    them), and G."""
+def model_wide_sums(partials: list[tuple[list[np.ndarray], np.ndarray]]) -> tuple[np.ndarray, list[np.ndarray]]:
+    """The score sums of every cluster from the partitions' partial sums,
+    and each cluster's keys: the clusters numbered model-wide by first
+    appearance (partition order, then row order, as the pandas path numbers
+    them) and their partial sums added in partition order, by the pandas
+    path's own function."""
     columns = [np.concatenate([keys[j] for keys, _ in partials]) for j in range(len(partials[0][0]))]
     numbers, clusters = combined_codes([key_codes(column) for column in columns])
     bounds = np.cumsum([len(sums) for _, sums in partials])[:-1]
     # Sums that came from another process may sit unaligned in the received buffer.
     sums = [np.require(sums, requirements="A") for _, sums in partials]
-    return list(zip(np.split(numbers, bounds), sums)), clusters
+    totals = _native.parts_cluster_sums(list(zip(np.split(numbers, bounds), sums)), clusters)
+    first = first_rows(numbers)
+    return totals, [column[first] for column in columns]
 
 
-def _grouping_meat(partials: list) -> tuple[np.ndarray, int]:
-    """sum_c g_c g_c' of one grouping from the partitions' partial sums, and G."""
-    parts, clusters = model_wide_parts(partials)
-    return _native.parts_cluster_meat(parts, clusters), clusters
-
-
-def _partial_frame(partials: list, m: int, grouping: tuple, k: int) -> pd.DataFrame:
-    """A partition's sums of grouping m as a frame for Dask's groupby: key
+def _partial_frame(partial: tuple, grouping: tuple, k: int) -> pd.DataFrame:
+    """A partition's partial sums as a frame for Dask's groupby: key
     columns k{j} (named by position among all the cluster columns), then s0 ... s{k-1}."""
-    keys, sums = partials[m]
+    keys, sums = partial
     columns = {f"k{j}": column for j, column in zip(grouping, keys)}
     columns.update({f"s{j}": sums[:, j] for j in range(k)})
     return pd.DataFrame(columns)
@@ -366,41 +360,42 @@ class DaskModelData:
 
     def cluster_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
         """Per grouping, sum_c g_c g_c' over the clusters and their number
-        G, from the partitions' partial sums of every grouping in one pass:
-        added on the client in partition order, as the pandas path adds
-        them (the same bits), or by Dask's groupby when they would not fit
-        there (CLIENT_SUMS_BYTES)."""
-        parts = self._tasks(_cluster_partials, (beta, groupings))
+        G, from the partitions' score sums by cell of the finest grouping,
+        in one pass: added on the client in partition order as the pandas
+        path adds them (the same bits), or by Dask's groupby when they would
+        not fit there (CLIENT_SUMS_BYTES)."""
+        finest = finest_grouping(groupings)
+        parts = self._tasks(_cluster_partials, (beta, finest))
         self.passes += 1
-        needed = len(groupings) * self._partition_clusters * (self.k + len(self.cluster_names)) * 8
+        needed = self._partition_clusters * (self.k + len(finest)) * 8
         if needed > CLIENT_SUMS_BYTES:
             logger.info("adding the cluster sums in a shuffle: they would take %.3g GB on the client", needed / 1e9)
-            return self._shuffled_cluster_meats(parts, groupings)
-        partials = compute(parts, self.verbose)
-        meat = dask.delayed(_grouping_meat, pure=False)  # the groupings' meats side by side
-        results = compute([meat([part[m] for part in partials]) for m in range(len(groupings))], False,
-                          in_memory=True)
+            results = self._shuffled_cluster_meats(parts, finest, groupings)
+        else:
+            totals, cell_keys = model_wide_sums(compute(parts, self.verbose))
+            results = grouping_meats(totals, cell_keys, finest, groupings)
         for grouping, (_, clusters) in zip(groupings, results):
             self.clusters[grouping] = clusters
-        return results
+        return list(results)
 
-    def _shuffled_cluster_meats(self, parts: list, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
+    def _shuffled_cluster_meats(self, parts: list, finest: tuple, groupings: list[tuple]) -> list:
         split_out = max(1, int(np.ceil(self._cluster_sketch / SHUFFLE_CLUSTERS)))
+        frames = [dask.delayed(_partial_frame, pure=True)(part, finest, self.k) for part in parts]
+        sums = dd.from_delayed(frames, meta=self._partial_meta(finest), verify_meta=False)
         pieces = []
-        for m, grouping in enumerate(groupings):
+        for grouping in groupings:
             keys = [f"k{j}" for j in grouping]
-            own = [dask.delayed(_partial_frame, pure=True)(part, m, grouping, self.k) for part in parts]
-            sums = dd.from_delayed(own, meta=self._partial_meta(grouping), verify_meta=False)
-            grouped = sums.groupby(keys, sort=False).sum(split_out=split_out, shuffle_method="tasks")
+            grouped = sums[keys + [f"s{j}" for j in range(self.k)]].groupby(keys, sort=False).sum(
+                split_out=split_out, shuffle_method="tasks"
+            )
             pieces.append([dask.delayed(_meat_of_groups, pure=True)(piece) for piece in grouped.to_delayed()])
         counted = compute(pieces, self.verbose)
         results = []
-        for grouping, grouping_pieces in zip(groupings, counted):
+        for grouping_pieces in counted:
             meat = grouping_pieces[0][1]
             for _, piece in grouping_pieces[1:]:
                 meat = meat + piece  # partition order: the same bits on any scheduler
-            self.clusters[grouping] = sum(clusters for clusters, _ in grouping_pieces)
-            results.append((meat, self.clusters[grouping]))
+            results.append((meat, sum(clusters for clusters, _ in grouping_pieces)))
         return results
 
     def _partial_meta(self, grouping: tuple) -> pd.DataFrame:

@@ -24,7 +24,7 @@ import numpy as np
 
 from . import _native
 from .design import Design, outcome_values
-from .clusters import column_keys, combined_codes, first_rows, key_codes
+from .clusters import column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes
 from .frames import Columns
 from .progress import compute
 from .weights import Weighting, checked_weights
@@ -65,6 +65,7 @@ class ModelData:
     # Per cluster column: the cluster of each row used, numbered by first appearance, and their number.
     column_clusters: list = field(default_factory=list)
     clusters: dict = field(default_factory=dict)  # G of each grouping numbered so far
+    cells: dict = field(default_factory=dict)  # per grouping numbered over the rows: the first row of each cluster
     verbose: bool = False  # show Dask's progress bar for each pass
     passes: int = 0  # passes over the rows so far
 
@@ -82,6 +83,7 @@ class ModelData:
     def _number(self, grouping: tuple) -> None:
         """Cluster numbers of the rows under a grouping, model-wide and per partition."""
         numbers, self.clusters[grouping] = combined_codes([self.column_clusters[j] for j in grouping])
+        self.cells[grouping] = first_rows(numbers)
         start = 0
         for partition in self.partitions:
             stop = start + partition.y.shape[0]
@@ -90,19 +92,19 @@ class ModelData:
 
     def cluster_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
         """Per grouping, sum_c g_c g_c' with g_c the (weighted) score sum of
-        cluster c, and G; every grouping from one pass, each partition
-        giving the parts of the g_c of its clusters, added in partition order."""
-        for grouping in groupings:
-            if grouping not in self.clusters:
-                self._number(grouping)
-        parts = self.map(_grouped_score_sums, beta, groupings)
-        meat = dask.delayed(_native.parts_cluster_meat, pure=False)  # the groupings' meats side by side
-        meats = compute(
-            [meat([part[m] for part in parts], self.clusters[g]) for m, g in enumerate(groupings)],
-            False,
-            in_memory=True,
-        )
-        return [(m, self.clusters[g]) for m, g in zip(meats, groupings)]
+        cluster c, and G; from one pass summing the scores by cell of the
+        finest grouping, each partition giving the parts of the sums of its
+        cells, added in partition order (clusters.grouping_meats)."""
+        finest = finest_grouping(groupings)
+        if finest not in self.cells:  # not yet numbered over the rows
+            self._number(finest)
+        parts = self.map(_grouped_score_sums, beta, finest)
+        totals = _native.parts_cluster_sums(parts, self.clusters[finest])
+        cell_keys = [self.column_clusters[j][0][self.cells[finest]] for j in finest]
+        results = grouping_meats(totals, cell_keys, finest, groupings)
+        for grouping, (_, clusters) in zip(groupings, results):
+            self.clusters[grouping] = clusters
+        return list(results)
 
 
 # A partition sums the scores of all G clusters in model-wide numbering when
@@ -122,13 +124,10 @@ def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.nd
     return local, numbers[first_rows(local)]
 
 
-def _grouped_score_sums(partition: Partition, beta: np.ndarray, groupings: list[tuple]):
-    locals_ = [partition.groups[g][0] for g in groupings]
-    ids = [partition.groups[g][1] for g in groupings]
-    sums = _native.cluster_score_sums(
-        partition.y, partition.X, beta, locals_, [len(i) for i in ids], partition.weights
-    )
-    return list(zip(ids, sums))
+def _grouped_score_sums(partition: Partition, beta: np.ndarray, grouping: tuple):
+    """The model-wide numbers of the partition's clusters and their score sums."""
+    local, ids = partition.groups[grouping]
+    return ids, _native.cluster_score_sums(partition.y, partition.X, beta, local, len(ids), partition.weights)
 
 
 def partition_bounds(rows: int, npartitions: int) -> list[tuple[int, int]]:
@@ -231,10 +230,11 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
     regressors = design.regressor_columns(columns, keep)
 
     column_clusters = numbered_columns(columns, cluster, keep)
-    number = dask.delayed(combined_codes, pure=False)  # the groupings side by side
-    numbered = compute([number([column_clusters[j] for j in g]) for g in groupings], False, in_memory=True)
-    numbers = {g: rows for g, (rows, _) in zip(groupings, numbered)}
-    clusters = {g: count for g, (_, count) in zip(groupings, numbered)}
+    numbers, clusters, cells = {}, {}, {}
+    if groupings:  # the rows are summed by cell of the finest grouping
+        finest = finest_grouping(groupings)
+        numbers[finest], clusters[finest] = combined_codes([column_clusters[j] for j in finest])
+        cells[finest] = first_rows(numbers[finest])
 
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
     build = dask.delayed(_build_partition, pure=False)
@@ -261,6 +261,7 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
         cluster_names=list(cluster),
         column_clusters=column_clusters,
         clusters=clusters,
+        cells=cells,
     )
 
 

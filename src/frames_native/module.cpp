@@ -28,6 +28,7 @@ PyMethodDef functions[] = {
     fast_call<covariance>("covariance", kCovarianceDoc),
     fast_call<cluster_meat_entry>("cluster_meat", kClusterMeatDoc),
     fast_call<parts_cluster_meat>("parts_cluster_meat", kPartsClusterMeatDoc),
+    fast_call<parts_cluster_sums>("parts_cluster_sums", kPartsClusterSumsDoc),
     fast_call<finish_effects>("finish_effects", kFinishEffectsDoc),
     fast_call<check_probit_model>("check_probit_model", kCheckProbitModelDoc),
     fast_call<cluster_numbers>("cluster_numbers", kClusterNumbersDoc),

@@ -16,6 +16,10 @@ extern const char* const kClusterMeatDoc;
 
 // parts_cluster_meat(parts, clusters) -> k x k array
 PyObject* parts_cluster_meat(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+extern const char* const kPartsClusterSumsDoc;
+// parts_cluster_sums(parts, clusters) -> clusters x k array
+PyObject* parts_cluster_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kPartsClusterMeatDoc;
 
 // finish_effects(parts, cov) -> dict of effect, std_error, z, p
