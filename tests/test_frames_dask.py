@@ -231,3 +231,27 @@ def test_shuffled_cluster_sums_agree_with_pandas(client, frame_design, monkeypat
     assert (on_dask.nobs, on_dask.n_clusters, on_dask.cov_type) == (in_memory.nobs, in_memory.n_clusters,
                                                                      in_memory.cov_type)
     np.testing.assert_allclose(on_dask.cov_params(), in_memory.cov_params(), rtol=1e-11, atol=0)
+
+
+@pytest.mark.parametrize("persist", [False, True])
+def test_with_vcov_on_other_columns_gives_pandas_bits(client, frame_design, persist):
+    """Cluster columns the fit did not read come from the partitions at the
+    rows the fit used: the pandas with_vcov's numbers (on the same
+    partitions), and a refit's, also where a row the fit drops lacks one."""
+    frame = weighted_frame(frame_design[0])
+    frame = frame.assign(label=frame["h"].map(lambda code: f"region {code}").astype(object))
+    holed = frame.copy()
+    holed.loc[[3, 900], "y"] = np.nan
+    holed.loc[[3], "k"] = np.nan  # in a row the fit drops
+    in_memory = kf.fit_probit(FRAME_FORMULA, frame, cluster="g", npartitions=4)
+    on_dask = kf.fit_probit(FRAME_FORMULA, dask_frame(frame, npartitions=4), cluster="g", persist=persist)
+    holed_fit = kf.fit_probit(FRAME_FORMULA, dask_frame(holed, npartitions=4), cluster="g", persist=persist)
+    for target in [{"cluster": "k"}, {"cluster": ["k", "label"], "vcov": "CR0"}, {"cluster": ["g", ("k", "h")]}]:
+        assert np.array_equal(all_numbers(on_dask.with_vcov(**target)), all_numbers(in_memory.with_vcov(**target)))
+        other = holed_fit.with_vcov(**target)
+        refit = kf.fit_probit(FRAME_FORMULA, dask_frame(holed, npartitions=4), **{"cluster": "g", **target})
+        assert np.array_equal(other.cov_params(), refit.cov_params()) and other.n_clusters == refit.n_clusters
+    holed.loc[800, "k"] = np.nan  # partition 1 holds rows 750 to 1499
+    fitted = kf.fit_probit(FRAME_FORMULA, dask_frame(holed, npartitions=4), persist=persist)
+    with pytest.raises(ValueError, match=r"cluster column 'k' has no value in row 50 \(index 800\) of partition 1"):
+        fitted.with_vcov(cluster="k")

@@ -46,7 +46,7 @@ from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
 from .clusters import column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes
-from .model_data import Partition, nonfinite_regressor_error, rows_to_keep
+from .model_data import Partition, missing_cluster_error, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
 from .weights import Weighting
 
@@ -237,14 +237,32 @@ def _aligned(partition: Partition) -> Partition:
     )
 
 
-def _pass_task(source, recipe: Recipe | None, number: int, missing: bool | None, function, counting: bool, *args):
+def _added_cluster_keys(frame: pd.DataFrame, recipe: Recipe, number: int, names: list[str]) -> list[np.ndarray]:
+    """The keys of more cluster columns at the rows of a partition the fit
+    used (with_vcov); a column without a value in one of them is refused."""
+    columns = Columns(frame, f"partition {number} of data")
+    columns.require(names, grouping=True)
+    keep, _ = rows_to_keep(columns, recipe.used, recipe.weights)
+    for name in names:
+        missing = columns.missing(name)
+        if missing is not None and keep is not None:
+            missing = missing & keep
+        if missing is not None and missing.any():
+            raise missing_cluster_error(name, f"{columns.row_label(int(np.flatnonzero(missing)[0]))} of partition {number}")
+    return _cluster_keys(columns, names, keep)
+
+
+def _pass_task(source, recipe: Recipe | None, number: int, missing: bool | None, added_keys, function,
+               counting: bool, *args):
     """function over one partition: built here from the frame's partition
-    (so that the rows never travel), or a persisted one. The first pass also
-    counts the partition's rows."""
+    (so that the rows never travel), or a persisted one, with the keys of
+    cluster columns added since. The first pass also counts the partition's rows."""
     if recipe is None:
         partition = _aligned(source)
     else:
         partition = build_partition(source, recipe, number, gather=False, missing=missing)
+    if added_keys is not None:
+        partition = replace(partition, cluster_keys=(partition.cluster_keys or []) + added_keys)
     result = function(partition, *args)
     return (result, _statistics(partition)) if counting else result
 
@@ -277,6 +295,8 @@ class DaskModelData:
         self._missing = None  # per partition, once counted: whether a regressor was missing
         self._used = used
         self._recipe = Recipe(design, used, cluster, frame._meta[used], weights)
+        self._rows_recipe = self._recipe  # which rows the fit uses, also once the partitions are persisted
+        self._added_keys = None  # per partition, the keys of cluster columns with_vcov added
         self._sources = _partitions(frame, used)
         self._persist_when_counted = persist is None
         if persist:
@@ -298,10 +318,27 @@ class DaskModelData:
     def _tasks(self, function, args, counting=False) -> list:
         task = dask.delayed(_pass_task, pure=False)
         missing = self._missing or [None] * len(self._sources)
+        added = self._added_keys or [None] * len(self._sources)
         return [
-            task(source, self._recipe, p, missing[p], function, counting, *args)
+            task(source, self._recipe, p, missing[p], added[p], function, counting, *args)
             for p, source in enumerate(self._sources)
         ]
+
+    def add_cluster_columns(self, names: list[str], data=None) -> None:
+        """More cluster columns, read from the frame's partitions at the rows
+        the fit used and kept where they were read (for another covariance
+        at the estimate). A column without a value in one of those rows is
+        refused: the estimate cannot drop rows."""
+        Columns(self.frame._meta).require(names, grouping=True)
+        read = dask.delayed(_added_cluster_keys, pure=True)
+        sources = _partitions(self.frame, list(dict.fromkeys(self._used + names)))
+        keys = [read(part, self._rows_recipe, p, names) for p, part in enumerate(sources)]
+        if self._added_keys is not None:
+            keys = [dask.delayed(operator.add)(before, new) for before, new in zip(self._added_keys, keys)]
+        self._added_keys = list(dask.persist(*keys))
+        self.cluster_names = self.cluster_names + names
+        self._partition_clusters = self.nobs  # a partition has at most a cluster per row
+        self._cluster_sketch = self.nobs
 
     def map(self, function, *args) -> list:
         """function(partition, *args) for every partition, computed where the

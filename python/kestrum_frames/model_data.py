@@ -68,6 +68,7 @@ class ModelData:
     cells: dict = field(default_factory=dict)  # per grouping numbered over the rows: the first row of each cluster
     verbose: bool = False  # show Dask's progress bar for each pass
     passes: int = 0  # passes over the rows so far
+    keep: np.ndarray | None = None  # the rows of the data used (None: all)
 
     @property
     def k(self) -> int:
@@ -89,6 +90,21 @@ class ModelData:
             stop = start + partition.y.shape[0]
             partition.groups[grouping] = local_numbers(numbers[start:stop], self.clusters[grouping])
             start = stop
+
+    def add_cluster_columns(self, names: list[str], data) -> None:
+        """More cluster columns, read from the data at the rows the fit used
+        (for another covariance at the estimate). A column without a value
+        in one of those rows is refused: the estimate cannot drop rows."""
+        columns = Columns(data)
+        columns.require(names, grouping=True)
+        for name in names:
+            missing = columns.missing(name)
+            if missing is not None and self.keep is not None:
+                missing = missing & self.keep
+            if missing is not None and missing.any():
+                raise missing_cluster_error(name, columns.row_label(int(np.flatnonzero(missing)[0])))
+        self.column_clusters += numbered_columns(columns, names, self.keep)
+        self.cluster_names += names
 
     def cluster_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
         """Per grouping, sum_c g_c g_c' with g_c the (weighted) score sum of
@@ -154,6 +170,13 @@ def rows_to_keep(columns: Columns, names: list[str], weights: Weighting | None =
     keep = np.zeros(columns.rows, dtype=bool)
     keep[kept[positive]] = True
     return keep, np.ascontiguousarray(values[positive])
+
+
+def missing_cluster_error(name: str, where: str) -> ValueError:
+    return ValueError(
+        f"cluster column {name!r} has no value in {where}, a row the fit used: another covariance at the same "
+        f"estimate cannot leave rows out. Refit with cluster={name!r} (which drops the rows where it is missing)"
+    )
 
 
 def numbered_columns(columns: Columns, names: list[str], keep: np.ndarray | None) -> list[tuple[np.ndarray, int]]:
@@ -262,6 +285,7 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
         column_clusters=column_clusters,
         clusters=clusters,
         cells=cells,
+        keep=keep,
     )
 
 
