@@ -233,6 +233,7 @@ def test_shuffled_cluster_sums_agree_with_pandas(client, frame_design, monkeypat
     np.testing.assert_allclose(on_dask.cov_params(), in_memory.cov_params(), rtol=1e-11, atol=0)
 
 
+@pytest.mark.filterwarnings("ignore:the multi-way cluster-robust covariance is not positive")
 @pytest.mark.parametrize("persist", [False, True])
 def test_with_vcov_on_other_columns_gives_pandas_bits(client, frame_design, persist):
     """Cluster columns the fit did not read come from the partitions at the

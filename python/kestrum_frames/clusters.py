@@ -24,6 +24,7 @@ import pandas as pd
 
 from . import _native
 from .frames import Columns
+from .progress import compute
 
 
 def column_keys(columns: Columns, name: str, keep: np.ndarray | None) -> np.ndarray:
@@ -82,4 +83,4 @@ def grouping_meats(totals: np.ndarray, cell_keys: list[np.ndarray], finest: tupl
         return _native.parts_cluster_meat([(cluster_of, totals)], clusters), clusters
 
     task = dask.delayed(meat, pure=False)  # the groupings side by side
-    return dask.compute(*[task(grouping) for grouping in groupings], scheduler="threads")
+    return compute([task(grouping) for grouping in groupings], False, in_memory=True)

@@ -4,8 +4,10 @@
 float64 outcome vector, the regressors as row ranges of their float64
 columns (views of the frame's own columns where they are plain numeric
 columns: X is never copied whole), the rows' weights for a weighted fit
-and, for a clustered fit, the partition's cluster numbers under each
-grouping of the cluster columns the covariance needs. Every pass of the fit and of the marginal effects runs one
+and, for a clustered fit, the partition's cluster numbers under the
+finest grouping of the cluster columns the covariance needs (the cells
+every grouping's clusters are unions of: clusters.py). Every pass of the
+fit and of the marginal effects runs one
 small native function per partition and adds the results in partition
 order, so the numbers depend on the partitioning but never on how many
 threads ran the partitions.
@@ -61,7 +63,7 @@ class ModelData:
     outcome_sum: float  # sum w_i y_i
     weight_sum: float | None = None  # sum w_i; None: unweighted (the rows)
     weighting: Weighting | None = None
-    cluster_names: list[str] = field(default_factory=list)  # every column any grouping uses
+    cluster_names: list[str] = field(default_factory=list)  # every column any grouping uses (with_vcov may add)
     # Per cluster column: the cluster of each row used, numbered by first appearance, and their number.
     column_clusters: list = field(default_factory=list)
     clusters: dict = field(default_factory=dict)  # G of each grouping numbered so far
