@@ -290,10 +290,48 @@ def test_bad_options_raise_a_clear_error(panel, options, error, message):
         kf.fit_probit(FRAME_FORMULA, frame, **options)
 
 
-def test_with_vcov_clusters_only_on_the_fit_columns(panel):
-    fitted = kf.fit_probit(FRAME_FORMULA, panel[0], cluster="firm")
-    with pytest.raises(ValueError, match="clustered on \\(firm\\), not 'year'"):
-        fitted.with_vcov(cluster="year")
+NEW_CLUSTERS = {
+    "unclustered fit, by firm": ({}, {"cluster": "firm"}),
+    "by firm, then year": ({"cluster": "firm"}, {"cluster": "year"}),
+    "by firm, then two-way": ({"cluster": "firm", "weights": "w", "weight_type": "probability"},
+                             {"cluster": ["firm", "region"]}),
+    "by firm, then the combination": ({"cluster": "firm", "weights": "fw"}, {"cluster": ("year", "region")}),
+}
+
+
+@pytest.mark.filterwarnings("ignore:the multi-way cluster-robust covariance is not positive")
+@pytest.mark.parametrize("library", ["pandas", "polars"])
+@pytest.mark.parametrize("fit, target", NEW_CLUSTERS.values(), ids=NEW_CLUSTERS.keys())
+def test_with_vcov_clusters_on_other_columns_as_a_refit(panel, library, fit, target):
+    """Columns the fit did not read, read at its rows: a row the fit drops
+    (y missing) may lack the new cluster value, and a text column clusters by value."""
+    rng = np.random.default_rng(3)
+    frame = panel[0].assign(region=rng.choice(["north", "south", "east"], len(panel[0])).astype(object),
+                            w=rng.uniform(0.5, 2.0, len(panel[0])), fw=rng.integers(1, 4, len(panel[0])))
+    frame.loc[[5, 17], "y"] = np.nan
+    frame.loc[[5], "year"] = np.nan
+    frame.loc[[17], "region"] = None
+    data = frame if library == "pandas" else pytest.importorskip("polars").from_pandas(frame)
+    fitted = kf.fit_probit(FRAME_FORMULA, data, **fit)
+    other = fitted.with_vcov(**target)
+    refit = kf.fit_probit(FRAME_FORMULA, data, **{**fit, **target})
+    assert np.array_equal(other.params, fitted.params) and other.nobs == refit.nobs
+    assert other.model.data.nobs == len(frame) - 2
+    assert_cov_close(other.cov_params(), refit.cov_params(), 1e-12)
+    assert (other.vcov, other.cov_type, other.n_clusters) == (refit.vcov, refit.cov_type, refit.n_clusters)
+    assert other.passes - fitted.passes == 1
+    assert fitted.cov_type == kf.fit_probit(FRAME_FORMULA, data, **fit).cov_type  # the fit keeps its own
+
+
+def test_with_vcov_refuses_a_cluster_column_missing_in_a_used_row(panel):
+    frame = panel[0].assign(region="north")
+    frame.loc[9, "region"] = None
+    fitted = kf.fit_probit(FRAME_FORMULA, frame, cluster="firm")
+    with pytest.raises(ValueError, match="cluster column 'region' has no value in row 9, a row the fit used"):
+        fitted.with_vcov(cluster="region")
+    with pytest.raises(KeyError, match="'nothere'"):
+        fitted.with_vcov(cluster="nothere")
+    assert fitted.with_vcov(cluster="year").n_clusters == 20  # the failures left the fit usable
 
 
 def test_missing_weights_are_dropped_with_the_missing_rows(panel):

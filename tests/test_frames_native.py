@@ -8,6 +8,7 @@ import tracemalloc
 import warnings
 
 import numpy as np
+import pandas as pd
 import pytest
 from scipy import special
 
@@ -299,3 +300,46 @@ def test_effect_sums_of_columns_held_apart_are_those_of_the_block(grouped):
         for values_other, gradients_other in others:
             assert np.array_equal(values, values_other) and np.array_equal(gradients, gradients_other)
     np.testing.assert_allclose(block[2][0].sum(), special.ndtr(X @ beta)[group >= 0].sum(), rtol=1e-13)
+
+
+@pytest.mark.parametrize("extent", [None, "range", "wide"])
+@pytest.mark.parametrize("values", [5, 3000, 150_000])
+def test_cluster_codes_number_by_first_appearance(values, extent):
+    """Against pandas' factorize (codes in order of first appearance): the
+    direct table of a small range, the hash table otherwise, strided input."""
+    rng = np.random.default_rng(values)
+    codes = rng.integers(0, values, 200_000) * 7 - 3 * values  # negative codes too
+    expected, uniques = pd.factorize(codes)
+    bound = {"range": 7 * values, "wide": 10**12}.get(extent)
+    shifted = codes + 3 * values if bound else codes  # the extent's codes lie in [0, extent)
+    numbers, count = _native.cluster_codes(shifted) if bound is None else _native.cluster_codes(shifted, bound)
+    assert numbers.dtype == np.int64 and count == len(uniques)
+    assert np.array_equal(numbers, expected)
+    strided, _ = _native.cluster_codes(np.repeat(shifted, 2)[::2], *([bound] if bound else []))
+    assert np.array_equal(strided, expected)
+
+
+CODE_MISUSE = [
+    (lambda: _native.cluster_codes(np.array([0, 3]), 3), ValueError, r"codes\[1\] is 3, outside \[0, extent = 3\)"),
+    (lambda: _native.cluster_codes(np.array([-1, 0]), 3), ValueError, r"codes\[0\] is -1"),
+    (lambda: _native.cluster_codes(np.array([0.0, 1.0])), TypeError, "codes must be a 1-D int64 array"),
+    (lambda: _native.cluster_codes(np.zeros((2, 2), dtype=np.int64)), TypeError, "1-D int64"),
+    (lambda: _native.cluster_score_sums(y, X, beta, np.array([0, 1, 2, 3]), 3), ValueError,
+     r"cluster_of\[3\] is 3, not a cluster number below 3"),
+]
+
+
+@pytest.mark.parametrize("call, error, message", CODE_MISUSE)
+def test_cluster_code_misuse_raises(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_int64_cluster_numbers_give_the_float_numbers_sums():
+    numbers = np.array([0, 1, 0, 1])
+    assert np.array_equal(_native.cluster_score_sums(y, X, beta, numbers, 2),
+                          _native.cluster_score_sums(y, X, beta, numbers.astype(float), 2))
+    parts = [(np.array([1, 0]), np.array([[1.0, 2.0], [3.0, 4.0]])), (np.array([1]), np.array([[0.5, 0.25]]))]
+    totals = _native.parts_cluster_sums(parts, 2)
+    assert np.array_equal(totals, [[3.0, 4.0], [1.5, 2.25]])
+    assert np.array_equal(_native.parts_cluster_meat(parts, 2), totals.T @ totals)

@@ -15,13 +15,18 @@ Otherwise nothing is kept between passes: each pass rebuilds the partitions
 from the frame's own graph (from the Parquet files, say), so memory is
 bounded by a few partitions whatever the number of rows.
 
-Cluster-robust fits: every partition sums the scores of its clusters by
-their keys (the core's key rule for numeric columns, the values otherwise),
-under every grouping of the cluster columns that the covariance needs (one
-per subset of the clusterings of a multi-way fit) in the same pass, and
-Dask's groupby adds the partial sums of each grouping up: a tree reduction while the
-clusters are few, a shuffle into several partitions when they are many (as
-estimated by a HyperLogLog sketch of the keys taken in the first pass).
+Cluster-robust fits: every partition sums the scores of its clusters
+(numbered by first appearance under the key rule of clusters.py) under
+every grouping of the cluster columns that the covariance needs (one per
+subset of the clusterings of a multi-way fit) in the same pass. The client
+numbers the partitions' clusters model-wide by first appearance and adds
+their sums in partition order with the pandas path's own function, so that
+the covariance has the bits of a pandas fit on the same partitions. When
+those sums would take more than CLIENT_SUMS_BYTES on the client, Dask's
+groupby adds them instead: a tree reduction while the clusters are few, a
+shuffle into several partitions when they are many (as estimated by a
+HyperLogLog sketch of the keys taken in the first pass); its bits depend on
+the partitioning only, but they agree with the pandas path's to rounding.
 """
 
 from __future__ import annotations
@@ -40,12 +45,20 @@ from dask.dataframe import hyperloglog
 from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
-from .model_data import Partition, nonfinite_regressor_error, rows_to_keep
+from .clusters import column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes
+from .model_data import Partition, missing_cluster_error, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
 from .weights import Weighting
 
-# Clusters per output partition of the shuffle that adds the partial cluster
-# sums; with fewer clusters than this, a tree reduction adds them.
+# The partitions' cluster sums come to the client, which adds them in
+# partition order exactly as the pandas path does, while they take at most
+# this many bytes (the partitions' clusters, counted in the first pass, times
+# k + m doubles, per grouping). Beyond it Dask's groupby adds them in a
+# shuffle: the same bits on every scheduler, but agreeing with the pandas
+# path only to rounding.
+CLIENT_SUMS_BYTES = 1 << 30
+# Clusters per output partition of that shuffle; with fewer clusters than
+# this, a tree reduction adds them.
 SHUFFLE_CLUSTERS = 1 << 20
 SKETCH_BITS = 12  # 4096 registers: about 1.6 % error on the number of clusters
 # persist=None keeps the rows when they take at most this share of the free memory.
@@ -82,32 +95,9 @@ def _check_schema(columns: Columns, recipe: Recipe) -> None:
             )
 
 
-def _key_frame(values: np.ndarray) -> pd.DataFrame:
-    """The key columns k0, k1, ... of numeric cluster values under the
-    core's rule: values that round alike to four decimals share a key."""
-    keys = _native.cluster_keys(values).view(np.int64)
-    return pd.DataFrame({f"k{j}": keys[:, j] for j in range(keys.shape[1])})
-
-
-def _cluster_keys(columns: Columns, names: list[str], keep: np.ndarray | None):
-    """The rows' clusters: with numeric columns only, their values as an
-    n x m float64 array (grouped natively); otherwise a frame of key
-    columns, the core's keys for numeric columns and the values for others."""
-    numeric = [name for name in names if columns.is_numeric(name)]
-    if numeric:
-        values = np.column_stack([np.asarray(columns.numeric(name), dtype=np.float64) for name in numeric])
-        values = values if keep is None else values[keep]
-        if len(numeric) == len(names):
-            return values
-        numeric_keys = _key_frame(values)
-    keys = {}
-    for j, name in enumerate(names):
-        if name in numeric:
-            keys[f"k{j}"] = numeric_keys[f"k{numeric.index(name)}"].to_numpy()
-        else:
-            column = columns.series(name).astype(object).to_numpy()
-            keys[f"k{j}"] = column if keep is None else column[keep]
-    return pd.DataFrame(keys)
+def _cluster_keys(columns: Columns, names: list[str], keep: np.ndarray | None) -> list[np.ndarray]:
+    """The keys of the rows kept, one array per cluster column."""
+    return [column_keys(columns, name, keep) for name in names]
 
 
 def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bool, scan: bool):
@@ -161,52 +151,61 @@ def build_partition(
 
 def _statistics(partition: Partition) -> tuple:
     """Rows, rows dropped, sum of the (weighted) outcome, sum of the weights
-    (None: unweighted), a sketch of the cluster keys, and whether a
-    regressor was missing."""
-    sketch = None
+    (None: unweighted), the clusters of all the cluster columns together
+    and a sketch of their keys, and whether a regressor was missing."""
+    clusters = sketch = None
     if partition.cluster_keys is not None:  # a sketch ignores repeats: the keys of each cluster's first row do
-        sketch = hyperloglog.compute_hll_array(_local_clusters(partition.cluster_keys)[1], SKETCH_BITS)
+        keys, _ = _local_clusters(partition.cluster_keys)
+        clusters = len(keys[0])
+        sketch = hyperloglog.compute_hll_array(pd.DataFrame(dict(enumerate(keys))), SKETCH_BITS)
     weights = partition.weights
     outcome_sum = float(partition.y.sum() if weights is None else partition.y @ weights)
     weight_sum = None if weights is None else float(weights.sum())
-    return partition.y.shape[0], partition.dropped, outcome_sum, weight_sum, sketch, partition.missing_regressors
+    return (partition.y.shape[0], partition.dropped, outcome_sum, weight_sum, clusters, sketch,
+            partition.missing_regressors)
 
 
-def _local_clusters(keys) -> tuple[np.ndarray, pd.DataFrame]:
-    """The cluster of each row numbered in order of first appearance
-    (float64), and the keys of those clusters in that order."""
-    if isinstance(keys, np.ndarray):  # numeric values: grouped by the core's hashing
-        local, count = _native.cluster_numbers(keys)
-        # Numbers are handed out in increasing order, so a cluster's first
-        # row is where the running maximum rises.
-        first = np.diff(np.maximum.accumulate(local), prepend=-1.0) > 0
-        return local, _key_frame(keys[first])
-    local = keys.groupby(list(keys.columns), sort=False, dropna=False).ngroup().to_numpy(np.float64)
-    first = ~keys.duplicated().to_numpy()  # each cluster's first row, in the order ngroup numbers them
-    return local, keys[first].reset_index(drop=True)
+def _local_clusters(keys: list[np.ndarray]) -> tuple[list[np.ndarray], np.ndarray]:
+    """The keys of a partition's clusters under the combination of the key
+    columns, in order of first appearance (one array per column), and the
+    cluster of each row, numbered in that order."""
+    numbers, _ = combined_codes([key_codes(column) for column in keys])
+    first = first_rows(numbers)
+    return [column[first] for column in keys], numbers
 
 
-def _grouping_keys(keys, grouping: tuple):
-    """The key columns of a grouping (positions among the cluster columns)."""
-    if isinstance(keys, np.ndarray):
-        return np.ascontiguousarray(keys[:, list(grouping)])
-    return keys[[f"k{j}" for j in grouping]]
+def _cluster_partials(partition: Partition, beta: np.ndarray, grouping: tuple) -> tuple:
+    """The keys of the partition's clusters under a grouping (one array per
+    column of the grouping, in order of first appearance) and their score
+    sums (one row each), from one native pass over the rows."""
+    keys, numbers = _local_clusters([partition.cluster_keys[j] for j in grouping])
+    sums = _native.cluster_score_sums(partition.y, partition.X, beta, numbers, len(keys[0]), partition.weights)
+    return keys, sums
 
 
-def _cluster_partials(partition: Partition, beta: np.ndarray, k: int, groupings: list[tuple]) -> list:
-    """Per grouping, the score sums of the partition's clusters: key
-    columns, then s0 ... s{k-1}; all from one native pass over the rows."""
-    numbered = [_local_clusters(_grouping_keys(partition.cluster_keys, grouping)) for grouping in groupings]
-    sums = _native.cluster_score_sums(
-        partition.y, partition.X, beta, [local for local, _ in numbered], [len(keys) for _, keys in numbered],
-        partition.weights,
-    )
-    columns = [f"s{j}" for j in range(k)]
-    frames = []
-    for grouping, (_, keys), part in zip(groupings, numbered, sums):
-        keys = keys.set_axis([f"k{j}" for j in grouping], axis=1)  # named by position among all the cluster columns
-        frames.append(pd.concat([keys, pd.DataFrame(part, columns=columns)], axis=1))
-    return frames
+def model_wide_sums(partials: list[tuple[list[np.ndarray], np.ndarray]]) -> tuple[np.ndarray, list[np.ndarray]]:
+    """The score sums of every cluster from the partitions' partial sums,
+    and each cluster's keys: the clusters numbered model-wide by first
+    appearance (partition order, then row order, as the pandas path numbers
+    them) and their partial sums added in partition order, by the pandas
+    path's own function."""
+    columns = [np.concatenate([keys[j] for keys, _ in partials]) for j in range(len(partials[0][0]))]
+    numbers, clusters = combined_codes([key_codes(column) for column in columns])
+    bounds = np.cumsum([len(sums) for _, sums in partials])[:-1]
+    # Sums that came from another process may sit unaligned in the received buffer.
+    sums = [np.require(sums, requirements="A") for _, sums in partials]
+    totals = _native.parts_cluster_sums(list(zip(np.split(numbers, bounds), sums)), clusters)
+    first = first_rows(numbers)
+    return totals, [column[first] for column in columns]
+
+
+def _partial_frame(partial: tuple, grouping: tuple, k: int) -> pd.DataFrame:
+    """A partition's partial sums as a frame for Dask's groupby: key
+    columns k{j} (named by position among all the cluster columns), then s0 ... s{k-1}."""
+    keys, sums = partial
+    columns = {f"k{j}": column for j, column in zip(grouping, keys)}
+    columns.update({f"s{j}": sums[:, j] for j in range(k)})
+    return pd.DataFrame(columns)
 
 
 def _meat_of_groups(groups: pd.DataFrame) -> tuple[int, np.ndarray]:
@@ -238,14 +237,32 @@ def _aligned(partition: Partition) -> Partition:
     )
 
 
-def _pass_task(source, recipe: Recipe | None, number: int, missing: bool | None, function, counting: bool, *args):
+def _added_cluster_keys(frame: pd.DataFrame, recipe: Recipe, number: int, names: list[str]) -> list[np.ndarray]:
+    """The keys of more cluster columns at the rows of a partition the fit
+    used (with_vcov); a column without a value in one of them is refused."""
+    columns = Columns(frame, f"partition {number} of data")
+    columns.require(names, grouping=True)
+    keep, _ = rows_to_keep(columns, recipe.used, recipe.weights)
+    for name in names:
+        missing = columns.missing(name)
+        if missing is not None and keep is not None:
+            missing = missing & keep
+        if missing is not None and missing.any():
+            raise missing_cluster_error(name, f"{columns.row_label(int(np.flatnonzero(missing)[0]))} of partition {number}")
+    return _cluster_keys(columns, names, keep)
+
+
+def _pass_task(source, recipe: Recipe | None, number: int, missing: bool | None, added_keys, function,
+               counting: bool, *args):
     """function over one partition: built here from the frame's partition
-    (so that the rows never travel), or a persisted one. The first pass also
-    counts the partition's rows."""
+    (so that the rows never travel), or a persisted one, with the keys of
+    cluster columns added since. The first pass also counts the partition's rows."""
     if recipe is None:
         partition = _aligned(source)
     else:
         partition = build_partition(source, recipe, number, gather=False, missing=missing)
+    if added_keys is not None:
+        partition = replace(partition, cluster_keys=(partition.cluster_keys or []) + added_keys)
     result = function(partition, *args)
     return (result, _statistics(partition)) if counting else result
 
@@ -274,9 +291,12 @@ class DaskModelData:
         self.nobs = self.dropped = self.outcome_sum = self.weight_sum = None
         self.clusters = {}  # G of each grouping summed so far
         self._cluster_sketch = None
+        self._partition_clusters = None  # sum over the partitions of their clusters under all the cluster columns
         self._missing = None  # per partition, once counted: whether a regressor was missing
         self._used = used
         self._recipe = Recipe(design, used, cluster, frame._meta[used], weights)
+        self._rows_recipe = self._recipe  # which rows the fit uses, also once the partitions are persisted
+        self._added_keys = None  # per partition, the keys of cluster columns with_vcov added
         self._sources = _partitions(frame, used)
         self._persist_when_counted = persist is None
         if persist:
@@ -298,10 +318,27 @@ class DaskModelData:
     def _tasks(self, function, args, counting=False) -> list:
         task = dask.delayed(_pass_task, pure=False)
         missing = self._missing or [None] * len(self._sources)
+        added = self._added_keys or [None] * len(self._sources)
         return [
-            task(source, self._recipe, p, missing[p], function, counting, *args)
+            task(source, self._recipe, p, missing[p], added[p], function, counting, *args)
             for p, source in enumerate(self._sources)
         ]
+
+    def add_cluster_columns(self, names: list[str], data=None) -> None:
+        """More cluster columns, read from the frame's partitions at the rows
+        the fit used and kept where they were read (for another covariance
+        at the estimate). A column without a value in one of those rows is
+        refused: the estimate cannot drop rows."""
+        Columns(self.frame._meta).require(names, grouping=True)
+        read = dask.delayed(_added_cluster_keys, pure=True)
+        sources = _partitions(self.frame, list(dict.fromkeys(self._used + names)))
+        keys = [read(part, self._rows_recipe, p, names) for p, part in enumerate(sources)]
+        if self._added_keys is not None:
+            keys = [dask.delayed(operator.add)(before, new) for before, new in zip(self._added_keys, keys)]
+        self._added_keys = list(dask.persist(*keys))
+        self.cluster_names = self.cluster_names + names
+        self._partition_clusters = self.nobs  # a partition has at most a cluster per row
+        self._cluster_sketch = self.nobs
 
     def map(self, function, *args) -> list:
         """function(partition, *args) for every partition, computed where the
@@ -345,7 +382,7 @@ class DaskModelData:
             logger.info("reading the model's rows anew on every pass: they would take %.3g GB", needed / 1e9)
 
     def _count(self, statistics) -> None:
-        rows, dropped, outcome_sums, weight_sums, sketches, missing = zip(*statistics)
+        rows, dropped, outcome_sums, weight_sums, clusters, sketches, missing = zip(*statistics)
         nobs = sum(rows)
         if nobs == 0:
             raise ValueError("no rows of data are left once rows with a missing value or a zero weight are dropped")
@@ -355,30 +392,47 @@ class DaskModelData:
         self.weight_sum = None if self.weighting is None else sum(weight_sums)
         self._missing = list(missing)
         if self.cluster_names:
+            self._partition_clusters = sum(clusters)
             self._cluster_sketch = hyperloglog.estimate_count(np.concatenate(sketches), SKETCH_BITS)
 
     def cluster_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
         """Per grouping, sum_c g_c g_c' over the clusters and their number
-        G: the partitions' partial sums of every grouping, from one pass,
-        each grouping's grouped by key with Dask's groupby."""
-        parts = self._tasks(_cluster_partials, (beta, self.k, groupings))
-        split_out = max(1, int(np.ceil(self._cluster_sketch / SHUFFLE_CLUSTERS)))
-        pieces = []
-        for m, grouping in enumerate(groupings):
-            keys = [f"k{j}" for j in grouping]
-            own = [dask.delayed(operator.getitem, pure=True)(part, m) for part in parts]
-            sums = dd.from_delayed(own, meta=self._partial_meta(grouping), verify_meta=False)
-            grouped = sums.groupby(keys, sort=False).sum(split_out=split_out, shuffle_method="tasks")
-            pieces.append([dask.delayed(_meat_of_groups, pure=True)(piece) for piece in grouped.to_delayed()])
+        G, from the partitions' score sums by cell of the finest grouping,
+        in one pass: added on the client in partition order as the pandas
+        path adds them (the same bits), or by Dask's groupby when they would
+        not fit there (CLIENT_SUMS_BYTES)."""
+        finest = finest_grouping(groupings)
+        parts = self._tasks(_cluster_partials, (beta, finest))
         self.passes += 1
+        needed = self._partition_clusters * (self.k + len(finest)) * 8
+        if needed > CLIENT_SUMS_BYTES:
+            logger.info("adding the cluster sums in a shuffle: they would take %.3g GB on the client", needed / 1e9)
+            results = self._shuffled_cluster_meats(parts, finest, groupings)
+        else:
+            totals, cell_keys = model_wide_sums(compute(parts, self.verbose))
+            results = grouping_meats(totals, cell_keys, finest, groupings)
+        for grouping, (_, clusters) in zip(groupings, results):
+            self.clusters[grouping] = clusters
+        return list(results)
+
+    def _shuffled_cluster_meats(self, parts: list, finest: tuple, groupings: list[tuple]) -> list:
+        split_out = max(1, int(np.ceil(self._cluster_sketch / SHUFFLE_CLUSTERS)))
+        frames = [dask.delayed(_partial_frame, pure=True)(part, finest, self.k) for part in parts]
+        sums = dd.from_delayed(frames, meta=self._partial_meta(finest), verify_meta=False)
+        pieces = []
+        for grouping in groupings:
+            keys = [f"k{j}" for j in grouping]
+            grouped = sums[keys + [f"s{j}" for j in range(self.k)]].groupby(keys, sort=False).sum(
+                split_out=split_out, shuffle_method="tasks"
+            )
+            pieces.append([dask.delayed(_meat_of_groups, pure=True)(piece) for piece in grouped.to_delayed()])
         counted = compute(pieces, self.verbose)
         results = []
-        for grouping, grouping_pieces in zip(groupings, counted):
+        for grouping_pieces in counted:
             meat = grouping_pieces[0][1]
             for _, piece in grouping_pieces[1:]:
                 meat = meat + piece  # partition order: the same bits on any scheduler
-            self.clusters[grouping] = sum(clusters for clusters, _ in grouping_pieces)
-            results.append((meat, self.clusters[grouping]))
+            results.append((meat, sum(clusters for clusters, _ in grouping_pieces)))
         return results
 
     def _partial_meta(self, grouping: tuple) -> pd.DataFrame:

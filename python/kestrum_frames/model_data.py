@@ -4,8 +4,10 @@
 float64 outcome vector, the regressors as row ranges of their float64
 columns (views of the frame's own columns where they are plain numeric
 columns: X is never copied whole), the rows' weights for a weighted fit
-and, for a clustered fit, the partition's cluster numbers under each
-grouping of the cluster columns the covariance needs. Every pass of the fit and of the marginal effects runs one
+and, for a clustered fit, the partition's cluster numbers under the
+finest grouping of the cluster columns the covariance needs (the cells
+every grouping's clusters are unions of: clusters.py). Every pass of the
+fit and of the marginal effects runs one
 small native function per partition and adds the results in partition
 order, so the numbers depend on the partitioning but never on how many
 threads ran the partitions.
@@ -24,6 +26,7 @@ import numpy as np
 
 from . import _native
 from .design import Design, outcome_values
+from .clusters import column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes
 from .frames import Columns
 from .progress import compute
 from .weights import Weighting, checked_weights
@@ -41,14 +44,14 @@ class Partition:
     weights: np.ndarray | None = None  # (n,) contiguous float64 for a weighted fit
     # Clustered fits: per grouping (a tuple of positions among the cluster
     # columns), the cluster of each row as a number local to the partition
-    # (float64 whole numbers) and the model-wide number of each local cluster.
+    # and the model-wide number of each local cluster (int64 both).
     groups: dict = field(default_factory=dict)
     # Partitions of a Dask frame: rows dropped for a missing value or a zero
-    # weight, whether a regressor was among the missing, and the cluster keys
-    # of the rows kept (numbered later, by Dask's groupby).
+    # weight, whether a regressor was among the missing, and the keys of
+    # the rows kept, one array per cluster column (clusters.column_keys).
     dropped: int = 0
     missing_regressors: bool = False
-    cluster_keys: object = None
+    cluster_keys: list | None = None
 
 
 @dataclass
@@ -60,11 +63,14 @@ class ModelData:
     outcome_sum: float  # sum w_i y_i
     weight_sum: float | None = None  # sum w_i; None: unweighted (the rows)
     weighting: Weighting | None = None
-    cluster_names: list[str] = field(default_factory=list)  # every column any grouping uses
-    cluster_values: np.ndarray | None = None  # rows x cluster columns, float64 (numbered by the core's rule)
+    cluster_names: list[str] = field(default_factory=list)  # every column any grouping uses (with_vcov may add)
+    # Per cluster column: the cluster of each row used, numbered by first appearance, and their number.
+    column_clusters: list = field(default_factory=list)
     clusters: dict = field(default_factory=dict)  # G of each grouping numbered so far
+    cells: dict = field(default_factory=dict)  # per grouping numbered over the rows: the first row of each cluster
     verbose: bool = False  # show Dask's progress bar for each pass
     passes: int = 0  # passes over the rows so far
+    keep: np.ndarray | None = None  # the rows of the data used (None: all)
 
     @property
     def k(self) -> int:
@@ -79,29 +85,44 @@ class ModelData:
 
     def _number(self, grouping: tuple) -> None:
         """Cluster numbers of the rows under a grouping, model-wide and per partition."""
-        values = np.ascontiguousarray(self.cluster_values[:, list(grouping)])
-        numbers, self.clusters[grouping] = _native.cluster_numbers(values)
+        numbers, self.clusters[grouping] = combined_codes([self.column_clusters[j] for j in grouping])
+        self.cells[grouping] = first_rows(numbers)
         start = 0
         for partition in self.partitions:
             stop = start + partition.y.shape[0]
             partition.groups[grouping] = local_numbers(numbers[start:stop], self.clusters[grouping])
             start = stop
 
+    def add_cluster_columns(self, names: list[str], data) -> None:
+        """More cluster columns, read from the data at the rows the fit used
+        (for another covariance at the estimate). A column without a value
+        in one of those rows is refused: the estimate cannot drop rows."""
+        columns = Columns(data)
+        columns.require(names, grouping=True)
+        for name in names:
+            missing = columns.missing(name)
+            if missing is not None and self.keep is not None:
+                missing = missing & self.keep
+            if missing is not None and missing.any():
+                raise missing_cluster_error(name, columns.row_label(int(np.flatnonzero(missing)[0])))
+        self.column_clusters += numbered_columns(columns, names, self.keep)
+        self.cluster_names += names
+
     def cluster_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
         """Per grouping, sum_c g_c g_c' with g_c the (weighted) score sum of
-        cluster c, and G; every grouping from one pass, each partition
-        giving the parts of the g_c of its clusters, added in partition order."""
-        for grouping in groupings:
-            if grouping not in self.clusters:
-                self._number(grouping)
-        parts = self.map(_grouped_score_sums, beta, groupings)
-        meat = dask.delayed(_native.parts_cluster_meat, pure=False)  # the groupings' meats side by side
-        meats = compute(
-            [meat([part[m] for part in parts], self.clusters[g]) for m, g in enumerate(groupings)],
-            False,
-            in_memory=True,
-        )
-        return [(m, self.clusters[g]) for m, g in zip(meats, groupings)]
+        cluster c, and G; from one pass summing the scores by cell of the
+        finest grouping, each partition giving the parts of the sums of its
+        cells, added in partition order (clusters.grouping_meats)."""
+        finest = finest_grouping(groupings)
+        if finest not in self.cells:  # not yet numbered over the rows
+            self._number(finest)
+        parts = self.map(_grouped_score_sums, beta, finest)
+        totals = _native.parts_cluster_sums(parts, self.clusters[finest])
+        cell_keys = [self.column_clusters[j][0][self.cells[finest]] for j in finest]
+        results = grouping_meats(totals, cell_keys, finest, groupings)
+        for grouping, (_, clusters) in zip(groupings, results):
+            self.clusters[grouping] = clusters
+        return list(results)
 
 
 # A partition sums the scores of all G clusters in model-wide numbering when
@@ -112,23 +133,19 @@ MODEL_WIDE_SHARE = 1 / 4
 
 
 def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.ndarray]:
-    """The cluster of each of a partition's rows as a number local to it
-    (float64), and the model-wide number of each local cluster (float64):
-    by first appearance, or the model-wide numbers when clusters are few."""
+    """The cluster of each of a partition's rows as a number local to it,
+    and the model-wide number of each local cluster (int64 both): by first
+    appearance, or the model-wide numbers when clusters are few."""
     if clusters <= MODEL_WIDE_SHARE * numbers.shape[0]:
-        return numbers, np.arange(clusters, dtype=np.float64)
-    local, _ = _native.cluster_numbers(np.ascontiguousarray(numbers).reshape(-1, 1))
-    first = np.diff(np.maximum.accumulate(local), prepend=-1.0) > 0  # where a new number is handed out
-    return local, numbers[first]
+        return numbers, np.arange(clusters, dtype=np.int64)
+    local, _ = _native.cluster_codes(np.ascontiguousarray(numbers), clusters)
+    return local, numbers[first_rows(local)]
 
 
-def _grouped_score_sums(partition: Partition, beta: np.ndarray, groupings: list[tuple]):
-    locals_ = [partition.groups[g][0] for g in groupings]
-    ids = [partition.groups[g][1] for g in groupings]
-    sums = _native.cluster_score_sums(
-        partition.y, partition.X, beta, locals_, [len(i) for i in ids], partition.weights
-    )
-    return list(zip(ids, sums))
+def _grouped_score_sums(partition: Partition, beta: np.ndarray, grouping: tuple):
+    """The model-wide numbers of the partition's clusters and their score sums."""
+    local, ids = partition.groups[grouping]
+    return ids, _native.cluster_score_sums(partition.y, partition.X, beta, local, len(ids), partition.weights)
 
 
 def partition_bounds(rows: int, npartitions: int) -> list[tuple[int, int]]:
@@ -157,17 +174,17 @@ def rows_to_keep(columns: Columns, names: list[str], weights: Weighting | None =
     return keep, np.ascontiguousarray(values[positive])
 
 
-def _cluster_values(columns: Columns, names: list[str], keep: np.ndarray | None) -> np.ndarray:
-    """n x m float64: numeric cluster columns as they are (the core's key
-    rule groups them), any other column as the codes of its distinct values."""
-    values = np.empty((columns.rows if keep is None else int(keep.sum()), len(names)))
-    for j, name in enumerate(names):
-        if columns.is_numeric(name):
-            column = np.asarray(columns.numeric(name), dtype=np.float64)
-        else:
-            column = columns.series(name).factorize()[0].astype(np.float64)
-        values[:, j] = column if keep is None else column[keep]
-    return values
+def missing_cluster_error(name: str, where: str) -> ValueError:
+    return ValueError(
+        f"cluster column {name!r} has no value in {where}, a row the fit used: another covariance at the same "
+        f"estimate cannot leave rows out. Refit with cluster={name!r} (which drops the rows where it is missing)"
+    )
+
+
+def numbered_columns(columns: Columns, names: list[str], keep: np.ndarray | None) -> list[tuple[np.ndarray, int]]:
+    """Per cluster column, the cluster of each kept row and their number."""
+    number = dask.delayed(lambda name: key_codes(column_keys(columns, name, keep)), pure=False)
+    return compute([number(name) for name in names], False, in_memory=True)
 
 
 def partition_columns(regressors, start: int, stop: int) -> tuple[list, bool]:
@@ -237,13 +254,12 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
         )
     regressors = design.regressor_columns(columns, keep)
 
-    cluster_values = _cluster_values(columns, cluster, keep) if cluster else None
-    number = dask.delayed(_native.cluster_numbers, pure=False)  # the groupings side by side
-    numbered = compute(
-        [number(np.ascontiguousarray(cluster_values[:, list(g)])) for g in groupings], False, in_memory=True
-    )
-    numbers = {g: rows for g, (rows, _) in zip(groupings, numbered)}
-    clusters = {g: count for g, (_, count) in zip(groupings, numbered)}
+    column_clusters = numbered_columns(columns, cluster, keep)
+    numbers, clusters, cells = {}, {}, {}
+    if groupings:  # the rows are summed by cell of the finest grouping
+        finest = finest_grouping(groupings)
+        numbers[finest], clusters[finest] = combined_codes([column_clusters[j] for j in finest])
+        cells[finest] = first_rows(numbers[finest])
 
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
     build = dask.delayed(_build_partition, pure=False)
@@ -268,8 +284,10 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
         weight_sum=None if values is None else float(values.sum()),
         weighting=weights,
         cluster_names=list(cluster),
-        cluster_values=cluster_values,
+        column_clusters=column_clusters,
         clusters=clusters,
+        cells=cells,
+        keep=keep,
     )
 
 

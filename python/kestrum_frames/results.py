@@ -78,8 +78,11 @@ class ProbitResults(ResultsExtras):
         the rows at the estimate (none for nonrobust and HC from the
         observed information); no refit. vcov, cluster and information as
         fit_probit's; left out, each keeps the fit's (a vcov that is not
-        cluster-robust leaves the fit's clusters out). cluster may use only
-        the columns the fit clustered on (refit to cluster on others)."""
+        cluster-robust leaves the fit's clusters out). cluster may name any
+        columns of the data, read at the rows the fit used (one more pass);
+        a column without a value in one of those rows is refused with a
+        ValueError naming it (refit with that cluster to drop the rows).
+        The data must be the fit's, unchanged."""
         fitted = self._estimate.convention
         if cluster is _FIT:
             clusterings = fitted.clusterings if vcov is None or vcov.startswith("CR") else ()
@@ -93,10 +96,7 @@ class ProbitResults(ResultsExtras):
         convention = covariance_spec(vcov, list(clusterings) or None, information, robust, data.weighting)
         unknown = [name for name in convention.cluster_names if name not in data.cluster_names]
         if unknown:
-            raise ValueError(
-                f"with_vcov clusters on the columns the fit clustered on ({', '.join(data.cluster_names) or 'none'}), "
-                f"not {', '.join(map(repr, unknown))}: refit with cluster= naming it"
-            )
+            data.add_cluster_columns(unknown, self.model.frame)
         before = data.passes
         beta, _ = self.index_coefficients()  # the Hessian and meat hold for any beta of the same index
         result = covariance(data, beta, convention, self._estimate.hessian, self._estimate.meat)

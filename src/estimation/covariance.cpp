@@ -58,10 +58,15 @@ Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::
 // scales: (g_ca 1)(g_cb 1) = g_ca g_cb exactly, added in cluster order.
 Matrix sum_of_outer_products(const Matrix& score_sums) {
   const size_t k = score_sums.cols(), clusters = score_sums.rows();
+  if (clusters == 0) return ProductAccumulator(k, true).result();
+  return sum_of_outer_products(MatrixView{score_sums.row(0), clusters, k, static_cast<ptrdiff_t>(k), 1});
+}
+
+Matrix sum_of_outer_products(const MatrixView& cluster_sums) {
+  const size_t k = cluster_sums.cols, clusters = cluster_sums.rows;
   ProductAccumulator meat(k, true);
   if (clusters == 0) return meat.result();
   const std::vector<double> ones(kTileRows, 1.0);
-  const MatrixView cluster_sums{score_sums.row(0), clusters, k, static_cast<ptrdiff_t>(k), 1};
   for (size_t start = 0; start < clusters; start += kTileRows) {
     meat.add(TileRows{cluster_sums, start, std::min(kTileRows, clusters - start)}, ones.data(), ones.data());
   }

@@ -25,6 +25,8 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
 
 // M = sum_c g_c g_c', the clusters visited in row order.
 Matrix sum_of_outer_products(const Matrix& score_sums);
+// The same over the rows of a view (read in place).
+Matrix sum_of_outer_products(const MatrixView& score_sums);
 
 // The cluster meat: sum_of_outer_products(cluster_score_sums(...)).
 Matrix cluster_meat(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,

@@ -32,6 +32,20 @@ void require_extent(const char* parameter, const char* what, size_t actual, size
 }
 
 std::vector<uint32_t> cluster_numbers_argument(PyObject* obj, const char* parameter, size_t rows, size_t clusters) {
+  if (is_int64_vector(obj)) {
+    const Int64View numbers = int64_argument(obj, parameter);
+    require_extent(parameter, "rows", numbers.rows, rows);
+    std::vector<uint32_t> cluster_of(rows);
+    for (size_t i = 0; i < rows; ++i) {
+      const int64_t number = numbers[i];
+      if (number < 0 || static_cast<uint64_t>(number) >= clusters) {
+        raise(PyExc_ValueError, std::string(parameter) + "[" + std::to_string(i) + "] is " + std::to_string(number) +
+                                    ", not a cluster number below " + std::to_string(clusters));
+      }
+      cluster_of[i] = static_cast<uint32_t>(number);
+    }
+    return cluster_of;
+  }
   const MatrixView numbers = matrix_argument(obj, parameter, 1);
   require_extent(parameter, "rows", numbers.rows, rows);
   std::vector<uint32_t> cluster_of(rows);

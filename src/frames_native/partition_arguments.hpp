@@ -25,8 +25,8 @@ Vector vector_argument(PyObject* obj, const char* parameter, size_t length);
 // Raises ValueError "<parameter> has <actual> <what>, expected <expected>".
 void require_extent(const char* parameter, const char* what, size_t actual, size_t expected);
 
-// Cluster numbers of the rows: a float64 array of `rows` whole numbers in
-// [0, clusters).
+// Cluster numbers of the rows: an int64 array (or a float64 array of whole
+// numbers) of `rows` numbers in [0, clusters).
 std::vector<uint32_t> cluster_numbers_argument(PyObject* obj, const char* parameter, size_t rows, size_t clusters);
 
 // X of one partition: a 2-D float64 array, or a list (or tuple) of its

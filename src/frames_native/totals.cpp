@@ -1,5 +1,6 @@
 #include "frames_native/totals.hpp"
 
+#include "estimation/cluster_codes.hpp"
 #include "estimation/clusters.hpp"
 #include "estimation/covariance.hpp"
 #include "frames_native/partition_arguments.hpp"
@@ -12,7 +13,7 @@
 #include "interface/probit_models.hpp"
 #include "numeric/strided_array.hpp"
 
-#include <bit>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,11 @@ const char* const kClusterMeatDoc =
 const char* const kPartsClusterMeatDoc =
     "parts_cluster_meat(parts, clusters)\n--\n\n"
     "sum_c g_c g_c' over `clusters` clusters, g_c added up from the parts in order: each part a pair of the\n"
-    "model-wide numbers of its clusters (whole numbers as float64, distinct) and their score sums (one row each).";
+    "model-wide numbers of its rows' clusters (int64, or whole numbers as float64) and their score sums\n"
+    "(one row each), added in row order.";
+const char* const kPartsClusterSumsDoc =
+    "parts_cluster_sums(parts, clusters)\n--\n\n"
+    "The g_c of parts_cluster_meat, one row per cluster: the parts' rows added up by cluster, in order.";
 const char* const kFinishEffectsDoc =
     "finish_effects(parts, cov)\n--\n\n"
     "The average marginal effects and their delta-method statistics from the partitions' sums, added in order.";
@@ -35,8 +40,11 @@ const char* const kClusterNumbersDoc =
     "The cluster of each row of values (n x m float64), numbered by first appearance, and the count.";
 const char* const kClusterKeysDoc =
     "cluster_keys(values)\n--\n\n"
-    "The int64 key of every value of values (n x m float64) under the cluster key rule, as the bits of a "
-    "float64 array of the same shape: view it as int64.";
+    "The int64 key of every value of values (n float64) under the cluster key rule, an int64 array.";
+const char* const kClusterCodesDoc =
+    "cluster_codes(codes, extent=0)\n--\n\n"
+    "The clusters of int64 codes (n,): rows with equal codes share one, numbered by first appearance. Returns\n"
+    "the numbers (int64) and the count. extent, when not 0: every code lies in [0, extent).";
 const char* const kCheckProbitModelDoc =
     "check_probit_model(model, function, argument)\n--\n\n"
     "TypeError for a fitted model whose effects the probit formulas would get wrong (as kestrum.ame decides).";
@@ -79,23 +87,22 @@ PyRef cluster_meat_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   static constexpr const char* parameters[] = {"score_sums"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"cluster_meat", parameters, 1}, args, nargs, kwnames, slots);
-  convert_argument("score_sums", [&] { return extract_array_strict(slots[0], 2); });
-  const Matrix sums = copy_matrix(view_array(slots[0]));
-  return output_array(StridedArray::from(sum_of_outer_products(sums)));
+  const MatrixView sums = matrix_argument(slots[0], "score_sums", 2);  // read in place
+  return output_array(StridedArray::from(without_interpreter_lock([&] { return sum_of_outer_products(sums); })));
 }
 
-PyRef parts_cluster_meat_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"parts", "clusters"};
-  PyObject* slots[std::size(parameters)];
-  bind_arguments(Signature{"parts_cluster_meat", parameters, 2}, args, nargs, kwnames, slots);
-  const uint64_t clusters = convert_argument("clusters", [&] { return to_u64(slots[1]); });
-  PyRef sequence = convert_argument("parts", [&] { return checked(PySequence_Fast(slots[0], "expected a sequence")); });
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-  // Each part's arrays are checked and viewed first, so that the sums are
-  // added without the interpreter lock.
+// The parts of parts_cluster_sums and parts_cluster_meat: per part the
+// cluster numbers of its rows and their sums, viewed in place.
+struct ClusterParts {
   std::vector<std::vector<uint32_t>> numbers;
   std::vector<MatrixView> sums;
   size_t k = 0;
+};
+
+ClusterParts cluster_parts_argument(PyObject* obj, uint64_t clusters) {
+  PyRef sequence = convert_argument("parts", [&] { return checked(PySequence_Fast(obj, "expected a sequence")); });
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  ClusterParts parts;
   for (Py_ssize_t p = 0; p < count; ++p) {
     PyObject* part = PySequence_Fast_GET_ITEM(sequence.get(), p);
     const std::string name = "parts[" + std::to_string(p) + "]";
@@ -103,28 +110,51 @@ PyRef parts_cluster_meat_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
       raise(PyExc_TypeError, name + " must be a pair (ids, sums)");
     }
     const MatrixView part_sums = matrix_argument(PyTuple_GET_ITEM(part, 1), (name + "[1]").c_str(), 2);
-    if (p > 0) require_extent((name + "[1]").c_str(), "columns", part_sums.cols, k);
-    k = part_sums.cols;
-    numbers.push_back(cluster_numbers_argument(PyTuple_GET_ITEM(part, 0), (name + "[0]").c_str(), part_sums.rows,
-                                               clusters));
-    sums.push_back(part_sums);
+    if (p > 0) require_extent((name + "[1]").c_str(), "columns", part_sums.cols, parts.k);
+    parts.k = part_sums.cols;
+    parts.numbers.push_back(cluster_numbers_argument(PyTuple_GET_ITEM(part, 0), (name + "[0]").c_str(),
+                                                     part_sums.rows, clusters));
+    parts.sums.push_back(part_sums);
   }
-  Matrix meat = without_interpreter_lock([&] {
-    Matrix total(clusters, k);
-    constexpr size_t kAhead = 16;  // the rows of total are visited at random: overlap the misses
-    for (size_t p = 0; p < sums.size(); ++p) {
-      for (size_t r = 0; r < sums[p].rows; ++r) {
-        if (r + kAhead < sums[p].rows) {
-          const char* ahead = reinterpret_cast<const char*>(total.row(numbers[p][r + kAhead]));
-          for (size_t offset = 0; offset < k * sizeof(double); offset += 64) __builtin_prefetch(ahead + offset, 1, 1);
-        }
-        double* row = total.row(numbers[p][r]);
-        for (size_t j = 0; j < k; ++j) row[j] = row[j] + sums[p](r, j);
+  return parts;
+}
+
+// total_c = the sum of the parts' rows numbered c, added part by part in
+// order, each part's rows in row order.
+Matrix add_cluster_parts(const ClusterParts& parts, size_t clusters) {
+  const size_t k = parts.k;
+  Matrix total(clusters, k);
+  constexpr size_t kAhead = 16;  // the rows of total are visited at random: overlap the misses
+  for (size_t p = 0; p < parts.sums.size(); ++p) {
+    const MatrixView& sums = parts.sums[p];
+    const std::vector<uint32_t>& numbers = parts.numbers[p];
+    for (size_t r = 0; r < sums.rows; ++r) {
+      if (r + kAhead < sums.rows) {
+        const char* ahead = reinterpret_cast<const char*>(total.row(numbers[r + kAhead]));
+        for (size_t offset = 0; offset < k * sizeof(double); offset += 64) __builtin_prefetch(ahead + offset, 1, 1);
       }
+      double* row = total.row(numbers[r]);
+      for (size_t j = 0; j < k; ++j) row[j] = row[j] + sums(r, j);
     }
-    return sum_of_outer_products(total);
+  }
+  return total;
+}
+
+PyRef parts_cluster_body(const char* function, bool meat, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"parts", "clusters"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{function, parameters, 2}, args, nargs, kwnames, slots);
+  const uint64_t clusters = convert_argument("clusters", [&] { return to_u64(slots[1]); });
+  // Each part's arrays are checked and viewed first, so that the sums are
+  // added without the interpreter lock.
+  const ClusterParts parts = cluster_parts_argument(slots[0], clusters);
+  Matrix result = without_interpreter_lock([&] {
+    Matrix total = add_cluster_parts(parts, clusters);
+    if (meat) return sum_of_outer_products(total);
+    return total;
   });
-  return output_array(StridedArray::from(std::move(meat)));
+  return output_array(StridedArray::from(std::move(result)));
 }
 
 PyRef finish_effects_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -166,22 +196,49 @@ PyRef cluster_numbers_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return checked(PyTuple_Pack(2, array.get(), count.get()));
 }
 
-// The keys travel as the bit patterns of doubles so that the one float64
-// output path serves; the caller views the array as int64.
 PyRef cluster_keys_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"values"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"cluster_keys", parameters, 1}, args, nargs, kwnames, slots);
-  convert_argument("values", [&] { return extract_array_strict(slots[0], 2); });
+  convert_argument("values", [&] { return extract_array_strict(slots[0], 1); });
   const ArrayView values = view_array(slots[0]);
-  Matrix keys = without_interpreter_lock([&] {
-    Matrix bits(values.rows(), values.cols());
-    for (size_t i = 0; i < values.rows(); ++i) {
-      for (size_t j = 0; j < values.cols(); ++j) bits(i, j) = std::bit_cast<double>(cluster_key(values(i, j)));
-    }
-    return bits;
+  int64_t* keys = nullptr;
+  PyRef array = new_int64_array(values.rows(), keys);
+  without_interpreter_lock([&] {
+    for (size_t i = 0; i < values.rows(); ++i) keys[i] = cluster_key(values(i, 0));
+    return 0;
   });
-  return output_array(StridedArray::from(std::move(keys)));
+  return array;
+}
+
+PyRef cluster_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"codes", "extent"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"cluster_codes", parameters, 1}, args, nargs, kwnames, slots);
+  const Int64View view = int64_argument(slots[0], "codes");
+  const uint64_t extent = is_omitted(slots[1]) ? 0 : convert_argument("extent", [&] { return to_u64(slots[1]); });
+  // The codes read in place when they are aligned and contiguous, else copied so.
+  std::vector<int64_t> copy;
+  const int64_t* codes = reinterpret_cast<const int64_t*>(view.origin);
+  if (view.rows > 1 && (view.byte_stride != sizeof(int64_t) ||
+                        reinterpret_cast<std::uintptr_t>(view.origin) % alignof(int64_t) != 0)) {
+    copy.resize(view.rows);
+    for (size_t i = 0; i < view.rows; ++i) copy[i] = view[i];
+    codes = copy.data();
+  }
+  if (extent != 0) {
+    for (size_t i = 0; i < view.rows; ++i) {
+      if (codes[i] < 0 || static_cast<uint64_t>(codes[i]) >= extent) {
+        raise(PyExc_ValueError, "codes[" + std::to_string(i) + "] is " + std::to_string(codes[i]) +
+                                    ", outside [0, extent = " + std::to_string(extent) + ")");
+      }
+    }
+  }
+  int64_t* numbers = nullptr;
+  PyRef array = new_int64_array(view.rows, numbers);
+  const size_t clusters = without_interpreter_lock([&] { return number_codes(codes, view.rows, extent, numbers); });
+  PyRef count = checked(PyLong_FromSize_t(clusters));
+  return checked(PyTuple_Pack(2, array.get(), count.get()));
 }
 
 std::string text_argument(PyObject* obj, const char* parameter) {
@@ -214,7 +271,11 @@ PyObject* cluster_meat_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* parts_cluster_meat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return parts_cluster_meat_body(args, nargs, kwnames); });
+  return guarded_call([&] { return parts_cluster_body("parts_cluster_meat", true, args, nargs, kwnames); });
+}
+
+PyObject* parts_cluster_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return parts_cluster_body("parts_cluster_sums", false, args, nargs, kwnames); });
 }
 
 PyObject* finish_effects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -227,6 +288,10 @@ PyObject* cluster_numbers(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* cluster_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&] { return cluster_keys_body(args, nargs, kwnames); });
+}
+
+PyObject* cluster_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return cluster_codes_body(args, nargs, kwnames); });
 }
 
 }  // namespace kestrum

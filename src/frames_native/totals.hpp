@@ -16,6 +16,10 @@ extern const char* const kClusterMeatDoc;
 
 // parts_cluster_meat(parts, clusters) -> k x k array
 PyObject* parts_cluster_meat(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+extern const char* const kPartsClusterSumsDoc;
+// parts_cluster_sums(parts, clusters) -> clusters x k array
+PyObject* parts_cluster_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kPartsClusterMeatDoc;
 
 // finish_effects(parts, cov) -> dict of effect, std_error, z, p
@@ -26,8 +30,12 @@ extern const char* const kFinishEffectsDoc;
 PyObject* cluster_numbers(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kClusterNumbersDoc;
 
-// cluster_keys(values) -> the int64 keys as the bits of a float64 array
+// cluster_keys(values) -> the int64 keys of the values
 PyObject* cluster_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+extern const char* const kClusterCodesDoc;
+// cluster_codes(codes, extent=0) -> (numbers as int64, count)
+PyObject* cluster_codes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kClusterKeysDoc;
 
 // check_probit_model(model, function, argument) -> None; TypeError for a model

@@ -225,4 +225,23 @@ PyRef output_array(StridedArray&& array) {
   return result;
 }
 
+bool is_int64_vector(PyObject* obj) {
+  return numpy::is_array(obj) && numpy::fields(obj)->nd == 1 && numpy::is_int64(obj);
+}
+
+Int64View int64_argument(PyObject* obj, const char* parameter) {
+  if (!is_int64_vector(obj)) raise(PyExc_TypeError, std::string(parameter) + " must be a 1-D int64 array");
+  const numpy::ArrayFields* f = numpy::fields(obj);
+  return Int64View{f->data, static_cast<size_t>(f->dimensions[0]), f->strides[0]};
+}
+
+PyRef new_int64_array(size_t rows, int64_t*& data) {
+  Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(rows)};
+  PyObject* descr = numpy::int64_descr();
+  Py_INCREF(descr);  // taken over by the array, also on failure
+  PyRef result = expect_object(numpy::new_from_descr(descr, 1, dims, nullptr, nullptr, 0));
+  data = reinterpret_cast<int64_t*>(numpy::fields(result.get())->data);
+  return result;
+}
+
 }  // namespace kestrum

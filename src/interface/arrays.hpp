@@ -1,7 +1,11 @@
-// Float64 NumPy arrays in and out of the module.
+// Float64 NumPy arrays in and out of the module, and the int64 arrays of
+// integer codes (cluster numbers).
 #pragma once
 
 #include <Python.h>
+
+#include <cstdint>
+#include <cstring>
 
 #include "interface/py_ref.hpp"
 #include "numeric/array_view.hpp"
@@ -51,5 +55,27 @@ Matrix copy_matrix(const ArrayView& view);
 // A new writeable float64 array that takes over the buffer without copying;
 // a PySliceContainer set as its base owns the memory.
 PyRef output_array(StridedArray&& array);
+
+// A 1-D int64 array read in place (any stride, any alignment).
+struct Int64View {
+  const char* origin = nullptr;
+  size_t rows = 0;
+  ptrdiff_t byte_stride = 0;
+
+  int64_t operator[](size_t i) const noexcept {
+    int64_t value;
+    std::memcpy(&value, origin + static_cast<ptrdiff_t>(i) * byte_stride, sizeof value);
+    return value;
+  }
+};
+
+// True when obj is a 1-D int64 NumPy array.
+bool is_int64_vector(PyObject* obj);
+// obj as an Int64View; a TypeError naming `parameter` when it is not a 1-D int64 array.
+Int64View int64_argument(PyObject* obj, const char* parameter);
+
+// A new contiguous 1-D int64 array of `rows` elements, owned by NumPy; `data`
+// receives its first element, to be written before the array is handed out.
+PyRef new_int64_array(size_t rows, int64_t*& data);
 
 }  // namespace kestrum

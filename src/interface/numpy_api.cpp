@@ -1,5 +1,6 @@
 #include "interface/numpy_api.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -87,18 +88,11 @@ void** api_table() {
 
 PyTypeObject* array_type() { return static_cast<PyTypeObject*>(api_table()[kArrayTypeSlot]); }
 
-}  // namespace
-
-bool is_array(PyObject* obj) {
-  PyTypeObject* type = array_type();
-  return Py_TYPE(obj) == type || PyType_IsSubtype(Py_TYPE(obj), type);
-}
-
-PyObject* float64_descr() {
-  static PyObject* descr = nullptr;
+// The descriptor of a type number, kept (in `descr`) for the life of the process.
+PyObject* kept_descr(PyObject*& descr, int type_number) {
   if (descr == nullptr) {
     auto from_type = reinterpret_cast<DescrFromType>(api_table()[kDescrFromTypeSlot]);
-    PyObject* made = expect_object(from_type(kFloat64TypeNumber)).release();
+    PyObject* made = expect_object(from_type(type_number)).release();
     if (descr == nullptr) {
       descr = made;
     } else {
@@ -108,13 +102,33 @@ PyObject* float64_descr() {
   return descr;
 }
 
-bool is_float64(PyObject* array) {
+bool has_descr(PyObject* array, PyObject* target) {
   PyObject* descr = fields(array)->descr;
-  PyObject* target = float64_descr();
   if (descr == target) return true;
   auto equivalent = reinterpret_cast<EquivTypes>(api_table()[kEquivTypesSlot]);
   return equivalent(descr, target) != 0;
 }
+
+}  // namespace
+
+bool is_array(PyObject* obj) {
+  PyTypeObject* type = array_type();
+  return Py_TYPE(obj) == type || PyType_IsSubtype(Py_TYPE(obj), type);
+}
+
+PyObject* float64_descr() {
+  static PyObject* descr = nullptr;
+  return kept_descr(descr, kFloat64TypeNumber);
+}
+
+bool is_float64(PyObject* array) { return has_descr(array, float64_descr()); }
+
+PyObject* int64_descr() {
+  static PyObject* descr = nullptr;
+  return kept_descr(descr, sizeof(long) == sizeof(int64_t) ? kLongTypeNumber : kLongLongTypeNumber);
+}
+
+bool is_int64(PyObject* array) { return has_descr(array, int64_descr()); }
 
 PyObject* new_from_descr(PyObject* descr, int nd, Py_ssize_t* dims, Py_ssize_t* strides, void* data, int flags) {
   auto create = reinterpret_cast<NewFromDescr>(api_table()[kNewFromDescrSlot]);

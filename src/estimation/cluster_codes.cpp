@@ -1,0 +1,103 @@
+#include "estimation/cluster_codes.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <vector>
+
+namespace kestrum {
+
+namespace {
+
+// A range of codes at most this many times the rows (or this floor) is
+// numbered through a direct table: one entry per possible code.
+constexpr uint64_t kDirectPerRow = 4;
+constexpr uint64_t kDirectFloor = uint64_t{1} << 16;
+
+size_t number_direct(const int64_t* codes, size_t rows, uint64_t extent, int64_t* numbers) {
+  std::vector<int64_t> table(extent, -1);
+  int64_t clusters = 0;
+  for (size_t i = 0; i < rows; ++i) {
+    int64_t& number = table[static_cast<size_t>(codes[i])];
+    if (number < 0) number = clusters++;
+    numbers[i] = number;
+  }
+  return static_cast<size_t>(clusters);
+}
+
+// Open addressing: each slot a code and its cluster number (-1: empty), the
+// table at most half full.
+class CodeTable {
+ public:
+  explicit CodeTable(size_t slots) : slots_(std::bit_ceil(std::max<size_t>(slots, kInitialSlots))) {
+    shift_ = 64 - std::countr_zero(slots_.size());
+  }
+
+  size_t home(int64_t code) const noexcept {
+    return static_cast<size_t>((static_cast<uint64_t>(code) * kMultiplier) >> shift_);
+  }
+  void prefetch(int64_t code) const noexcept { __builtin_prefetch(&slots_[home(code)]); }
+
+  int64_t number_of(int64_t code) {
+    if (2 * static_cast<size_t>(clusters_ + 1) > slots_.size()) grow();
+    const size_t mask = slots_.size() - 1;
+    for (size_t slot = home(code);; slot = (slot + 1) & mask) {
+      Slot& entry = slots_[slot];
+      if (entry.number < 0) {
+        entry = Slot{code, clusters_};
+        return clusters_++;
+      }
+      if (entry.code == code) return entry.number;
+    }
+  }
+
+  size_t clusters() const noexcept { return static_cast<size_t>(clusters_); }
+
+ private:
+  struct Slot {
+    int64_t code = 0;
+    int64_t number = -1;
+  };
+  static constexpr size_t kInitialSlots = size_t{1} << 12;
+  static constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;  // 2^64 / golden ratio
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(4 * old.size(), Slot{});
+    shift_ -= 2;
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& entry : old) {
+      if (entry.number < 0) continue;
+      size_t slot = home(entry.code);
+      while (slots_[slot].number >= 0) slot = (slot + 1) & mask;
+      slots_[slot] = entry;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  int shift_ = 0;
+  int64_t clusters_ = 0;
+};
+
+// Codes looked up a batch at a time, their slots asked for ahead.
+constexpr size_t kBatchRows = 16;
+
+size_t number_hashed(const int64_t* codes, size_t rows, int64_t* numbers) {
+  CodeTable table(0);
+  for (size_t start = 0; start < rows; start += kBatchRows) {
+    const size_t count = std::min(kBatchRows, rows - start);
+    for (size_t b = 0; b < count; ++b) table.prefetch(codes[start + b]);
+    for (size_t b = 0; b < count; ++b) numbers[start + b] = table.number_of(codes[start + b]);
+  }
+  return table.clusters();
+}
+
+}  // namespace
+
+size_t number_codes(const int64_t* codes, size_t rows, uint64_t extent, int64_t* numbers) {
+  if (extent != 0 && extent <= std::max(kDirectFloor, kDirectPerRow * rows)) {
+    return number_direct(codes, rows, extent, numbers);
+  }
+  return number_hashed(codes, rows, numbers);
+}
+
+}  // namespace kestrum

@@ -1,0 +1,18 @@
+// Clusters from integer codes: the one numbering every grouping of the
+// frames' cluster columns goes through (a column's keys, or the combined
+// codes of several columns).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrum {
+
+// Rows with equal codes share a cluster; clusters are numbered in order of
+// first appearance into numbers[0, rows). Returns the number of clusters.
+// extent: 0, or a bound with every code in [0, extent) (checked by the
+// caller), which lets a small range be numbered through a table indexed by
+// the code instead of a hash table; the numbers are the same either way.
+size_t number_codes(const int64_t* codes, size_t rows, uint64_t extent, int64_t* numbers);
+
+}  // namespace kestrum
