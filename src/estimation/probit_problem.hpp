@@ -25,6 +25,7 @@
 #include "numeric/matrix.hpp"
 #include "numeric/normal_tails.hpp"
 #include "numeric/tile_kernels.hpp"
+#include "numeric/tile_source.hpp"
 #include "numeric/vector_math.hpp"
 
 namespace kestrum {
@@ -42,10 +43,6 @@ struct Probit {
   size_t k() const noexcept { return columns != nullptr ? columns->cols() : X.cols; }
 };
 
-inline constexpr size_t kTileRows = 128;  // tail indices fit an unsigned char
-// Within [-kTailIndex, kTailIndex] the array functions are exact to a few
-// ulp in l_i, lambda_i and w_i; beyond it the tail formulas take over.
-inline constexpr double kTailIndex = 5.0;
 // An observed outcome whose fitted probability exceeds 1 - 1e-4 (Phi(-z) < 1e-4).
 inline constexpr double kNearCertainIndex = 3.7190164854556806;
 

@@ -8,15 +8,13 @@
 #include "numeric/column_block.hpp"
 #include "numeric/normal.hpp"
 #include "numeric/tile_kernels.hpp"
+#include "numeric/tile_source.hpp"
 #include "numeric/vector_math.hpp"
 
 namespace kestrum {
 
 namespace {
 
-// Rows evaluated together inside a block: the per-row arithmetic runs over
-// arrays of this length, whatever the caller's block size.
-constexpr size_t kTileRows = 256;
 // Rows between two calls of the interrupt check (a few milliseconds of work).
 constexpr size_t kInterruptRows = size_t{1} << 16;
 

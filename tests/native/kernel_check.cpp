@@ -260,7 +260,8 @@ void check_likelihood(const Case& c, const Vector& beta, const std::string& at) 
     up[j] += step;
     down[j] -= step;
     const double difference =
-        (kestrum::probit_log_likelihood(problem, up) - kestrum::probit_log_likelihood(problem, down)) / (2.0 * step);
+        (kestrum::evaluate_probit(problem, up, kestrum::kLogLikelihood).loglike -
+         kestrum::evaluate_probit(problem, down, kestrum::kLogLikelihood).loglike) / (2.0 * step);
     if (!(std::fabs(difference - sums.gradient[j]) <= 1e-6 * size)) {
       fail(name + ": gradient entry " + std::to_string(j) + " disagrees with the difference quotient of l");
     }
