@@ -1,7 +1,6 @@
 #include "frames_native/partition_sums.hpp"
 
 #include <limits>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,7 @@
 #include "interface/arrays.hpp"
 #include "interface/call_protocol.hpp"
 #include "margins/ame_kernel.hpp"
-#include "numeric/column_block.hpp"
+#include "numeric/tile_source.hpp"
 #include "numeric/strided_array.hpp"
 
 namespace kestrum {
@@ -39,49 +38,45 @@ constexpr unsigned kAllQuantities = kLogLikelihood | kGradient | kHessian | kRob
 
 // X of one partition: a 2-D float64 array, or a list (or tuple) of its
 // columns, contiguous 1-D float64 arrays of one length or None for a column
-// of ones. The columns are held for the call, so that nothing another thread
-// does to the list while the lock is released can free them.
-struct Regressors {
-  MatrixView matrix;
-  std::optional<ColumnBlock> columns;
+// of ones, read in place. The columns are held for the call, so that nothing
+// another thread does to the list while the lock is released can free them.
+struct TileSourceArgument {
+  TileSource X;
   std::vector<PyRef> held;
-
-  size_t rows() const noexcept { return columns ? columns->rows : matrix.rows; }
-  size_t cols() const noexcept { return columns ? columns->cols() : matrix.cols; }
 };
 
-void regressors_argument(PyObject* obj, Regressors& out) {
+void regressors_argument(PyObject* obj, TileSourceArgument& out) {
   if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
-    out.matrix = matrix_argument(obj, "X", 2);
+    out.X = TileSource(matrix_argument(obj, "X", 2));
     return;
   }
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(obj);
   for (Py_ssize_t j = 0; j < count; ++j) out.held.push_back(PyRef::borrow(PySequence_Fast_GET_ITEM(obj, j)));
-  ColumnBlock block;
+  std::vector<const double*> columns;
+  size_t rows = 0;
   bool sized = false;
   for (size_t j = 0; j < out.held.size(); ++j) {
     if (out.held[j].get() == Py_None) {
-      block.columns.push_back(nullptr);
+      columns.push_back(nullptr);
       continue;
     }
     const std::string name = "X[" + std::to_string(j) + "]";
     const MatrixView column = matrix_argument(out.held[j].get(), name.c_str(), 1);
     if (column.row_stride != 1 && column.rows > 1) raise(PyExc_ValueError, name + " must be contiguous");
-    if (sized) require_extent(name.c_str(), "rows", column.rows, block.rows);
-    block.rows = column.rows;
+    if (sized) require_extent(name.c_str(), "rows", column.rows, rows);
+    rows = column.rows;
     sized = true;
-    block.columns.push_back(column.origin);
+    columns.push_back(column.origin);
   }
   if (!sized) raise(PyExc_ValueError, "X must have a column that is not None, to tell the rows");
-  out.columns = std::move(block);
+  out.X = TileSource(std::move(columns), rows);
 }
 
 // y (n,) and X (n, k) of one partition; `regressors` must outlive the problem.
-Probit probit_arguments(PyObject* y, PyObject* X, Regressors& regressors) {
+Probit probit_arguments(PyObject* y, PyObject* X, TileSourceArgument& regressors) {
   regressors_argument(X, regressors);
-  Probit problem{matrix_argument(y, "y", 1), regressors.matrix,
-                 regressors.columns ? &*regressors.columns : nullptr};
-  require_extent("y", "rows", problem.y.rows, regressors.rows());
+  Probit problem{matrix_argument(y, "y", 1), regressors.X};
+  require_extent("y", "rows", problem.y.rows, regressors.X.rows());
   return problem;
 }
 
@@ -106,7 +101,7 @@ PyRef probit_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   static constexpr const char* parameters[] = {"y", "X", "beta", "quantities", "weights"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"probit_sums", parameters, 4}, args, nargs, kwnames, slots);
-  Regressors regressors;
+  TileSourceArgument regressors;
   Probit problem = probit_arguments(slots[0], slots[1], regressors);
   problem.weights = weights_argument(slots[4], problem.nobs());
   const Vector beta = vector_argument(slots[2], "beta", problem.k());
@@ -123,7 +118,7 @@ PyRef cluster_score_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   static constexpr const char* parameters[] = {"y", "X", "beta", "cluster_of", "clusters", "weights"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"cluster_score_sums", parameters, 5}, args, nargs, kwnames, slots);
-  Regressors regressors;
+  TileSourceArgument regressors;
   Probit problem = probit_arguments(slots[0], slots[1], regressors);
   const Vector beta = vector_argument(slots[2], "beta", problem.k());
   problem.weights = weights_argument(slots[5], problem.nobs());
@@ -164,9 +159,9 @@ PyRef effect_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   static constexpr const char* parameters[] = {"X", "beta", "excluded", "block_rows"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"effect_sums", parameters, 4}, args, nargs, kwnames, slots);
-  Regressors X;
-  regressors_argument(slots[0], X);
-  const size_t k = X.cols();
+  TileSourceArgument regressors;
+  regressors_argument(slots[0], regressors);
+  const size_t k = regressors.X.cols();
   const Vector beta = vector_argument(slots[1], "beta", k);
   const std::vector<bool> excluded = flags_argument(slots[2], "excluded");
   require_extent("excluded", "entries", excluded.size(), k);
@@ -178,10 +173,8 @@ PyRef effect_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   for (size_t j = 0; j < k; ++j) {
     if (excluded[j]) kinds[j] = RegressorKind::excluded;
   }
-  MarginalEffectSums sums = without_interpreter_lock([&] {
-    if (X.columns) return accumulate_marginal_effects(*X.columns, X.rows(), beta, kinds, block_rows);
-    return accumulate_marginal_effects(X.matrix, X.rows(), beta, kinds, block_rows);
-  });
+  MarginalEffectSums sums =
+      without_interpreter_lock([&] { return accumulate_marginal_effects(regressors.X, beta, kinds, block_rows); });
   return effect_sums_to_dict(std::move(sums));
 }
 
