@@ -66,6 +66,8 @@ class ModelData:
     verbose: bool = False  # show Dask's progress bar for each pass
     passes: int = 0  # passes over the rows so far
 
+    lazy_frame = None  # the rows are in memory
+
     @property
     def k(self) -> int:
         return len(self.names)
