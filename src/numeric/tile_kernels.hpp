@@ -36,6 +36,21 @@ struct TileRows {
   bool column_major() const noexcept { return columns == nullptr && X.row_stride == 1; }
 };
 
+// sum[j] <- sum[j] + x_bj s for every column j of row b of the tile.
+inline void add_scaled_row(double* sum, const TileRows& rows, size_t b, double s) noexcept {
+  const size_t k = rows.cols();
+  if (rows.columns != nullptr) {
+    for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + rows.columns[j][b] * s;
+    return;
+  }
+  const double* x = rows.X.origin + static_cast<ptrdiff_t>(rows.start + b) * rows.X.row_stride;
+  if (rows.X.col_stride == 1) {
+    for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + x[j] * s;
+    return;
+  }
+  for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + x[static_cast<ptrdiff_t>(j) * rows.X.col_stride] * s;
+}
+
 // eta[b] = x_b . beta, each accumulated from 0.0 in increasing column order.
 void tile_linear_index(const TileRows& rows, const double* beta, double* eta);
 
