@@ -138,3 +138,31 @@ def test_cluster_keys(frame_design, library):
     codes = np.column_stack([np.round(values, 4) + 0.0, np.arange(len(y)) % 2])
     assert_same_fit(by_value, kestrum.fit_probit(y, X, robust=True, cluster_vars=codes[:, :1]))
     assert_same_fit(by_both, kestrum.fit_probit(y, X, robust=True, cluster_vars=codes))
+
+
+@pytest.mark.parametrize("kind", ["pandas", "polars", "dask"])
+def test_every_frame_kind_gives_rows_of_one_interface(frame_design, kind):
+    """The fit and its results reach a frame's rows only through ModelRows:
+    each kind's adapter offers all of it, with the same counts and names."""
+    from scipy import special
+
+    from kestrum_frames.adapter import ModelRows
+
+    frame, y, X, _ = frame_design
+    if kind == "polars":
+        data = pytest.importorskip("polars").from_pandas(frame)
+    elif kind == "dask":
+        data = pytest.importorskip("dask.dataframe").from_pandas(frame, npartitions=3)
+    else:
+        data = frame
+    res = kf.fit_probit(FRAME_FORMULA, data, cluster="g")
+    rows = res.model.data
+    assert isinstance(rows, ModelRows)
+    assert (rows.nobs, rows.dropped, rows.k, rows.cluster_names) == (len(y), 0, X.shape[1], ["g"])
+    assert rows.outcome_sum == y.sum() and rows.passes == res.passes
+    assert (rows.lazy_frame is data) == (kind == "dask")
+    assert sum(rows.map(lambda partition: len(partition.y))) == len(y)
+    # predict() of the rows used: in memory at once, or lazily over the Dask frame
+    fitted = res.predict()
+    fitted = fitted.compute().to_numpy() if kind == "dask" else fitted
+    assert np.allclose(fitted, special.ndtr(X @ res.params.to_numpy()), rtol=1e-12, atol=0)

@@ -77,24 +77,44 @@ def test_misuse_raises(call, error, message):
         call()
 
 
+@pytest.mark.parametrize("k", [1, 5, 22, 37])
 @pytest.mark.parametrize("n", [1, 127, 129, 3001])
-def test_columns_give_the_bits_of_the_gathered_block(n):
-    """X handed over as its columns is read a tile at a time, with the same
-    arithmetic as the gathered row-major block."""
-    rng = np.random.default_rng(n)
-    columns = [None, *(rng.normal(size=n) * 10.0 ** e for e in (-3, 0, 4)), (rng.random(n) < 0.3) * 1.0]
+def test_columns_give_the_bits_of_the_gathered_block(n, k):
+    """X handed over as its columns (or as a column-major block) is read in
+    place a tile at a time, with the same arithmetic as the gathered row-major
+    block: every sum bit for bit, with and without row weights, for widths
+    below, across and beyond the kernels' register groups (4, 32 columns)."""
+    rng = np.random.default_rng([n, k])
+    columns = [rng.normal(size=n) * 10.0 ** ((j % 5) - 2) for j in range(k)]
+    columns[0] = None if k > 1 else columns[0]  # a column of ones
+    if k > 2:
+        columns[-1] = (rng.random(n) < 0.3) * 1.0
     block, _ = _native.gather_columns(columns, 0, n)
     outcome = (rng.random(n) < 0.4) * 1.0
-    point = rng.normal(size=5) * 0.3
+    point = rng.normal(size=k) * 0.3 / np.sqrt(k)
     clusters = rng.integers(0, 7, n) * 1.0
+    weights = rng.integers(0, 4, n) * 1.0
+    everything = LG | _native.HESSIAN | _native.ROBUST_MEAT | _native.EXPECTED_HESSIAN
+    excluded = [j == 0 for j in range(k)]
     for call in (
-        lambda X: _native.probit_sums(outcome, X, point, LG | _native.HESSIAN | _native.ROBUST_MEAT),
+        lambda X: _native.probit_sums(outcome, X, point, everything),
+        lambda X: _native.probit_sums(outcome, X, point, everything, weights),
         lambda X: {"sums": _native.cluster_score_sums(outcome, X, point, clusters, 7)},
-        lambda X: _native.effect_sums(X, point, [True, False, False, False, False], 100),
+        lambda X: {"sums": _native.cluster_score_sums(outcome, X, point, clusters, 7, weights)},
+        lambda X: _native.effect_sums(X, point, excluded, 100),
     ):
-        expected, got = call(block), call(columns)
-        for key, value in expected.items():
-            assert np.array_equal(np.asarray(got[key]), np.asarray(value)), key
+        expected = call(block)
+        for form in (columns, np.asfortranarray(block)):
+            got = call(form)
+            for key, value in expected.items():
+                assert np.array_equal(np.asarray(got[key]), np.asarray(value)), key
+    # and the gradient is the score sum X'(q phi(q eta) / Phi(q eta)), formed here by scipy
+    q = 2.0 * outcome - 1.0
+    eta = block @ point
+    score_factor = q * np.exp(-0.5 * eta * eta - 0.5 * np.log(2.0 * np.pi) - special.log_ndtr(q * eta))
+    gradient = block.T @ (weights * score_factor)
+    got = _native.probit_sums(outcome, columns, point, LG, weights)["gradient"]
+    assert np.allclose(got, gradient, rtol=1e-9, atol=1e-9 * np.abs(block).sum())
 
 
 def test_maximizer_outcome_is_kept():

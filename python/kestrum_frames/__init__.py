@@ -15,14 +15,11 @@ local threads.
 from __future__ import annotations
 
 from . import arguments
+from .adapter import model_rows
 from .covariance import covariance_spec, inclusion_exclusion
-from .dask_data import dask_model_data, is_dask_frame
-from .design import Design
 from .estimation import estimate
 from .hypotheses import lr_test
-from .frames import Columns
 from .margins import ame, avg_predictions
-from .model_data import build_model_data
 from .progress import reporting
 from .plots import plot_ame, plot_predictions, plot_slopes
 from .results import ProbitModel, ProbitResults
@@ -109,15 +106,6 @@ def fit_probit(
     groupings = list(dict.fromkeys(grouping for grouping, _ in inclusion_exclusion(convention, cluster)))
 
     with reporting(verbose):
-        if is_dask_frame(data):
-            if npartitions is not None:
-                raise ValueError("npartitions is for pandas and polars frames: repartition the Dask DataFrame instead")
-            design = Design.from_formula(formula, Columns(data._meta))
-            model_data = dask_model_data(design, data, cluster, persist, verbose, weighting)
-        else:
-            columns = Columns(data)
-            design = Design.from_formula(formula, columns)
-            model_data = build_model_data(design, columns, cluster, npartitions, groupings, weighting)
-            model_data.verbose = verbose
+        design, model_data = model_rows(formula, data, cluster, npartitions, persist, verbose, groupings, weighting)
         fitted = estimate(model_data, max_iter, tol, convention)
     return ProbitResults(ProbitModel(design, model_data, cluster, data), fitted)

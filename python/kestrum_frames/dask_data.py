@@ -315,6 +315,10 @@ class DaskModelData:
     def k(self) -> int:
         return len(self.names)
 
+    @property
+    def lazy_frame(self) -> dd.DataFrame:
+        return self.frame
+
     def _tasks(self, function, args, counting=False) -> list:
         task = dask.delayed(_pass_task, pure=False)
         missing = self._missing or [None] * len(self._sources)
@@ -461,6 +465,11 @@ def _free_memory() -> int | None:
     if not workers or any(not worker.get("memory_limit") for worker in workers):
         return None
     return sum(max(0, worker["memory_limit"] - worker["metrics"]["memory"]) for worker in workers)
+
+
+def dask_schema(frame: dd.DataFrame) -> Columns:
+    """The columns' names and types of a Dask frame, from its meta (no partition is read)."""
+    return Columns(frame._meta)
 
 
 def dask_model_data(

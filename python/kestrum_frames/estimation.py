@@ -27,7 +27,7 @@ def _probit_sums(partition, beta, quantities):
 
 def maximize(data, max_iter: int, tol: float, final_quantities: int) -> dict:
     """The maximiser's outcome: beta, loglike, iterations, converged,
-    perfectly_predicted, stalled, out_of_range, and the Hessian (and meat) at beta."""
+    perfectly_predicted, out_of_range, and the Hessian (and meat) at beta."""
     maximizer = _native.Maximizer(data.k, max_iter, tol, final_quantities)
     previous = None
     while not maximizer.finished:

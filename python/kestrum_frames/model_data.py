@@ -72,6 +72,8 @@ class ModelData:
     passes: int = 0  # passes over the rows so far
     keep: np.ndarray | None = None  # the rows of the data used (None: all)
 
+    lazy_frame = None  # the rows are in memory
+
     @property
     def k(self) -> int:
         return len(self.names)

@@ -14,7 +14,8 @@ from .dask_data import is_dask_frame
 from .design import Design
 from .estimation import Estimate
 from .frames import Columns
-from .model_data import ModelData, partition_block
+from .adapter import ModelRows
+from .model_data import partition_block
 from .results_extras import ResultsExtras
 
 
@@ -33,7 +34,7 @@ class ProbitModel:
     """What was fitted: the formula, the term names and the rows used, held
     in partitions."""
 
-    def __init__(self, design: Design, data: ModelData, cluster: list[str], frame=None):
+    def __init__(self, design: Design, data: ModelRows, cluster: list[str], frame=None):
         self.design = design
         self.data = data
         self.cluster = cluster
@@ -209,8 +210,8 @@ class ProbitResults(ResultsExtras):
         of that frame, lazily."""
         params, _ = self.index_coefficients()
         if newdata is None:
-            if is_dask_frame(getattr(self.model.data, "frame", None)):
-                return self.predict(self.model.data.frame)
+            if self.model.data.lazy_frame is not None:
+                return self.predict(self.model.data.lazy_frame)
             return np.concatenate(self.model.data.map(_fitted, params))
         if is_dask_frame(newdata):
             return newdata.map_partitions(self.predict, meta=pd.Series([], dtype=np.float64, name="predicted"))

@@ -95,12 +95,11 @@ std::vector<RegressorKind> classify(const std::vector<std::string>& names, size_
   return kinds;
 }
 
-template <class View>
-std::vector<AmeRow> effects_table_rows(const FittedModel& fitted, const View& X, size_t rows, size_t k,
-                                       size_t block_rows) {
+std::vector<AmeRow> effects_table_rows(const FittedModel& fitted, const TileSource& X, size_t block_rows) {
+  const size_t k = X.cols();
   const std::vector<RegressorKind> kinds = classify(fitted.exog_names, k);
   const std::vector<MarginalEffect> effects =
-      average_marginal_effects(X, rows, fitted.params, fitted.cov_params, kinds, block_rows, throw_if_interrupted);
+      average_marginal_effects(X, fitted.params, fitted.cov_params, kinds, block_rows, throw_if_interrupted);
   std::vector<AmeRow> table_rows;
   for (size_t j = 0; j < k; ++j) {
     if (kinds[j] == RegressorKind::excluded) continue;
@@ -121,10 +120,7 @@ PyRef ame_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   check_sizes(fitted, k);
   const size_t block_rows = chunk_size ? static_cast<size_t>(*chunk_size) : std::max<size_t>(rows, 1);
 
-  const std::vector<AmeRow> table_rows = X.element_strided()
-                                             ? effects_table_rows(fitted, X.matrix_view(), rows, k, block_rows)
-                                             : effects_table_rows(fitted, X, rows, k, block_rows);
-  return ame_table(table_rows);
+  return ame_table(effects_table_rows(fitted, TileSource(X), block_rows));
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ Matrix covariance(const Probit& problem, const FitOutcome& fit, bool robust,
 PyRef run_estimation(EstimationInputs&& inputs) {
   // The fit reads the owned copies in place; afterwards they become the
   // model's arrays, so X is copied exactly once per call.
-  const Probit problem{inputs.y.view(), inputs.X.view()};
+  const Probit problem{inputs.y.view(), TileSource(inputs.X.view())};
   const MaximizerSettings settings{inputs.max_iter, inputs.tol, covariance_quantities(inputs.robust, inputs.clusters)};
   FitOutcome fit = fit_bfgs(problem, settings, throw_if_interrupted);
   if (fit.perfectly_predicted > 0) warn_separation(fit.perfectly_predicted);

@@ -42,7 +42,7 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
         // hold: asking for the sums of the rows ahead overlaps the misses.
         if (b + kPrefetchRowsAhead < tile.count) prefetch_row(grouping_sums, cluster_of[b + kPrefetchRowsAhead]);
         double* sum = grouping_sums.row(cluster_of[b]);
-        for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + tile.rows(b, j) * lambda[b];
+        add_scaled_row(sum, tile.rows, b, lambda[b]);
       }
     }
   });

@@ -64,14 +64,4 @@ struct Evaluation {
 
 Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned quantities);
 
-inline double probit_log_likelihood(const Probit& problem, const Vector& beta) {
-  return evaluate_probit(problem, beta, kLogLikelihood).loglike;
-}
-inline Vector probit_gradient(const Probit& problem, const Vector& beta) {
-  return std::move(evaluate_probit(problem, beta, kGradient).gradient);
-}
-inline Matrix probit_hessian(const Probit& problem, const Vector& beta) {
-  return std::move(evaluate_probit(problem, beta, kHessian).hessian);
-}
-
 }  // namespace kestrum

@@ -154,10 +154,10 @@ void ProbitMaximizer::on_start(Evaluation&& sums) {
   loglike_variance_ = sums.loglike_rounding_variance;
   if (settings_.max_iter == 0) {
     sums_at_beta_ = std::move(sums);
-    return finish(false, false);
+    return finish(false);
   }
   outcome_.out_of_range = out_of_range_columns(sums.meat, sums.gradient, /*at_start=*/true);
-  if (!outcome_.out_of_range.empty()) return finish(false, true);
+  if (!outcome_.out_of_range.empty()) return finish(false);
   gradient_ = std::move(sums.gradient);
   const SymmetricFactor start(sums.meat);
   start_rank_ = start.rank();
@@ -175,7 +175,7 @@ void ProbitMaximizer::begin_iteration(bool after_confirmation) {
     // No ascent along -H g: from the exact Hessian this means g vanishes on
     // the column space, so beta is a maximum (l is concave).
     if (!fresh_) return request(beta_, kHessian | settings_.final_quantities, Phase::refresh);
-    if (after_confirmation) return finish(false, true);  // the decrement and the direction disagree
+    if (after_confirmation) return finish(false);  // the decrement and the direction disagree
     return conclude(settings_.tol > 0.0 ? Conclusion::candidate : Conclusion::stalled);
   }
   // The most a step along d can gain is about g'd / 2: when g'd is within
@@ -297,24 +297,23 @@ void ProbitMaximizer::on_confirm(Evaluation&& sums) {
   outcome_.perfectly_predicted = separated ? at_beta.near_certain : 0;
   // A Hessian that overflows factors to rank 0, whose decrement is 0.
   outcome_.out_of_range = out_of_range_columns(at_beta.hessian, gradient_, /*at_start=*/false);
-  if (!outcome_.out_of_range.empty()) return finish(false, true);
-  const bool stalled = conclusion_ == Conclusion::stalled;
+  if (!outcome_.out_of_range.empty()) return finish(false);
   const bool candidate = conclusion_ == Conclusion::candidate || conclusion_ == Conclusion::at_rounding;
-  if (separated || !candidate) return finish(false, stalled);
+  if (separated || !candidate) return finish(false);
 
   const SymmetricFactor factor(information);
   const double exact_decrement = dot(gradient_, factor.solve(gradient_));
-  if (!std::isfinite(exact_decrement)) return finish(false, true);
-  if (exact_decrement < resolution()) return finish(true, false);
+  if (!std::isfinite(exact_decrement)) return finish(false);
+  if (exact_decrement < resolution()) return finish(true);
   if (conclusion_ == Conclusion::at_rounding) {
     // No step could show an increase: the decision is the exact decrement's.
     // Half of it is the gain of a Newton step; within the rounding of l, no
     // step can bring more than rounding: a maximum to working precision.
-    if (exact_decrement < 2.0 * rounding()) return finish(true, false);
+    if (exact_decrement < 2.0 * rounding()) return finish(true);
     // The exact Newton step from here already failed to show its gain.
-    if (confirmed_at_beta_) return finish(false, true);
+    if (confirmed_at_beta_) return finish(false);
   }
-  if (iteration_ >= settings_.max_iter) return finish(false, false);
+  if (iteration_ >= settings_.max_iter) return finish(false);
   // The approximation had misjudged the distance: go on from the exact Hessian.
   confirmed_at_beta_ = true;
   inverse_hessian_ = negated(factor.inverse());
@@ -322,12 +321,11 @@ void ProbitMaximizer::on_confirm(Evaluation&& sums) {
   begin_iteration(/*after_confirmation=*/true);
 }
 
-void ProbitMaximizer::finish(bool converged, bool stalled) {
+void ProbitMaximizer::finish(bool converged) {
   outcome_.beta = std::move(beta_);
   outcome_.loglike = loglike_;
   outcome_.iterations = iteration_ > 0 ? iteration_ - 1 : 0;
   outcome_.converged = converged;
-  outcome_.stalled = stalled;
   if (sums_at_beta_) outcome_.final_sums = std::move(*sums_at_beta_);
   phase_ = Phase::finished;
 }

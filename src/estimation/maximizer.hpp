@@ -68,8 +68,6 @@ struct FitOutcome {
   // along a direction in which l keeps increasing: nonzero only when the
   // maximum likelihood estimate does not exist (separation).
   uint64_t perfectly_predicted = 0;
-  // True when the iteration stopped because no step increased l.
-  bool stalled = false;
   // Columns whose sums of squares overflow or underflow a double (values of
   // magnitude beyond about 1e150 or below about 1e-150): the fit stops
   // where it found them, not converged, and final_sums are not to be used.
@@ -105,7 +103,7 @@ class ProbitMaximizer {
   void on_confirm(Evaluation&& sums);
   void accept_trial(Evaluation&& sums);
   void conclude(Conclusion conclusion);
-  void finish(bool converged, bool stalled);
+  void finish(bool converged);
   double rounding() const;
   double resolution() const;
   double decrement() const;

@@ -19,33 +19,27 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <vector>
 
-#include "numeric/column_block.hpp"
 #include "numeric/matrix.hpp"
 #include "numeric/normal_tails.hpp"
 #include "numeric/tile_kernels.hpp"
+#include "numeric/tile_source.hpp"
 #include "numeric/vector_math.hpp"
 
 namespace kestrum {
 
 struct Probit {
   MatrixView y;  // nobs x 1
-  MatrixView X;  // nobs x k, any layout; unused when columns is set
-  const ColumnBlock* columns = nullptr;  // X as separate columns instead
+  TileSource X;  // nobs x k, a block of any layout or separate columns
   // A weight per row (nobs of them), or null: every row once. A row of
   // weight w_i adds w_i times its terms to every sum (l, g, H, the meat and
   // the cluster score sums), as w_i copies of the row would.
   const double* weights = nullptr;
 
   size_t nobs() const noexcept { return y.rows; }
-  size_t k() const noexcept { return columns != nullptr ? columns->cols() : X.cols; }
+  size_t k() const noexcept { return X.cols(); }
 };
 
-inline constexpr size_t kTileRows = 128;  // tail indices fit an unsigned char
-// Within [-kTailIndex, kTailIndex] the array functions are exact to a few
-// ulp in l_i, lambda_i and w_i; beyond it the tail formulas take over.
-inline constexpr double kTailIndex = 5.0;
 // An observed outcome whose fitted probability exceeds 1 - 1e-4 (Phi(-z) < 1e-4).
 inline constexpr double kNearCertainIndex = 3.7190164854556806;
 
@@ -88,12 +82,11 @@ struct Tile {
 template <class Fn>
 void for_each_tile(const Probit& problem, const double* beta, Fn&& fn) {
   Tile tile;
-  std::vector<double> packed(problem.columns != nullptr ? kTileRows * problem.k() : 0);
+  TileScratch scratch;
   for (size_t start = 0; start < problem.nobs(); start += kTileRows) {
     tile.start = start;
     tile.count = std::min(kTileRows, problem.nobs() - start);
-    tile.rows = problem.columns != nullptr ? problem.columns->tile(start, tile.count, packed.data())
-                                           : TileRows{problem.X, start, tile.count};
+    tile.rows = problem.X.tile(start, tile.count, scratch);
     tile_linear_index(tile.rows, beta, tile.eta);
     tile.tail_count = 0;
     for (size_t b = 0; b < tile.count; ++b) {

@@ -87,11 +87,10 @@ PyRef effect_group_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   bind_arguments(Signature{"effect_group_sums", parameters, 6}, args, nargs, kwnames, slots);
   const int link = PyObject_IsTrue(slots[0]);
   if (link < 0) throw_python_error();
-  Regressors X;
+  TileSourceArgument X;
   regressors_argument(slots[1], X);
   EffectRows rows;
-  rows.X = X.matrix;
-  rows.columns = X.columns ? &*X.columns : nullptr;
+  rows.X = X.X;
   const size_t n = rows.rows(), k = rows.cols();
   const Vector beta = vector_argument(slots[2], "beta", k);
   if (!PyList_Check(slots[3])) raise(PyExc_TypeError, "effects must be a list of tuples (kind, columns, A, B)");

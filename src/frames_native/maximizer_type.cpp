@@ -112,7 +112,6 @@ PyRef outcome_dict(FitOutcome&& outcome) {
   set("iterations", checked(PyLong_FromUnsignedLongLong(outcome.iterations)));
   set("converged", PyRef::borrow(outcome.converged ? Py_True : Py_False));
   set("perfectly_predicted", checked(PyLong_FromUnsignedLongLong(outcome.perfectly_predicted)));
-  set("stalled", PyRef::borrow(outcome.stalled ? Py_True : Py_False));
   PyRef out_of_range = checked(PyList_New(static_cast<Py_ssize_t>(outcome.out_of_range.size())));
   for (size_t i = 0; i < outcome.out_of_range.size(); ++i) {
     PyList_SET_ITEM(out_of_range.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromSize_t(outcome.out_of_range[i])).release());
@@ -146,7 +145,7 @@ PyMethodDef methods[] = {
     {"supply", supply, METH_O,
      "supply($self, parts, /)\n--\n\nThe partitions' sums at point (dicts from probit_sums), added in order."},
     {"outcome", outcome, METH_NOARGS,
-     "outcome($self, /)\n--\n\nbeta, loglike, iterations, converged, perfectly_predicted, stalled, out_of_range, and the "
+     "outcome($self, /)\n--\n\nbeta, loglike, iterations, converged, perfectly_predicted, out_of_range, and the "
      "Hessian and meat at beta."},
     {nullptr, nullptr, 0, nullptr},
 };

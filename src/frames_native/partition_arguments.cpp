@@ -61,30 +61,31 @@ std::vector<uint32_t> cluster_numbers_argument(PyObject* obj, const char* parame
   return cluster_of;
 }
 
-void regressors_argument(PyObject* obj, Regressors& out) {
+void regressors_argument(PyObject* obj, TileSourceArgument& out) {
   if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
-    out.matrix = matrix_argument(obj, "X", 2);
+    out.X = TileSource(matrix_argument(obj, "X", 2));
     return;
   }
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(obj);
   for (Py_ssize_t j = 0; j < count; ++j) out.held.push_back(PyRef::borrow(PySequence_Fast_GET_ITEM(obj, j)));
-  ColumnBlock block;
+  std::vector<const double*> columns;
+  size_t rows = 0;
   bool sized = false;
   for (size_t j = 0; j < out.held.size(); ++j) {
     if (out.held[j].get() == Py_None) {
-      block.columns.push_back(nullptr);
+      columns.push_back(nullptr);
       continue;
     }
     const std::string name = "X[" + std::to_string(j) + "]";
     const MatrixView column = matrix_argument(out.held[j].get(), name.c_str(), 1);
     if (column.row_stride != 1 && column.rows > 1) raise(PyExc_ValueError, name + " must be contiguous");
-    if (sized) require_extent(name.c_str(), "rows", column.rows, block.rows);
-    block.rows = column.rows;
+    if (sized) require_extent(name.c_str(), "rows", column.rows, rows);
+    rows = column.rows;
     sized = true;
-    block.columns.push_back(column.origin);
+    columns.push_back(column.origin);
   }
   if (!sized) raise(PyExc_ValueError, "X must have a column that is not None, to tell the rows");
-  out.columns = std::move(block);
+  out.X = TileSource(std::move(columns), rows);
 }
 
 std::vector<bool> flags_argument(PyObject* obj, const char* parameter) {

@@ -6,12 +6,11 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "interface/py_ref.hpp"
-#include "numeric/column_block.hpp"
 #include "numeric/matrix.hpp"
+#include "numeric/tile_source.hpp"
 
 namespace kestrum {
 
@@ -31,18 +30,14 @@ std::vector<uint32_t> cluster_numbers_argument(PyObject* obj, const char* parame
 
 // X of one partition: a 2-D float64 array, or a list (or tuple) of its
 // columns, contiguous 1-D float64 arrays of one length or None for a column
-// of ones. The columns are held for the call, so that nothing another thread
-// does to the list while the lock is released can free them.
-struct Regressors {
-  MatrixView matrix;
-  std::optional<ColumnBlock> columns;
+// of ones, read in place. The columns are held for the call, so that nothing
+// another thread does to the list while the lock is released can free them.
+struct TileSourceArgument {
+  TileSource X;
   std::vector<PyRef> held;
-
-  size_t rows() const noexcept { return columns ? columns->rows : matrix.rows; }
-  size_t cols() const noexcept { return columns ? columns->cols() : matrix.cols; }
 };
 
-void regressors_argument(PyObject* obj, Regressors& out);
+void regressors_argument(PyObject* obj, TileSourceArgument& out);
 
 // A sequence of bool, one per regressor.
 std::vector<bool> flags_argument(PyObject* obj, const char* parameter);

@@ -36,11 +36,10 @@ namespace {
 constexpr unsigned kAllQuantities = kLogLikelihood | kGradient | kHessian | kRobustMeat | kExpectedHessian;
 
 // y (n,) and X (n, k) of one partition; `regressors` must outlive the problem.
-Probit probit_arguments(PyObject* y, PyObject* X, Regressors& regressors) {
+Probit probit_arguments(PyObject* y, PyObject* X, TileSourceArgument& regressors) {
   regressors_argument(X, regressors);
-  Probit problem{matrix_argument(y, "y", 1), regressors.matrix,
-                 regressors.columns ? &*regressors.columns : nullptr};
-  require_extent("y", "rows", problem.y.rows, regressors.rows());
+  Probit problem{matrix_argument(y, "y", 1), regressors.X};
+  require_extent("y", "rows", problem.y.rows, regressors.X.rows());
   return problem;
 }
 
@@ -65,7 +64,7 @@ PyRef probit_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   static constexpr const char* parameters[] = {"y", "X", "beta", "quantities", "weights"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"probit_sums", parameters, 4}, args, nargs, kwnames, slots);
-  Regressors regressors;
+  TileSourceArgument regressors;
   Probit problem = probit_arguments(slots[0], slots[1], regressors);
   problem.weights = weights_argument(slots[4], problem.nobs());
   const Vector beta = vector_argument(slots[2], "beta", problem.k());
@@ -82,7 +81,7 @@ PyRef cluster_score_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   static constexpr const char* parameters[] = {"y", "X", "beta", "cluster_of", "clusters", "weights"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"cluster_score_sums", parameters, 5}, args, nargs, kwnames, slots);
-  Regressors regressors;
+  TileSourceArgument regressors;
   Probit problem = probit_arguments(slots[0], slots[1], regressors);
   const Vector beta = vector_argument(slots[2], "beta", problem.k());
   problem.weights = weights_argument(slots[5], problem.nobs());
@@ -123,9 +122,9 @@ PyRef effect_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   static constexpr const char* parameters[] = {"X", "beta", "excluded", "block_rows"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"effect_sums", parameters, 4}, args, nargs, kwnames, slots);
-  Regressors X;
-  regressors_argument(slots[0], X);
-  const size_t k = X.cols();
+  TileSourceArgument regressors;
+  regressors_argument(slots[0], regressors);
+  const size_t k = regressors.X.cols();
   const Vector beta = vector_argument(slots[1], "beta", k);
   const std::vector<bool> excluded = flags_argument(slots[2], "excluded");
   require_extent("excluded", "entries", excluded.size(), k);
@@ -137,10 +136,8 @@ PyRef effect_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   for (size_t j = 0; j < k; ++j) {
     if (excluded[j]) kinds[j] = RegressorKind::excluded;
   }
-  MarginalEffectSums sums = without_interpreter_lock([&] {
-    if (X.columns) return accumulate_marginal_effects(*X.columns, X.rows(), beta, kinds, block_rows);
-    return accumulate_marginal_effects(X.matrix, X.rows(), beta, kinds, block_rows);
-  });
+  MarginalEffectSums sums =
+      without_interpreter_lock([&] { return accumulate_marginal_effects(regressors.X, beta, kinds, block_rows); });
   return effect_sums_to_dict(std::move(sums));
 }
 

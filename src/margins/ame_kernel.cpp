@@ -4,37 +4,17 @@
 #include <cmath>
 #include <limits>
 
-#include "numeric/array_view.hpp"
-#include "numeric/column_block.hpp"
 #include "numeric/normal.hpp"
 #include "numeric/tile_kernels.hpp"
+#include "numeric/tile_source.hpp"
 #include "numeric/vector_math.hpp"
 
 namespace kestrum {
 
 namespace {
 
-// Rows evaluated together inside a block: the per-row arithmetic runs over
-// arrays of this length, whatever the caller's block size.
-constexpr size_t kTileRows = 256;
 // Rows between two calls of the interrupt check (a few milliseconds of work).
 constexpr size_t kInterruptRows = size_t{1} << 16;
-
-// A tile of an element-strided matrix is read in place; one of a view with
-// byte strides is first copied into row-major scratch.
-TileRows tile_of(const MatrixView& X, size_t start, size_t count, std::vector<double>&) {
-  return TileRows{X, start, count};
-}
-TileRows tile_of(const ArrayView& X, size_t start, size_t count, std::vector<double>& scratch) {
-  const size_t k = X.cols();
-  for (size_t b = 0; b < count; ++b) {
-    for (size_t j = 0; j < k; ++j) scratch[b * k + j] = X(start + b, j);
-  }
-  return TileRows{MatrixView{scratch.data(), count, k, static_cast<ptrdiff_t>(k), 1}, 0, count};
-}
-TileRows tile_of(const ColumnBlock& X, size_t start, size_t count, std::vector<double>& scratch) {
-  return X.tile(start, count, scratch.data());
-}
 
 // Whether every x[b] compares equal to 0.0 or 1.0 (a NaN does not).
 bool all_binary(const double* x, size_t count) {
@@ -198,13 +178,12 @@ void MarginalEffectSums::add(const MarginalEffectSums& part) {
   }
 }
 
-template <class View>
-MarginalEffectSums accumulate_marginal_effects(const View& X, size_t rows, const Vector& beta,
+MarginalEffectSums accumulate_marginal_effects(const TileSource& X, const Vector& beta,
                                                const std::vector<RegressorKind>& kinds, size_t block_rows,
                                                InterruptCheck interrupt) {
-  const size_t k = kinds.size();
+  const size_t k = kinds.size(), rows = X.rows();
   Accumulator totals(k, kinds);
-  std::vector<double> scratch(std::is_same_v<View, MatrixView> ? 0 : kTileRows * k);
+  TileScratch scratch;
   size_t unchecked_rows = 0;
   for (size_t block = 0; block < rows;) {
     const size_t count = std::min(block_rows, rows - block);  // never overflows, whatever block_rows is
@@ -215,7 +194,7 @@ MarginalEffectSums accumulate_marginal_effects(const View& X, size_t rows, const
         unchecked_rows = 0;
       }
       unchecked_rows += kTileRows;
-      totals.add_tile(tile_of(X, tile, std::min(kTileRows, block + count - tile), scratch), beta);
+      totals.add_tile(X.tile(tile, std::min(kTileRows, block + count - tile), scratch), beta);
     }
     totals.close_block(beta);
     block += count;
@@ -245,12 +224,5 @@ std::vector<MarginalEffect> finish_marginal_effects(const MarginalEffectSums& su
   }
   return effects;
 }
-
-template MarginalEffectSums accumulate_marginal_effects(const MatrixView&, size_t, const Vector&,
-                                                        const std::vector<RegressorKind>&, size_t, InterruptCheck);
-template MarginalEffectSums accumulate_marginal_effects(const ArrayView&, size_t, const Vector&,
-                                                        const std::vector<RegressorKind>&, size_t, InterruptCheck);
-template MarginalEffectSums accumulate_marginal_effects(const ColumnBlock&, size_t, const Vector&,
-                                                        const std::vector<RegressorKind>&, size_t, InterruptCheck);
 
 }  // namespace kestrum

@@ -17,6 +17,7 @@
 
 #include "numeric/interrupt.hpp"
 #include "numeric/matrix.hpp"
+#include "numeric/tile_source.hpp"
 
 namespace kestrum {
 
@@ -53,8 +54,7 @@ struct MarginalEffectSums {
 // is made on the rows as they are visited, so X is read once. `block_rows` >= 1.
 // `interrupt` is called between tiles of rows, once every 65536 rows
 // whatever the blocks.
-template <class View>
-MarginalEffectSums accumulate_marginal_effects(const View& X, size_t rows, const Vector& beta,
+MarginalEffectSums accumulate_marginal_effects(const TileSource& X, const Vector& beta,
                                                const std::vector<RegressorKind>& kinds, size_t block_rows,
                                                InterruptCheck interrupt = never_interrupted);
 
@@ -63,11 +63,10 @@ MarginalEffectSums accumulate_marginal_effects(const View& X, size_t rows, const
 std::vector<MarginalEffect> finish_marginal_effects(const MarginalEffectSums& sums, const Matrix& cov);
 
 // accumulate_marginal_effects over all rows, then finish_marginal_effects.
-template <class View>
-std::vector<MarginalEffect> average_marginal_effects(const View& X, size_t rows, const Vector& beta,
-                                                     const Matrix& cov, const std::vector<RegressorKind>& kinds,
-                                                     size_t block_rows, InterruptCheck interrupt = never_interrupted) {
-  return finish_marginal_effects(accumulate_marginal_effects(X, rows, beta, kinds, block_rows, interrupt), cov);
+inline std::vector<MarginalEffect> average_marginal_effects(const TileSource& X, const Vector& beta, const Matrix& cov,
+                                                            const std::vector<RegressorKind>& kinds, size_t block_rows,
+                                                            InterruptCheck interrupt = never_interrupted) {
+  return finish_marginal_effects(accumulate_marginal_effects(X, beta, kinds, block_rows, interrupt), cov);
 }
 
 }  // namespace kestrum

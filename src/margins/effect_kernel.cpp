@@ -3,13 +3,13 @@
 #include <algorithm>
 
 #include "numeric/tile_kernels.hpp"
+#include "numeric/tile_source.hpp"
 #include "numeric/vector_math.hpp"
 
 namespace kestrum {
 
 namespace {
 
-constexpr size_t kTileRows = 256;
 constexpr size_t kInterruptRows = size_t{1} << 16;
 
 // f, and F unless F is null, of count indices, on the response or the link scale.
@@ -47,7 +47,7 @@ class GroupedSums {
   void add(size_t g, double v, double w, const TileRows& tile, size_t b) {
     sums_.values[g] += v;
     double* row = sums_.gradients.row(g);
-    if (tile.X.col_stride == 1) {  // a row-major block: a loop the compiler vectorizes
+    if (tile.row_major()) {  // a row-major block: a loop the compiler vectorizes
       const double* x = tile.row(b);
       for (size_t m = 0; m < tile.X.cols; ++m) row[m] += w * x[m];
       return;
@@ -87,9 +87,11 @@ struct Tile {
   const EffectColumns* base = nullptr;
 };
 
-// Column j of a matrix from row `first` on.
-StridedColumn column_of(const MatrixView& M, size_t first, size_t j) {
-  return {&M.origin[static_cast<ptrdiff_t>(first) * M.row_stride + static_cast<ptrdiff_t>(j) * M.col_stride],
+// Column j of a tile's rows.
+StridedColumn column_of(const TileRows& x, size_t j) {
+  if (x.columns != nullptr) return {x.columns[j], 1};
+  const MatrixView& M = x.X;
+  return {&M.origin[static_cast<ptrdiff_t>(x.start) * M.row_stride + static_cast<ptrdiff_t>(j) * M.col_stride],
           M.row_stride};
 }
 
@@ -119,7 +121,7 @@ void shifted_index(const TileRows& x, const double* z, const EffectColumns& effe
   std::fill(shift, shift + count, 0.0);
   for (size_t j = 0; j < effect.columns.size(); ++j) {
     const StridedColumn y = Y[j].from(start);
-    const StridedColumn own = column_of(x.X, x.start, effect.columns[j]);
+    const StridedColumn own = column_of(x, effect.columns[j]);
     const double coefficient = b[j];
     for (size_t r = 0; r < count; ++r) shift[r] += (y[r] - own[r]) * coefficient;
   }
@@ -285,7 +287,7 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
     sums.emplace_back(rows.groups, k, 0);
   }
   std::vector<std::vector<double>> weights(effects + 1, std::vector<double>(2 * kTileRows));
-  std::vector<double> scratch(rows.columns != nullptr ? kTileRows * k : 0);  // a tile of X's columns, as rows
+  TileScratch scratch;
   Tile tile;
   size_t unchecked = 0;
   for (size_t start = 0; start < n; start += kTileRows) {
@@ -295,9 +297,8 @@ std::vector<EffectGroupSums> effect_group_sums(bool link, const EffectRows& rows
     }
     const size_t count = std::min(kTileRows, n - start);
     unchecked += count;
-    const TileRows x = rows.columns != nullptr ? rows.columns->tile(start, count, scratch.data())
-                                               : TileRows{rows.X, start, count};
-    tile_linear_index(x, beta.data(), tile.z);  // copied or in place, the same row-major numbers: the same sums
+    const TileRows x = rows.X.tile(start, count, scratch);
+    tile_linear_index(x, beta.data(), tile.z);  // every storage of X, the same sums
     response(tile.z, predicts ? tile.F : nullptr, tile.f, count, link);  // shared by the effects
     tile.base = nullptr;
     const double group = tile_group(rows.group + start, count);

@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "numeric/column_block.hpp"
+#include "numeric/tile_source.hpp"
 #include "numeric/interrupt.hpp"
 #include "numeric/matrix.hpp"
 
@@ -52,15 +52,14 @@ struct EffectColumns {
 // every tile of rows is read once for all effects, and z = x'beta and phi
 // (Phi) at z are computed once per row for all of them.
 struct EffectRows {
-  MatrixView X;                          // n x k, read in place, unless columns is set
-  const ColumnBlock* columns = nullptr;  // X as its columns held apart: each tile is copied to rows
+  TileSource X;  // n x k: a block or the columns held apart, read a tile at a time in place
   std::vector<EffectColumns> effects;
   const double* group = nullptr;  // n whole numbers: the row's group, or negative
   size_t groups = 1;
   const double* weights = nullptr;  // n row weights, or null: every row counts once
 
-  size_t rows() const noexcept { return columns != nullptr ? columns->rows : X.rows; }
-  size_t cols() const noexcept { return columns != nullptr ? columns->cols() : X.cols; }
+  size_t rows() const noexcept { return X.rows(); }
+  size_t cols() const noexcept { return X.cols(); }
 };
 
 struct EffectGroupSums {

@@ -5,14 +5,12 @@
 #include <vector>
 
 #include "numeric/tile_kernels.hpp"
+#include "numeric/tile_source.hpp"
 #include "numeric/vector_math.hpp"
 
 namespace kestrum {
 
 namespace {
-
-// Rows evaluated together: the linear index and Phi, phi run over arrays.
-constexpr size_t kTileRows = 256;
 
 // x'Vx for one row x (k values), V symmetric: sum_a x_a (sum_c V_ac x_c).
 double quadratic_form(const double* x, const Matrix& cov) {

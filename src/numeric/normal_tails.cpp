@@ -54,8 +54,8 @@ double scaled_erfc(double x) noexcept {
 // Above 0, ln Phi(z) = log1p(-Phi(-z)) keeps the tiny 1 - Phi(z).
 double log_normal_cdf(double z) noexcept {
   if (std::isnan(z)) return z;
-  if (z > -5.0) {
-    if (z > 5.0) return std::log1p(-normal_cdf(-z));
+  if (z > -kTailIndex) {
+    if (z > kTailIndex) return std::log1p(-normal_cdf(-z));
     return std::log(normal_cdf(z));
   }
   const double t = -z * kInvSqrtTwo;
@@ -64,7 +64,7 @@ double log_normal_cdf(double z) noexcept {
 
 // phi(z) / Phi(z) = sqrt(2 / pi) / erfcx(-z / sqrt 2).
 double normal_hazard(double z) noexcept {
-  if (z > -5.0) return normal_pdf(z) / normal_cdf(z);
+  if (z > -kTailIndex) return normal_pdf(z) / normal_cdf(z);
   return kSqrtTwoOverPi / scaled_erfc(-z * kInvSqrtTwo);
 }
 

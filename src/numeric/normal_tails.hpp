@@ -5,6 +5,11 @@
 
 namespace kestrum {
 
+// Within [-kTailIndex, kTailIndex] Phi and phi over arrays (vector_math.hpp)
+// are exact to a few ulp in ln Phi, phi / Phi and the Hessian weight; beyond
+// it the tail formulas below take over.
+inline constexpr double kTailIndex = 5.0;
+
 // erfcx(x) for x >= 0, to a few ulp.
 double scaled_erfc(double x) noexcept;
 

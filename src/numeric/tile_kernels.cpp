@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "numeric/platform.hpp"
+#include "panic.hpp"
 
 #ifdef KESTRUM_X86_KERNELS
 #include <immintrin.h>
@@ -19,7 +20,7 @@ namespace {
 constexpr size_t kBlockRowsA = 4;
 constexpr size_t kBlockCols = 8;
 [[maybe_unused]] constexpr size_t kWideBlockCols = 16;  // only the AVX-512 path uses it
-constexpr size_t kMaxTileRows = 256;
+constexpr size_t kMaxTileRows = TileRows::kMaxTileRows;  // longer block tiles are taken in parts
 
 // Column by column over the rows: contiguous and vectorizable when the tile
 // is column-major.
@@ -28,6 +29,17 @@ void linear_index_by_columns(const TileRows& rows, const double* beta, double* e
   for (size_t j = 0; j < rows.X.cols; ++j) {
     const double coefficient = beta[j];
     for (size_t b = 0; b < rows.count; ++b) eta[b] += rows(b, j) * coefficient;
+  }
+}
+
+// The same over a tile of separate columns, each read as one contiguous run.
+KESTRUM_AVX2_CLONES void linear_index_of_columns(const double* const* columns, size_t k, size_t count,
+                                                 const double* beta, double* eta) {
+  for (size_t b = 0; b < count; ++b) eta[b] = 0.0;
+  for (size_t j = 0; j < k; ++j) {
+    const double* x = columns[j];
+    const double coefficient = beta[j];
+    for (size_t b = 0; b < count; ++b) eta[b] += x[b] * coefficient;
   }
 }
 
@@ -207,7 +219,8 @@ void accumulate_block(double* sums, size_t padded, const double* left, const dou
 size_t round_up(size_t value, size_t multiple) { return (value + multiple - 1) / multiple * multiple; }
 
 // Row b of the scaled tile, x_bj s_b, zero in the padding; written column by
-// column from a column-major tile so that the reads stay contiguous.
+// column from a column-major tile or separate columns, so that the reads stay
+// contiguous.
 KESTRUM_AVX2_CLONES void scale_rows(const TileRows& rows, size_t padded, const double* scale, double* out) {
   const size_t k = rows.X.cols;
   if (rows.row_major()) {
@@ -219,6 +232,11 @@ KESTRUM_AVX2_CLONES void scale_rows(const TileRows& rows, size_t padded, const d
       } else {
         for (size_t j = 0; j < k; ++j) o[j] = x[j];
       }
+    }
+  } else if (rows.columns != nullptr) {
+    for (size_t j = 0; j < k; ++j) {
+      const double* x = rows.columns[j];
+      for (size_t b = 0; b < rows.count; ++b) out[b * padded + j] = scale != nullptr ? x[b] * scale[b] : x[b];
     }
   } else {
     for (size_t j = 0; j < k; ++j) {
@@ -233,6 +251,7 @@ KESTRUM_AVX2_CLONES void scale_rows(const TileRows& rows, size_t padded, const d
 }  // namespace
 
 void tile_linear_index(const TileRows& rows, const double* beta, double* eta) {
+  if (rows.columns != nullptr) return linear_index_of_columns(rows.columns, rows.cols(), rows.count, beta, eta);
 #ifdef KESTRUM_X86_KERNELS
   if (rows.row_major() && !rows.column_major() && has_avx2()) return linear_index_rows_avx2(rows, beta, eta);
 #endif
@@ -307,9 +326,90 @@ __attribute__((target("avx2"))) void add_scaled_rows_avx2(double* g, const TileR
 }
 #endif
 
+#ifdef KESTRUM_X86_KERNELS
+// Zeros in place of the columns that pad the last group of four.
+constexpr double kZeroColumn[TileRows::kMaxTileRows] = {};
+
+// Tiles of separate columns: g[c0 .. c0 + width) stay in kVectors registers
+// of four columns each. Four rows of four columns are loaded and transposed,
+// so that one register holds one row of the four columns, and the rows are
+// added in order, as on the row-major path; the rows after the last whole
+// four are added one by one.
+template <size_t kVectors, bool kSecondScale>
+__attribute__((target("avx2"))) void add_scaled_column_groups_avx2(double* g, const TileRows& rows, size_t c0,
+                                                                   size_t width, const double* scale,
+                                                                   const double* second_scale) {
+  const double* x[4 * kVectors];
+  for (size_t q = 0; q < 4 * kVectors; ++q) x[q] = q < width ? rows.columns[c0 + q] : kZeroColumn;
+  long long lanes[4];
+  for (size_t lane = 0; lane < 4; ++lane) lanes[lane] = 4 * (kVectors - 1) + lane < width ? -1 : 0;
+  const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes));
+  __m256d acc[kVectors];
+#pragma GCC unroll 8
+  for (size_t v = 0; v + 1 < kVectors; ++v) acc[v] = _mm256_loadu_pd(g + c0 + 4 * v);
+  acc[kVectors - 1] = _mm256_maskload_pd(g + c0 + 4 * (kVectors - 1), last);
+  size_t b = 0;
+  for (; b + 4 <= rows.count; b += 4) {
+    __m256d s[4];
+#pragma GCC unroll 4
+    for (size_t r = 0; r < 4; ++r) s[r] = _mm256_set1_pd(scale[b + r]);
+#pragma GCC unroll 8
+    for (size_t v = 0; v < kVectors; ++v) {
+      const __m256d a = _mm256_loadu_pd(x[4 * v] + b), c = _mm256_loadu_pd(x[4 * v + 1] + b);
+      const __m256d e = _mm256_loadu_pd(x[4 * v + 2] + b), f = _mm256_loadu_pd(x[4 * v + 3] + b);
+      const __m256d ac_lo = _mm256_unpacklo_pd(a, c), ac_hi = _mm256_unpackhi_pd(a, c);
+      const __m256d ef_lo = _mm256_unpacklo_pd(e, f), ef_hi = _mm256_unpackhi_pd(e, f);
+      const __m256d row[4] = {_mm256_permute2f128_pd(ac_lo, ef_lo, 0x20), _mm256_permute2f128_pd(ac_hi, ef_hi, 0x20),
+                              _mm256_permute2f128_pd(ac_lo, ef_lo, 0x31), _mm256_permute2f128_pd(ac_hi, ef_hi, 0x31)};
+#pragma GCC unroll 4
+      for (size_t r = 0; r < 4; ++r) {
+        __m256d term = _mm256_mul_pd(row[r], s[r]);
+        if constexpr (kSecondScale) term = _mm256_mul_pd(term, _mm256_set1_pd(second_scale[b + r]));
+        acc[v] = _mm256_add_pd(term, acc[v]);
+      }
+    }
+  }
+#pragma GCC unroll 8
+  for (size_t v = 0; v + 1 < kVectors; ++v) _mm256_storeu_pd(g + c0 + 4 * v, acc[v]);
+  _mm256_maskstore_pd(g + c0 + 4 * (kVectors - 1), last, acc[kVectors - 1]);
+  for (; b < rows.count; ++b) {
+    for (size_t q = 0; q < width; ++q) {
+      if constexpr (kSecondScale) {
+        g[c0 + q] = (x[q][b] * scale[b]) * second_scale[b] + g[c0 + q];
+      } else {
+        g[c0 + q] = x[q][b] * scale[b] + g[c0 + q];
+      }
+    }
+  }
+}
+
+template <bool kSecondScale>
+__attribute__((target("avx2"))) void add_scaled_columns_of_tile_avx2(double* g, const TileRows& rows,
+                                                                     const double* scale,
+                                                                     const double* second_scale) {
+  const size_t k = rows.cols();
+  for (size_t c0 = 0; c0 < k; c0 += 32) {
+    const size_t width = std::min<size_t>(32, k - c0);
+    switch ((width + 3) / 4) {
+      case 1: add_scaled_column_groups_avx2<1, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 2: add_scaled_column_groups_avx2<2, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 3: add_scaled_column_groups_avx2<3, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 4: add_scaled_column_groups_avx2<4, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 5: add_scaled_column_groups_avx2<5, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 6: add_scaled_column_groups_avx2<6, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 7: add_scaled_column_groups_avx2<7, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      default: add_scaled_column_groups_avx2<8, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+    }
+  }
+}
+#endif
+
 template <bool kSecondScale>
 void add_scaled_rows_impl(double* g, const TileRows& rows, const double* scale, const double* second_scale) {
 #ifdef KESTRUM_X86_KERNELS
+  if (rows.columns != nullptr && has_avx2()) {
+    return add_scaled_columns_of_tile_avx2<kSecondScale>(g, rows, scale, second_scale);
+  }
   if (rows.row_major() && has_avx2()) return add_scaled_rows_avx2<kSecondScale>(g, rows, scale, second_scale);
 #endif
   add_scaled_rows_generic<kSecondScale>(g, rows, scale, second_scale);
@@ -331,8 +431,11 @@ ProductAccumulator::ProductAccumulator(size_t k, bool symmetric)
       right_(kMaxTileRows * padded_) {}
 
 void ProductAccumulator::add(const TileRows& rows, const double* left_scale, const double* right_scale) {
+  KESTRUM_ASSERT(rows.columns == nullptr || rows.count <= kMaxTileRows);
   for (size_t start = 0; start < rows.count; start += kMaxTileRows) {
-    const TileRows part{rows.X, rows.start + start, std::min(kMaxTileRows, rows.count - start)};
+    const TileRows part = rows.columns != nullptr
+                              ? rows
+                              : TileRows{rows.X, rows.start + start, std::min(kMaxTileRows, rows.count - start)};
     scale_rows(part, padded_, left_scale + start, left_.data());
     // The right factor: the left one again when the scales are the same,
     // the rows of X in place when they are contiguous and fill whole
@@ -340,7 +443,7 @@ void ProductAccumulator::add(const TileRows& rows, const double* left_scale, con
     const double* right = left_.data();
     auto right_stride = static_cast<ptrdiff_t>(padded_);
     if (right_scale != left_scale) {
-      if (right_scale == nullptr && part.X.col_stride == 1 && padded_ == k_) {
+      if (right_scale == nullptr && part.row_major() && part.X.col_stride == 1 && padded_ == k_) {
         right = part.row(0);
         right_stride = part.X.row_stride;
       } else {

@@ -2,9 +2,9 @@
 //
 // Each keeps, for every output entry, the order in which its terms are
 // added: row by row, and within a linear index column by column. Row-major
-// and column-major tiles have paths of their own, and where the processor has
-// AVX2 the inner loops run on wider registers; the arithmetic, and so the
-// result, is the same on every path (no fused multiply-add anywhere).
+// tiles and tiles of separate columns have paths of their own, and where the
+// processor has AVX2 the inner loops run on wider registers; the arithmetic,
+// and so the result, is the same on every path (no fused multiply-add anywhere).
 #pragma once
 
 #include <cstddef>
@@ -14,17 +14,42 @@
 
 namespace kestrum {
 
-// Rows [start, start + count) of X.
+// Rows [start, start + count) of X: those of a block in memory (any element
+// strides), or, with `columns`, of X's columns held apart, column j's rows of
+// the tile at columns[j][0], ..., columns[j][count - 1] (of at most
+// kMaxTileRows rows; X then gives only the shape: X.cols columns).
 struct TileRows {
   MatrixView X;
   size_t start = 0;
   size_t count = 0;
+  const double* const* columns = nullptr;
 
-  double operator()(size_t b, size_t j) const noexcept { return X(start + b, j); }
+  static constexpr size_t kMaxTileRows = 256;
+
+  size_t cols() const noexcept { return X.cols; }
+  double operator()(size_t b, size_t j) const noexcept {
+    return columns != nullptr ? columns[j][b] : X(start + b, j);
+  }
+  // Blocks only.
   const double* row(size_t b) const noexcept { return &X.origin[static_cast<ptrdiff_t>(start + b) * X.row_stride]; }
-  bool row_major() const noexcept { return X.col_stride == 1 || X.cols <= 1; }
-  bool column_major() const noexcept { return X.row_stride == 1; }
+  bool row_major() const noexcept { return columns == nullptr && (X.col_stride == 1 || X.cols <= 1); }
+  bool column_major() const noexcept { return columns == nullptr && X.row_stride == 1; }
 };
+
+// sum[j] <- sum[j] + x_bj s for every column j of row b of the tile.
+inline void add_scaled_row(double* sum, const TileRows& rows, size_t b, double s) noexcept {
+  const size_t k = rows.cols();
+  if (rows.columns != nullptr) {
+    for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + rows.columns[j][b] * s;
+    return;
+  }
+  const double* x = rows.X.origin + static_cast<ptrdiff_t>(rows.start + b) * rows.X.row_stride;
+  if (rows.X.col_stride == 1) {
+    for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + x[j] * s;
+    return;
+  }
+  for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + x[static_cast<ptrdiff_t>(j) * rows.X.col_stride] * s;
+}
 
 // eta[b] = x_b . beta, each accumulated from 0.0 in increasing column order.
 void tile_linear_index(const TileRows& rows, const double* beta, double* eta);

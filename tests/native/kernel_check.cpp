@@ -240,7 +240,7 @@ void check_factor(const Case& c) {
 // The likelihood, its derivatives and the covariance at a point, and the
 // marginal effects there.
 void check_likelihood(const Case& c, const Vector& beta, const std::string& at) {
-  const kestrum::Probit problem{c.y, c.X};
+  const kestrum::Probit problem{c.y, kestrum::TileSource(c.X)};
   const std::string name = c.name + "." + at;
   const unsigned all = kestrum::kLogLikelihood | kestrum::kGradient | kestrum::kHessian | kestrum::kRobustMeat;
   const kestrum::Evaluation sums = kestrum::evaluate_probit(problem, beta, all);
@@ -260,7 +260,8 @@ void check_likelihood(const Case& c, const Vector& beta, const std::string& at) 
     up[j] += step;
     down[j] -= step;
     const double difference =
-        (kestrum::probit_log_likelihood(problem, up) - kestrum::probit_log_likelihood(problem, down)) / (2.0 * step);
+        (kestrum::evaluate_probit(problem, up, kestrum::kLogLikelihood).loglike -
+         kestrum::evaluate_probit(problem, down, kestrum::kLogLikelihood).loglike) / (2.0 * step);
     if (!(std::fabs(difference - sums.gradient[j]) <= 1e-6 * size)) {
       fail(name + ": gradient entry " + std::to_string(j) + " disagrees with the difference quotient of l");
     }
@@ -273,7 +274,7 @@ void check_likelihood(const Case& c, const Vector& beta, const std::string& at) 
   const kestrum::CovarianceOutcome robust = kestrum::covariance_from_hessian(sums.hessian, &sums.meat);
 
   const std::vector<kestrum::RegressorKind> kinds(c.k, kestrum::RegressorKind::indicator_if_binary);
-  const auto effects = kestrum::average_marginal_effects(c.X, c.n, beta, nonrobust.cov, kinds, 300);
+  const auto effects = kestrum::average_marginal_effects(kestrum::TileSource(c.X), beta, nonrobust.cov, kinds, 300);
   Vector effect(c.k), std_error(c.k), z(c.k), p(c.k);
   for (size_t j = 0; j < c.k; ++j) {
     effect[j] = effects[j].effect;
