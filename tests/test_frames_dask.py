@@ -16,7 +16,7 @@ import kestrum  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
 from conftest import FRAME_FORMULA, FRAME_REGRESSORS, assert_same_fit  # noqa: E402
-from kestrum_frames import dask_data  # noqa: E402
+from kestrum_frames import dask_data, strategy  # noqa: E402
 from test_frames_agreement import COVARIANCES, named  # noqa: E402
 
 
@@ -57,8 +57,12 @@ def test_cluster_fit_and_ame_agree_with_kestrum(client, frame_design, covariance
     np.testing.assert_allclose(table.iloc[:, :4].to_numpy(float), expected.iloc[:, :4].to_numpy(float), rtol=1e-10)
 
 
+# Either iteration, whichever the persistence would choose: Newton's start
+# reads the sample where the rows are (built from the frame or persisted).
+@pytest.mark.parametrize("method", ["bfgs", "newton"])
 @pytest.mark.parametrize("options", [{"robust": True}, {"cluster": ("g", "h")}])
-def test_same_bits_on_every_scheduler(client, frame_design, monkeypatch, options):
+def test_same_bits_on_every_scheduler(client, frame_design, monkeypatch, options, method):
+    options = dict(options, method=method)
     frame = frame_design[0]
     monkeypatch.setattr(dask_data, "SHUFFLE_CLUSTERS", 16)  # the cluster sums go through a shuffle
     data = dask_frame(frame, npartitions=5)
@@ -123,7 +127,9 @@ def test_parquet_out_of_core_with_missing_rows(tmp_path, frame_design, caplog):
         frame.iloc[rows].to_parquet(tmp_path / f"part{part}.parquet")
     with caplog.at_level(logging.INFO, logger="kestrum_frames"):
         result = kf.fit_probit(FRAME_FORMULA, dd.read_parquet(tmp_path), cluster="g", persist=False)
-    expected = kf.fit_probit(FRAME_FORMULA, frame, cluster="g")
+    # Newton's iteration, as for rows read anew every pass; the same partitions (999 rows each) in memory
+    expected = kf.fit_probit(FRAME_FORMULA, frame, cluster="g", npartitions=3, method="newton")
+    assert result.strategy == "newton"
     assert (result.nobs, result.n_dropped, result.n_clusters) == (expected.nobs, 3, expected.n_clusters)
     assert_same_fit(result, expected)
     passes = [record for record in caplog.records if "log-likelihood" in record.getMessage()]
@@ -158,8 +164,12 @@ def test_rows_are_kept_in_memory_when_they_fit(frame_design, persist):
         result = kf.fit_probit(FRAME_FORMULA, data, robust=True, persist=persist)
         kf.ame(result)
     expected = 2 if persist is None else result.passes + 1
-    assert len(reads) == expected * data.npartitions
-    assert sum(reads) == expected * len(frame)
+    # Newton's start (persist=False), or telling whether the rows will be kept
+    # (persist=None), reads the sample's partitions once more.
+    sample = [len(part) for part in np.array_split(frame, data.npartitions)]
+    sample = [sample[p] for p in strategy.sample_positions(data.npartitions)]
+    assert len(reads) == expected * data.npartitions + len(sample)
+    assert sum(reads) == expected * len(frame) + sum(sample)
 
 
 # Every covariance option and weighting: on the same partitions, a Dask frame

@@ -70,6 +70,21 @@ class ModelData:
     def k(self) -> int:
         return len(self.names)
 
+    @property
+    def npartitions(self) -> int:
+        return len(self.partitions)
+
+    reads_every_pass = False  # the rows are in memory
+
+    def sample(self, positions: list[int]) -> "ModelData":
+        """The partitions at positions, for a fit on them alone (Newton's
+        start: strategy.py); the rows are the same arrays, not copied."""
+        partitions = [self.partitions[p] for p in positions]
+        return ModelData(
+            names=self.names, partitions=partitions, nobs=sum(part.y.shape[0] for part in partitions), dropped=0,
+            outcome_sum=float("nan"), weighting=self.weighting,
+        )
+
     def map(self, function, *args) -> list:
         """function(partition, *args) for every partition, as one Dask
         computation; the results in partition order."""
