@@ -13,6 +13,7 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+import statsmodels.api as sm
 
 from reference_mle import distance_in_se, fit as reference_fit
 
@@ -121,6 +122,27 @@ def test_newton_and_bfgs_agree_on_heavy_tailed_regressors():
         bfgs, newton = assert_iterations_agree(y, X, agreement=1e-5, tol=1e-10)
         if newton.converged:
             assert distance_in_se(newton.params.to_numpy(), reference_fit(y, X)) < AGREEMENT_SE
+
+
+@pytest.mark.parametrize("weight_type", ["frequency", "probability"])
+def test_newton_and_bfgs_agree_with_weights(weight_type):
+    rng = np.random.default_rng(11)
+    X = np.column_stack([np.ones(20_000), rng.normal(size=(20_000, 3))])
+    y = probit_sample(rng, X, np.array([0.2, 0.5, -0.4, 0.1]))
+    w = rng.integers(0, 4, len(y)).astype(float)
+    frame = pd.DataFrame({"y": y, "x1": X[:, 1], "x2": X[:, 2], "x3": X[:, 3], "w": w})
+    fits = [kf.fit_probit("y ~ x1 + x2 + x3", frame, npartitions=4, weights="w", weight_type=weight_type, tol=1e-10,
+                          method=method) for method in ("bfgs", "newton")]
+    assert [f.converged for f in fits] == [True, True]
+    # The oracle: statsmodels' GLM (IRLS), whose weighted likelihood is the
+    # same for either kind of weight. BFGS stops about 4e-6 standard errors
+    # short here, within the sqrt(tol) = 1e-5 that tol=1e-10 allows.
+    oracle = sm.GLM(y, X, family=sm.families.Binomial(link=sm.families.links.Probit()), freq_weights=w)
+    oracle = oracle.fit(tol=1e-14, maxiter=100).params
+    se = fits[0].bse.to_numpy()
+    assert np.max(np.abs(fits[1].params.to_numpy() - oracle) / se) < AGREEMENT_SE
+    assert np.max(np.abs(fits[0].params.to_numpy() - oracle) / se) < 1e-5
+    np.testing.assert_allclose(fits[1].bse.to_numpy(), se, rtol=1e-6)
 
 
 @pytest.mark.parametrize("tol", [1e-6, 1e-12])

@@ -90,7 +90,7 @@ def estimate(data, max_iter: int, tol: float, convention: CovarianceSpec, method
     probability = data.weighting is not None and not data.weighting.frequency
     meat_in_last_pass = convention.heteroskedastic and not probability
     final_quantities = _native.ROBUST_MEAT if meat_in_last_pass else 0
-    start, strategy = plan(method, data, maximize, max_iter, tol)
+    start, strategy = plan(method, data, maximize, max_iter)
     logger.info("iteration: %s", strategy.describe(data.npartitions))
     outcome = maximize(data, max_iter, tol, final_quantities, start)
     if outcome["perfectly_predicted"] > 0:

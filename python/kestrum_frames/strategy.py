@@ -35,6 +35,10 @@ METHODS = ("auto", "newton", "bfgs")
 # sample's is all Newton needs to converge in two or three steps.
 SAMPLE_SHARE = 1 / 20
 SAMPLE_PARTITIONS = 4
+# The sample's own fit: a start needs no more precision than its sampling
+# error gives, whatever tol and max_iter the fit asks for.
+SAMPLE_TOL = 1e-6
+SAMPLE_MAX_ITER = 35
 
 
 @dataclass(frozen=True)
@@ -65,7 +69,7 @@ def sample_positions(npartitions: int) -> list[int]:
     return [(2 * i + 1) * npartitions // (2 * count) for i in range(count)]
 
 
-def plan(method: str, data, maximize, max_iter: int, tol: float) -> tuple[np.ndarray | None, Strategy]:
+def plan(method: str, data, maximize, max_iter: int) -> tuple[np.ndarray | None, Strategy]:
     """The iteration for the data (the one asked for, or by cost: above),
     and Newton's start (None: BFGS from 0). The start is the BFGS estimate
     (maximize, from estimation.py) on the sample of data's partitions, held
@@ -80,7 +84,7 @@ def plan(method: str, data, maximize, max_iter: int, tol: float) -> tuple[np.nda
     rows = data.sample(positions)
     if method == "auto" and reads is None and data.fits_in_memory(rows.nobs * data.npartitions / len(positions))[0]:
         return None, Strategy("bfgs")
-    outcome = maximize(rows, max_iter, tol, 0, log=False)
+    outcome = maximize(rows, SAMPLE_MAX_ITER, SAMPLE_TOL, 0, log=False)
     converged = bool(outcome["converged"]) and not outcome["perfectly_predicted"] and not outcome["out_of_range"]
     start = np.ascontiguousarray(outcome["beta"], dtype=np.float64) if converged else np.zeros(data.k)
     return start, Strategy("newton", len(positions), rows.nobs, converged)
