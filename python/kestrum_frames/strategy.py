@@ -4,8 +4,8 @@ The core's maximiser runs either iteration (maximizer.hpp), with the same
 line search, convergence test, separation and rank handling:
 
 - "bfgs": quasi-Newton from 0. A pass computes l and the gradient only (a
-  third of the arithmetic of a pass with the Hessian), and takes about ten
-  of them. The right choice where a pass costs its arithmetic.
+  third of the arithmetic of a pass with the Hessian), and a fit takes
+  about seven of them. The right choice where a pass costs its arithmetic.
 - "newton": a start from a sample of a few whole partitions, spread evenly
   over the data (the same partitions on every run), read once and fitted
   in memory; then Newton steps on all the rows, every pass computing the
@@ -16,10 +16,11 @@ line search, convergence test, separation and rank handling:
 "auto" takes "newton" where the passes read the files anew: a Dask frame
 with persist=False, or persist=None when the sample's rows per partition
 show that the rows will not be kept. Where the rows are in memory (pandas,
-polars, a persisted Dask frame) it takes the faster, BFGS: bench/iterations.py at a million rows on two cores finds Newton 1.02
-to 1.4 times BFGS's time at k = 5, 20 and 50 (its three passes each form
-the Hessian, about what BFGS's seven passes cost, and its sample adds a
-quarter of the rows' fit).
+polars, a persisted Dask frame) it takes the faster, BFGS:
+bench/iterations.py at a million rows on two cores finds Newton 1.02 to
+1.4 times BFGS's time at k = 5, 20 and 50 (its three passes each form the
+Hessian, about what BFGS's seven cost, and its sample, one partition of
+four, adds a quarter of a fit).
 """
 
 from __future__ import annotations
