@@ -74,8 +74,8 @@ def plan(method: str, data, maximize, max_iter: int) -> tuple[np.ndarray | None,
     """The iteration for the data (the one asked for, or by cost: above),
     and Newton's start (None: BFGS from 0). The start is the BFGS estimate
     (maximize, from estimation.py) on the sample of data's partitions, held
-    in memory, or 0 when that fit did not converge (too few rows to identify
-    the model, separation there, a column out of range): the full data
+    in memory, or 0 when that fit did not converge (no rows or too few to
+    identify the model, separation there, a column out of range): the full data
     decide then. With persist=None, whether the rows will be kept in memory
     is told from the sample's rows per partition."""
     reads = data.reads_every_pass
@@ -86,6 +86,7 @@ def plan(method: str, data, maximize, max_iter: int) -> tuple[np.ndarray | None,
     if method == "auto" and reads is None and data.fits_in_memory(rows.nobs * data.npartitions / len(positions))[0]:
         return None, Strategy("bfgs")
     outcome = maximize(rows, SAMPLE_MAX_ITER, SAMPLE_TOL, 0, log=False)
-    converged = bool(outcome["converged"]) and not outcome["perfectly_predicted"] and not outcome["out_of_range"]
+    converged = (rows.nobs > 0 and bool(outcome["converged"]) and not outcome["perfectly_predicted"]
+                 and not outcome["out_of_range"])
     start = np.ascontiguousarray(outcome["beta"], dtype=np.float64) if converged else np.zeros(data.k)
     return start, Strategy("newton", len(positions), rows.nobs, converged)
