@@ -54,7 +54,7 @@ class Strategy:
             return "BFGS from 0"
         where = f"{self.sample_partitions} of {partitions} partitions, {self.sample_rows} rows"
         if not self.start_from_sample:
-            return f"Newton from 0 (the fit on a sample of {where} did not converge)"
+            return f"Newton from 0 (the fit on a sample of {where}, did not converge)"
         return f"Newton from the fit on a sample of {where}"
 
 
