@@ -207,3 +207,15 @@ def test_out_of_core_passes(parquet_design, options, most_passes):
     reference = kf.fit_probit(formula, frame, method="bfgs", **options)
     np.testing.assert_allclose(result.bse.to_numpy(), reference.bse.to_numpy(), rtol=1e-4)
     assert "Iteration: Newton from the fit on a sample of 1 of 20 partitions, 5000 rows" in result.summary().as_text()
+
+
+@pytest.mark.parametrize("persist", [False, True])
+def test_the_sample_fits_at_most_sample_rows(parquet_design, monkeypatch, persist):
+    """Four partitions of 400 in the sample, 250 leading rows of each fitted."""
+    path, frame = parquet_design
+    monkeypatch.setattr(strategy, "SAMPLE_ROWS", 1000)
+    data = dd.read_parquet(path).repartition(npartitions=100)
+    with dask.config.set(scheduler="threads"):
+        result = kf.fit_probit("y ~ x1 + x2 + x3 + x4", data, persist=persist, vcov="HC0", method="newton")
+    assert result.converged is True and result.passes <= 4
+    assert "sample of 4 of 100 partitions, 1000 rows" in result.summary().as_text()

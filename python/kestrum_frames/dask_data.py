@@ -40,7 +40,7 @@ from dask.dataframe import hyperloglog
 from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
-from .model_data import ModelData, Partition, nonfinite_regressor_error, rows_to_keep
+from .model_data import ModelData, Partition, leading_rows, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
 from .weights import Weighting
 
@@ -250,12 +250,13 @@ def _pass_task(source, recipe: Recipe | None, number: int, missing: bool | None,
     return (result, _statistics(partition)) if counting else result
 
 
-def _sample_task(source, recipe: Recipe | None, number: int) -> Partition:
-    """A partition of the sample, with its regressors row-major: it travels
-    to the client. No cluster keys: the sample's fit needs none."""
+def _sample_task(source, recipe: Recipe | None, number: int, rows: int) -> Partition:
+    """A partition of the sample, its first rows, with its regressors
+    row-major: it travels to the client. No cluster keys: the sample's fit
+    needs none."""
     if recipe is None:
-        return replace(_aligned(source), cluster_keys=None)
-    return build_partition(source, replace(recipe, cluster=[]), number)
+        return leading_rows(replace(_aligned(source), cluster_keys=None), rows)
+    return leading_rows(build_partition(source, replace(recipe, cluster=[]), number), rows)
 
 
 class DaskModelData:
@@ -317,14 +318,14 @@ class DaskModelData:
             return False
         return None if self._persist_when_counted and self.nobs is None else True
 
-    def sample(self, positions: list[int]) -> ModelData:
-        """The partitions at positions, built where they live and brought
-        here, as an in-memory ModelData (Newton's start: strategy.py). Not a
-        pass: passes (and verbose's progress bars) count the passes over
-        every partition."""
+    def sample(self, positions: list[int], rows: int) -> ModelData:
+        """The partitions at positions, built where they live, each cut to
+        its first rows and brought here, as an in-memory ModelData (Newton's
+        start: strategy.py). Not a pass: passes (and verbose's progress
+        bars) count the passes over every partition."""
         task = dask.delayed(_sample_task, pure=False)
         with self._partition_named():
-            partitions = compute([task(self._sources[p], self._recipe, p) for p in positions], False)
+            partitions = compute([task(self._sources[p], self._recipe, p, rows) for p in positions], False)
         return ModelData(
             names=self.names, partitions=partitions, nobs=sum(part.y.shape[0] for part in partitions), dropped=0,
             outcome_sum=float("nan"), weighting=self.weighting,

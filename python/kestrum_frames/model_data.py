@@ -76,10 +76,10 @@ class ModelData:
 
     reads_every_pass = False  # the rows are in memory
 
-    def sample(self, positions: list[int]) -> "ModelData":
-        """The partitions at positions, for a fit on them alone (Newton's
-        start: strategy.py); the rows are the same arrays, not copied."""
-        partitions = [self.partitions[p] for p in positions]
+    def sample(self, positions: list[int], rows: int) -> "ModelData":
+        """The partitions at positions, each cut to its first rows, for a fit
+        on them alone (Newton's start: strategy.py)."""
+        partitions = [leading_rows(self.partitions[p], rows) for p in positions]
         return ModelData(
             names=self.names, partitions=partitions, nobs=sum(part.y.shape[0] for part in partitions), dropped=0,
             outcome_sum=float("nan"), weighting=self.weighting,
@@ -117,6 +117,17 @@ class ModelData:
             in_memory=True,
         )
         return [(m, self.clusters[g]) for m, g in zip(meats, groupings)]
+
+
+def leading_rows(partition: Partition, rows: int) -> Partition:
+    """The first rows of a partition for a fit (no clusters), copied, so
+    that the rest may be freed; the partition itself when it has no more."""
+    if partition.y.shape[0] <= rows:
+        return partition
+    X = partition.X
+    X = [None if c is None else np.array(c[:rows]) for c in X] if isinstance(X, list) else np.array(X[:rows])
+    weights = None if partition.weights is None else np.array(partition.weights[:rows])
+    return Partition(np.array(partition.y[:rows]), X, weights)
 
 
 # A partition sums the scores of all G clusters in model-wide numbering when

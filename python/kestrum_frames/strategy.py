@@ -8,7 +8,7 @@ line search, convergence test, separation and rank handling:
   about seven of them. The right choice where a pass costs its arithmetic.
 - "newton": a start from a sample of a few whole partitions, spread evenly
   over the data (the same partitions on every run), read once and fitted
-  in memory; then Newton steps on all the rows, every pass computing the
+  in memory (at most SAMPLE_ROWS of their rows); then Newton steps on all the rows, every pass computing the
   exact Hessian with l and the gradient, and what the covariance needs.
   Two or three passes over all the rows, the right choice where every pass
   reads the data anew (a Dask frame with its rows not kept in memory).
@@ -36,6 +36,10 @@ METHODS = ("auto", "newton", "bfgs")
 # sample's is all Newton needs to converge in two or three steps.
 SAMPLE_SHARE = 1 / 20
 SAMPLE_PARTITIONS = 4
+# At most this many rows of the sample are fitted, the leading rows of each
+# of its partitions alike, so that its memory does not grow with the data's
+# partitions (1e6 rows of 20 float64 columns: 160 MB).
+SAMPLE_ROWS = 1 << 20
 # The sample's own fit: a start needs no more precision than its sampling
 # error gives, whatever tol and max_iter the fit asks for.
 SAMPLE_TOL = 1e-6
@@ -82,7 +86,7 @@ def plan(method: str, data, maximize, max_iter: int) -> tuple[np.ndarray | None,
     if method == "bfgs" or max_iter == 0 or (method == "auto" and reads is False):
         return None, Strategy("bfgs")
     positions = sample_positions(data.npartitions)
-    rows = data.sample(positions)
+    rows = data.sample(positions, SAMPLE_ROWS // len(positions))
     if method == "auto" and reads is None and data.fits_in_memory(rows.nobs * data.npartitions / len(positions))[0]:
         return None, Strategy("bfgs")
     outcome = maximize(rows, SAMPLE_MAX_ITER, SAMPLE_TOL, 0, log=False)
