@@ -42,6 +42,7 @@ Out of core
     python bench/scale.py --out-of-core                  # 1e8 rows, ~16 GB on disk
     python bench/scale.py --out-of-core --rows 1e7 1e8 --out ooc.md
     python bench/scale.py --out-of-core --rows 2e6 --data-dir /tmp/ks_{rows}
+    python bench/scale.py --out-of-core --rows 1e7 --methods auto    # only the default iteration
 
 fits a Dask DataFrame read from Parquet files that need not fit in memory.
 The data (y, x1 ... x18, g, all float64) are written once, --file-rows rows
@@ -62,8 +63,13 @@ peak RSS (VmHWM) is its own, with Dask's threaded scheduler:
                  after one partition was read to warm the process as the floor is
   ame            kf.ame of that fit, in the same child (its RSS includes the fit's)
   fit cluster    kf.fit_probit(..., cluster="g")
-The ratio is wall / (passes x floor), passes being the fit's res.passes (one
-for ame): how far a fit is from the cost of only reading its passes.
+The fits run once per --methods entry (default: bfgs, the quasi-Newton
+iteration from 0 that every fit ran before, and auto, which takes Newton
+from a sample here: kestrum_frames/strategy.py), each in its own children.
+passes is the fit's res.passes (one for ame), with Newton's sample (the
+share of the partitions it read once) after a "+"; the ratio is wall /
+(passes x floor): how far a fit is from the cost of only reading its passes;
+wall / floor is the fit's cost in reads of the files.
 "others' cores" is the CPU other processes used during that child (from
 /proc/stat): on two cores, a row with much of one taken is not a speed. The
 files stay in the page cache between cases when they fit in memory, so the
@@ -205,7 +211,7 @@ def peak_mb():
         return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:")) / 1024
 
 
-def run_case(case, path):
+def run_case(case, path, method):
     """The child: one case on the dataset at path, as a JSON line on stdout."""
     import dask
     import dask.dataframe as dd
@@ -230,9 +236,11 @@ def run_case(case, path):
         data.partitions[0].sum().compute()
         start = time.perf_counter()
         robust, cluster = (True, None) if case == "hc0" else (False, "g")
-        res = kf.fit_probit(OOC_FORMULA, data, robust=robust, cluster=cluster, persist=False)
+        res = kf.fit_probit(OOC_FORMULA, data, robust=robust, cluster=cluster, persist=False, method=method)
+        strategy = res._estimate.strategy
         out["fit"] = {"wall": time.perf_counter() - start, "passes": int(res.passes), "mb": peak_mb(),
-                      "converged": bool(res.converged), "iterations": int(res.iterations), "nobs": int(res.nobs)}
+                      "converged": bool(res.converged), "iterations": int(res.iterations), "nobs": int(res.nobs),
+                      "strategy": res.strategy, "sample": strategy.sample_partitions / data.npartitions}
         if case == "hc0":
             start = time.perf_counter()
             kf.ame(res)
@@ -241,10 +249,10 @@ def run_case(case, path):
     print(json.dumps(out))
 
 
-def child(case, path):
+def child(case, path, method="auto"):
     """The child's measures, and the cores other processes kept busy meanwhile:
     with one of two cores taken, a pass cannot show its speed."""
-    command = [sys.executable, os.path.abspath(__file__), "--case", case, "--data-dir", path]
+    command = [sys.executable, os.path.abspath(__file__), "--case", case, "--data-dir", path, "--methods", method]
     machine, before, start = busy_seconds()[0], os.times(), time.perf_counter()
     done = subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True)
     machine_after, after, wall = busy_seconds()[0], os.times(), time.perf_counter() - start
@@ -258,28 +266,33 @@ def out_of_core(args):
         f"Out of core: y ~ x1 + ... + x18 from Parquet ({file_rows:,} rows a file), "
         f"Dask threaded scheduler, {os.cpu_count()} cores",
         "",
-        "| case | rows | partitions | wall s | passes | passes×floor s | ratio | peak RSS MB | converged, iterations "
-        "| others' cores |",
-        "|---|---|---|---|---|---|---|---|---|---|",
+        "| case | rows | partitions | wall s | passes | passes×floor s | ratio | wall / floor | peak RSS MB "
+        "| converged, iterations | others' cores |",
+        "|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     notes = []
     for rows in (int(r) for r in args.rows):
         path = args.data_dir.format(rows=rows)
         seconds = write_parquet(path, rows, file_rows)
         size = sum(e.stat().st_size for e in os.scandir(path) if e.name.endswith(".parquet"))
-        first, hc0, cluster = (child(case, path) for case in ("floor", "hc0", "cluster"))
+        first = child("floor", path)
         floor = first["floor"]["wall"]
-        cases = [("floor, first pass", first["first"], first), ("floor", first["floor"], first),
-                 ("fit HC0", hc0["fit"], hc0), ("ame of the HC0 fit", hc0["ame"], hc0),
-                 ("fit cluster g", cluster["fit"], cluster)]
+        cases = [("floor, first pass", first["first"], first), ("floor", first["floor"], first)]
+        for method in args.methods:  # the methods' children in turn, so that a spell of load falls on both
+            hc0, cluster = (child(case, path, method) for case in ("hc0", "cluster"))
+            cases += [(f"fit HC0, {method} ({hc0['fit']['strategy']})", hc0["fit"], hc0),
+                      (f"ame of that fit ({method})", hc0["ame"], hc0),
+                      (f"fit cluster g, {method} ({cluster['fit']['strategy']})", cluster["fit"], cluster)]
+            for label, m in (("HC0", hc0["fit"]), ("cluster", cluster["fit"])):
+                if m["nobs"] != rows:
+                    notes.append(f"{rows:,} rows: the {label} fit ({method}) used {m['nobs']:,}")
         for label, m, run in cases:
             fit = f"{m['converged']}, {m['iterations']}" if "converged" in m else ""
-            lines.append(f"| {label} | {rows:,} | {first['partitions']} | {m['wall']:.1f} | {m['passes']} | "
-                         f"{m['passes'] * floor:.1f} | {m['wall'] / (m['passes'] * floor):.2f} | {m['mb']:.0f} | {fit} "
-                         f"| {run['others']:.2f} |")
-        for label, m in (("HC0", hc0["fit"]), ("cluster", cluster["fit"])):
-            if m["nobs"] != rows:
-                notes.append(f"{rows:,} rows: the {label} fit used {m['nobs']:,}")
+            reads = m["passes"] + m.get("sample", 0.0)
+            passes = f"{m['passes']} + {m['sample']:.2f}" if m.get("sample") else f"{m['passes']}"
+            lines.append(f"| {label} | {rows:,} | {first['partitions']} | {m['wall']:.1f} | {passes} | "
+                         f"{reads * floor:.1f} | {m['wall'] / (reads * floor):.2f} | {m['wall'] / floor:.2f} | "
+                         f"{m['mb']:.0f} | {fit} | {run['others']:.2f} |")
         notes.append(f"{rows:,} rows: {path}, {size / 1e9:.2f} GB in {first['partitions']} partitions of "
                      f"~{rows // first['partitions']:,} rows; "
                      + (f"generated in {seconds:.0f} s" if seconds is not None else "reused"))
@@ -305,10 +318,12 @@ def main():
     parser.add_argument("--data-dir", default="/tmp/kestrum_scale_parquet_{rows}",
                         help="out of core: where the dataset is written, {rows} being its row count")
     parser.add_argument("--file-rows", type=float, default=1e6, help="out of core: rows in each Parquet file")
+    parser.add_argument("--methods", nargs="+", default=["bfgs", "auto"], choices=["auto", "newton", "bfgs"],
+                        help="out of core: the fits' method= (bfgs: the iteration before Newton's)")
     parser.add_argument("--case", help=argparse.SUPPRESS)  # a child process: one out-of-core case
     args = parser.parse_args()
     if args.case:
-        return run_case(args.case, args.data_dir)
+        return run_case(args.case, args.data_dir, args.methods[0])
     if args.out_of_core:
         if len(args.rows) > 1 and "{rows}" not in args.data_dir:
             parser.error("--data-dir needs {rows} when --rows has several values")

@@ -16,7 +16,7 @@ import kestrum  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
 from conftest import FRAME_FORMULA, FRAME_REGRESSORS, assert_same_fit  # noqa: E402
-from kestrum_frames import dask_data  # noqa: E402
+from kestrum_frames import dask_data, strategy  # noqa: E402
 from test_frames_agreement import COVARIANCES, named  # noqa: E402
 
 
@@ -57,9 +57,13 @@ def test_cluster_fit_and_ame_agree_with_kestrum(client, frame_design, covariance
     np.testing.assert_allclose(table.iloc[:, :4].to_numpy(float), expected.iloc[:, :4].to_numpy(float), rtol=1e-10)
 
 
+# Either iteration, whichever the persistence would choose: Newton's start
+# reads the sample where the rows are (built from the frame or persisted).
+@pytest.mark.parametrize("method", ["bfgs", "newton"])
 @pytest.mark.parametrize("shuffled", [False, True])
 @pytest.mark.parametrize("options", [{"robust": True}, {"cluster": ("g", "h")}])
-def test_same_bits_on_every_scheduler(client, frame_design, monkeypatch, options, shuffled):
+def test_same_bits_on_every_scheduler(client, frame_design, monkeypatch, options, shuffled, method):
+    options = dict(options, method=method)
     frame = frame_design[0]
     if shuffled:  # the cluster sums go through a shuffle into several partitions
         monkeypatch.setattr(dask_data, "CLIENT_SUMS_BYTES", 0)
@@ -128,7 +132,9 @@ def test_parquet_out_of_core_with_missing_rows(tmp_path, frame_design, caplog):
         frame.iloc[rows].to_parquet(tmp_path / f"part{part}.parquet")
     with caplog.at_level(logging.INFO, logger="kestrum_frames"):
         result = kf.fit_probit(FRAME_FORMULA, dd.read_parquet(tmp_path), cluster="g", persist=False)
-    expected = kf.fit_probit(FRAME_FORMULA, frame, cluster="g")
+    # Newton's iteration, as for rows read anew every pass; the same partitions (999 rows each) in memory
+    expected = kf.fit_probit(FRAME_FORMULA, frame, cluster="g", npartitions=3, method="newton")
+    assert result.strategy == "newton"
     assert (result.nobs, result.n_dropped, result.n_clusters) == (expected.nobs, 3, expected.n_clusters)
     assert_same_fit(result, expected)
     passes = [record for record in caplog.records if "log-likelihood" in record.getMessage()]
@@ -163,8 +169,12 @@ def test_rows_are_kept_in_memory_when_they_fit(frame_design, persist):
         result = kf.fit_probit(FRAME_FORMULA, data, robust=True, persist=persist)
         kf.ame(result)
     expected = 2 if persist is None else result.passes + 1
-    assert len(reads) == expected * data.npartitions
-    assert sum(reads) == expected * len(frame)
+    # Newton's start (persist=False), or telling whether the rows will be kept
+    # (persist=None), reads the sample's partitions once more.
+    sample = [len(part) for part in np.array_split(frame, data.npartitions)]
+    sample = [sample[p] for p in strategy.sample_positions(data.npartitions)]
+    assert len(reads) == expected * data.npartitions + len(sample)
+    assert sum(reads) == expected * len(frame) + sum(sample)
 
 
 # Every covariance option and weighting: on the same partitions, a Dask frame
@@ -245,12 +255,15 @@ def test_with_vcov_on_other_columns_gives_pandas_bits(client, frame_design, pers
     holed.loc[[3, 900], "y"] = np.nan
     holed.loc[[3], "k"] = np.nan  # in a row the fit drops
     in_memory = kf.fit_probit(FRAME_FORMULA, frame, cluster="g", npartitions=4)
-    on_dask = kf.fit_probit(FRAME_FORMULA, dask_frame(frame, npartitions=4), cluster="g", persist=persist)
-    holed_fit = kf.fit_probit(FRAME_FORMULA, dask_frame(holed, npartitions=4), cluster="g", persist=persist)
+    on_dask = kf.fit_probit(FRAME_FORMULA, dask_frame(frame, npartitions=4), cluster="g", persist=persist,
+                            method="bfgs")  # the pandas fit's iteration
+    holed_fit = kf.fit_probit(FRAME_FORMULA, dask_frame(holed, npartitions=4), cluster="g", persist=persist,
+                              method="bfgs")
     for target in [{"cluster": "k"}, {"cluster": ["k", "label"], "vcov": "CR0"}, {"cluster": ["g", ("k", "h")]}]:
         assert np.array_equal(all_numbers(on_dask.with_vcov(**target)), all_numbers(in_memory.with_vcov(**target)))
         other = holed_fit.with_vcov(**target)
-        refit = kf.fit_probit(FRAME_FORMULA, dask_frame(holed, npartitions=4), **{"cluster": "g", **target})
+        refit = kf.fit_probit(FRAME_FORMULA, dask_frame(holed, npartitions=4), method="bfgs",
+                              **{"cluster": "g", **target})
         assert np.array_equal(other.cov_params(), refit.cov_params()) and other.n_clusters == refit.n_clusters
     holed.loc[800, "k"] = np.nan  # partition 1 holds rows 750 to 1499
     fitted = kf.fit_probit(FRAME_FORMULA, dask_frame(holed, npartitions=4), persist=persist)

@@ -21,6 +21,7 @@ from .estimation import estimate
 from .hypotheses import lr_test
 from .margins import ame, avg_predictions
 from .progress import reporting
+from .strategy import method_argument
 from .plots import plot_ame, plot_predictions, plot_slopes
 from .results import ProbitModel, ProbitResults
 from .tables import etable
@@ -53,6 +54,7 @@ def fit_probit(
     weights: str | None = None,
     weight_type: str = "frequency",
     information: str = "observed",
+    method: str = "auto",
 ) -> ProbitResults:
     """Fit a probit model by maximum likelihood.
 
@@ -84,6 +86,14 @@ def fit_probit(
         (sum phi^2 / (Phi (1 - Phi)) x x', as R's glm) for the bread of
         every covariance.
     max_iter, tol: as kestrum.fit_probit.
+    method: the iteration (kestrum_frames.strategy): "newton" (a start from
+        the fit on a few whole partitions spread evenly over the data, then
+        Newton steps with the exact Hessian: two or three passes over all
+        the rows), "bfgs" (quasi-Newton from 0, as kestrum.fit_probit: cheaper
+        passes, more of them) or "auto": Newton where every pass reads the
+        data anew (a Dask frame whose rows are not kept in memory), the
+        faster of the two in memory. Both have the same convergence test,
+        and agree within tol; res.strategy and the summary say which ran.
     npartitions: how many row partitions a pandas or polars frame is split
         into (None: one per 262144 rows); a Dask frame keeps its own. The
         same partitioning gives the same bits on any scheduler.
@@ -100,6 +110,7 @@ def fit_probit(
     npartitions = arguments.integer(npartitions, "npartitions", 1, optional=True)
     persist = None if persist is None else arguments.boolean(persist, "persist")
     verbose = arguments.boolean(verbose, "verbose")
+    method = method_argument(method)
     weighting = weights_argument(weights, weight_type)
     convention = covariance_spec(vcov, cluster, information, robust, weighting)
     cluster = convention.cluster_names
@@ -107,5 +118,5 @@ def fit_probit(
 
     with reporting(verbose):
         design, model_data = model_rows(formula, data, cluster, npartitions, persist, verbose, groupings, weighting)
-        fitted = estimate(model_data, max_iter, tol, convention)
+        fitted = estimate(model_data, max_iter, tol, convention, method)
     return ProbitResults(ProbitModel(design, model_data, cluster, data), fitted)

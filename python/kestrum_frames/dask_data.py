@@ -46,7 +46,7 @@ from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
 from .clusters import column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes
-from .model_data import Partition, missing_cluster_error, nonfinite_regressor_error, rows_to_keep
+from .model_data import ModelData, Partition, leading_rows, missing_cluster_error, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
 from .weights import Weighting
 
@@ -267,6 +267,15 @@ def _pass_task(source, recipe: Recipe | None, number: int, missing: bool | None,
     return (result, _statistics(partition)) if counting else result
 
 
+def _sample_task(source, recipe: Recipe | None, number: int, rows: int) -> Partition:
+    """A partition of the sample, its first rows, with its regressors
+    row-major: it travels to the client. No cluster keys: the sample's fit
+    needs none."""
+    if recipe is None:
+        return leading_rows(replace(_aligned(source), cluster_keys=None), rows)
+    return leading_rows(build_partition(source, replace(recipe, cluster=[]), number), rows)
+
+
 class DaskModelData:
     """The rows of a model as the partitions of a Dask DataFrame; the same
     interface as ModelData (names, nobs, map), counted in the first pass."""
@@ -318,6 +327,33 @@ class DaskModelData:
     @property
     def lazy_frame(self) -> dd.DataFrame:
         return self.frame
+
+    @property
+    def npartitions(self) -> int:
+        return len(self._sources)
+
+    @property
+    def reads_every_pass(self) -> bool | None:
+        """Whether every pass builds the partitions anew from the frame's
+        source (its files): True with persist=False, False once the rows are
+        kept, None (not known) with persist=None before the first pass has
+        counted the rows (fits_in_memory tells from an estimate of them)."""
+        if self._recipe is None:
+            return False
+        return None if self._persist_when_counted and self.nobs is None else True
+
+    def sample(self, positions: list[int], rows: int) -> ModelData:
+        """The partitions at positions, built where they live, each cut to
+        its first rows and brought here, as an in-memory ModelData (Newton's
+        start: strategy.py). Not a pass: passes (and verbose's progress
+        bars) count the passes over every partition."""
+        task = dask.delayed(_sample_task, pure=False)
+        with self._partition_named():
+            partitions = compute([task(self._sources[p], self._recipe, p, rows) for p in positions], False)
+        return ModelData(
+            names=self.names, partitions=partitions, nobs=sum(part.y.shape[0] for part in partitions), dropped=0,
+            outcome_sum=float("nan"), weighting=self.weighting,
+        )
 
     def _tasks(self, function, args, counting=False) -> list:
         task = dask.delayed(_pass_task, pure=False)
@@ -375,11 +411,17 @@ class DaskModelData:
                     ) from error
             raise
 
-    def _persist_if_it_fits(self) -> None:
+    def fits_in_memory(self, nobs: float) -> tuple[bool, float, int | None]:
+        """Whether persist=None keeps nobs rows in memory (at most half the
+        free memory), the bytes they take and the bytes free."""
         weighted = self.weighting is not None
-        needed = self.nobs * (self.k + 1 + len(self.cluster_names) + weighted) * 8  # X, y, cluster values, weights
+        needed = nobs * (self.k + 1 + len(self.cluster_names) + weighted) * 8  # X, y, cluster values, weights
         free = _free_memory()
-        if free is not None and needed <= PERSIST_SHARE * free:
+        return free is not None and needed <= PERSIST_SHARE * free, needed, free
+
+    def _persist_if_it_fits(self) -> None:
+        fits, needed, free = self.fits_in_memory(self.nobs)
+        if fits:
             logger.info("keeping the model's rows in memory: %.3g GB of %.3g GB free", needed / 1e9, free / 1e9)
             self._persist()
         else:

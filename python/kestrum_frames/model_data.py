@@ -78,6 +78,21 @@ class ModelData:
     def k(self) -> int:
         return len(self.names)
 
+    @property
+    def npartitions(self) -> int:
+        return len(self.partitions)
+
+    reads_every_pass = False  # the rows are in memory
+
+    def sample(self, positions: list[int], rows: int) -> "ModelData":
+        """The partitions at positions, each cut to its first rows, for a fit
+        on them alone (Newton's start: strategy.py)."""
+        partitions = [leading_rows(self.partitions[p], rows) for p in positions]
+        return ModelData(
+            names=self.names, partitions=partitions, nobs=sum(part.y.shape[0] for part in partitions), dropped=0,
+            outcome_sum=float("nan"), weighting=self.weighting,
+        )
+
     def map(self, function, *args) -> list:
         """function(partition, *args) for every partition, as one Dask
         computation; the results in partition order."""
@@ -125,6 +140,17 @@ class ModelData:
         for grouping, (_, clusters) in zip(groupings, results):
             self.clusters[grouping] = clusters
         return list(results)
+
+
+def leading_rows(partition: Partition, rows: int) -> Partition:
+    """The first rows of a partition for a fit (no clusters), copied, so
+    that the rest may be freed; the partition itself when it has no more."""
+    if partition.y.shape[0] <= rows:
+        return partition
+    X = partition.X
+    X = [None if c is None else np.array(c[:rows]) for c in X] if isinstance(X, list) else np.array(X[:rows])
+    weights = None if partition.weights is None else np.array(partition.weights[:rows])
+    return Partition(np.array(partition.y[:rows]), X, weights)
 
 
 # A partition sums the scores of all G clusters in model-wide numbering when

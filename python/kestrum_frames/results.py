@@ -72,6 +72,8 @@ class ProbitResults(ResultsExtras):
         self.cov_type = estimate.cov_type  # the convention in words
         self.vcov = estimate.convention.vcov  # "nonrobust", "HC0", "HC1", "CR0" or "CR1"
         self.passes = estimate.passes  # passes over the rows the fit made
+        # "newton" or "bfgs"; Newton's start read a sample of the partitions besides the passes
+        self.strategy = estimate.strategy.method
         self._estimate = estimate
 
     def with_vcov(self, vcov: str | None = None, cluster=_FIT, information: str | None = None) -> "ProbitResults":
@@ -256,6 +258,7 @@ class Summary:
         ]
         self.formula = results.model.formula
         self.covariance = results.cov_type
+        self.iteration = results._estimate.strategy.describe(results.model.data.npartitions)
 
     def as_text(self) -> str:
         half = self.WIDTH // 2
@@ -264,6 +267,7 @@ class Summary:
             lines.append(f"{left:<18}{str(left_value):>{half - 20}}  {right:<24}{str(right_value):>{half - 24}}")
         lines.append(f"Formula: {self.formula}")
         lines.append(f"Covariance: {self.covariance}")
+        lines.append(f"Iteration: {self.iteration}")
         lines.append("=" * self.WIDTH)
         body = self.table.to_string(float_format=lambda v: f"{v:.4f}")
         head, *rows = body.splitlines()

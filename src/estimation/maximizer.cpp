@@ -114,6 +114,11 @@ ProbitMaximizer::ProbitMaximizer(size_t k, const MaximizerSettings& settings)
   request(beta_, at_start, Phase::start);
 }
 
+ProbitMaximizer::ProbitMaximizer(const MaximizerSettings& settings, Vector&& start)
+    : k_(start.size()), settings_(settings), newton_(true), beta_(std::move(start)), gradient_(k_) {
+  request(beta_, kLogLikelihood | kGradient | kHessian | settings.final_quantities, Phase::start);
+}
+
 void ProbitMaximizer::request(const Vector& point, unsigned quantities, Phase phase) {
   request_point_ = Vector(point.size());
   for (size_t j = 0; j < point.size(); ++j) request_point_[j] = point[j];
@@ -150,6 +155,7 @@ double ProbitMaximizer::decrement() const {
 }
 
 void ProbitMaximizer::on_start(Evaluation&& sums) {
+  if (newton_) return on_newton_start(std::move(sums));
   loglike_ = sums.loglike;
   loglike_variance_ = sums.loglike_rounding_variance;
   if (settings_.max_iter == 0) {
@@ -164,6 +170,31 @@ void ProbitMaximizer::on_start(Evaluation&& sums) {
   inverse_hessian_ = negated(start.inverse());
   fresh_ = true;
   begin_iteration();
+}
+
+// Newton: the Hessian at the start gives the first direction and X's rank.
+void ProbitMaximizer::on_newton_start(Evaluation&& sums) {
+  loglike_ = sums.loglike;
+  loglike_variance_ = sums.loglike_rounding_variance;
+  sums_at_beta_ = std::move(sums);
+  if (settings_.max_iter == 0) return finish(false);
+  bool at_zero = true;
+  for (size_t j = 0; j < k_; ++j) at_zero = at_zero && beta_[j] == 0.0;
+  outcome_.out_of_range = out_of_range_columns(sums_at_beta_->hessian, sums_at_beta_->gradient, at_zero);
+  if (!outcome_.out_of_range.empty()) return finish(false);
+  gradient_ = std::move(sums_at_beta_->gradient);
+  const SymmetricFactor start(negated(sums_at_beta_->hessian));
+  start_rank_ = start.rank();
+  inverse_hessian_ = negated(start.inverse());
+  fresh_ = true;
+  begin_iteration();
+}
+
+// A trial's sums: Newton's carry the exact Hessian (the next direction) and
+// what the estimate needs, so that the point accepted last needs no pass.
+unsigned ProbitMaximizer::trial_quantities() const {
+  return newton_ ? kLogLikelihood | kGradient | kHessian | settings_.final_quantities
+                          : kLogLikelihood | kGradient;
 }
 
 void ProbitMaximizer::begin_iteration(bool after_confirmation) {
@@ -186,7 +217,7 @@ void ProbitMaximizer::begin_iteration(bool after_confirmation) {
   const bool last_expected = settings_.tol > 0.0 && has_change_ && previous_change_ > 0.0 &&
                              last_change_ * last_change_ / previous_change_ < kLastStepMargin * resolution();
   const unsigned extra = last_expected ? kHessian | settings_.final_quantities : 0u;
-  request(step_to(beta_, direction_, step_), kLogLikelihood | kGradient | extra, Phase::trial);
+  request(step_to(beta_, direction_, step_), trial_quantities() | extra, Phase::trial);
 }
 
 void ProbitMaximizer::on_trial(Evaluation&& sums) {
@@ -215,10 +246,11 @@ void ProbitMaximizer::on_trial(Evaluation&& sums) {
   double next = std::isfinite(gain) && curvature > 0.0 ? slope_ / (2.0 * curvature) : kMinShrink * step_;
   next = std::clamp(next, kMinShrink * step_, kMaxShrink * step_);
   step_ = next;
-  request(step_to(beta_, direction_, step_), kLogLikelihood | kGradient, Phase::trial);
+  request(step_to(beta_, direction_, step_), trial_quantities(), Phase::trial);
 }
 
 void ProbitMaximizer::accept_trial(Evaluation&& sums) {
+  if (newton_) return accept_newton_trial(std::move(sums));
   Vector s(k_), y(k_);
   for (size_t j = 0; j < k_; ++j) {
     s[j] = request_point_[j] - beta_[j];
@@ -256,6 +288,29 @@ void ProbitMaximizer::accept_trial(Evaluation&& sums) {
   if (refresh) {
     if (sums_at_beta_) return refresh_from_sums_at_beta();
     return request(beta_, kHessian | settings_.final_quantities, Phase::refresh);
+  }
+  begin_iteration();
+}
+
+// Newton: the trial's exact Hessian is the next direction's, and the sums
+// at the new beta for the estimate, should the test conclude there.
+void ProbitMaximizer::accept_newton_trial(Evaluation&& sums) {
+  const double gain = sums.loglike - loglike_;
+  beta_ = std::move(request_point_);
+  request_point_ = Vector(k_);
+  gradient_ = std::move(sums.gradient);
+  loglike_ = sums.loglike;
+  loglike_variance_ = sums.loglike_rounding_variance;
+  confirmed_at_beta_ = false;
+  previous_change_ = last_change_;
+  last_change_ = gain;
+  has_change_ = true;
+  ++iteration_;
+  sums_at_beta_ = std::move(sums);
+  inverse_hessian_ = inverse_of_hessian(sums_at_beta_->hessian);
+  fresh_ = true;
+  if (settings_.tol > 0.0 && gain < resolution() && decrement() < resolution()) {
+    return conclude(Conclusion::candidate);
   }
   begin_iteration();
 }

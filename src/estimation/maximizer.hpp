@@ -32,6 +32,14 @@
 //    increase, the exact decrement below max(tol, 2 rho) (half of it is the
 //    gain of a Newton step, which l cannot resolve); and the estimate is not
 //    a point on the way to infinity (separation: see SeparationCheck);
+//  - Newton mode (the constructor given a start), for callers whose every pass
+//    reads the data anew, so that passes cost more than arithmetic: from a
+//    given start (the estimate on a subsample, say), every pass computes the
+//    exact Hessian with l and g (and the final quantities), the direction is
+//    d = -(-H)^+ g from the Hessian at beta, the same line search guards the
+//    step, and the same test concludes, with the exact decrement of the
+//    accepted point at no further pass. X's rank (for separation) is then
+//    that of the Hessian at the start;
 //  - sums that a double cannot hold (a column of magnitude beyond about
 //    1e150 or below about 1e-150, whose squares overflow or underflow) stop
 //    the iteration where they appear, not converged (FitOutcome::out_of_range):
@@ -77,6 +85,8 @@ struct FitOutcome {
 class ProbitMaximizer {
  public:
   ProbitMaximizer(size_t k, const MaximizerSettings& settings);
+  // Newton mode from start, a vector of k doubles.
+  ProbitMaximizer(const MaximizerSettings& settings, Vector&& start);
 
   bool finished() const noexcept { return phase_ == Phase::finished; }
   // The point at which the next sums are wanted, and which quantities.
@@ -97,11 +107,14 @@ class ProbitMaximizer {
   void request(const Vector& point, unsigned quantities, Phase phase);
   void begin_iteration(bool after_confirmation = false);
   void on_start(Evaluation&& sums);
+  void on_newton_start(Evaluation&& sums);
+  unsigned trial_quantities() const;
   void on_trial(Evaluation&& sums);
   void on_refresh(Evaluation&& sums);
   void refresh_from_sums_at_beta();
   void on_confirm(Evaluation&& sums);
   void accept_trial(Evaluation&& sums);
+  void accept_newton_trial(Evaluation&& sums);
   void conclude(Conclusion conclusion);
   void finish(bool converged);
   double rounding() const;
@@ -110,6 +123,7 @@ class ProbitMaximizer {
 
   size_t k_;
   MaximizerSettings settings_;
+  bool newton_ = false;
   Phase phase_ = Phase::start;
   Vector request_point_;
   unsigned request_quantities_ = 0;

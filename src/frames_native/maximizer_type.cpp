@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "estimation/maximizer.hpp"
+#include "frames_native/partition_arguments.hpp"
 #include "frames_native/sums_exchange.hpp"
 #include "interface/arguments.hpp"
 #include "interface/arrays.hpp"
@@ -39,7 +40,7 @@ PyRef vector_array(const Vector& v) {
 
 PyObject* maximizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded_call([&] {
-    static constexpr const char* parameters[] = {"k", "max_iter", "tol", "final_quantities"};
+    static constexpr const char* parameters[] = {"k", "max_iter", "tol", "final_quantities", "start"};
     if (kwargs != nullptr && PyDict_Size(kwargs) > 0) raise(PyExc_TypeError, "Maximizer() takes positional arguments only");
     PyObject* slots[std::size(parameters)];
     bind_arguments(Signature{"Maximizer", parameters, 4}, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), nullptr,
@@ -63,7 +64,12 @@ PyObject* maximizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&object.made) std::optional<ProbitMaximizer>();
     new (&object.outcome) PyRef();
     object.k = k;
-    object.made.emplace(k, settings);
+    // A start asks for Newton's iteration from it (maximizer.hpp).
+    if (is_omitted(slots[4])) {
+      object.made.emplace(k, settings);
+    } else {
+      object.made.emplace(settings, vector_argument(slots[4], "start", k));
+    }
     return owned;
   });
 }
