@@ -1,0 +1,102 @@
+"""Weighted demeaning within the levels of one or more fixed effects.
+
+With D the dummies of every level of every fixed effect and W = diag(w),
+the residual of the weighted projection of a column m on the span of D is
+
+    m~ = m - D (D'WD)^- D'W m.
+
+It is found without forming D by alternating projections (the method of
+Gauss-Seidel over the fixed effects): each sweep subtracts from m, fixed
+effect by fixed effect, its weighted mean within each level,
+
+    m <- m - mean_w(m | level of f),   f = 1, ..., F,
+
+which converges to m~ from any start in m + span(D). One fixed effect needs
+one sweep; with several, the sweeps stop when the largest change a sweep
+makes, relative to the largest |value| of its column, is below the
+tolerance (the change of a sweep underestimates the distance left by the
+factor 1 / (1 - rate) when the sweeps converge slowly).
+
+The rows are sorted by the first fixed effect, so that its level sums are
+sums over contiguous runs of rows (np.add.reduceat); the others' are sparse
+products. All columns of a block are demeaned together.
+"""
+
+from __future__ import annotations
+
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+from scipy import sparse
+
+# Sweeps of the alternating projections before giving up with a warning.
+MAX_SWEEPS = 10_000
+
+
+@dataclass
+class Levels:
+    """The fixed effects of the rows (sorted by the first fixed effect):
+    per fixed effect the level of each row (0..G-1) and G; the runs of the
+    first one; a sparse level-by-row indicator for each other one."""
+
+    names: list[str]
+    codes: list[np.ndarray]
+    counts: list[int]
+
+    def __post_init__(self):
+        first = self.codes[0]
+        self.starts = np.flatnonzero(np.r_[True, first[1:] != first[:-1]])  # first is sorted
+        self.lengths = np.diff(np.r_[self.starts, first.shape[0]])
+        n = first.shape[0]
+        self.indicators = [
+            sparse.csr_matrix((np.ones(n), (codes, np.arange(n))), shape=(count, n))
+            for codes, count in zip(self.codes[1:], self.counts[1:])
+        ]
+
+    @property
+    def rows(self) -> int:
+        return self.codes[0].shape[0]
+
+    def level_sums(self, f: int, values: np.ndarray) -> np.ndarray:
+        """Per level of fixed effect f, the sum of values (n, or n x p) over its rows."""
+        if f == 0:
+            return np.add.reduceat(values, self.starts, axis=0)
+        return self.indicators[f - 1] @ values
+
+    def spread(self, f: int, per_level: np.ndarray) -> np.ndarray:
+        """Each row's value of its level of fixed effect f."""
+        if f == 0:
+            return np.repeat(per_level, self.lengths, axis=0)
+        return per_level[self.codes[f]]
+
+
+def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
+           start: np.ndarray | None = None) -> tuple[np.ndarray, int]:
+    """The residuals m~ of the columns of values (n x p) from their weighted
+    projection on the fixed effects, and the sweeps it took. start: a point
+    of values + span(D) to begin from (the last iteration's residuals
+    moved by the change in values), which the sweeps reach m~ from sooner."""
+    current = np.array(values if start is None else start, dtype=np.float64, order="C")
+    if current.ndim == 1:
+        current = current[:, None]
+    level_weights = [levels.level_sums(f, weights) for f in range(len(levels.codes))]
+    scale = np.maximum(np.abs(values).max(axis=0), np.finfo(float).tiny) if values.size else 1.0
+    weighted = np.empty_like(current)
+    for sweep in range(1, MAX_SWEEPS + 1):
+        largest = 0.0
+        for f, total in enumerate(level_weights):
+            np.multiply(current, weights[:, None], out=weighted)
+            means = levels.level_sums(f, weighted) / total[:, None]
+            if len(levels.codes) > 1:
+                largest = max(largest, float((np.abs(means).max(axis=0) / scale).max()))
+            current -= levels.spread(f, means)
+        if len(levels.codes) == 1 or largest < tol:
+            return current, sweep
+    warnings.warn(
+        f"the demeaning within the fixed effects {', '.join(levels.names)} did not reach the tolerance "
+        f"{tol:g} in {MAX_SWEEPS} sweeps (last change {largest:.3g}): the estimates are approximate",
+        RuntimeWarning,
+        stacklevel=4,
+    )
+    return current, MAX_SWEEPS
