@@ -17,9 +17,12 @@ makes, relative to the largest |value| of its column, is below the
 tolerance (the change of a sweep underestimates the distance left by the
 factor 1 / (1 - rate) when the sweeps converge slowly).
 
-The rows are sorted by the first fixed effect, so that its level sums are
-sums over contiguous runs of rows (np.add.reduceat); the others' are sparse
-products. All columns of a block are demeaned together.
+The sweeps run in the core (src/estimation/demeaning.cpp), all columns of
+a block together, the interpreter lock released. The rows are sorted by the
+first fixed effect, so that each of its levels is a run of rows, demeaned
+while it is in cache; every other fixed effect takes a pass for its level
+sums and one to subtract the means. Levels also offers the level sums in
+NumPy, for the sums of the bias correction and the estimated effects.
 """
 
 from __future__ import annotations
@@ -29,6 +32,8 @@ from dataclasses import dataclass
 
 import numpy as np
 from scipy import sparse
+
+from . import _native
 
 # Sweeps of the alternating projections before giving up with a warning.
 MAX_SWEEPS = 10_000
@@ -49,6 +54,8 @@ class Levels:
         self.starts = np.flatnonzero(np.r_[True, first[1:] != first[:-1]])  # first is sorted
         self.lengths = np.diff(np.r_[self.starts, first.shape[0]])
         n = first.shape[0]
+        self.run_lengths = self.lengths.astype(np.float64)
+        self.other_levels = [(codes.astype(np.float64), count) for codes, count in zip(self.codes[1:], self.counts[1:])]
         self.indicators = [
             sparse.csr_matrix((np.ones(n), (codes, np.arange(n))), shape=(count, n))
             for codes, count in zip(self.codes[1:], self.counts[1:])
@@ -77,26 +84,18 @@ def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
     projection on the fixed effects, and the sweeps it took. start: a point
     of values + span(D) to begin from (the last iteration's residuals
     moved by the change in values), which the sweeps reach m~ from sooner."""
-    current = np.array(values if start is None else start, dtype=np.float64, order="C")
-    if current.ndim == 1:
-        current = current[:, None]
-    level_weights = [levels.level_sums(f, weights) for f in range(len(levels.codes))]
-    scale = np.maximum(np.abs(values).max(axis=0), np.finfo(float).tiny) if values.size else 1.0
-    weighted = np.empty_like(current)
-    for sweep in range(1, MAX_SWEEPS + 1):
-        largest = 0.0
-        for f, total in enumerate(level_weights):
-            np.multiply(current, weights[:, None], out=weighted)
-            means = levels.level_sums(f, weighted) / total[:, None]
-            if len(levels.codes) > 1:
-                largest = max(largest, float((np.abs(means).max(axis=0) / scale).max()))
-            current -= levels.spread(f, means)
-        if len(levels.codes) == 1 or largest < tol:
-            return current, sweep
-    warnings.warn(
-        f"the demeaning within the fixed effects {', '.join(levels.names)} did not reach the tolerance "
-        f"{tol:g} in {MAX_SWEEPS} sweeps (last change {largest:.3g}): the estimates are approximate",
-        RuntimeWarning,
-        stacklevel=4,
+    values = values.reshape(values.shape[0], -1)
+    scale = np.maximum(np.abs(values).max(axis=0), np.finfo(float).tiny)
+    residuals, sweeps, change = _native.demean_levels(
+        np.ascontiguousarray(values if start is None else start, dtype=np.float64),
+        np.ascontiguousarray(weights, dtype=np.float64), scale, levels.run_lengths, levels.other_levels,
+        float(tol), MAX_SWEEPS,
     )
-    return current, MAX_SWEEPS
+    if len(levels.codes) > 1 and not change < tol:
+        warnings.warn(
+            f"the demeaning within the fixed effects {', '.join(levels.names)} did not reach the tolerance "
+            f"{tol:g} in {MAX_SWEEPS} sweeps (last change {change:.3g}): the estimates are approximate",
+            RuntimeWarning,
+            stacklevel=4,
+        )
+    return residuals, sweeps

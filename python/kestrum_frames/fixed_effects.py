@@ -263,8 +263,9 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         residuals, sweeps = demean(levels, block, w, demean_tol, start)
         passes += sweeps
         absorbed = np.subtract(block, residuals, out=block)
-        z_tilde, X_tilde = residuals[:, 0], residuals[:, 1:]
-        hessian = X_tilde.T @ (w[:, None] * X_tilde)
+        X_tilde = residuals[:, 1:]
+        gram = residuals.T @ (w[:, None] * residuals)  # [z~ X~]' W [z~ X~]: H~ and X~'Wz~ in one product
+        hessian, moment = gram[1:, 1:], gram[1:, 0]
         if iteration == 0:
             independent = _independent(hessian, np.einsum("ij,i,ij->j", X, w, X))
             if len(independent) < k:
@@ -273,11 +274,11 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                     raise ValueError("every regressor is collinear with the fixed effects: beta is not identified")
                 kept = independent
                 beta = beta[kept]
-                hessian = hessian[np.ix_(kept, kept)]
+                hessian, moment = hessian[np.ix_(kept, kept)], moment[kept]
                 residuals = np.ascontiguousarray(residuals[:, [0, *(j + 1 for j in kept)]])
                 absorbed = np.ascontiguousarray(absorbed[:, [0, *(j + 1 for j in kept)]])
-                z_tilde, X_tilde = residuals[:, 0], residuals[:, 1:]
-        target = linalg.solve(hessian, X_tilde.T @ (w * z_tilde), assume_a="pos")
+                X_tilde = residuals[:, 1:]
+        target = linalg.solve(hessian, moment, assume_a="pos")
         # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D).
         step = absorbed[:, 0] + X_tilde @ target - eta
         decrement = float(w @ (step * step))
