@@ -216,6 +216,7 @@ def test_default_covariance_clusters_by_the_first_fixed_effect():
     default = quiet_fit("y ~ x1 + x2 | firm + year", frame)
     explicit = quiet_fit("y ~ x1 + x2 | firm + year", frame, vcov="CR1", cluster="firm")
     assert default.vcov == "CR1" and "by firm" in default.cov_type
+    assert default.model.formula == "y ~ x1 + x2 | firm + year" and default.model.exog_names == ["x1", "x2"]
     np.testing.assert_array_equal(default.cov_params(), explicit.cov_params())
     assert default.n_clusters == frame.loc[default.model.data.positions, "firm"].nunique()
 

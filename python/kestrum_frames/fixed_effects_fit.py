@@ -44,6 +44,6 @@ def fit_fixed_effects(split, data, vcov, cluster, robust, max_iter, tol, demean_
                          "covariance needs at least two; choose vcov='HC1' or another cluster")
     fit = maximize(panel, max_iter, tol, demean_tol)
     model = FixedEffectsModel(design, panel, fixed_effects, cluster, data)
-    results = FixedEffectsResults(model, fit, f"{formula.strip()} | {' + '.join(fixed_effects)}", vcov)
+    results = FixedEffectsResults(model, fit, vcov)
     results._tol, results._demean_tol = tol, demean_tol
     return results

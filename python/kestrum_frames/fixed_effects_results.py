@@ -22,13 +22,13 @@ FIXEF_MAX_SWEEPS = 10_000
 
 class FixedEffectsModel:
     def __init__(self, design: Design, data: PanelData, fixed_effects: list[str], cluster: str | None, frame):
-        self.design = design
+        self.design = design  # the part before '|'
+        self.formula = f"{design.formula.strip()} | {' + '.join(fixed_effects)}"
         self.data = data
         self.fixed_effects = fixed_effects
         self.cluster = cluster
         self.frame = frame
 
-    formula = property(lambda self: self.design.formula)
     endog_names = property(lambda self: self.design.outcome)
     exog_names = property(lambda self: list(self.data.names))
     nobs = property(lambda self: int(self.data.y.shape[0]))
@@ -40,10 +40,9 @@ class FixedEffectsResults(ProbitResults):
     n_separated / separated_levels (what was dropped as perfectly
     classified), and bias_corrected_params()."""
 
-    def __init__(self, model: FixedEffectsModel, fit: FixedEffectsFit, formula: str, vcov: str):
+    def __init__(self, model: FixedEffectsModel, fit: FixedEffectsFit, vcov: str):
         self.model = model
         self._fit = fit
-        self._formula = formula
         names = model.exog_names
         k = len(names)
         params = np.full(k, np.nan)
@@ -185,5 +184,4 @@ class FixedEffectsResults(ProbitResults):
                                  "Perfectly classified rows:", self.n_separated))
         summary.facts.insert(3, ("Levels:", ", ".join(map(str, data.levels.counts)),
                                  "Levels dropped:", separated))
-        summary.formula = self._formula
         return summary
