@@ -251,6 +251,11 @@ def test_bad_input_names_the_column():
         kf.fit_probit("y ~ x1 | firm^year", frame)
     with pytest.raises(ValueError, match="no regressors besides the intercept"):
         kf.fit_probit("y ~ 1 | firm", frame)
+    fitted = quiet_fit("y ~ x1 + x2 | firm", frame)
+    with pytest.raises(ValueError, match="'x3' is not a regressor"):
+        kf.ame(fitted, variables=["x1", "x3"])
+    with pytest.raises(ValueError, match="no by, at"):
+        kf.ame(fitted, by="year")
     with pytest.raises(ValueError, match="bias_correction is for fits with fixed effects"):
         kf.ame(kf.fit_probit("y ~ x1", frame), bias_correction=True)
 
