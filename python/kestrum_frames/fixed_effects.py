@@ -258,7 +258,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     for iteration in range(max_iter + 1):
         block = np.empty((n, len(kept) + 1))
         block[:, 0] = eta + lam / w
-        block[:, 1:] = X[:, kept]
+        block[:, 1:] = X if len(kept) == k else X[:, kept]
         start = None if absorbed is None else np.subtract(block, absorbed, out=absorbed)
         residuals, sweeps = demean(levels, block, w, demean_tol, start)
         passes += sweeps
