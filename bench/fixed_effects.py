@@ -5,8 +5,9 @@ Run from the repository root with kestrum_frames and pyfixest importable
 
     python bench/fixed_effects.py [--rows 10000000] [--firms 100000] [--years 20] [--k 10] [--rounds 1]
 
-The data: a panel of --firms firms over --years years (rows / years firms
-when --rows is smaller), 5 % of its rows left out at random, k normal
+The data: --rows rows, rows / firms of each of --firms firms, each row in
+one of --years years at random (several rows per firm and year, as workers
+or products of a firm), 5 % of the rows left out at random, k normal
 regressors correlated with the firm effects, y = 1(x'beta + alpha_firm +
 gamma_year + e > 0). Each fit runs in a fresh process (so the memory is its
 own: the peak resident set, the data included; and the time includes the
@@ -37,9 +38,9 @@ import pandas as pd
 
 def make_frame(rows: int, firms: int, years: int, k: int, seed: int = 20240611) -> pd.DataFrame:
     rng = np.random.default_rng(seed)
-    firms = min(firms, max(rows // years, 2))
-    firm = np.repeat(np.arange(firms), years)
-    year = np.tile(np.arange(years), firms)
+    firms = min(firms, max(rows // 2, 1))
+    firm = np.repeat(np.arange(firms), rows // firms)
+    year = rng.integers(0, years, firm.size)  # several rows per firm and year (workers, products)
     keep = rng.random(firm.size) < 0.95
     firm, year = firm[keep], year[keep]
     alpha = rng.normal(0.0, 0.5, firms)

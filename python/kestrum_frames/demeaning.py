@@ -27,6 +27,7 @@ NumPy, for the sums of the bias correction and the estimated effects.
 
 from __future__ import annotations
 
+import functools
 import warnings
 from dataclasses import dataclass
 
@@ -53,13 +54,15 @@ class Levels:
         first = self.codes[0]
         self.starts = np.flatnonzero(np.r_[True, first[1:] != first[:-1]])  # first is sorted
         self.lengths = np.diff(np.r_[self.starts, first.shape[0]])
-        n = first.shape[0]
         self.run_lengths = self.lengths.astype(np.float64)
         self.other_levels = [(codes.astype(np.float64), count) for codes, count in zip(self.codes[1:], self.counts[1:])]
-        self.indicators = [
-            sparse.csr_matrix((np.ones(n), (codes, np.arange(n))), shape=(count, n))
-            for codes, count in zip(self.codes[1:], self.counts[1:])
-        ]
+
+    @functools.cached_property
+    def indicators(self) -> list:
+        """Per fixed effect after the first, its level-by-row 0/1 matrix (sparse)."""
+        n = self.rows
+        return [sparse.csr_matrix((np.ones(n), (codes, np.arange(n))), shape=(count, n))
+                for codes, count in zip(self.codes[1:], self.counts[1:])]
 
     @property
     def rows(self) -> int:

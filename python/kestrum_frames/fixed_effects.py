@@ -122,15 +122,11 @@ class PanelData:
     separated_rows: int
 
 
-def _codes(columns: Columns, name: str, keep: np.ndarray | None, what: str) -> tuple[np.ndarray, np.ndarray]:
+def _codes(columns: Columns, name: str, keep: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
     """The level of each kept row (0..G-1, by first appearance) and the levels' values."""
-    codes, uniques = pd.factorize(columns.series(name), use_na_sentinel=True)
-    codes = np.asarray(codes)
-    if keep is not None:
-        codes = codes[keep]
-    if what == "fixed effect" and (codes < 0).any():
-        raise AssertionError("missing levels are refused before")
-    return codes.astype(np.int64), np.asarray(uniques)
+    codes, uniques = pd.factorize(columns.series(name))
+    codes = np.asarray(codes, dtype=np.int64)
+    return (codes if keep is None else codes[keep]), np.asarray(uniques)
 
 
 def _check_fixed_effects(columns: Columns, names: list[str]) -> None:
@@ -188,8 +184,8 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
     if not np.isfinite(X).all():
         raise nonfinite_regressor_error(design, columns, regressors, keep)
     positions = np.flatnonzero(keep) if keep is not None else np.arange(columns.rows)
-    codes_labels = [_codes(columns, name, keep, "fixed effect") for name in fixed_effects]
-    cluster_codes = _codes(columns, cluster, keep, "cluster")[0] if cluster else None
+    codes_labels = [_codes(columns, name, keep) for name in fixed_effects]
+    cluster_codes = _codes(columns, cluster, keep)[0] if cluster else None
 
     kept, separated = _drop_perfectly_classified(y, [c for c, _ in codes_labels], fixed_effects)
     if not kept.any():
