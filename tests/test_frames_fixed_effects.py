@@ -231,7 +231,8 @@ def test_demeaning_reaches_its_tolerance(tol):
     second = rng.integers(0, 7, n)
     weights = rng.uniform(0.1, 2.0, n)
     values = rng.normal(size=(n, 2))
-    residuals, sweeps = demean(Levels(["a", "b"], [first, second], [50, 7]), values, weights, tol)
+    demeaned = demean(Levels(["a", "b"], [first, second], [50, 7]), values, weights, tol)
+    residuals, sweeps = demeaned.residuals, demeaned.sweeps
     D = np.column_stack([np.eye(50)[first], np.eye(7)[second]])
     root = np.sqrt(weights)[:, None]
     coefficients = np.linalg.lstsq(root * D, root * values, rcond=None)[0]

@@ -11,7 +11,8 @@ effect by fixed effect, its weighted mean within each level,
 
     m <- m - mean_w(m | level of f),   f = 1, ..., F,
 
-which converges to m~ from any start in m + span(D). One fixed effect needs
+which converges to m~ from any start in m + span(D): the sweeps keep the
+coefficients of each level, and a Newton step starts from the last step's. One fixed effect needs
 one sweep; with several, the sweeps stop when the largest change a sweep
 makes, relative to the largest |value| of its column, is below the
 tolerance (the change of a sweep underestimates the distance left by the
@@ -81,17 +82,24 @@ class Levels:
         return per_level[self.codes[f]]
 
 
+@dataclass
+class Demeaned:
+    residuals: np.ndarray  # n x p
+    coefficients: list  # per fixed effect, levels x p: values - residuals = sum_f D_f coefficients[f]
+    gram: np.ndarray  # p x p: residuals' W residuals
+    sweeps: int
+
+
 def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
-           start: np.ndarray | None = None) -> tuple[np.ndarray, int]:
-    """The residuals m~ of the columns of values (n x p) from their weighted
-    projection on the fixed effects, and the sweeps it took. start: a point
-    of values + span(D) to begin from (the last iteration's residuals
-    moved by the change in values), which the sweeps reach m~ from sooner."""
+           leading: np.ndarray | None = None, coefficients: list | None = None) -> Demeaned:
+    """The residuals m~ of the columns (leading, when given, then those of
+    values, n x k) from their weighted projection on the fixed effects.
+    coefficients: a warm start, the fixed effects' coefficients of an earlier
+    call (the last Newton step's), from which the sweeps reach m~ sooner."""
     values = values.reshape(values.shape[0], -1)
-    scale = np.maximum(np.abs(values).max(axis=0), np.finfo(float).tiny)
-    residuals, sweeps, change = _native.demean_levels(
-        np.ascontiguousarray(values if start is None else start, dtype=np.float64),
-        np.ascontiguousarray(weights, dtype=np.float64), scale, levels.run_lengths, levels.other_levels,
+    residuals, coefficients, gram, sweeps, change = _native.demean_levels(
+        None if leading is None else np.ascontiguousarray(leading, dtype=np.float64), values,
+        np.ascontiguousarray(weights, dtype=np.float64), levels.run_lengths, levels.other_levels, coefficients,
         float(tol), MAX_SWEEPS,
     )
     if len(levels.codes) > 1 and not change < tol:
@@ -101,4 +109,4 @@ def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
             RuntimeWarning,
             stacklevel=4,
         )
-    return residuals, sweeps
+    return Demeaned(residuals, coefficients, gram, sweeps)

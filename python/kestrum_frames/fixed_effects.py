@@ -250,18 +250,14 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     eta = np.zeros(n)
     loglike, lam, w = probit_derivatives(eta, y)
     passes, gain, converged = 1, math.inf, False
-    absorbed = None  # values - residuals of the last demeaning, in span(D)
+    coefficients = None  # the fixed effects' coefficients of the last demeaning, its warm start
     for iteration in range(max_iter + 1):
-        block = np.empty((n, len(kept) + 1))
-        block[:, 0] = eta + lam / w
-        block[:, 1:] = X if len(kept) == k else X[:, kept]
-        start = None if absorbed is None else np.subtract(block, absorbed, out=absorbed)
-        residuals, sweeps = demean(levels, block, w, demean_tol, start)
-        passes += sweeps
-        absorbed = np.subtract(block, residuals, out=block)
+        working = eta + lam / w
+        demeaned = demean(levels, X if len(kept) == k else X[:, kept], w, demean_tol, working, coefficients)
+        passes += demeaned.sweeps
+        coefficients, residuals = demeaned.coefficients, demeaned.residuals
         X_tilde = residuals[:, 1:]
-        gram = residuals.T @ (w[:, None] * residuals)  # [z~ X~]' W [z~ X~]: H~ and X~'Wz~ in one product
-        hessian, moment = gram[1:, 1:], gram[1:, 0]
+        hessian, moment = demeaned.gram[1:, 1:], demeaned.gram[1:, 0]  # H~ = X~'WX~ and X~'Wz~
         if iteration == 0:
             independent = _independent(hessian, np.einsum("ij,i,ij->j", X, w, X))
             if len(independent) < k:
@@ -271,12 +267,13 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                 kept = independent
                 beta = beta[kept]
                 hessian, moment = hessian[np.ix_(kept, kept)], moment[kept]
-                residuals = np.ascontiguousarray(residuals[:, [0, *(j + 1 for j in kept)]])
-                absorbed = np.ascontiguousarray(absorbed[:, [0, *(j + 1 for j in kept)]])
+                columns = [0, *(j + 1 for j in kept)]
+                residuals = np.ascontiguousarray(residuals[:, columns])
+                coefficients = [np.ascontiguousarray(c[:, columns]) for c in coefficients]
                 X_tilde = residuals[:, 1:]
         target = linalg.solve(hessian, moment, assume_a="pos")
         # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D).
-        step = absorbed[:, 0] + X_tilde @ target - eta
+        step = working - residuals[:, 0] + X_tilde @ target - eta
         decrement = float(w @ (step * step))
         resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
         if iteration > 0 and gain < resolution and decrement < resolution:
@@ -301,7 +298,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         loglike, lam, w = trial_loglike, trial_lam, trial_w
     if not converged:
         warnings.warn(f"the fit did not converge in {max_iter} iterations", RuntimeWarning, stacklevel=4)
-    return FixedEffectsFit(beta, kept, eta, loglike, lam, w, np.ascontiguousarray(X_tilde), hessian, iteration,
+    return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration,
                            converged, passes)
 
 

@@ -86,7 +86,7 @@ def _bias_sums(levels, values: np.ndarray, weights: np.ndarray) -> np.ndarray:
 
 def _projection(levels, values: np.ndarray, weights: np.ndarray, tol: float) -> np.ndarray:
     """P_D values: the w-weighted projection on the fixed effects."""
-    residuals, _ = demean(levels, values, weights, tol)
+    residuals = demean(levels, values, weights, tol).residuals
     return values.reshape(residuals.shape) - residuals
 
 
@@ -96,8 +96,8 @@ def corrected_beta(results) -> np.ndarray:
     eta = fit.eta
     w = _expected_weights(eta)
     X = data.X[:, fit.kept]
-    demeaned, _ = demean(data.levels, X, w, results._demean_tol)
-    hessian = demeaned.T @ (w[:, None] * demeaned)
+    demeaned = demean(data.levels, X, w, results._demean_tol)
+    hessian, demeaned = demeaned.gram, demeaned.residuals
     bias = 0.5 * _bias_sums(data.levels, (eta * w)[:, None] * demeaned, w)
     return fit.beta - linalg.solve(hessian, bias, assume_a="pos")
 

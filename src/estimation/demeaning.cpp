@@ -2,16 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <utility>
 
 namespace kestrum {
 
 namespace {
 
 // Per level of the first fixed effect (a run of rows): subtract the run's
-// w-weighted column means, while the run is in cache. Returns the largest
-// |mean| / scale.
-double sweep_runs(Matrix& current, const double* weights, const std::vector<size_t>& run_lengths,
-                  const std::vector<double>& run_weights, const std::vector<double>& scale) {
+// w-weighted column means, while the run is in cache, and add them to the
+// level's coefficients. Returns the largest |mean| / scale.
+double sweep_runs(Matrix& current, Matrix& coefficients, const double* weights,
+                  const std::vector<size_t>& run_lengths, const std::vector<double>& run_weights,
+                  const std::vector<double>& scale) {
   const size_t p = current.cols();
   std::vector<double> sums(p);
   double largest = 0.0;
@@ -23,8 +26,10 @@ double sweep_runs(Matrix& current, const double* weights, const std::vector<size
       const double* row = current.row(i);
       for (size_t j = 0; j < p; ++j) sums[j] += weights[i] * row[j];
     }
+    double* coefficient = coefficients.row(r);
     for (size_t j = 0; j < p; ++j) {
       sums[j] = run_weights[r] > 0.0 ? sums[j] / run_weights[r] : 0.0;  // weights that all underflowed
+      coefficient[j] += sums[j];
       largest = std::max(largest, std::fabs(sums[j]) / scale[j]);
     }
     for (size_t i = begin; i < end; ++i) {
@@ -38,8 +43,9 @@ double sweep_runs(Matrix& current, const double* weights, const std::vector<size
 
 // Per level of another fixed effect: the means from one pass over the rows,
 // subtracted in a second.
-double sweep_levels(Matrix& current, const double* weights, const std::vector<uint32_t>& level_of,
-                    const std::vector<double>& level_weights, const std::vector<double>& scale) {
+double sweep_levels(Matrix& current, Matrix& coefficients, const double* weights,
+                    const std::vector<uint32_t>& level_of, const std::vector<double>& level_weights,
+                    const std::vector<double>& scale) {
   const size_t n = current.rows();
   const size_t p = current.cols();
   Matrix means(level_weights.size(), p);
@@ -51,8 +57,10 @@ double sweep_levels(Matrix& current, const double* weights, const std::vector<ui
   double largest = 0.0;
   for (size_t g = 0; g < level_weights.size(); ++g) {
     double* mean = means.row(g);
+    double* coefficient = coefficients.row(g);
     for (size_t j = 0; j < p; ++j) {
       mean[j] = level_weights[g] > 0.0 ? mean[j] / level_weights[g] : 0.0;
+      coefficient[j] += mean[j];
       largest = std::max(largest, std::fabs(mean[j]) / scale[j]);
     }
   }
@@ -64,16 +72,46 @@ double sweep_levels(Matrix& current, const double* weights, const std::vector<ui
   return largest;
 }
 
+// The columns' values less the start's fixed effects, and each column's largest |value|.
+std::vector<double> start_residuals(Demeaned& out, const double* leading, const MatrixView& values,
+                                    const FixedEffectLevels& levels) {
+  const size_t n = values.rows;
+  const size_t shift = leading != nullptr ? 1 : 0;
+  const size_t p = out.residuals.cols();
+  std::vector<double> scale(p, 0.0);
+  size_t run = 0;
+  size_t run_end = levels.run_lengths.empty() ? n : levels.run_lengths[0];
+  for (size_t i = 0; i < n; ++i) {
+    while (i == run_end && run + 1 < levels.run_lengths.size()) run_end += levels.run_lengths[++run];
+    double* row = out.residuals.row(i);
+    if (leading != nullptr) row[0] = leading[i];
+    for (size_t j = 0; j < values.cols; ++j) row[j + shift] = values(i, j);
+    for (size_t j = 0; j < p; ++j) scale[j] = std::max(scale[j], std::fabs(row[j]));
+    const double* first = out.coefficients[0].row(run);
+    for (size_t j = 0; j < p; ++j) row[j] -= first[j];
+    for (size_t f = 0; f < levels.levels.size(); ++f) {
+      const double* other = out.coefficients[f + 1].row(levels.levels[f][i]);
+      for (size_t j = 0; j < p; ++j) row[j] -= other[j];
+    }
+  }
+  for (double& s : scale) s = std::max(s, std::numeric_limits<double>::min());
+  return scale;
+}
+
 }  // namespace
 
-Demeaned demean_within_levels(const MatrixView& start, const double* weights, const std::vector<double>& scale,
-                              const FixedEffectLevels& levels, double tol, size_t max_sweeps) {
-  const size_t n = start.rows;
-  Demeaned out{Matrix(n, start.cols), 0, 0.0};
-  for (size_t i = 0; i < n; ++i) {
-    double* row = out.residuals.row(i);
-    for (size_t j = 0; j < start.cols; ++j) row[j] = start(i, j);
+Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
+                              const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,
+                              size_t max_sweeps) {
+  const size_t n = values.rows;
+  const size_t p = values.cols + (leading != nullptr ? 1 : 0);
+  Demeaned out{Matrix(n, p), std::move(start), Matrix(p, p), 0, 0.0};
+  if (out.coefficients.empty()) {
+    out.coefficients.emplace_back(levels.run_lengths.size(), p);
+    for (size_t count : levels.level_counts) out.coefficients.emplace_back(count, p);
   }
+  const std::vector<double> scale = start_residuals(out, leading, values, levels);
+
   std::vector<double> run_weights(levels.run_lengths.size());
   size_t begin = 0;
   for (size_t r = 0; r < run_weights.size(); ++r) {
@@ -88,12 +126,23 @@ Demeaned demean_within_levels(const MatrixView& start, const double* weights, co
   }
   while (out.sweeps < max_sweeps) {
     ++out.sweeps;
-    out.change = sweep_runs(out.residuals, weights, levels.run_lengths, run_weights, scale);
+    out.change = sweep_runs(out.residuals, out.coefficients[0], weights, levels.run_lengths, run_weights, scale);
     for (size_t f = 0; f < levels.levels.size(); ++f) {
-      out.change =
-          std::max(out.change, sweep_levels(out.residuals, weights, levels.levels[f], level_weights[f], scale));
+      out.change = std::max(out.change, sweep_levels(out.residuals, out.coefficients[f + 1], weights,
+                                                     levels.levels[f], level_weights[f], scale));
     }
     if (levels.levels.empty() || out.change < tol) break;
+  }
+  for (size_t i = 0; i < n; ++i) {  // the residuals' weighted Gram matrix, its lower triangle mirrored
+    const double* row = out.residuals.row(i);
+    for (size_t a = 0; a < p; ++a) {
+      const double weighted = weights[i] * row[a];
+      double* gram = out.gram.row(a);
+      for (size_t b = 0; b <= a; ++b) gram[b] += weighted * row[b];
+    }
+  }
+  for (size_t a = 0; a < p; ++a) {
+    for (size_t b = 0; b < a; ++b) out.gram(b, a) = out.gram(a, b);
   }
   return out;
 }
