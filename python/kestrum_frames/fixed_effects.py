@@ -313,7 +313,11 @@ def _warn_collinear(names: list[str], independent: list[int]) -> None:
 
 
 def cluster_sums(codes: np.ndarray, count: int, values: np.ndarray) -> np.ndarray:
-    """Per cluster, the column sums of values (n x p) over its rows."""
+    """Per cluster, the column sums of values (n x p) over its rows: over
+    runs of rows when the clusters are sorted (clustered by the first fixed
+    effect, by which the rows are sorted), else by level."""
+    if codes.size and (codes[1:] >= codes[:-1]).all():
+        return np.add.reduceat(values, np.flatnonzero(np.r_[True, codes[1:] != codes[:-1]]), axis=0)
     return np.stack([np.bincount(codes, weights=values[:, j], minlength=count) for j in range(values.shape[1])], 1)
 
 
