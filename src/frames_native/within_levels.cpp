@@ -66,36 +66,26 @@ std::vector<Matrix> coefficients_argument(PyObject* obj, const FixedEffectLevels
   return out;
 }
 
-PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"leading", "values", "weights", "run_lengths", "levels",
-                                               "coefficients", "tol", "max_sweeps"};
-  PyObject* slots[std::size(parameters)];
-  bind_arguments(Signature{"demean_levels", parameters, 8}, args, nargs, kwnames, slots);
-  const MatrixView values = matrix_argument(slots[1], "values", 2);
-  std::optional<Vector> leading;
-  if (slots[0] != Py_None) leading = vector_argument(slots[0], "leading", values.rows);
-  const Vector weights = vector_argument(slots[2], "weights", values.rows);
+// run_lengths and, per other fixed effect, its (codes, count) pair.
+FixedEffectLevels levels_argument(PyObject* run_lengths, PyObject* others, size_t rows) {
   FixedEffectLevels levels;
-  levels.run_lengths = run_lengths_argument(slots[3], values.rows);
-  PyRef sequence = convert_argument("levels", [&] { return checked(PySequence_Fast(slots[4], "expected a sequence")); });
-  for (Py_ssize_t f = 0; f < PySequence_Fast_GET_SIZE(sequence.get()); ++f) {
+  levels.run_lengths = run_lengths_argument(run_lengths, rows);
+  PyRef sequence = convert_argument("levels", [&] { return checked(PySequence_Fast(others, "expected a sequence")); });
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  for (Py_ssize_t f = 0; f < count; ++f) {
     PyObject* pair = PySequence_Fast_GET_ITEM(sequence.get(), f);
     const std::string name = "levels[" + std::to_string(f) + "]";
     if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, name + " must be a pair (codes, count)");
-    const uint64_t count = convert_argument((name + "[1]").c_str(), [&] { return to_u64(PyTuple_GET_ITEM(pair, 1)); });
+    const uint64_t levels_count =
+        convert_argument((name + "[1]").c_str(), [&] { return to_u64(PyTuple_GET_ITEM(pair, 1)); });
     levels.levels.push_back(
-        cluster_numbers_argument(PyTuple_GET_ITEM(pair, 0), (name + "[0]").c_str(), values.rows, count));
-    levels.level_counts.push_back(count);
+        cluster_numbers_argument(PyTuple_GET_ITEM(pair, 0), (name + "[0]").c_str(), rows, levels_count));
+    levels.level_counts.push_back(levels_count);
   }
-  const size_t columns = values.cols + (leading ? 1 : 0);
-  std::vector<Matrix> start = coefficients_argument(slots[5], levels, columns);
-  const std::optional<double> tol = optional_double_argument(slots[6], "tol");
-  if (!tol) raise(PyExc_TypeError, "tol is required");
-  const uint64_t max_sweeps = convert_argument("max_sweeps", [&] { return to_u64(slots[7]); });
-  Demeaned out = without_interpreter_lock([&] {
-    return demean_within_levels(leading ? leading->data() : nullptr, values, weights.data(), levels,
-                                std::move(start), *tol, max_sweeps);
-  });
+  return levels;
+}
+
+PyRef demeaned_tuple(Demeaned&& out) {
   PyRef residuals = output_array(StridedArray::from(std::move(out.residuals)));
   PyRef coefficients = checked(PyList_New(static_cast<Py_ssize_t>(out.coefficients.size())));
   for (size_t f = 0; f < out.coefficients.size(); ++f) {
@@ -106,6 +96,26 @@ PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   PyRef sweeps = checked(PyLong_FromSize_t(out.sweeps));
   PyRef change = checked(PyFloat_FromDouble(out.change));
   return checked(PyTuple_Pack(5, residuals.get(), coefficients.get(), gram.get(), sweeps.get(), change.get()));
+}
+
+PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"leading", "values", "weights", "run_lengths", "levels",
+                                               "coefficients", "tol", "max_sweeps"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"demean_levels", parameters, 8}, args, nargs, kwnames, slots);
+  const MatrixView values = matrix_argument(slots[1], "values", 2);
+  std::optional<Vector> leading;
+  if (slots[0] != Py_None) leading = vector_argument(slots[0], "leading", values.rows);
+  const Vector weights = vector_argument(slots[2], "weights", values.rows);
+  const FixedEffectLevels levels = levels_argument(slots[3], slots[4], values.rows);
+  std::vector<Matrix> start = coefficients_argument(slots[5], levels, values.cols + (leading ? 1 : 0));
+  const std::optional<double> tol = optional_double_argument(slots[6], "tol");
+  if (!tol) raise(PyExc_TypeError, "tol is required");
+  const uint64_t max_sweeps = convert_argument("max_sweeps", [&] { return to_u64(slots[7]); });
+  const double* leading_data = leading ? leading->data() : nullptr;
+  return demeaned_tuple(without_interpreter_lock([&] {
+    return demean_within_levels(leading_data, values, weights.data(), levels, std::move(start), *tol, max_sweeps);
+  }));
 }
 
 }  // namespace
