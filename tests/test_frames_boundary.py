@@ -196,7 +196,7 @@ def _polars(frame, **columns):
          TypeError, r"column 'd' .*UTC"),
         (lambda f: kf.fit_probit("y ~ d", _polars(f, d=pl.col("g").cast(pl.Int128))), TypeError, "column 'd' .*Int128"),
         (lambda f: kf.fit_probit("y ~ d", _polars(f, d=pl.concat_list("x1", "x2"))), TypeError, "column 'd' .*List"),
-        (lambda f: kf.fit_probit("y ~ x1 | x2", f), ValueError, r"parts separated by '\|'"),
+        (lambda f: kf.fit_probit("y ~ x1 | x2 | g", f), ValueError, r"more than one '\|'"),
         (lambda f: kf.fit_probit("y ~ .", f), ValueError, r"uses '\.'"),
         (lambda f: kf.fit_probit("y ~ x1", f, tol=float("nan")), ValueError, "tol must be a number, not nan"),
         (lambda f: kf.fit_probit("y ~ x1", f).conf_int(alpha=2), ValueError, "alpha must be between 0 and 1"),

@@ -18,6 +18,7 @@ from . import arguments
 from .adapter import model_rows
 from .covariance import covariance_spec, inclusion_exclusion
 from .estimation import estimate
+from .fixed_effects_fit import fit_fixed_effects, split_formula
 from .hypotheses import lr_test
 from .margins import ame, avg_predictions
 from .progress import reporting
@@ -55,6 +56,7 @@ def fit_probit(
     weight_type: str = "frequency",
     information: str = "observed",
     method: str = "auto",
+    demean_tol: float = 1e-10,
 ) -> ProbitResults:
     """Fit a probit model by maximum likelihood.
 
@@ -103,7 +105,26 @@ def fit_probit(
         the first pass finds they take at most half of the free memory.
     verbose: show Dask's progress bar for every pass and log each iteration
         (logger "kestrum_frames", INFO) to standard error.
+
+    Fixed effects: "y ~ x1 + x2 | firm + year" absorbs a coefficient per
+    level of each column after '|' (see kestrum_frames.fixed_effects): the
+    intercept is absorbed, levels whose outcome never varies are dropped
+    (counted in the summary, with a warning), and the default covariance is
+    CR1 clustered by the first fixed effect (vcov "nonrobust", "HC0",
+    "HC1", "CR0" or "CR1"; cluster= one column; HC1 multiplies by N/(N-1),
+    CR1 by G/(G-1)). demean_tol: the alternating projections within the
+    levels stop when a sweep changes no value by more than demean_tol times
+    its column's largest |value|. Pandas and polars frames only, unweighted,
+    observed information.
     """
+    split = split_formula(formula) if isinstance(formula, str) else None
+    if split is not None:
+        if (weights is not None or information != "observed" or npartitions is not None or persist is not None
+                or method != "auto"):
+            raise ValueError("a fit with fixed effects takes no weights, information, npartitions, persist or method "
+                             "(its Newton steps run in memory)")
+        return fit_fixed_effects(split, data, vcov=vcov, cluster=cluster, robust=robust, max_iter=max_iter,
+                                 tol=tol, demean_tol=demean_tol)
     robust = arguments.boolean(robust, "robust")
     max_iter = arguments.integer(max_iter, "max_iter", 0)
     tol = arguments.real(tol, "tol")

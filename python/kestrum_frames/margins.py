@@ -34,6 +34,8 @@ from .frames import Columns
 from .model_data import array_model_data, default_npartitions, partition_bounds, rows_to_keep
 from .progress import compute
 from .results import ProbitResults
+from .fixed_effects_margins import fixed_effects_ame
+from .fixed_effects_results import FixedEffectsResults
 from .weights import Weighting
 
 COLUMNS = ["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Significance", "[0.025", "0.975]"]
@@ -318,7 +320,7 @@ def _averages(fitted: Fitted, effects: list[Effect], by, at, atmeans, scale, chu
 
 
 def ame(result, variables=None, by=None, at=None, atmeans: bool = False, scale: str = "response",
-        columnwise: bool = False, chunk_size: int | None = None) -> pd.DataFrame:
+        columnwise: bool = False, chunk_size: int | None = None, bias_correction: bool = False) -> pd.DataFrame:
     """Average marginal effects of the variables of a fitted probit, with
     delta-method standard errors, z, two-sided p, significance stars and
     the 95 % interval.
@@ -347,7 +349,20 @@ def ame(result, variables=None, by=None, at=None, atmeans: bool = False, scale: 
         differentiated), as ``kestrum.ame`` reports it.
     chunk_size: rows per block within a partition (None: whole partitions);
         smaller blocks bound the temporary memory and change only the last bits.
+    bias_correction: for a fit with fixed effects ("y ~ x | firm"), True
+        corrects the effects' incidental-parameter bias (see
+        kestrum_frames.fixed_effects_margins, which also defines the
+        effects and standard errors of such fits: numeric regressors only,
+        no by, at, atmeans or scale).
     """
+    bias_correction = arguments.boolean(bias_correction, "bias_correction")
+    if isinstance(result, FixedEffectsResults):
+        if by is not None or at is not None or atmeans or scale != "response" or columnwise:
+            raise ValueError("ame of a fit with fixed effects takes variables and bias_correction only "
+                             "(no by, at, atmeans, scale or columnwise)")
+        return fixed_effects_ame(result, arguments.column_names(variables, "variables") or None, bias_correction)
+    if bias_correction:
+        raise ValueError("bias_correction is for fits with fixed effects ('y ~ x | firm'), which this is not")
     chunk_size = arguments.integer(chunk_size, "chunk_size", 1, optional=True)
     columnwise = arguments.boolean(columnwise, "columnwise")
     atmeans = arguments.boolean(atmeans, "atmeans")
@@ -387,6 +402,8 @@ def avg_predictions(result, by=None, at=None, scale: str = "response", chunk_siz
     interval: overall, within each group of `by`, at the values of `at`
     ({variable: value or list}, every row set to each), or both."""
     chunk_size = arguments.integer(chunk_size, "chunk_size", 1, optional=True)
+    if isinstance(result, FixedEffectsResults):
+        raise NotImplementedError("avg_predictions is not available for a fit with fixed effects yet")
     fitted = _fitted_model(result, "avg_predictions")
     _warn_if_unreliable(fitted, "avg_predictions")
     if fitted.rows is None:

@@ -76,6 +76,11 @@ class ProbitResults(ResultsExtras):
         self.strategy = estimate.strategy.method
         self._estimate = estimate
 
+    @property
+    def iteration_method(self) -> str:
+        """How the estimate was reached, in words (the summary's Iteration line)."""
+        return self._estimate.strategy.describe(self.model.data.npartitions)
+
     def with_vcov(self, vcov: str | None = None, cluster=_FIT, information: str | None = None) -> "ProbitResults":
         """The same estimate with another covariance, from one more pass over
         the rows at the estimate (none for nonrobust and HC from the
@@ -258,7 +263,7 @@ class Summary:
         ]
         self.formula = results.model.formula
         self.covariance = results.cov_type
-        self.iteration = results._estimate.strategy.describe(results.model.data.npartitions)
+        self.iteration = results.iteration_method
 
     def as_text(self) -> str:
         half = self.WIDTH // 2

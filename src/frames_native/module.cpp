@@ -8,6 +8,7 @@
 #include "frames_native/partition_sums.hpp"
 #include "frames_native/predictions.hpp"
 #include "frames_native/totals.hpp"
+#include "frames_native/within_levels.hpp"
 #include "interface/call_protocol.hpp"
 
 namespace kestrum {
@@ -36,6 +37,7 @@ PyMethodDef functions[] = {
     fast_call<cluster_codes>("cluster_codes", kClusterCodesDoc),
     fast_call<gather_columns>("gather_columns", kGatherColumnsDoc),
     fast_call<row_predictions>("row_predictions", kRowPredictionsDoc),
+    fast_call<demean_levels>("demean_levels", kDemeanLevelsDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

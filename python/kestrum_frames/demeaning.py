@@ -1,0 +1,112 @@
+"""Weighted demeaning within the levels of one or more fixed effects.
+
+With D the dummies of every level of every fixed effect and W = diag(w),
+the residual of the weighted projection of a column m on the span of D is
+
+    m~ = m - D (D'WD)^- D'W m.
+
+It is found without forming D by alternating projections (the method of
+Gauss-Seidel over the fixed effects): each sweep subtracts from m, fixed
+effect by fixed effect, its weighted mean within each level,
+
+    m <- m - mean_w(m | level of f),   f = 1, ..., F,
+
+which converges to m~ from any start in m + span(D): the sweeps keep the
+coefficients of each level, and a Newton step starts from the last step's. One fixed effect needs
+one sweep; with several, the sweeps stop when the largest change a sweep
+makes, relative to the largest |value| of its column, is below the
+tolerance (the change of a sweep underestimates the distance left by the
+factor 1 / (1 - rate) when the sweeps converge slowly).
+
+The sweeps run in the core (src/estimation/demeaning.cpp), all columns of
+a block together, the interpreter lock released. The rows are sorted by the
+first fixed effect, so that each of its levels is a run of rows, demeaned
+while it is in cache; every other fixed effect takes a pass for its level
+sums and one to subtract the means. Levels also offers the level sums in
+NumPy, for the sums of the bias correction and the estimated effects.
+"""
+
+from __future__ import annotations
+
+import functools
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+from scipy import sparse
+
+from . import _native
+
+# Sweeps of the alternating projections before giving up with a warning.
+MAX_SWEEPS = 10_000
+
+
+@dataclass
+class Levels:
+    """The fixed effects of the rows (sorted by the first fixed effect):
+    per fixed effect the level of each row (0..G-1) and G; the runs of the
+    first one; a sparse level-by-row indicator for each other one."""
+
+    names: list[str]
+    codes: list[np.ndarray]
+    counts: list[int]
+
+    def __post_init__(self):
+        first = self.codes[0]
+        self.starts = np.flatnonzero(np.r_[True, first[1:] != first[:-1]])  # first is sorted
+        self.lengths = np.diff(np.r_[self.starts, first.shape[0]])
+        self.run_lengths = self.lengths.astype(np.float64)
+        self.other_levels = [(codes.astype(np.float64), count) for codes, count in zip(self.codes[1:], self.counts[1:])]
+
+    @functools.cached_property
+    def indicators(self) -> list:
+        """Per fixed effect after the first, its level-by-row 0/1 matrix (sparse)."""
+        n = self.rows
+        return [sparse.csr_matrix((np.ones(n), (codes, np.arange(n))), shape=(count, n))
+                for codes, count in zip(self.codes[1:], self.counts[1:])]
+
+    @property
+    def rows(self) -> int:
+        return self.codes[0].shape[0]
+
+    def level_sums(self, f: int, values: np.ndarray) -> np.ndarray:
+        """Per level of fixed effect f, the sum of values (n, or n x p) over its rows."""
+        if f == 0:
+            return np.add.reduceat(values, self.starts, axis=0)
+        return self.indicators[f - 1] @ values
+
+    def spread(self, f: int, per_level: np.ndarray) -> np.ndarray:
+        """Each row's value of its level of fixed effect f."""
+        if f == 0:
+            return np.repeat(per_level, self.lengths, axis=0)
+        return per_level[self.codes[f]]
+
+
+@dataclass
+class Demeaned:
+    residuals: np.ndarray  # n x p
+    coefficients: list  # per fixed effect, levels x p: values - residuals = sum_f D_f coefficients[f]
+    gram: np.ndarray  # p x p: residuals' W residuals
+    sweeps: int
+
+
+def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
+           leading: np.ndarray | None = None, coefficients: list | None = None) -> Demeaned:
+    """The residuals m~ of the columns (leading, when given, then those of
+    values, n x k) from their weighted projection on the fixed effects.
+    coefficients: a warm start, the fixed effects' coefficients of an earlier
+    call (the last Newton step's), from which the sweeps reach m~ sooner."""
+    values = values.reshape(values.shape[0], -1)
+    residuals, coefficients, gram, sweeps, change = _native.demean_levels(
+        None if leading is None else np.ascontiguousarray(leading, dtype=np.float64), values,
+        np.ascontiguousarray(weights, dtype=np.float64), levels.run_lengths, levels.other_levels, coefficients,
+        float(tol), MAX_SWEEPS,
+    )
+    if len(levels.codes) > 1 and not change < tol:
+        warnings.warn(
+            f"the demeaning within the fixed effects {', '.join(levels.names)} did not reach the tolerance "
+            f"{tol:g} in {MAX_SWEEPS} sweeps (last change {change:.3g}): the estimates are approximate",
+            RuntimeWarning,
+            stacklevel=4,
+        )
+    return Demeaned(residuals, coefficients, gram, sweeps)

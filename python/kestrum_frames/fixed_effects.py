@@ -1,0 +1,373 @@
+"""Probit with absorbed fixed effects: ``y ~ x1 + x2 | firm + year``.
+
+The model: Pr(y_i = 1) = Phi(eta_i), eta_i = x_i'beta + alpha_firm(i) +
+gamma_year(i), a coefficient per level of each fixed effect. It is fitted
+by Newton's method on all coefficients without forming the dummies D: with
+the per-row derivatives of l_i = ln Phi(q_i eta_i), q_i = 2 y_i - 1,
+
+    lambda_i = dl_i/deta = q_i r_i,   w_i = -d2l_i/deta2 = r_i (r_i + q_i eta_i),
+    r_i = phi(q_i eta_i) / Phi(q_i eta_i),
+
+a Newton step is the weighted least squares of the working response
+z = eta + lambda / w on [X D] with weights w. By Frisch-Waugh-Lovell its beta
+is the regression of z~ on X~, the residuals of z and X from their
+w-weighted projection on D (demeaning.py); the new index is
+eta' = z - (z~ - X~ beta'). Each step is halved until l does not fall by more
+than its rounding. The fit has converged when the last step gained less than
+max(tol, 8 eps |l|) and the Newton decrement of the next one, sum w_i
+(eta'_i - eta_i)^2 (over beta and the fixed effects together), is below that
+too: the same meaning as kestrum's maximiser.
+
+A level whose rows all have y = 0 (or all y = 1) has its coefficient at
+-inf (+inf): its rows say nothing about beta and are dropped, again and again
+until no level of any fixed effect is constant (dropping rows of one effect
+can leave a level of another constant), with a warning and counts.
+
+Covariances of beta (the beta block of the inverse Hessian of the dummy
+model equals the inverse of H~ = X~'WX~, and the dummy model's scores
+project to s_i = lambda_i x~_i):
+
+    nonrobust  V = H~^-1
+    HC0/HC1    V = H~^-1 (sum_i s_i s_i') H~^-1,       HC1 times N / (N - 1)
+    CR0/CR1    V = H~^-1 (sum_c g_c g_c') H~^-1,       g_c = sum_{i in c} s_i, CR1 times G / (G - 1)
+
+with N the rows kept and G the clusters among them. The default is CR1
+clustered by the first fixed effect.
+"""
+
+from __future__ import annotations
+
+import math
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+from scipy import linalg, special
+
+from .demeaning import Levels, demean
+from .design import INTERCEPT, Design, outcome_values
+from .frames import Columns
+from .model_data import nonfinite_regressor_error, rows_to_keep
+
+FE_VCOV_TYPES = ("nonrobust", "HC0", "HC1", "CR0", "CR1")
+# l's rounding: kestrum's maximiser's rule, 8 ulp of |l|.
+LOGLIKE_ROUNDING_ULPS = 8.0
+# A regressor whose part left after the fixed effects and the regressors
+# before it has at most this share of its own weighted sum of squares is
+# collinear with them.
+COLLINEAR_SHARE = 1e-10
+_LOG_SQRT_2PI = 0.5 * math.log(2.0 * math.pi)
+
+
+def split_formula(formula: str) -> tuple[str, list[str]] | None:
+    """The formula before '|' and the fixed-effect columns after it, or
+    None when the formula has no '|' outside parentheses and quotes."""
+    depth, quote, bars = 0, None, []
+    for position, char in enumerate(formula):
+        if quote:
+            quote = None if char == quote else quote
+        elif char in "`'\"":
+            quote = char
+        elif char in "([{":
+            depth += 1
+        elif char in ")]}":
+            depth -= 1
+        elif char == "|" and depth == 0:
+            bars.append(position)
+    if not bars:
+        return None
+    if len(bars) > 1:
+        raise ValueError(f"formula {formula!r} has more than one '|': write 'y ~ x1 + x2 | fe1 + fe2'")
+    left, right = formula[: bars[0]], formula[bars[0] + 1:]
+    names = [part.strip().strip("`") for part in right.split("+")]
+    if not all(names) or any(not _is_column_name(name) for name in names):
+        raise ValueError(
+            f"the fixed effects after '|' in {formula!r} must be column names joined by '+' (as '| firm + year'), "
+            f"not {right.strip()!r}; make a combination (firm by year) a column of its own"
+        )
+    if len(set(names)) != len(names):
+        raise ValueError(f"formula {formula!r} names a fixed effect twice")
+    return left, names
+
+
+def _is_column_name(name: str) -> bool:
+    return not any(char in name for char in "^*:()~|")
+
+
+def probit_derivatives(eta: np.ndarray, y: np.ndarray) -> tuple[float, np.ndarray, np.ndarray]:
+    """l = sum ln Phi(q eta), lambda = dl_i/deta and w = -d2l_i/deta2 (see the module's text)."""
+    x = np.where(y > 0.5, eta, -eta)  # q eta
+    log_cdf = special.log_ndtr(x)
+    mills = np.exp(-0.5 * x * x - _LOG_SQRT_2PI - log_cdf)  # phi(x) / Phi(x), without underflow
+    lam = np.where(y > 0.5, mills, -mills)
+    w = mills * (mills + x)
+    return float(log_cdf.sum()), lam, w
+
+
+@dataclass
+class PanelData:
+    """The rows kept, sorted by the level of the first fixed effect."""
+
+    y: np.ndarray
+    X: np.ndarray  # n x k, C order
+    names: list[str]
+    levels: Levels
+    labels: list[np.ndarray]  # per fixed effect, the value of each level
+    positions: np.ndarray  # each row's position in the caller's frame
+    cluster: np.ndarray | None  # cluster number of each row (0..G-1), or None
+    clusters: int | None
+    dropped_missing: int  # rows with a missing outcome, regressor or cluster value
+    separated_levels: dict  # per fixed effect, levels dropped as perfectly classified
+    separated_rows: int
+
+
+def _codes(columns: Columns, name: str, keep: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
+    """The level of each kept row (0..G-1, by first appearance) and the levels' values."""
+    codes, uniques = pd.factorize(columns.series(name))
+    codes = np.asarray(codes, dtype=np.int64)
+    return (codes if keep is None else codes[keep]), np.asarray(uniques)
+
+
+def _check_fixed_effects(columns: Columns, names: list[str]) -> None:
+    for name in names:
+        if name not in columns.names:
+            raise KeyError(
+                f"fixed effect {name!r} (after '|' in the formula) is not a column of {columns.argument} "
+                f"(its columns: {', '.join(columns.names)})"
+            )
+    columns.require(names, grouping=True)
+    for name in names:
+        missing = columns.missing(name)
+        if missing is not None:
+            first = int(np.flatnonzero(missing)[0])
+            raise ValueError(
+                f"fixed effect {name!r} is missing in {int(missing.sum())} rows of {columns.argument}, first in "
+                f"{columns.row_label(first)}: every row needs a level of each fixed effect; drop or fill those rows"
+            )
+
+
+def _drop_perfectly_classified(y: np.ndarray, codes: list[np.ndarray], names: list[str]) -> tuple[np.ndarray, dict]:
+    """Rows to keep once every level whose outcome is constant is dropped,
+    repeatedly; and per fixed effect how many levels were dropped."""
+    keep = np.ones(y.shape[0], dtype=bool)
+    dropped = dict.fromkeys(names, 0)
+    changed = True
+    while changed:
+        changed = False
+        for name, level in zip(names, codes):
+            count = np.bincount(level[keep], minlength=level.max() + 1 if level.size else 0)
+            ones = np.bincount(level[keep], weights=y[keep], minlength=count.shape[0])
+            constant = (count > 0) & ((ones == 0) | (ones == count))
+            if constant.any():
+                dropped[name] += int(constant.sum())
+                keep &= ~constant[level]
+                changed = True
+    return keep, dropped
+
+
+def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster: str | None) -> tuple[Design, PanelData]:
+    _check_fixed_effects(columns, fixed_effects)
+    design = Design.from_formula(formula, columns)
+    if cluster is not None:
+        columns.require([cluster], grouping=True)
+    used = [design.outcome, *design.variables, *([cluster] if cluster else [])]
+    keep, _ = rows_to_keep(columns, used)
+    y = outcome_values(design, columns, keep)
+    regressors = design.regressor_columns(columns, keep)
+    kept_terms = [j for j, name in enumerate(design.names) if name != INTERCEPT]
+    if not kept_terms:
+        raise ValueError(f"formula {formula!r} has no regressors besides the intercept, which the fixed effects absorb")
+    X = np.empty((y.shape[0], len(kept_terms)))
+    for column, j in enumerate(kept_terms):
+        X[:, column] = regressors[j]
+    if not np.isfinite(X).all():
+        raise nonfinite_regressor_error(design, columns, regressors, keep)
+    positions = np.flatnonzero(keep) if keep is not None else np.arange(columns.rows)
+    codes_labels = [_codes(columns, name, keep) for name in fixed_effects]
+    cluster_codes = _codes(columns, cluster, keep)[0] if cluster else None
+
+    kept, separated = _drop_perfectly_classified(y, [c for c, _ in codes_labels], fixed_effects)
+    if not kept.any():
+        raise ValueError("every level of the fixed effects has a constant outcome: no rows are left to fit beta")
+    order = np.flatnonzero(kept)
+    order = order[np.argsort(codes_labels[0][0][order], kind="stable")]
+    codes, labels = [], []
+    for level, values in codes_labels:
+        present, compact = np.unique(level[order], return_inverse=True)
+        codes.append(compact.astype(np.int64))
+        labels.append(values[present])
+    clusters = None
+    if cluster_codes is not None:
+        present, cluster_codes = np.unique(cluster_codes[order], return_inverse=True)
+        clusters = int(present.shape[0])
+    data = PanelData(
+        y=y[order], X=np.ascontiguousarray(X[order]), names=[design.names[j] for j in kept_terms],
+        levels=Levels(list(fixed_effects), codes, [len(v) for v in labels]), labels=labels,
+        positions=positions[order], cluster=cluster_codes, clusters=clusters,
+        dropped_missing=columns.rows - y.shape[0], separated_levels=separated,
+        separated_rows=int(y.shape[0] - order.shape[0]),
+    )
+    return design, data
+
+
+def _independent(hessian: np.ndarray, raw: np.ndarray) -> list[int]:
+    """The regressors, in order, whose part left after the fixed effects
+    and the kept regressors before them is more than COLLINEAR_SHARE of
+    their weighted sum of squares (raw: X'WX's diagonal)."""
+    kept = []
+    for j in range(hessian.shape[0]):
+        left = hessian[j, j]
+        if kept:
+            block = hessian[np.ix_(kept, kept)]
+            cross = hessian[kept, j]
+            left -= cross @ np.linalg.solve(block, cross)
+        if left > COLLINEAR_SHARE * raw[j]:
+            kept.append(j)
+    return kept
+
+
+@dataclass
+class FixedEffectsFit:
+    beta: np.ndarray  # over the kept regressors
+    kept: list[int]  # positions of the regressors not collinear with the fixed effects
+    eta: np.ndarray
+    loglike: float
+    lam: np.ndarray
+    w: np.ndarray  # observed -d2l/deta2 at eta
+    demeaned: np.ndarray  # X~ of the kept regressors, demeaned with w
+    hessian: np.ndarray  # H~ = X~'WX~
+    iterations: int
+    converged: bool
+    passes: int  # sweeps of the demeaning and evaluations of l
+
+
+def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> FixedEffectsFit:
+    y, X, levels = data.y, data.X, data.levels
+    n, k = X.shape
+    kept = list(range(k))
+    beta = np.zeros(k)
+    eta = np.zeros(n)
+    loglike, lam, w = probit_derivatives(eta, y)
+    passes, gain, converged = 1, math.inf, False
+    coefficients = None  # the fixed effects' coefficients of the last demeaning, its warm start
+    for iteration in range(max_iter + 1):
+        working = eta + lam / w
+        demeaned = demean(levels, X if len(kept) == k else X[:, kept], w, demean_tol, working, coefficients)
+        passes += demeaned.sweeps
+        coefficients, residuals = demeaned.coefficients, demeaned.residuals
+        X_tilde = residuals[:, 1:]
+        hessian, moment = demeaned.gram[1:, 1:], demeaned.gram[1:, 0]  # H~ = X~'WX~ and X~'Wz~
+        if iteration == 0:
+            independent = _independent(hessian, np.einsum("ij,i,ij->j", X, w, X))
+            if len(independent) < k:
+                _warn_collinear(data.names, independent)
+                if not independent:
+                    raise ValueError("every regressor is collinear with the fixed effects: beta is not identified")
+                kept = independent
+                beta = beta[kept]
+                hessian, moment = hessian[np.ix_(kept, kept)], moment[kept]
+                columns = [0, *(j + 1 for j in kept)]
+                residuals = np.ascontiguousarray(residuals[:, columns])
+                coefficients = [np.ascontiguousarray(c[:, columns]) for c in coefficients]
+                X_tilde = residuals[:, 1:]
+        target = linalg.solve(hessian, moment, assume_a="pos")
+        # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D).
+        step = working - residuals[:, 0] + X_tilde @ target - eta
+        decrement = float(w @ (step * step))
+        resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
+        if iteration > 0 and gain < resolution and decrement < resolution:
+            converged = True
+            break
+        if iteration == max_iter:
+            break
+        t = 1.0
+        while True:
+            trial_loglike, trial_lam, trial_w = probit_derivatives(eta + t * step, y)
+            passes += 1
+            if trial_loglike >= loglike - LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike):
+                break
+            t *= 0.5
+            if t < 2.0**-40:
+                warnings.warn("the Newton step cannot increase the log-likelihood: the fit stops, not converged",
+                              RuntimeWarning, stacklevel=4)
+                return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration, False, passes)
+        gain = trial_loglike - loglike
+        eta = eta + t * step
+        beta = beta + t * (target - beta)
+        loglike, lam, w = trial_loglike, trial_lam, trial_w
+    if not converged:
+        warnings.warn(f"the fit did not converge in {max_iter} iterations", RuntimeWarning, stacklevel=4)
+    return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration,
+                           converged, passes)
+
+
+def _warn_collinear(names: list[str], independent: list[int]) -> None:
+    dropped = [name for j, name in enumerate(names) if j not in independent]
+    warnings.warn(
+        f"regressors {', '.join(dropped)} are collinear with the fixed effects (or with the regressors before "
+        "them): they are dropped, their coefficients and standard errors NaN",
+        RuntimeWarning,
+        stacklevel=5,
+    )
+
+
+def cluster_sums(codes: np.ndarray, count: int, values: np.ndarray) -> np.ndarray:
+    """Per cluster, the column sums of values (n x p) over its rows: over
+    runs of rows when the clusters are sorted (clustered by the first fixed
+    effect, by which the rows are sorted), else by level."""
+    if codes.size and (codes[1:] >= codes[:-1]).all():
+        return np.add.reduceat(values, np.flatnonzero(np.r_[True, codes[1:] != codes[:-1]]), axis=0)
+    return np.stack([np.bincount(codes, weights=values[:, j], minlength=count) for j in range(values.shape[1])], 1)
+
+
+def small_sample_factor(vcov: str, nobs: int, clusters: int | None) -> float:
+    if vcov == "HC1":
+        return nobs / (nobs - 1)
+    if vcov == "CR1":
+        return clusters / (clusters - 1)
+    return 1.0
+
+
+def covariance(fit: FixedEffectsFit, data: PanelData, vcov: str) -> np.ndarray:
+    """V of the kept coefficients under vcov (see the module's text)."""
+    bread = linalg.inv(fit.hessian, check_finite=True)
+    bread = (bread + bread.T) / 2.0
+    if vcov == "nonrobust":
+        return bread
+    scores = fit.lam[:, None] * fit.demeaned
+    if vcov.startswith("HC"):
+        meat = scores.T @ scores
+    else:
+        sums = cluster_sums(data.cluster, data.clusters, scores)
+        meat = sums.T @ sums
+    return bread @ meat @ bread * small_sample_factor(vcov, data.y.shape[0], data.clusters)
+
+
+def describe(vcov: str, cluster: str | None, clusters: int | None) -> str:
+    if vcov == "nonrobust":
+        return "nonrobust: inverse of the observed information, the fixed effects partialled out"
+    if vcov == "HC0":
+        return "HC0: heteroskedasticity-robust, no small-sample factor"
+    if vcov == "HC1":
+        return "HC1: heteroskedasticity-robust, N/(N-1)"
+    factor = "no small-sample factor" if vcov == "CR0" else "G/(G-1)"
+    return f"{vcov}: cluster-robust by {cluster} ({clusters} clusters), {factor}"
+
+
+def vcov_choice(vcov, cluster, robust: bool, fixed_effects: list[str]) -> tuple[str, str | None]:
+    """The convention and the cluster column. Without vcov: CR1 by cluster
+    when given, HC1 when robust, else CR1 by the first fixed effect."""
+    if cluster is not None and not isinstance(cluster, str):
+        raise TypeError(f"cluster of a fit with fixed effects must be one column name, not {cluster!r}")
+    if vcov is None:
+        vcov = "HC1" if robust and cluster is None else "CR1"
+    if vcov not in FE_VCOV_TYPES:
+        raise ValueError(f"vcov must be one of {', '.join(map(repr, FE_VCOV_TYPES))}, not {vcov!r}")
+    if robust and vcov == "nonrobust":
+        raise ValueError("robust=True contradicts vcov='nonrobust'")
+    if vcov.startswith("CR"):
+        return vcov, cluster if cluster is not None else fixed_effects[0]
+    if cluster is not None:
+        raise ValueError(f"cluster= asks for a cluster-robust covariance: vcov must be 'CR0' or 'CR1', not {vcov!r}")
+    return vcov, None

@@ -1,0 +1,127 @@
+#include "frames_native/within_levels.hpp"
+
+#include "estimation/demeaning.hpp"
+#include "frames_native/partition_arguments.hpp"
+#include "frames_native/released_lock.hpp"
+#include "interface/arguments.hpp"
+#include "interface/arrays.hpp"
+#include "interface/call_protocol.hpp"
+#include "numeric/strided_array.hpp"
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrum {
+
+const char* const kDemeanLevelsDoc =
+    "demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps)\n--\n\n"
+    "The residuals of the columns (leading, n float64 or None, then those of values, n x k float64) from\n"
+    "their weighted projection on the dummies of fixed effects, by sweeps of alternating projections from the\n"
+    "given coefficients (None: 0) until the largest change relative to a column's largest |value| is below\n"
+    "tol. run_lengths: the runs of rows of each level of the first fixed effect (the rows sorted by it);\n"
+    "levels: per other fixed effect a pair (the level of each row as float64 whole numbers, the count of\n"
+    "levels); coefficients: per fixed effect, its levels x columns coefficients. Returns (residuals,\n"
+    "coefficients, the residuals' weighted Gram matrix, sweeps, the last sweep's change).";
+
+namespace {
+
+std::vector<size_t> run_lengths_argument(PyObject* obj, size_t rows) {
+  const MatrixView lengths = matrix_argument(obj, "run_lengths", 1);
+  std::vector<size_t> out(lengths.rows);
+  size_t total = 0;
+  for (size_t r = 0; r < lengths.rows; ++r) {
+    const double length = lengths(r, 0);
+    if (!(length >= 1.0 && length <= static_cast<double>(rows) && length == std::floor(length))) {
+      raise(PyExc_ValueError, "run_lengths[" + std::to_string(r) + "] is not a whole number of rows");
+    }
+    out[r] = static_cast<size_t>(length);
+    total += out[r];
+  }
+  if (total != rows) raise(PyExc_ValueError, "run_lengths must add up to the rows of start");
+  return out;
+}
+
+std::vector<Matrix> coefficients_argument(PyObject* obj, const FixedEffectLevels& levels, size_t columns) {
+  std::vector<Matrix> out;
+  if (obj == Py_None) return out;
+  PyRef sequence =
+      convert_argument("coefficients", [&] { return checked(PySequence_Fast(obj, "expected a sequence")); });
+  if (PySequence_Fast_GET_SIZE(sequence.get()) != static_cast<Py_ssize_t>(levels.levels.size() + 1)) {
+    raise(PyExc_ValueError, "coefficients must hold one array per fixed effect");
+  }
+  for (size_t f = 0; f <= levels.levels.size(); ++f) {
+    const std::string name = "coefficients[" + std::to_string(f) + "]";
+    const MatrixView view =
+        matrix_argument(PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(f)), name.c_str(), 2);
+    require_extent(name.c_str(), "rows", view.rows, f == 0 ? levels.run_lengths.size() : levels.level_counts[f - 1]);
+    require_extent(name.c_str(), "columns", view.cols, columns);
+    Matrix copy(view.rows, view.cols);
+    for (size_t g = 0; g < view.rows; ++g) {
+      for (size_t j = 0; j < view.cols; ++j) copy(g, j) = view(g, j);
+    }
+    out.push_back(std::move(copy));
+  }
+  return out;
+}
+
+// run_lengths and, per other fixed effect, its (codes, count) pair.
+FixedEffectLevels levels_argument(PyObject* run_lengths, PyObject* others, size_t rows) {
+  FixedEffectLevels levels;
+  levels.run_lengths = run_lengths_argument(run_lengths, rows);
+  PyRef sequence = convert_argument("levels", [&] { return checked(PySequence_Fast(others, "expected a sequence")); });
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  for (Py_ssize_t f = 0; f < count; ++f) {
+    PyObject* pair = PySequence_Fast_GET_ITEM(sequence.get(), f);
+    const std::string name = "levels[" + std::to_string(f) + "]";
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, name + " must be a pair (codes, count)");
+    const uint64_t levels_count =
+        convert_argument((name + "[1]").c_str(), [&] { return to_u64(PyTuple_GET_ITEM(pair, 1)); });
+    levels.levels.push_back(
+        cluster_numbers_argument(PyTuple_GET_ITEM(pair, 0), (name + "[0]").c_str(), rows, levels_count));
+    levels.level_counts.push_back(levels_count);
+  }
+  return levels;
+}
+
+PyRef demeaned_tuple(Demeaned&& out) {
+  PyRef residuals = output_array(StridedArray::from(std::move(out.residuals)));
+  PyRef coefficients = checked(PyList_New(static_cast<Py_ssize_t>(out.coefficients.size())));
+  for (size_t f = 0; f < out.coefficients.size(); ++f) {
+    PyList_SET_ITEM(coefficients.get(), static_cast<Py_ssize_t>(f),
+                    output_array(StridedArray::from(std::move(out.coefficients[f]))).release());
+  }
+  PyRef gram = output_array(StridedArray::from(std::move(out.gram)));
+  PyRef sweeps = checked(PyLong_FromSize_t(out.sweeps));
+  PyRef change = checked(PyFloat_FromDouble(out.change));
+  return checked(PyTuple_Pack(5, residuals.get(), coefficients.get(), gram.get(), sweeps.get(), change.get()));
+}
+
+PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"leading", "values", "weights", "run_lengths", "levels",
+                                               "coefficients", "tol", "max_sweeps"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"demean_levels", parameters, 8}, args, nargs, kwnames, slots);
+  const MatrixView values = matrix_argument(slots[1], "values", 2);
+  std::optional<Vector> leading;
+  if (slots[0] != Py_None) leading = vector_argument(slots[0], "leading", values.rows);
+  const Vector weights = vector_argument(slots[2], "weights", values.rows);
+  const FixedEffectLevels levels = levels_argument(slots[3], slots[4], values.rows);
+  std::vector<Matrix> start = coefficients_argument(slots[5], levels, values.cols + (leading ? 1 : 0));
+  const std::optional<double> tol = optional_double_argument(slots[6], "tol");
+  if (!tol) raise(PyExc_TypeError, "tol is required");
+  const uint64_t max_sweeps = convert_argument("max_sweeps", [&] { return to_u64(slots[7]); });
+  const double* leading_data = leading ? leading->data() : nullptr;
+  return demeaned_tuple(without_interpreter_lock([&] {
+    return demean_within_levels(leading_data, values, weights.data(), levels, std::move(start), *tol, max_sweeps);
+  }));
+}
+
+}  // namespace
+
+PyObject* demean_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return demean_levels_body(args, nargs, kwnames); });
+}
+
+}  // namespace kestrum
