@@ -177,6 +177,16 @@ def formula_rows(frame, formula):
     return model_spec, FormulaicRows(model_spec, {name: frame[name].dtype for name in frame.columns})
 
 
+def derivative_columns(frame, model_spec, rows, name, by_hand):
+    """(column, d column / d name) for the columns built from name, which
+    must be those by_hand names."""
+    variable = rows.variable(name)
+    columns = [model_spec.column_names[j] for j in variable.columns]
+    assert sorted(columns) == sorted(by_hand)
+    derivative = rows.derivative(frame, variable, float(np.abs(frame[name]).mean()))
+    return [(column, derivative[:, place]) for place, column in enumerate(columns)]
+
+
 @pytest.mark.parametrize("name", ["x1", "x2", "x3"])
 def test_derivative_columns_of_products_and_expressions(data, name):
     """d x / d v of every column built from v, against the derivatives by
@@ -191,18 +201,14 @@ def test_derivative_columns_of_products_and_expressions(data, name):
         "x2": {"x1:x2": x1, "x1:x2:x3": x1 * x3},
         "x3": {"x1:x2:x3": x1 * x2, "x3": 1.0},
     }[name]
-    variable = rows.variable(name)
-    columns = [model_spec.column_names[j] for j in variable.columns]
-    assert sorted(columns) == sorted(by_hand)
-    derivative = rows.derivative(frame, variable, float(np.abs(frame[name]).mean()))
-    for place, column in enumerate(columns):
+    for column, derivative in derivative_columns(frame, model_spec, rows, name, by_hand):
         expected = np.broadcast_to(by_hand[column], len(frame))
         if "C(g)" in column:
-            np.testing.assert_allclose(derivative[:, place], expected, rtol=1e-9, atol=1e-12)
+            np.testing.assert_allclose(derivative, expected, rtol=1e-9, atol=1e-12)
         elif column == "I(x1 ** 2)":  # 2 x1, as the difference of a square gives it but for rounding
-            np.testing.assert_allclose(derivative[:, place], expected, rtol=1e-15)
+            np.testing.assert_allclose(derivative, expected, rtol=1e-15)
         else:  # the product rule: exact
-            np.testing.assert_array_equal(derivative[:, place], expected)
+            np.testing.assert_array_equal(derivative, expected)
 
 
 POLYNOMIALS = "y ~ x1 + I(x1 * x2) + I((x1 - 1)**2 / 2):x3 + I(-x2**2 + 3*x1) + I(x1**3) + I(x2 / x1) + x3"
@@ -222,14 +228,10 @@ def test_derivative_columns_of_polynomial_expressions(data, name):
         "x2": {"I(x1 * x2)": x1, "I(-x2 ** 2 + 3 * x1)": -2 * x2, "I(x2 / x1)": 1 / x1},
         "x3": {"I((x1 - 1) ** 2 / 2):x3": (x1 - 1) ** 2 / 2, "x3": 1.0},
     }[name]
-    variable = rows.variable(name)
-    columns = [model_spec.column_names[j] for j in variable.columns]
-    assert sorted(columns) == sorted(by_hand)
-    derivative = rows.derivative(frame, variable, float(np.abs(frame[name]).mean()))
-    for place, column in enumerate(columns):
+    for column, derivative in derivative_columns(frame, model_spec, rows, name, by_hand):
         expected = np.broadcast_to(by_hand[column], len(frame))
         differenced = column == "I(x1 ** 3)" or (column == "I(x2 / x1)" and name == "x1")
-        np.testing.assert_allclose(derivative[:, place], expected, rtol=1e-9 if differenced else 1e-14,
+        np.testing.assert_allclose(derivative, expected, rtol=1e-9 if differenced else 1e-14,
                                    atol=1e-12 if differenced else 0)
 
 

@@ -249,6 +249,20 @@ void ProbitMaximizer::on_trial(Evaluation&& sums) {
   request(step_to(beta_, direction_, step_), trial_quantities(), Phase::trial);
 }
 
+// beta, l and the gradient become the accepted trial's; one more iteration.
+void ProbitMaximizer::move_to_trial(Evaluation& sums, double gain) {
+  beta_ = std::move(request_point_);
+  request_point_ = Vector(k_);
+  gradient_ = std::move(sums.gradient);
+  loglike_ = sums.loglike;
+  loglike_variance_ = sums.loglike_rounding_variance;
+  confirmed_at_beta_ = false;
+  previous_change_ = last_change_;
+  last_change_ = gain;
+  has_change_ = true;
+  ++iteration_;
+}
+
 void ProbitMaximizer::accept_trial(Evaluation&& sums) {
   if (newton_) return accept_newton_trial(std::move(sums));
   Vector s(k_), y(k_);
@@ -266,16 +280,7 @@ void ProbitMaximizer::accept_trial(Evaluation&& sums) {
   const bool cautious = backtracks_ == 0 && gain > kCautiousGainRatio * 0.5 * slope_;
   const bool refresh = !curvature || backtracks_ >= kBacktracksThatStall || cautious;
 
-  beta_ = std::move(request_point_);
-  request_point_ = Vector(k_);
-  gradient_ = std::move(sums.gradient);
-  loglike_ = sums.loglike;
-  loglike_variance_ = sums.loglike_rounding_variance;
-  confirmed_at_beta_ = false;
-  previous_change_ = last_change_;
-  last_change_ = gain;
-  has_change_ = true;
-  ++iteration_;
+  move_to_trial(sums, gain);
   if (request_quantities_ & kHessian) {
     sums_at_beta_ = std::move(sums);
   } else {
@@ -296,16 +301,7 @@ void ProbitMaximizer::accept_trial(Evaluation&& sums) {
 // at the new beta for the estimate, should the test conclude there.
 void ProbitMaximizer::accept_newton_trial(Evaluation&& sums) {
   const double gain = sums.loglike - loglike_;
-  beta_ = std::move(request_point_);
-  request_point_ = Vector(k_);
-  gradient_ = std::move(sums.gradient);
-  loglike_ = sums.loglike;
-  loglike_variance_ = sums.loglike_rounding_variance;
-  confirmed_at_beta_ = false;
-  previous_change_ = last_change_;
-  last_change_ = gain;
-  has_change_ = true;
-  ++iteration_;
+  move_to_trial(sums, gain);
   sums_at_beta_ = std::move(sums);
   inverse_hessian_ = inverse_of_hessian(sums_at_beta_->hessian);
   fresh_ = true;

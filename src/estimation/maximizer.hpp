@@ -115,6 +115,7 @@ class ProbitMaximizer {
   void on_confirm(Evaluation&& sums);
   void accept_trial(Evaluation&& sums);
   void accept_newton_trial(Evaluation&& sums);
+  void move_to_trial(Evaluation& sums, double gain);
   void conclude(Conclusion conclusion);
   void finish(bool converged);
   double rounding() const;

@@ -277,19 +277,27 @@ void add_scaled_rows_generic(double* g, const TileRows& rows, const double* scal
 }
 
 #ifdef KESTRUM_X86_KERNELS
+// acc <- g[0 .. width), four entries a register, the last register masked
+// to the entries below width; returns that mask.
+template <size_t kVectors>
+__attribute__((target("avx2"))) inline __m256i load_accumulators(const double* g, size_t width, __m256d* acc) {
+  long long lanes[4];
+  for (size_t lane = 0; lane < 4; ++lane) lanes[lane] = 4 * (kVectors - 1) + lane < width ? -1 : 0;
+  const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes));
+#pragma GCC unroll 8
+  for (size_t v = 0; v + 1 < kVectors; ++v) acc[v] = _mm256_loadu_pd(g + 4 * v);
+  acc[kVectors - 1] = _mm256_maskload_pd(g + 4 * (kVectors - 1), last);
+  return last;
+}
+
 // Row-major tiles: up to 32 entries of g stay in kVectors registers while the
 // rows stream by; the last register of a group may be partly masked.
 template <size_t kVectors, bool kSecondScale>
 __attribute__((target("avx2"))) void add_scaled_columns_avx2(double* g, const TileRows& rows, size_t c0,
                                                              size_t width, const double* scale,
                                                              const double* second_scale) {
-  long long lanes[4];
-  for (size_t lane = 0; lane < 4; ++lane) lanes[lane] = 4 * (kVectors - 1) + lane < width ? -1 : 0;
-  const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes));
   __m256d acc[kVectors];
-#pragma GCC unroll 8
-  for (size_t v = 0; v + 1 < kVectors; ++v) acc[v] = _mm256_loadu_pd(g + c0 + 4 * v);
-  acc[kVectors - 1] = _mm256_maskload_pd(g + c0 + 4 * (kVectors - 1), last);
+  const __m256i last = load_accumulators<kVectors>(g + c0, width, acc);
   for (size_t b = 0; b < rows.count; ++b) {
     const double* x = rows.row(b) + c0;
     const __m256d s = _mm256_set1_pd(scale[b]);
@@ -306,23 +314,32 @@ __attribute__((target("avx2"))) void add_scaled_columns_avx2(double* g, const Ti
   _mm256_maskstore_pd(g + c0 + 4 * (kVectors - 1), last, acc[kVectors - 1]);
 }
 
-template <bool kSecondScale>
-__attribute__((target("avx2"))) void add_scaled_rows_avx2(double* g, const TileRows& rows, const double* scale,
-                                                          const double* second_scale) {
-  const size_t k = rows.X.cols;
+// group(c0, width) on the groups of up to 32 columns, each with the number of
+// four-wide registers its width needs (a template argument, so that the
+// accumulators stay in registers).
+template <class Group>
+void for_column_groups(size_t k, Group group) {
   for (size_t c0 = 0; c0 < k; c0 += 32) {
     const size_t width = std::min<size_t>(32, k - c0);
     switch ((width + 3) / 4) {
-      case 1: add_scaled_columns_avx2<1, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 2: add_scaled_columns_avx2<2, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 3: add_scaled_columns_avx2<3, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 4: add_scaled_columns_avx2<4, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 5: add_scaled_columns_avx2<5, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 6: add_scaled_columns_avx2<6, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 7: add_scaled_columns_avx2<7, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      default: add_scaled_columns_avx2<8, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
+      case 1: group.template operator()<1>(c0, width); break;
+      case 2: group.template operator()<2>(c0, width); break;
+      case 3: group.template operator()<3>(c0, width); break;
+      case 4: group.template operator()<4>(c0, width); break;
+      case 5: group.template operator()<5>(c0, width); break;
+      case 6: group.template operator()<6>(c0, width); break;
+      case 7: group.template operator()<7>(c0, width); break;
+      default: group.template operator()<8>(c0, width); break;
     }
   }
+}
+
+template <bool kSecondScale>
+__attribute__((target("avx2"))) void add_scaled_rows_avx2(double* g, const TileRows& rows, const double* scale,
+                                                          const double* second_scale) {
+  for_column_groups(rows.X.cols, [&]<size_t kVectors>(size_t c0, size_t width) {
+    add_scaled_columns_avx2<kVectors, kSecondScale>(g, rows, c0, width, scale, second_scale);
+  });
 }
 #endif
 
@@ -341,13 +358,8 @@ __attribute__((target("avx2"))) void add_scaled_column_groups_avx2(double* g, co
                                                                    const double* second_scale) {
   const double* x[4 * kVectors];
   for (size_t q = 0; q < 4 * kVectors; ++q) x[q] = q < width ? rows.columns[c0 + q] : kZeroColumn;
-  long long lanes[4];
-  for (size_t lane = 0; lane < 4; ++lane) lanes[lane] = 4 * (kVectors - 1) + lane < width ? -1 : 0;
-  const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes));
   __m256d acc[kVectors];
-#pragma GCC unroll 8
-  for (size_t v = 0; v + 1 < kVectors; ++v) acc[v] = _mm256_loadu_pd(g + c0 + 4 * v);
-  acc[kVectors - 1] = _mm256_maskload_pd(g + c0 + 4 * (kVectors - 1), last);
+  const __m256i last = load_accumulators<kVectors>(g + c0, width, acc);
   size_t b = 0;
   for (; b + 4 <= rows.count; b += 4) {
     __m256d s[4];
@@ -387,20 +399,9 @@ template <bool kSecondScale>
 __attribute__((target("avx2"))) void add_scaled_columns_of_tile_avx2(double* g, const TileRows& rows,
                                                                      const double* scale,
                                                                      const double* second_scale) {
-  const size_t k = rows.cols();
-  for (size_t c0 = 0; c0 < k; c0 += 32) {
-    const size_t width = std::min<size_t>(32, k - c0);
-    switch ((width + 3) / 4) {
-      case 1: add_scaled_column_groups_avx2<1, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 2: add_scaled_column_groups_avx2<2, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 3: add_scaled_column_groups_avx2<3, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 4: add_scaled_column_groups_avx2<4, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 5: add_scaled_column_groups_avx2<5, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 6: add_scaled_column_groups_avx2<6, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      case 7: add_scaled_column_groups_avx2<7, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-      default: add_scaled_column_groups_avx2<8, kSecondScale>(g, rows, c0, width, scale, second_scale); break;
-    }
-  }
+  for_column_groups(rows.cols(), [&]<size_t kVectors>(size_t c0, size_t width) {
+    add_scaled_column_groups_avx2<kVectors, kSecondScale>(g, rows, c0, width, scale, second_scale);
+  });
 }
 #endif
 
