@@ -45,6 +45,8 @@ import numpy as np
 import pandas as pd
 from scipy import linalg, special
 
+from .covariance import CovarianceSpec
+from .covariance import describe as covariance_words
 from .demeaning import Levels, demean
 from .design import INTERCEPT, Design, outcome_values
 from .frames import Columns
@@ -345,14 +347,10 @@ def covariance(fit: FixedEffectsFit, data: PanelData, vcov: str) -> np.ndarray:
 
 
 def describe(vcov: str, cluster: str | None, clusters: int | None) -> str:
-    if vcov == "nonrobust":
-        return "nonrobust: inverse of the observed information, the fixed effects partialled out"
-    if vcov == "HC0":
-        return "HC0: heteroskedasticity-robust, no small-sample factor"
-    if vcov == "HC1":
-        return "HC1: heteroskedasticity-robust, N/(N-1)"
-    factor = "no small-sample factor" if vcov == "CR0" else "G/(G-1)"
-    return f"{vcov}: cluster-robust by {cluster} ({clusters} clusters), {factor}"
+    """The convention in the words of every other fit (covariance.describe)."""
+    convention = CovarianceSpec(vcov, ((cluster,),) if cluster is not None else ())
+    text = covariance_words(convention, (clusters,) if cluster is not None else None)
+    return text + ", the fixed effects partialled out" if vcov == "nonrobust" else text
 
 
 def vcov_choice(vcov, cluster, robust: bool, fixed_effects: list[str]) -> tuple[str, str | None]:
