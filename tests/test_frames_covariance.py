@@ -12,6 +12,7 @@ kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip i
 sm = pytest.importorskip("statsmodels.api")
 
 from conftest import FRAME_FORMULA, FRAME_REGRESSORS, SM_FIT, simulate  # noqa: E402
+from kestrum_frames import clusters  # noqa: E402
 
 TIGHT = dict(tol=1e-12, max_iter=200)
 
@@ -101,9 +102,13 @@ def two_way_groups(frame):
     return frame[["firm", "year"]].to_numpy()
 
 
-def test_two_way_against_statsmodels(panel):
+@pytest.mark.parametrize("cells_per_piece", [1 << 17, 5])
+def test_two_way_against_statsmodels(panel, monkeypatch, cells_per_piece):
     """CR0: statsmodels' two-way sum without corrections; CR1: each of its
-    three one-way terms (firm, year, firm-year) with its own G/(G-1)."""
+    three one-way terms (firm, year, firm-year) with its own G/(G-1). The
+    firm-year meat is the same whether its cells are totalled in one piece
+    or in many."""
+    monkeypatch.setattr(clusters, "CELLS_PER_PIECE", cells_per_piece)
     frame, y, X = panel
     two_way = kf.fit_probit(FRAME_FORMULA, frame, cluster=["firm", "year"], vcov="CR0", **TIGHT)
     kwds = {"groups": two_way_groups(frame), "use_correction": False}

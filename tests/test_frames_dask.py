@@ -16,7 +16,7 @@ import kestrum  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
 from conftest import FRAME_FORMULA, FRAME_REGRESSORS, assert_same_fit  # noqa: E402
-from kestrum_frames import dask_data, strategy  # noqa: E402
+from kestrum_frames import clusters, dask_data, strategy  # noqa: E402
 from test_frames_agreement import COVARIANCES, named  # noqa: E402
 
 
@@ -213,10 +213,15 @@ def test_row_options_give_pandas_bits(client, frame_design, options):
 
 
 @pytest.mark.filterwarnings("ignore:the multi-way cluster-robust covariance is not positive")
+@pytest.mark.parametrize("pieces", [False, True], ids=["one piece", "pieces of 7 cells"])
 @pytest.mark.parametrize("options", CLUSTER_OPTIONS.values(), ids=CLUSTER_OPTIONS.keys())
-def test_cluster_options_give_pandas_bits(client, frame_design, options):
+def test_cluster_options_give_pandas_bits(client, frame_design, monkeypatch, options, pieces):
     """The partitions' cluster sums are numbered and added on the client in
-    the pandas path's order: every number equal, with its text clusters too."""
+    the pandas path's order (the pandas path totals the pieces of cells
+    side by side from sorted parts, Dask in one sweep): every number equal,
+    with its text clusters too."""
+    if pieces:
+        monkeypatch.setattr(clusters, "CELLS_PER_PIECE", 7)
     frame = weighted_frame(frame_design[0])
     frame = frame.assign(g=frame["g"].map(lambda code: f"firm {code}").astype(object))  # text keys on the client
     on_dask = kf.fit_probit(FRAME_FORMULA, dask_frame(frame, npartitions=4), **options)

@@ -68,19 +68,61 @@ def finest_grouping(groupings: list[tuple]) -> tuple:
     return tuple(sorted(set().union(*groupings)))
 
 
-def grouping_meats(totals: np.ndarray, cell_keys: list[np.ndarray], finest: tuple,
+# The cells' sums are handed on in pieces of consecutive cells, so that the
+# finest grouping's meat is formed piece by piece side by side: as many as
+# this many cells make one piece. The pieces depend on G alone, not on the
+# threads, so neither do the bits.
+CELLS_PER_PIECE = 1 << 17
+
+
+def cell_totals(parts: list[tuple[np.ndarray, np.ndarray]], cells: int, ordered: bool = False) -> list[np.ndarray]:
+    """The score sum of every cell from the partitions' parts (per partition
+    the model-wide numbers of its cells and their sums), each cell's parts
+    added in partition order, as pieces of consecutive cells. ordered: each
+    part's numbers increase, so that a piece's rows of a part are a slice of
+    it and the pieces are added side by side."""
+    pieces = max(1, -(-cells // CELLS_PER_PIECE))
+    bounds = [piece * cells // pieces for piece in range(pieces + 1)]
+    if not ordered:
+        totals = _native.parts_cluster_sums(parts, cells)
+        return [totals[first:stop] for first, stop in zip(bounds[:-1], bounds[1:])]
+    cuts = [np.searchsorted(numbers, bounds) for numbers, _ in parts]
+    task = dask.delayed(_native.parts_cluster_sums, pure=False)
+    return compute(
+        [
+            task([(numbers[cut[p]:cut[p + 1]] - first, sums[cut[p]:cut[p + 1]]) for (numbers, sums), cut in zip(parts, cuts)],
+                 stop - first)
+            for p, (first, stop) in enumerate(zip(bounds[:-1], bounds[1:]))
+        ],
+        False,
+        in_memory=True,
+    )
+
+
+def grouping_meats(pieces: list[np.ndarray], cell_keys: list[np.ndarray], finest: tuple,
                    groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
     """Per grouping, sum_c g_c g_c' and G from the score sums of the cells
-    of the finest grouping (totals, a row per cell in the order of their
-    numbers). cell_keys: per column of the finest grouping, each cell's key
-    (codes or keys, any that number alike). A grouping's clusters are
-    numbered by first appearance among the cells, which is their order of
-    first appearance among the rows, and g_c adds its cells' sums in order."""
-    def meat(grouping):
-        if grouping == finest:
-            return _native.cluster_meat(totals), len(totals)
-        cluster_of, clusters = combined_codes([key_codes(cell_keys[finest.index(j)]) for j in grouping])
-        return _native.parts_cluster_meat([(cluster_of, totals)], clusters), clusters
+    of the finest grouping (pieces of consecutive cells, a row per cell in
+    the order of their numbers: cell_totals). cell_keys: per column of the
+    finest grouping, each cell's key (codes or keys, any that number alike).
+    A grouping's clusters are numbered by first appearance among the cells,
+    which is their order of first appearance among the rows, and g_c adds
+    its cells' sums in order. The finest grouping's meat adds the pieces'
+    meats in order."""
+    bounds = np.cumsum([0] + [len(piece) for piece in pieces])
 
-    task = dask.delayed(meat, pure=False)  # the groupings side by side
-    return compute([task(grouping) for grouping in groupings], False, in_memory=True)
+    def coarser(grouping):
+        cluster_of, clusters = combined_codes([key_codes(cell_keys[finest.index(j)]) for j in grouping])
+        parts = [(cluster_of[first:stop], piece) for first, stop, piece in zip(bounds[:-1], bounds[1:], pieces)]
+        return _native.parts_cluster_meat(parts, clusters), clusters
+
+    meat_task, coarser_task = dask.delayed(_native.cluster_meat, pure=False), dask.delayed(coarser, pure=False)
+    piece_meats, coarser_meats = compute(
+        ([meat_task(piece) for piece in pieces], [coarser_task(g) for g in groupings if g != finest]), False,
+        in_memory=True,
+    )
+    finest_meat = piece_meats[0]
+    for meat in piece_meats[1:]:
+        finest_meat = finest_meat + meat  # in piece order
+    coarser_meats = iter(coarser_meats)
+    return [(finest_meat, int(bounds[-1])) if g == finest else next(coarser_meats) for g in groupings]

@@ -45,7 +45,9 @@ from dask.dataframe import hyperloglog
 from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
-from .clusters import column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes
+from .clusters import (
+    cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
+)
 from .model_data import ModelData, Partition, leading_rows, missing_cluster_error, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
 from .weights import Weighting
@@ -159,7 +161,7 @@ def _statistics(partition: Partition) -> tuple:
         clusters = len(keys[0])
         sketch = hyperloglog.compute_hll_array(pd.DataFrame(dict(enumerate(keys))), SKETCH_BITS)
     weights = partition.weights
-    outcome_sum = float(partition.y.sum() if weights is None else partition.y @ weights)
+    outcome_sum = float(partition.y.sum() if weights is None else (partition.y * weights).sum())  # not BLAS (threads spin)
     weight_sum = None if weights is None else float(weights.sum())
     return (partition.y.shape[0], partition.dropped, outcome_sum, weight_sum, clusters, sketch,
             partition.missing_regressors)
@@ -183,7 +185,7 @@ def _cluster_partials(partition: Partition, beta: np.ndarray, grouping: tuple) -
     return keys, sums
 
 
-def model_wide_sums(partials: list[tuple[list[np.ndarray], np.ndarray]]) -> tuple[np.ndarray, list[np.ndarray]]:
+def model_wide_sums(partials: list[tuple[list[np.ndarray], np.ndarray]]) -> tuple[list[np.ndarray], list[np.ndarray]]:
     """The score sums of every cluster from the partitions' partial sums,
     and each cluster's keys: the clusters numbered model-wide by first
     appearance (partition order, then row order, as the pandas path numbers
@@ -194,7 +196,7 @@ def model_wide_sums(partials: list[tuple[list[np.ndarray], np.ndarray]]) -> tupl
     bounds = np.cumsum([len(sums) for _, sums in partials])[:-1]
     # Sums that came from another process may sit unaligned in the received buffer.
     sums = [np.require(sums, requirements="A") for _, sums in partials]
-    totals = _native.parts_cluster_sums(list(zip(np.split(numbers, bounds), sums)), clusters)
+    totals = cell_totals(list(zip(np.split(numbers, bounds), sums)), clusters)
     first = first_rows(numbers)
     return totals, [column[first] for column in columns]
 

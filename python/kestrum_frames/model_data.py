@@ -26,7 +26,9 @@ import numpy as np
 
 from . import _native
 from .design import Design, outcome_values
-from .clusters import column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes
+from .clusters import (
+    cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
+)
 from .frames import Columns
 from .progress import compute
 from .weights import Weighting, checked_weights
@@ -134,7 +136,7 @@ class ModelData:
         if finest not in self.cells:  # not yet numbered over the rows
             self._number(finest)
         parts = self.map(_grouped_score_sums, beta, finest)
-        totals = _native.parts_cluster_sums(parts, self.clusters[finest])
+        totals = cell_totals(parts, self.clusters[finest], ordered=True)  # local_numbers' order
         cell_keys = [self.column_clusters[j][0][self.cells[finest]] for j in finest]
         results = grouping_meats(totals, cell_keys, finest, groupings)
         for grouping, (_, clusters) in zip(groupings, results):
@@ -162,12 +164,17 @@ MODEL_WIDE_SHARE = 1 / 4
 
 def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.ndarray]:
     """The cluster of each of a partition's rows as a number local to it,
-    and the model-wide number of each local cluster (int64 both): by first
-    appearance, or the model-wide numbers when clusters are few."""
+    and the model-wide number of each local cluster (int64 both): numbered
+    in the order of their model-wide numbers, so that the partition's sums
+    are added into the model-wide ones in one forward sweep (each sum's bits
+    do not depend on the local order); the model-wide numbers themselves
+    when clusters are few."""
     if clusters <= MODEL_WIDE_SHARE * numbers.shape[0]:
         return numbers, np.arange(clusters, dtype=np.int64)
-    local, _ = _native.cluster_codes(np.ascontiguousarray(numbers), clusters)
-    return local, numbers[first_rows(local)]
+    present = np.zeros(clusters, dtype=bool)
+    present[numbers] = True
+    rank = np.cumsum(present, dtype=np.int64) - 1
+    return rank[numbers], np.flatnonzero(present)
 
 
 def _grouped_score_sums(partition: Partition, beta: np.ndarray, grouping: tuple):
@@ -308,7 +315,7 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
         partitions=[partition for partition, _ in built],
         nobs=nobs,
         dropped=columns.rows - nobs,
-        outcome_sum=float(y.sum() if values is None else y @ values),
+        outcome_sum=float(y.sum() if values is None else (y * values).sum()),  # not BLAS: its threads would spin beside the passes
         weight_sum=None if values is None else float(values.sum()),
         weighting=weights,
         cluster_names=list(cluster),

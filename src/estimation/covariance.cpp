@@ -18,6 +18,35 @@ void prefetch_row(const Matrix& m, size_t row) {
   for (size_t offset = 0; offset < m.cols() * sizeof(double); offset += 64) __builtin_prefetch(start + offset, 1, 1);
 }
 
+// Sums of rows by number, each number's rows added from 0.0 in the order
+// they come. A row of sums is zeroed when a number at or beyond it is first
+// reached rather than all rows up front: where the numbers arrive mostly in
+// increasing order (numbered by first appearance, or parts sorted by
+// number), the sums are built in one sweep over memory instead of two.
+class NumberedRowSums {
+ public:
+  NumberedRowSums(size_t rows, size_t k) : sums_(Matrix::uninitialized(rows, k)) {}
+
+  double* row(size_t number) noexcept {
+    if (number >= zeroed_) zero_below(number + 1);
+    return sums_.row(number);
+  }
+  void prefetch(size_t number) const { prefetch_row(sums_, number); }
+  Matrix finish() && {
+    zero_below(sums_.rows());
+    return std::move(sums_);
+  }
+
+ private:
+  void zero_below(size_t stop) noexcept {
+    if (stop > zeroed_) std::fill(sums_.row(zeroed_), sums_.row(0) + stop * sums_.cols(), 0.0);
+    zeroed_ = std::max(zeroed_, stop);
+  }
+
+  Matrix sums_;
+  size_t zeroed_ = 0;  // rows below are sums, the others unwritten
+};
+
 }  // namespace
 
 std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
@@ -25,7 +54,7 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
                                        const std::vector<size_t>& clusters) {
   KESTRUM_ASSERT(groupings.size() == clusters.size());
   const size_t k = problem.k();
-  std::vector<Matrix> sums;
+  std::vector<NumberedRowSums> sums;
   sums.reserve(clusters.size());
   for (const size_t count : clusters) sums.emplace_back(count, k);
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
@@ -36,22 +65,37 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
     }
     for (size_t grouping = 0; grouping < groupings.size(); ++grouping) {
       const uint32_t* cluster_of = groupings[grouping] + tile.start;
-      Matrix& grouping_sums = sums[grouping];
+      NumberedRowSums& grouping_sums = sums[grouping];
       for (size_t b = 0; b < tile.count; ++b) {
         // Many clusters spread their sums over more memory than the caches
         // hold: asking for the sums of the rows ahead overlaps the misses.
-        if (b + kPrefetchRowsAhead < tile.count) prefetch_row(grouping_sums, cluster_of[b + kPrefetchRowsAhead]);
-        double* sum = grouping_sums.row(cluster_of[b]);
-        add_scaled_row(sum, tile.rows, b, lambda[b]);
+        if (b + kPrefetchRowsAhead < tile.count) grouping_sums.prefetch(cluster_of[b + kPrefetchRowsAhead]);
+        add_scaled_row(grouping_sums.row(cluster_of[b]), tile.rows, b, lambda[b]);
       }
     }
   });
-  return sums;
+  std::vector<Matrix> result;
+  result.reserve(sums.size());
+  for (NumberedRowSums& grouping_sums : sums) result.push_back(std::move(grouping_sums).finish());
+  return result;
 }
 
 Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
                           size_t clusters) {
   return std::move(grouped_score_sums(problem, beta, {cluster_of.data()}, {clusters})[0]);
+}
+
+Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t clusters) {
+  NumberedRowSums total(clusters, k);
+  for (const ClusterPart& part : parts) {
+    for (size_t r = 0; r < part.sums.rows; ++r) {
+      // Parts numbered elsewhere visit the rows of the total at random: overlap the misses.
+      if (r + kPrefetchRowsAhead < part.sums.rows) total.prefetch(part.numbers[r + kPrefetchRowsAhead]);
+      double* row = total.row(part.numbers[r]);
+      for (size_t j = 0; j < k; ++j) row[j] = row[j] + part.sums(r, j);
+    }
+  }
+  return std::move(total).finish();
 }
 
 // sum_c g_c g_c' by the tile kernel, a tile of clusters at a time with unit

@@ -23,6 +23,16 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
                                        const std::vector<const uint32_t*>& groupings,
                                        const std::vector<size_t>& clusters);
 
+// The score sums of the clusters from parts of the rows: a part gives a row
+// of sums for each of its clusters, numbers[r] (below clusters) naming the
+// cluster of its row r. Row c of the result is the total of cluster c: the
+// parts' rows of c added in part order, each part's in row order, from 0.0.
+struct ClusterPart {
+  const uint32_t* numbers;  // sums.rows of them
+  MatrixView sums;
+};
+Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t clusters);
+
 // M = sum_c g_c g_c', the clusters visited in row order.
 Matrix sum_of_outer_products(const Matrix& score_sums);
 // The same over the rows of a view (read in place).

@@ -92,10 +92,11 @@ PyRef cluster_meat_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 }
 
 // The parts of parts_cluster_sums and parts_cluster_meat: per part the
-// cluster numbers of its rows and their sums, viewed in place.
+// cluster numbers of its rows (converted, and checked below clusters) and
+// their sums, viewed in place.
 struct ClusterParts {
   std::vector<std::vector<uint32_t>> numbers;
-  std::vector<MatrixView> sums;
+  std::vector<ClusterPart> parts;
   size_t k = 0;
 };
 
@@ -103,6 +104,7 @@ ClusterParts cluster_parts_argument(PyObject* obj, uint64_t clusters) {
   PyRef sequence = convert_argument("parts", [&] { return checked(PySequence_Fast(obj, "expected a sequence")); });
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
   ClusterParts parts;
+  parts.numbers.reserve(static_cast<size_t>(count));
   for (Py_ssize_t p = 0; p < count; ++p) {
     PyObject* part = PySequence_Fast_GET_ITEM(sequence.get(), p);
     const std::string name = "parts[" + std::to_string(p) + "]";
@@ -114,30 +116,9 @@ ClusterParts cluster_parts_argument(PyObject* obj, uint64_t clusters) {
     parts.k = part_sums.cols;
     parts.numbers.push_back(cluster_numbers_argument(PyTuple_GET_ITEM(part, 0), (name + "[0]").c_str(),
                                                      part_sums.rows, clusters));
-    parts.sums.push_back(part_sums);
+    parts.parts.push_back(ClusterPart{parts.numbers.back().data(), part_sums});
   }
   return parts;
-}
-
-// total_c = the sum of the parts' rows numbered c, added part by part in
-// order, each part's rows in row order.
-Matrix add_cluster_parts(const ClusterParts& parts, size_t clusters) {
-  const size_t k = parts.k;
-  Matrix total(clusters, k);
-  constexpr size_t kAhead = 16;  // the rows of total are visited at random: overlap the misses
-  for (size_t p = 0; p < parts.sums.size(); ++p) {
-    const MatrixView& sums = parts.sums[p];
-    const std::vector<uint32_t>& numbers = parts.numbers[p];
-    for (size_t r = 0; r < sums.rows; ++r) {
-      if (r + kAhead < sums.rows) {
-        const char* ahead = reinterpret_cast<const char*>(total.row(numbers[r + kAhead]));
-        for (size_t offset = 0; offset < k * sizeof(double); offset += 64) __builtin_prefetch(ahead + offset, 1, 1);
-      }
-      double* row = total.row(numbers[r]);
-      for (size_t j = 0; j < k; ++j) row[j] = row[j] + sums(r, j);
-    }
-  }
-  return total;
 }
 
 PyRef parts_cluster_body(const char* function, bool meat, PyObject* const* args, Py_ssize_t nargs,
@@ -150,7 +131,7 @@ PyRef parts_cluster_body(const char* function, bool meat, PyObject* const* args,
   // added without the interpreter lock.
   const ClusterParts parts = cluster_parts_argument(slots[0], clusters);
   Matrix result = without_interpreter_lock([&] {
-    Matrix total = add_cluster_parts(parts, clusters);
+    Matrix total = add_cluster_parts(parts.parts, parts.k, clusters);
     if (meat) return sum_of_outer_products(total);
     return total;
   });

@@ -36,6 +36,8 @@ class Matrix {
   Matrix(size_t rows, size_t cols) : buffer_(Buffer::zeros(rows * cols)), rows_(rows), cols_(cols) {}
   static Matrix identity(size_t n);
   static Matrix filled(size_t rows, size_t cols, double value);
+  // Storage only: for a caller that writes every entry before reading it.
+  static Matrix uninitialized(size_t rows, size_t cols) { return Matrix(Buffer(rows * cols), rows, cols); }
 
   size_t rows() const noexcept { return rows_; }
   size_t cols() const noexcept { return cols_; }
@@ -46,6 +48,8 @@ class Matrix {
   Buffer take_buffer() && noexcept { return std::move(buffer_); }
 
  private:
+  Matrix(Buffer buffer, size_t rows, size_t cols) : buffer_(std::move(buffer)), rows_(rows), cols_(cols) {}
+
   Buffer buffer_;
   size_t rows_ = 0;
   size_t cols_ = 0;
