@@ -45,6 +45,44 @@ class Locked {
   SpinLock& lock_;
 };
 
+// A large block is mapped with its pages faulted in at once (Linux): the
+// kernel then zeroes them in one sweep, which on this kind of machine costs
+// about half of taking a fault on each page at its first write (the X copy
+// of a first fit of a million rows by 20 is 40,000 pages).
+void* map_large(size_t bytes) noexcept {
+#if defined(__linux__) && defined(MAP_POPULATE)
+  void* data = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  return data == MAP_FAILED ? nullptr : data;
+#else
+  return std::malloc(bytes);
+#endif
+}
+
+void release_large(void* data, size_t bytes) noexcept {
+  if (data == nullptr) return;
+#if defined(__linux__) && defined(MAP_POPULATE)
+  munmap(data, bytes);
+#else
+  (void)bytes;
+  std::free(data);
+#endif
+}
+
+// A block of `bytes` handed to a request of `wanted` bytes (at most as
+// many) gives back the pages beyond it, so that it is released, or kept
+// again, by the request's size.
+void trim_large(void* data, size_t bytes, size_t wanted) noexcept {
+#if defined(__linux__) && defined(MAP_POPULATE)
+  static const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t used = (wanted + page - 1) / page * page, mapped = (bytes + page - 1) / page * page;
+  if (mapped > used) munmap(static_cast<char*>(data) + used, mapped - used);
+#else
+  (void)data;
+  (void)bytes;
+  (void)wanted;
+#endif
+}
+
 struct Block {
   void* data = nullptr;
   size_t bytes = 0;
@@ -52,12 +90,14 @@ struct Block {
 
 // Large blocks freed, kept for the next large buffers. A block serves a
 // request of at least half its size, so a small fit never holds a big block.
+// Every block is released (unmapped) by the size it was last asked for.
 class KeptBlocks {
  public:
   void* take(size_t bytes) noexcept {
     const Locked guard(lock_);
     for (Block& block : blocks_) {
       if (block.data != nullptr && block.bytes >= bytes && block.bytes / 2 <= bytes) {
+        trim_large(block.data, block.bytes, bytes);
         return std::exchange(block.data, nullptr);
       }
     }
@@ -68,13 +108,15 @@ class KeptBlocks {
   void keep(void* data, size_t bytes) noexcept {
     allow_reclaim(data, bytes);
     void* oldest = nullptr;
+    size_t oldest_bytes = 0;
     {
       const Locked guard(lock_);
       oldest = blocks_[next_].data;
+      oldest_bytes = blocks_[next_].bytes;
       blocks_[next_] = Block{data, bytes};
       next_ = (next_ + 1) % kKeptBlocks;
     }
-    std::free(oldest);
+    release_large(oldest, oldest_bytes);
   }
 
  private:
@@ -109,8 +151,13 @@ double* allocate(size_t size) {
   if (size == 0) size = 1;
   if (size > SIZE_MAX / sizeof(double)) throw std::bad_alloc();
   const size_t bytes = size * sizeof(double);
-  void* data = bytes >= kLargeBytes ? kept_blocks().take(bytes) : nullptr;
-  if (data == nullptr) data = std::malloc(bytes);
+  void* data = nullptr;
+  if (bytes >= kLargeBytes) {
+    data = kept_blocks().take(bytes);
+    if (data == nullptr) data = map_large(bytes);
+  } else {
+    data = std::malloc(bytes);
+  }
   if (data == nullptr) throw std::bad_alloc();
   return static_cast<double*>(data);
 }

@@ -1,9 +1,10 @@
 // A heap array of doubles with exactly one owner.
 //
 // Large buffers (copies of X) cost most on their first touch, a page fault
-// for every fresh page. So a large buffer freed is kept for the next one
-// (up to two are kept: a fit's copies of X and y), and repeated fits write
-// into pages already mapped. They are not advised to huge pages: where the
+// for every fresh page. So a large buffer is mapped with its pages faulted
+// in at once (on Linux), and a large buffer freed is kept for the next one
+// (up to two are kept: a fit's copies of X and y), so that repeated fits
+// write into pages already mapped. They are not advised to huge pages: where the
 // free memory is handed back to a hypervisor in 2 MiB blocks (or has to be
 // compacted into them), the first touch of huge pages in a process stalls
 // for longer than a fit of a million rows takes, and that first fit is the
