@@ -18,13 +18,14 @@ each grouping's g_c is the sum of its cells' sums in the cells' order.
 
 from __future__ import annotations
 
-import dask
+from functools import partial
+
 import numpy as np
 import pandas as pd
 
 from . import _native
 from .frames import Columns
-from .progress import compute
+from .progress import in_threads
 
 
 def column_keys(columns: Columns, name: str, keep: np.ndarray | None) -> np.ndarray:
@@ -87,16 +88,12 @@ def cell_totals(parts: list[tuple[np.ndarray, np.ndarray]], cells: int, ordered:
         totals = _native.parts_cluster_sums(parts, cells)
         return [totals[first:stop] for first, stop in zip(bounds[:-1], bounds[1:])]
     cuts = [np.searchsorted(numbers, bounds) for numbers, _ in parts]
-    task = dask.delayed(_native.parts_cluster_sums, pure=False)
-    return compute(
-        [
-            task([(numbers[cut[p]:cut[p + 1]] - first, sums[cut[p]:cut[p + 1]]) for (numbers, sums), cut in zip(parts, cuts)],
-                 stop - first)
-            for p, (first, stop) in enumerate(zip(bounds[:-1], bounds[1:]))
-        ],
-        False,
-        in_memory=True,
-    )
+    return in_threads([
+        partial(_native.parts_cluster_sums,
+                [(numbers[cut[p]:cut[p + 1]] - first, sums[cut[p]:cut[p + 1]]) for (numbers, sums), cut in zip(parts, cuts)],
+                stop - first)
+        for p, (first, stop) in enumerate(zip(bounds[:-1], bounds[1:]))
+    ])
 
 
 def grouping_meats(pieces: list[np.ndarray], cell_keys: list[np.ndarray], finest: tuple,
@@ -116,11 +113,9 @@ def grouping_meats(pieces: list[np.ndarray], cell_keys: list[np.ndarray], finest
         parts = [(cluster_of[first:stop], piece) for first, stop, piece in zip(bounds[:-1], bounds[1:], pieces)]
         return _native.parts_cluster_meat(parts, clusters), clusters
 
-    meat_task, coarser_task = dask.delayed(_native.cluster_meat, pure=False), dask.delayed(coarser, pure=False)
-    piece_meats, coarser_meats = compute(
-        ([meat_task(piece) for piece in pieces], [coarser_task(g) for g in groupings if g != finest]), False,
-        in_memory=True,
-    )
+    meats = in_threads([partial(_native.cluster_meat, piece) for piece in pieces]
+                       + [partial(coarser, g) for g in groupings if g != finest])
+    piece_meats, coarser_meats = meats[:len(pieces)], meats[len(pieces):]
     finest_meat = piece_meats[0]
     for meat in piece_meats[1:]:
         finest_meat = finest_meat + meat  # in piece order

@@ -19,6 +19,7 @@ from __future__ import annotations
 import itertools
 import warnings
 from dataclasses import dataclass
+from functools import partial
 
 import dask
 import numpy as np
@@ -32,7 +33,7 @@ from .dask_data import is_dask_frame
 from .effects import Effect, add_group_sums, choose_effects, partition_sums, plan_effects
 from .frames import Columns
 from .model_data import array_model_data, default_npartitions, partition_bounds, rows_to_keep
-from .progress import compute
+from .progress import compute, in_threads
 from .results import ProbitResults
 from .fixed_effects_margins import fixed_effects_ame
 from .fixed_effects_results import FixedEffectsResults
@@ -96,10 +97,11 @@ class Rows:
 
         fitted = getattr(self.model_data, "partitions", None) if matrix else None
         if fitted is not None and len(fitted) == len(bounds):
-            return compute([task(frame.iloc[a:b], None, columns, p, function, X=part.X, **given(a, b))
-                            for p, ((a, b), part) in enumerate(zip(bounds, fitted))], False, in_memory=True)
-        return compute([task(frame.iloc[a:b], None, columns, p, function, **given(a, b))
-                        for p, (a, b) in enumerate(bounds)], False, in_memory=True)
+            return in_threads([partial(_partition_task, frame.iloc[a:b], None, columns, p, function, X=part.X,
+                                       **given(a, b))
+                               for p, ((a, b), part) in enumerate(zip(bounds, fitted))])
+        return in_threads([partial(_partition_task, frame.iloc[a:b], None, columns, p, function, **given(a, b))
+                           for p, (a, b) in enumerate(bounds)])
 
     def _kept(self, columns: list[str]) -> tuple[pd.DataFrame, np.ndarray | None]:
         """The rows the fit used, and their weights (None: unweighted)."""

@@ -20,8 +20,8 @@ first and counted.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from functools import partial
 
-import dask
 import numpy as np
 
 from . import _native
@@ -30,7 +30,7 @@ from .clusters import (
     cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
 )
 from .frames import Columns
-from .progress import compute
+from .progress import in_threads
 from .weights import Weighting, checked_weights
 
 # Rows per partition when the caller does not choose: large enough that a
@@ -98,9 +98,8 @@ class ModelData:
     def map(self, function, *args) -> list:
         """function(partition, *args) for every partition, as one Dask
         computation; the results in partition order."""
-        task = dask.delayed(function, pure=False)
         self.passes += 1
-        return compute([task(partition, *args) for partition in self.partitions], self.verbose, in_memory=True)
+        return in_threads([partial(function, partition, *args) for partition in self.partitions], self.verbose)
 
     def _number(self, grouping: tuple) -> None:
         """Cluster numbers of the rows under a grouping, model-wide and per partition."""
@@ -218,8 +217,7 @@ def missing_cluster_error(name: str, where: str) -> ValueError:
 
 def numbered_columns(columns: Columns, names: list[str], keep: np.ndarray | None) -> list[tuple[np.ndarray, int]]:
     """Per cluster column, the cluster of each kept row and their number."""
-    number = dask.delayed(lambda name: key_codes(column_keys(columns, name, keep)), pure=False)
-    return compute([number(name) for name in names], False, in_memory=True)
+    return in_threads([partial(lambda name: key_codes(column_keys(columns, name, keep)), name) for name in names])
 
 
 def partition_columns(regressors, start: int, stop: int) -> tuple[list, bool]:
@@ -297,15 +295,10 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
         cells[finest] = first_rows(numbers[finest])
 
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
-    build = dask.delayed(_build_partition, pure=False)
-    built = compute(
-        [
-            build(y, regressors, values, numbers, clusters, start, stop)
-            for start, stop in partition_bounds(nobs, npartitions)
-        ],
-        False,
-        in_memory=True,
-    )
+    built = in_threads([
+        partial(_build_partition, y, regressors, values, numbers, clusters, start, stop)
+        for start, stop in partition_bounds(nobs, npartitions)
+    ])
     if any(nonfinite for _, nonfinite in built):
         if final:
             raise nonfinite_regressor_error(design, columns, regressors, keep)
