@@ -76,24 +76,15 @@ def finest_grouping(groupings: list[tuple]) -> tuple:
 CELLS_PER_PIECE = 1 << 17
 
 
-def cell_totals(parts: list[tuple[np.ndarray, np.ndarray]], cells: int, ordered: bool = False) -> list[np.ndarray]:
+def cell_totals(parts: list[tuple[np.ndarray, np.ndarray]], cells: int) -> list[np.ndarray]:
     """The score sum of every cell from the partitions' parts (per partition
     the model-wide numbers of its cells and their sums), each cell's parts
-    added in partition order, as pieces of consecutive cells. ordered: each
-    part's numbers increase, so that a piece's rows of a part are a slice of
-    it and the pieces are added side by side."""
+    added in partition order, in one sweep (memory bound: two threads would
+    only share the bandwidth); as pieces (views) of consecutive cells."""
+    totals = _native.parts_cluster_sums(parts, cells)
     pieces = max(1, -(-cells // CELLS_PER_PIECE))
     bounds = [piece * cells // pieces for piece in range(pieces + 1)]
-    if not ordered:
-        totals = _native.parts_cluster_sums(parts, cells)
-        return [totals[first:stop] for first, stop in zip(bounds[:-1], bounds[1:])]
-    cuts = [np.searchsorted(numbers, bounds) for numbers, _ in parts]
-    return in_threads([
-        partial(_native.parts_cluster_sums,
-                [(numbers[cut[p]:cut[p + 1]] - first, sums[cut[p]:cut[p + 1]]) for (numbers, sums), cut in zip(parts, cuts)],
-                stop - first)
-        for p, (first, stop) in enumerate(zip(bounds[:-1], bounds[1:]))
-    ])
+    return [totals[first:stop] for first, stop in zip(bounds[:-1], bounds[1:])]
 
 
 def grouping_meats(pieces: list[np.ndarray], cell_keys: list[np.ndarray], finest: tuple,

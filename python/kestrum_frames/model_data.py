@@ -135,7 +135,7 @@ class ModelData:
         if finest not in self.cells:  # not yet numbered over the rows
             self._number(finest)
         parts = self.map(_grouped_score_sums, beta, finest)
-        totals = cell_totals(parts, self.clusters[finest], ordered=True)  # local_numbers' order
+        totals = cell_totals(parts, self.clusters[finest])
         cell_keys = [self.column_clusters[j][0][self.cells[finest]] for j in finest]
         results = grouping_meats(totals, cell_keys, finest, groupings)
         for grouping, (_, clusters) in zip(groupings, results):
@@ -163,17 +163,12 @@ MODEL_WIDE_SHARE = 1 / 4
 
 def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.ndarray]:
     """The cluster of each of a partition's rows as a number local to it,
-    and the model-wide number of each local cluster (int64 both): numbered
-    in the order of their model-wide numbers, so that the partition's sums
-    are added into the model-wide ones in one forward sweep (each sum's bits
-    do not depend on the local order); the model-wide numbers themselves
-    when clusters are few."""
+    and the model-wide number of each local cluster (int64 both): by first
+    appearance, or the model-wide numbers when clusters are few."""
     if clusters <= MODEL_WIDE_SHARE * numbers.shape[0]:
         return numbers, np.arange(clusters, dtype=np.int64)
-    present = np.zeros(clusters, dtype=bool)
-    present[numbers] = True
-    rank = np.cumsum(present, dtype=np.int64) - 1
-    return rank[numbers], np.flatnonzero(present)
+    local, _ = _native.cluster_codes(np.ascontiguousarray(numbers), clusters)
+    return local, numbers[first_rows(local)]
 
 
 def _grouped_score_sums(partition: Partition, beta: np.ndarray, grouping: tuple):
