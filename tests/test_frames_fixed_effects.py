@@ -221,24 +221,72 @@ def test_default_covariance_clusters_by_the_first_fixed_effect():
     assert default.n_clusters == frame.loc[default.model.data.positions, "firm"].nunique()
 
 
-@pytest.mark.parametrize("tol", [1e-4, 1e-12])
-def test_demeaning_reaches_its_tolerance(tol):
-    from kestrum_frames.demeaning import Levels, demean
+def demeaning_problem(counts, seed=8, n=600):
+    """Levels of len(counts) fixed effects (the first sorted), weights with
+    one level of the first whose weights are all 0, and three columns."""
+    from kestrum_frames.demeaning import Levels
 
-    rng = np.random.default_rng(8)
-    n = 600
-    first = np.sort(rng.integers(0, 50, n))
-    second = rng.integers(0, 7, n)
+    rng = np.random.default_rng(seed)
+    codes = [np.sort(rng.integers(0, counts[0], n)), *(rng.integers(0, count, n) for count in counts[1:])]
+    codes = [np.unique(c, return_inverse=True)[1] for c in codes]
+    counts = [int(c.max()) + 1 for c in codes]
     weights = rng.uniform(0.1, 2.0, n)
-    values = rng.normal(size=(n, 2))
-    demeaned = demean(Levels(["a", "b"], [first, second], [50, 7]), values, weights, tol)
-    residuals, sweeps = demeaned.residuals, demeaned.sweeps
-    D = np.column_stack([np.eye(50)[first], np.eye(7)[second]])
+    weights[codes[0] == 3] = 0.0
+    values = rng.normal(size=(n, 3))
+    return Levels([f"fe{f}" for f in range(len(counts))], codes, counts), values, weights
+
+
+def exact_residuals(levels, values, weights):
+    """m - D (D'WD)^- D'W m by least squares on the explicit dummies."""
+    D = np.column_stack([np.eye(count)[codes] for codes, count in zip(levels.codes, levels.counts)])
     root = np.sqrt(weights)[:, None]
     coefficients = np.linalg.lstsq(root * D, root * values, rcond=None)[0]
-    exact = values - D @ coefficients
-    error = np.abs(residuals - exact).max() / np.abs(values).max()
-    assert sweeps > 1 and error < 50 * tol
+    return values - D @ coefficients
+
+
+@pytest.mark.parametrize("counts", [[50], [50, 7], [40, 9, 13]], ids=["one", "two", "three"])
+@pytest.mark.parametrize("tol", [1e-4, 1e-12])
+def test_demeaning_reaches_its_tolerance(counts, tol):
+    from kestrum_frames.demeaning import demean
+
+    levels, values, weights = demeaning_problem(counts)
+    demeaned = demean(levels, values[:, 1:], weights, tol, leading=values[:, 0])
+    exact = exact_residuals(levels, values, weights)
+    used = weights > 0  # rows of weight 0 are not in the projection's norm
+    error = np.abs(demeaned.residuals - exact)[used].max() / np.abs(values).max()
+    assert error < 50 * tol
+    assert demeaned.sweeps == 1 if len(counts) == 1 else demeaned.sweeps > 1
+    gram = (demeaned.residuals * weights[:, None]).T @ demeaned.residuals
+    np.testing.assert_allclose(demeaned.gram, gram, rtol=1e-12, atol=1e-12 * np.abs(gram).max())
+    # The coefficients reproduce the residuals: values - sum_f D_f a_f.
+    fitted = sum(c[codes] for c, codes in zip(demeaned.coefficients, levels.codes))
+    np.testing.assert_allclose(values - fitted, demeaned.residuals, rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("threads", [2, 3, 8])
+def test_demeaning_has_the_same_bits_on_any_number_of_threads(threads):
+    from kestrum_frames.demeaning import demean
+
+    levels, values, weights = demeaning_problem([40, 9, 13], seed=3, n=5000)
+    one = demean(levels, values, weights, 1e-10, threads=1)
+    many = demean(levels, values, weights, 1e-10, threads=threads)
+    np.testing.assert_array_equal(one.residuals, many.residuals)
+    np.testing.assert_array_equal(one.gram, many.gram)
+    for a, b in zip(one.coefficients, many.coefficients):
+        np.testing.assert_array_equal(a, b)
+    assert one.sweeps == many.sweeps
+
+
+def test_demeaning_from_a_warm_start_reaches_the_same_residuals():
+    from kestrum_frames.demeaning import demean
+
+    levels, values, weights = demeaning_problem([50, 7], seed=5)
+    cold = demean(levels, values, weights, 1e-12)
+    nearby = demean(levels, values, weights * 1.01, 1e-12)  # the last Newton step's coefficients
+    warm = demean(levels, values, weights, 1e-12, coefficients=nearby.coefficients)
+    used = weights > 0
+    np.testing.assert_allclose(warm.residuals[used], exact_residuals(levels, values, weights)[used], atol=1e-10)
+    assert warm.sweeps <= cold.sweeps
 
 
 def test_bad_input_names_the_column():

@@ -13,22 +13,30 @@ effect by fixed effect, its weighted mean within each level,
 
 which converges to m~ from any start in m + span(D): the sweeps keep the
 coefficients of each level, and a Newton step starts from the last step's. One fixed effect needs
-one sweep; with several, the sweeps stop when the largest change a sweep
-makes, relative to the largest |value| of its column, is below the
-tolerance (the change of a sweep underestimates the distance left by the
-factor 1 / (1 - rate) when the sweeps converge slowly).
+one sweep; with several, each column sweeps until the largest change a sweep
+makes to its coefficients (the level means it subtracts), relative to the
+largest |value| of the column, is below the tolerance (the change of a sweep
+underestimates the distance left by the factor 1 / (1 - rate) when the
+sweeps converge slowly).
 
-The sweeps run in the core (src/estimation/demeaning.cpp), all columns of
-a block together, the interpreter lock released. The rows are sorted by the
-first fixed effect, so that each of its levels is a run of rows, demeaned
-while it is in cache; every other fixed effect takes a pass for its level
-sums and one to subtract the means. Levels also offers the level sums in
-NumPy, for the sums of the bias correction and the estimated effects.
+The sweeps run in the core (src/estimation/demeaning.cpp) on the
+coefficients rather than the rows: a sweep of fixed effect f sets its
+coefficients a_f = (b_f - sum_{h != f} C_fh a_h) / W_f, with b_f the level
+sums of w m, W_f the level weights and C_fh the weight of the rows in each
+pair of levels of f and h, the same iterates as the sweep over the rows at
+the cost of the pairs of levels present (a firm's 20 years, not its rows).
+The rows are read twice per call, for b and for the residuals and their
+Gram matrix, in blocks of whole levels of the first fixed effect (the rows
+are sorted by it); the columns' sweeps and the blocks share the machine's
+cores (THREADS), the interpreter lock released, with the same bits on any
+number of threads. Levels also offers the level sums in NumPy, for the sums
+of the bias correction and the estimated effects.
 """
 
 from __future__ import annotations
 
 import functools
+import os
 import warnings
 from dataclasses import dataclass
 
@@ -39,6 +47,8 @@ from . import _native
 
 # Sweeps of the alternating projections before giving up with a warning.
 MAX_SWEEPS = 10_000
+# Threads of the demeaning: the cores this process may run on.
+THREADS = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
 
 
 @dataclass
@@ -91,16 +101,17 @@ class Demeaned:
 
 
 def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
-           leading: np.ndarray | None = None, coefficients: list | None = None) -> Demeaned:
+           leading: np.ndarray | None = None, coefficients: list | None = None, threads: int | None = None) -> Demeaned:
     """The residuals m~ of the columns (leading, when given, then those of
     values, n x k) from their weighted projection on the fixed effects.
     coefficients: a warm start, the fixed effects' coefficients of an earlier
-    call (the last Newton step's), from which the sweeps reach m~ sooner."""
+    call (the last Newton step's), from which the sweeps reach m~ sooner.
+    threads: at most this many (default THREADS); the result does not depend on it."""
     values = values.reshape(values.shape[0], -1)
     residuals, coefficients, gram, sweeps, change = _native.demean_levels(
         None if leading is None else np.ascontiguousarray(leading, dtype=np.float64), values,
         np.ascontiguousarray(weights, dtype=np.float64), levels.run_lengths, levels.other_levels, coefficients,
-        float(tol), MAX_SWEEPS,
+        float(tol), MAX_SWEEPS, THREADS if threads is None else threads,
     )
     if len(levels.codes) > 1 and not change < tol:
         warnings.warn(

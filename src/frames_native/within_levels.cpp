@@ -16,14 +16,15 @@
 namespace kestrum {
 
 const char* const kDemeanLevelsDoc =
-    "demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps)\n--\n\n"
+    "demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads)\n--\n\n"
     "The residuals of the columns (leading, n float64 or None, then those of values, n x k float64) from\n"
     "their weighted projection on the dummies of fixed effects, by sweeps of alternating projections from the\n"
-    "given coefficients (None: 0) until the largest change relative to a column's largest |value| is below\n"
-    "tol. run_lengths: the runs of rows of each level of the first fixed effect (the rows sorted by it);\n"
-    "levels: per other fixed effect a pair (the level of each row as float64 whole numbers, the count of\n"
-    "levels); coefficients: per fixed effect, its levels x columns coefficients. Returns (residuals,\n"
-    "coefficients, the residuals' weighted Gram matrix, sweeps, the last sweep's change).";
+    "given coefficients (None: 0), each column until the largest change of its coefficients relative to its\n"
+    "largest |value| is below tol, on up to threads threads (the same bits on any number). run_lengths: the\n"
+    "runs of rows of each level of the first fixed effect (the rows sorted by it); levels: per other fixed\n"
+    "effect a pair (the level of each row as float64 whole numbers, the count of levels); coefficients: per\n"
+    "fixed effect, its levels x columns coefficients. Returns (residuals, coefficients, the residuals'\n"
+    "weighted Gram matrix, the most sweeps of a column, the largest last change of a column).";
 
 namespace {
 
@@ -100,9 +101,9 @@ PyRef demeaned_tuple(Demeaned&& out) {
 
 PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"leading", "values", "weights", "run_lengths", "levels",
-                                               "coefficients", "tol", "max_sweeps"};
+                                               "coefficients", "tol", "max_sweeps", "threads"};
   PyObject* slots[std::size(parameters)];
-  bind_arguments(Signature{"demean_levels", parameters, 8}, args, nargs, kwnames, slots);
+  bind_arguments(Signature{"demean_levels", parameters, 9}, args, nargs, kwnames, slots);
   const MatrixView values = matrix_argument(slots[1], "values", 2);
   std::optional<Vector> leading;
   if (slots[0] != Py_None) leading = vector_argument(slots[0], "leading", values.rows);
@@ -112,9 +113,12 @@ PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   const std::optional<double> tol = optional_double_argument(slots[6], "tol");
   if (!tol) raise(PyExc_TypeError, "tol is required");
   const uint64_t max_sweeps = convert_argument("max_sweeps", [&] { return to_u64(slots[7]); });
+  const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[8]); });
+  if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
   const double* leading_data = leading ? leading->data() : nullptr;
   return demeaned_tuple(without_interpreter_lock([&] {
-    return demean_within_levels(leading_data, values, weights.data(), levels, std::move(start), *tol, max_sweeps);
+    return demean_within_levels(leading_data, values, weights.data(), levels, std::move(start), *tol, max_sweeps,
+                                threads);
   }));
 }
 
