@@ -128,6 +128,13 @@ def _codes(columns: Columns, name: str, keep: np.ndarray | None) -> tuple[np.nda
     return (codes if keep is None else codes[keep]), np.asarray(uniques)
 
 
+def _present_levels(codes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The codes present (increasing) and each row's position among them:
+    np.unique(codes, return_inverse=True) by counting, not sorting."""
+    seen = np.bincount(codes) > 0
+    return np.flatnonzero(seen), (np.cumsum(seen) - 1)[codes]
+
+
 def _check_fixed_effects(columns: Columns, names: list[str]) -> None:
     for name in names:
         if name not in columns.names:
@@ -193,12 +200,12 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
     order = order[np.argsort(codes_labels[0][0][order], kind="stable")]
     codes, labels = [], []
     for level, values in codes_labels:
-        present, compact = np.unique(level[order], return_inverse=True)
-        codes.append(compact.astype(np.int64))
+        present, compact = _present_levels(level[order])
+        codes.append(compact)
         labels.append(values[present])
     clusters = None
     if cluster_codes is not None:
-        present, cluster_codes = np.unique(cluster_codes[order], return_inverse=True)
+        present, cluster_codes = _present_levels(cluster_codes[order])
         clusters = int(present.shape[0])
     data = PanelData(
         y=y[order], X=np.ascontiguousarray(X[order]), names=[design.names[j] for j in kept_terms],
