@@ -13,11 +13,11 @@ effect by fixed effect, its weighted mean within each level,
 
 which converges to m~ from any start in m + span(D): the sweeps keep the
 coefficients of each level, and a Newton step starts from the last step's. One fixed effect needs
-one sweep; with several, each column sweeps until the largest change a sweep
-makes to its coefficients (the level means it subtracts), relative to the
-largest |value| of the column, is below the tolerance (the change of a sweep
-underestimates the distance left by the factor 1 / (1 - rate) when the
-sweeps converge slowly).
+one sweep; with several, the sweeps stop when the largest change a sweep
+makes (a level mean it subtracts, the change of that level's coefficient),
+relative to the largest |value| of its column, is below the tolerance (the
+change of a sweep underestimates the distance left by the factor
+1 / (1 - rate) when the sweeps converge slowly).
 
 The sweeps run in the core (src/estimation/demeaning.cpp) on the
 coefficients rather than the rows: a sweep of fixed effect f sets its
@@ -27,9 +27,10 @@ pair of levels of f and h, the same iterates as the sweep over the rows at
 the cost of the pairs of levels present (a firm's 20 years, not its rows).
 The rows are read twice per call, for b and for the residuals and their
 Gram matrix, in blocks of whole levels of the first fixed effect (the rows
-are sorted by it); the columns' sweeps and the blocks share the machine's
-cores (THREADS), the interpreter lock released, with the same bits on any
-number of threads. Levels also offers the level sums in NumPy, for the sums
+are sorted by it), and a sweep's update of a fixed effect in ranges of its
+levels (each depends on the other fixed effects' coefficients alone): both
+share the machine's cores (THREADS), the interpreter lock released, with the
+same bits on any number of threads. Levels also offers the level sums in NumPy, for the sums
 of the bias correction and the estimated effects.
 """
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 #include "estimation/parallel_tasks.hpp"
@@ -15,6 +16,19 @@ namespace {
 // first fixed effect (fewer when there are fewer runs); their partial sums
 // add in block order, whatever the number of threads.
 constexpr size_t kRowBlocks = 8;
+// Rows of a tile of the residuals' Gram matrix.
+constexpr size_t kGramRows = 64;
+
+// sum_t left[t] right[t] in four interleaved partial sums (which vectorise).
+double tile_dot(const double* left, const double* right, size_t count) {
+  double part[4] = {0.0, 0.0, 0.0, 0.0};
+  size_t t = 0;
+  for (; t + 4 <= count; t += 4) {
+    for (size_t u = 0; u < 4; ++u) part[u] += left[t + u] * right[t + u];
+  }
+  for (; t < count; ++t) part[0] += left[t] * right[t];
+  return (part[0] + part[1]) + (part[2] + part[3]);
+}
 
 // Per level g of fixed effect f, the levels of fixed effect h that share
 // rows with it (partner) and those rows' total weight: row g of C_fh.
@@ -163,49 +177,42 @@ class Problem {
     }
   }
 
-  // Column j's sweeps from coefficients; returns (sweeps, last change).
-  std::pair<size_t, double> sweep_column(size_t j, std::vector<Matrix>& coefficients, double tol,
-                                         size_t max_sweeps) const {
-    std::vector<std::vector<double>> a(effects_);
-    for (size_t f = 0; f < effects_; ++f) {
-      a[f].resize(counts_[f]);
-      for (size_t g = 0; g < counts_[f]; ++g) a[f][g] = coefficients[f](g, j);
-    }
+  // The sweeps of all columns from the coefficients, until the largest
+  // change of a sweep is below tol or max_sweeps; returns (sweeps, last change).
+  std::pair<size_t, double> sweep(std::vector<Matrix>& coefficients, double tol, size_t max_sweeps) const {
     size_t sweeps = 0;
     double change = 0.0;
     while (sweeps < max_sweeps) {
       ++sweeps;
       change = 0.0;
-      for (size_t f = 0; f < effects_; ++f) {
-        for (size_t g = 0; g < counts_[f]; ++g) {
-          const double level_weight = sums_[f](g, p_);
-          if (!(level_weight > 0.0)) continue;  // weights that all underflowed: the level keeps its coefficient
-          double s = sums_[f](g, j);            // a_f = (b_f - sum_h C_fh a_h) / W_f
-          for (size_t h = 0; h < effects_; ++h) {
-            if (h == f) continue;
-            const Crosstab& c = cross_[f][h];
-            const std::vector<double>& other = a[h];
-            for (size_t e = c.starts[g]; e < c.starts[g + 1]; ++e) s -= c.weight[e] * other[c.partner[e]];
-          }
-          const double updated = s / level_weight;
-          change = std::max(change, std::fabs(updated - a[f][g]) / scale_[j]);
-          a[f][g] = updated;
-        }
-      }
+      for (size_t f = 0; f < effects_; ++f) change = std::max(change, update(f, coefficients));
       if (effects_ == 1 || change < tol) break;
-    }
-    for (size_t f = 0; f < effects_; ++f) {
-      for (size_t g = 0; g < counts_[f]; ++g) coefficients[f](g, j) = a[f][g];
     }
     return {sweeps, change};
   }
 
-  // The residuals values - sum_f D_f coefficients[f] and their weighted Gram matrix.
+  // The residuals values - sum_f D_f coefficients[f] and their weighted
+  // Gram matrix, its lower triangle summed over tiles of kGramRows rows held
+  // by column (so that each entry is one contiguous dot product), then mirrored.
   void residuals(Demeaned& out) const {
     const size_t blocks = block_runs_.size() - 1;
     std::vector<Matrix> block_gram(blocks);
     run_tasks(blocks, threads_, [&](size_t b) {
       Matrix gram(p_, p_);
+      std::vector<double> tile(p_ * kGramRows);     // column j of the tile at j * kGramRows
+      std::vector<double> weighted(p_ * kGramRows);  // the same, times w
+      size_t filled = 0;
+      auto add_tile = [&] {
+        for (size_t a = 0; a < p_; ++a) {
+          const double* left = weighted.data() + a * kGramRows;
+          double* into = gram.row(a);
+          for (size_t c = 0; c <= a; ++c) {
+            const double* right = tile.data() + c * kGramRows;
+            into[c] += tile_dot(left, right, filled);
+          }
+        }
+        filled = 0;
+      };
       for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
         const double* first = out.coefficients[0].row(r);
         for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
@@ -216,13 +223,14 @@ class Problem {
             const double* other = out.coefficients[f].row(levels_.levels[f - 1][i]);
             for (size_t j = 0; j < p_; ++j) row[j] -= other[j];
           }
-          for (size_t a = 0; a < p_; ++a) {  // the lower triangle
-            const double weighted = weights_[i] * row[a];
-            double* into = gram.row(a);
-            for (size_t c = 0; c <= a; ++c) into[c] += weighted * row[c];
+          for (size_t j = 0; j < p_; ++j) {
+            tile[j * kGramRows + filled] = row[j];
+            weighted[j * kGramRows + filled] = weights_[i] * row[j];
           }
+          if (++filled == kGramRows) add_tile();
         }
       }
+      add_tile();
       block_gram[b] = std::move(gram);
     });
     for (size_t b = 0; b < blocks; ++b) {
@@ -236,6 +244,40 @@ class Problem {
   }
 
  private:
+  // a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f for every level of f. A
+  // level's new coefficients depend on the other fixed effects' alone, so
+  // ranges of levels share the threads with the same bits on any number.
+  // Returns the largest change relative to its column's scale.
+  double update(size_t f, std::vector<Matrix>& coefficients) const {
+    const size_t blocks = std::max<size_t>(1, std::min(kRowBlocks, counts_[f]));
+    std::vector<double> largest(blocks, 0.0);
+    run_tasks(blocks, threads_, [&](size_t b) {
+      std::vector<double> total(p_);
+      for (size_t g = b * counts_[f] / blocks; g < (b + 1) * counts_[f] / blocks; ++g) {
+        const double level_weight = sums_[f](g, p_);
+        if (!(level_weight > 0.0)) continue;  // weights that all underflowed: the level keeps its coefficients
+        const double* level_sum = sums_[f].row(g);
+        std::copy(level_sum, level_sum + p_, total.begin());
+        for (size_t h = 0; h < effects_; ++h) {
+          if (h == f) continue;
+          const Crosstab& c = cross_[f][h];
+          for (size_t e = c.starts[g]; e < c.starts[g + 1]; ++e) {
+            const double weight = c.weight[e];
+            const double* other = coefficients[h].row(c.partner[e]);
+            for (size_t j = 0; j < p_; ++j) total[j] -= weight * other[j];
+          }
+        }
+        double* coefficient = coefficients[f].row(g);
+        for (size_t j = 0; j < p_; ++j) {
+          const double updated = total[j] / level_weight;
+          largest[b] = std::max(largest[b], std::fabs(updated - coefficient[j]) / scale_[j]);
+          coefficient[j] = updated;
+        }
+      }
+    });
+    return *std::max_element(largest.begin(), largest.end());
+  }
+
   void load(size_t i, double* row) const {
     const size_t shift = leading_ != nullptr ? 1 : 0;
     if (leading_ != nullptr) row[0] = leading_[i];
@@ -270,12 +312,7 @@ Demeaned demean_within_levels(const double* leading, const MatrixView& values, c
   }
   problem.level_sums();
   problem.crosstabs();
-  std::vector<std::pair<size_t, double>> swept(p);
-  run_tasks(p, threads, [&](size_t j) { swept[j] = problem.sweep_column(j, out.coefficients, tol, max_sweeps); });
-  for (const std::pair<size_t, double>& column : swept) {
-    out.sweeps = std::max(out.sweeps, column.first);
-    out.change = std::max(out.change, column.second);
-  }
+  std::tie(out.sweeps, out.change) = problem.sweep(out.coefficients, tol, max_sweeps);
   problem.residuals(out);
   return out;
 }

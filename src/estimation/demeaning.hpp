@@ -34,18 +34,18 @@ struct Demeaned {
   Matrix residuals;                 // n x p: values - sum_f D_f coefficients[f]
   std::vector<Matrix> coefficients;  // per fixed effect, G_f x p
   Matrix gram;                       // p x p: residuals' W residuals
-  size_t sweeps = 0;                 // the most any column took
-  double change = 0.0;  // the largest over the columns of the change of their last sweep, relative to their largest |value|
+  size_t sweeps = 0;
+  double change = 0.0;  // the largest change of the last sweep, relative to its column's largest |value|
 };
 
 // The columns: the leading vector (when not null) and then those of values
 // (n x k). Their residuals from the w-weighted projection on the fixed
 // effects' dummies D, found by sweeps from the given coefficients (a warm
-// start; empty: from 0). Each column sweeps until the largest change of its
-// coefficients in a sweep, relative to the column's largest |value|, is
-// below tol, or max_sweeps (one fixed effect takes one sweep). The work runs
-// on up to `threads` threads: the columns' sweeps split among them, the
-// passes over the rows in fixed blocks whose sums add in order, so that the
+// start; empty: from 0), until the largest change of a coefficient in a
+// sweep relative to its column's largest |value| is below tol, or after
+// max_sweeps (one fixed effect takes one sweep). The work runs on up to
+// `threads` threads: the passes over the rows in fixed blocks whose sums add
+// in order, each fixed effect's update in ranges of its levels, so that the
 // result has the same bits on any number of threads.
 Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
                               const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -17,15 +16,14 @@ template <class Task>
 void run_tasks(size_t count, size_t threads, const Task& task) {
   threads = std::max<size_t>(1, std::min(threads, count));
   std::atomic<size_t> next{0};
-  std::exception_ptr failure;
-  std::mutex failure_lock;
+  std::exception_ptr failure;  // written by the one task that sets failed
+  std::atomic<bool> failed{false};
   auto work = [&] {
     for (size_t t = next++; t < count; t = next++) {
       try {
         task(t);
       } catch (...) {
-        const std::lock_guard<std::mutex> hold(failure_lock);
-        if (!failure) failure = std::current_exception();
+        if (!failed.exchange(true)) failure = std::current_exception();
       }
     }
   };

@@ -19,12 +19,12 @@ const char* const kDemeanLevelsDoc =
     "demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads)\n--\n\n"
     "The residuals of the columns (leading, n float64 or None, then those of values, n x k float64) from\n"
     "their weighted projection on the dummies of fixed effects, by sweeps of alternating projections from the\n"
-    "given coefficients (None: 0), each column until the largest change of its coefficients relative to its\n"
-    "largest |value| is below tol, on up to threads threads (the same bits on any number). run_lengths: the\n"
+    "given coefficients (None: 0) until the largest change of a coefficient relative to its column's largest\n"
+    "|value| is below tol, on up to threads threads (the same bits on any number). run_lengths: the\n"
     "runs of rows of each level of the first fixed effect (the rows sorted by it); levels: per other fixed\n"
     "effect a pair (the level of each row as float64 whole numbers, the count of levels); coefficients: per\n"
     "fixed effect, its levels x columns coefficients. Returns (residuals, coefficients, the residuals'\n"
-    "weighted Gram matrix, the most sweeps of a column, the largest last change of a column).";
+    "weighted Gram matrix, sweeps, the last sweep's change).";
 
 namespace {
 
