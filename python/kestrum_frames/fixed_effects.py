@@ -48,7 +48,7 @@ from scipy import linalg
 from .covariance import CovarianceSpec
 from .covariance import describe as covariance_words
 from . import _native
-from .demeaning import THREADS, Levels, demean
+from .demeaning import THREADS, Levels, demean, residuals_of
 from .design import INTERCEPT, Design, outcome_values
 from .frames import Columns
 from .model_data import nonfinite_regressor_error, rows_to_keep
@@ -257,12 +257,18 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     loglike, lam, w = probit_derivatives(eta, y)
     passes, gain, converged = 1, math.inf, False
     coefficients = None  # the fixed effects' coefficients of the last demeaning, its warm start
+
+    def finish(iteration: int, converged: bool) -> FixedEffectsFit:
+        """The fit, with X~ at the last weights (from the last demeaning's coefficients of X)."""
+        X_tilde = residuals_of(levels, X, w, [np.ascontiguousarray(c[:, 1:]) for c in coefficients]).residuals
+        return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration, converged, passes)
+
     for iteration in range(max_iter + 1):
         working = eta + lam / w
-        demeaned = demean(levels, X if len(kept) == k else X[:, kept], w, demean_tol, working, coefficients)
+        # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below).
+        demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=1)
         passes += demeaned.sweeps
-        coefficients, residuals = demeaned.coefficients, demeaned.residuals
-        X_tilde = residuals[:, 1:]
+        coefficients, z_tilde = demeaned.coefficients, demeaned.residuals[:, 0]
         hessian, moment = demeaned.gram[1:, 1:], demeaned.gram[1:, 0]  # H~ = X~'WX~ and X~'Wz~
         if iteration == 0:
             independent = _independent(hessian, np.einsum("ij,i,ij->j", X, w, X))
@@ -271,16 +277,19 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                 if not independent:
                     raise ValueError("every regressor is collinear with the fixed effects: beta is not identified")
                 kept = independent
+                X = np.ascontiguousarray(X[:, kept])
                 beta = beta[kept]
                 hessian, moment = hessian[np.ix_(kept, kept)], moment[kept]
                 columns = [0, *(j + 1 for j in kept)]
-                residuals = np.ascontiguousarray(residuals[:, columns])
                 coefficients = [np.ascontiguousarray(c[:, columns]) for c in coefficients]
-                X_tilde = residuals[:, 1:]
         target = linalg.solve(hessian, moment, assume_a="pos")
-        # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D).
+        # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D), with
+        # X~ b' = X b' - sum_f D_f (A_f b'), A_f the fixed effects' coefficients of X.
         # (Products over the rows by einsum and sums, not BLAS: its threads would spin beside the sweeps.)
-        step = working - residuals[:, 0] + np.einsum("ij,j->i", X_tilde, target) - eta
+        fitted = np.einsum("ij,j->i", X, target)
+        for f, c in enumerate(coefficients):
+            fitted -= levels.spread(f, np.einsum("gj,j->g", c[:, 1:], target))
+        step = working - z_tilde + fitted - eta
         decrement = float((w * step * step).sum())
         resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
         if iteration > 0 and gain < resolution and decrement < resolution:
@@ -298,15 +307,14 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
             if t < 2.0**-40:
                 warnings.warn("the Newton step cannot increase the log-likelihood: the fit stops, not converged",
                               RuntimeWarning, stacklevel=4)
-                return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration, False, passes)
+                return finish(iteration, False)
         gain = trial_loglike - loglike
         eta = eta + t * step
         beta = beta + t * (target - beta)
         loglike, lam, w = trial_loglike, trial_lam, trial_w
     if not converged:
         warnings.warn(f"the fit did not converge in {max_iter} iterations", RuntimeWarning, stacklevel=4)
-    return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration,
-                           converged, passes)
+    return finish(iteration, converged)
 
 
 def _warn_collinear(names: list[str], independent: list[int]) -> None:

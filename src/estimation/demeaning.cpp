@@ -193,14 +193,16 @@ class Problem {
 
   // The residuals values - sum_f D_f coefficients[f] and their weighted
   // Gram matrix, its lower triangle summed over tiles of kGramRows rows held
-  // by column (so that each entry is one contiguous dot product), then mirrored.
-  void residuals(Demeaned& out) const {
+  // by column (so that each entry is one contiguous dot product), then
+// mirrored; the residuals of the first `returned` columns kept.
+  void residuals(Demeaned& out, size_t returned) const {
     const size_t blocks = block_runs_.size() - 1;
     std::vector<Matrix> block_gram(blocks);
     run_tasks(blocks, threads_, [&](size_t b) {
       Matrix gram(p_, p_);
       std::vector<double> tile(p_ * kGramRows);     // column j of the tile at j * kGramRows
       std::vector<double> weighted(p_ * kGramRows);  // the same, times w
+      std::vector<double> row(p_);
       size_t filled = 0;
       auto add_tile = [&] {
         for (size_t a = 0; a < p_; ++a) {
@@ -216,13 +218,13 @@ class Problem {
       for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
         const double* first = out.coefficients[0].row(r);
         for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
-          double* row = out.residuals.row(i);
-          load(i, row);
+          load(i, row.data());
           for (size_t j = 0; j < p_; ++j) row[j] -= first[j];
           for (size_t f = 1; f < effects_; ++f) {
             const double* other = out.coefficients[f].row(levels_.levels[f - 1][i]);
             for (size_t j = 0; j < p_; ++j) row[j] -= other[j];
           }
+          std::copy(row.begin(), row.begin() + static_cast<ptrdiff_t>(returned), out.residuals.row(i));
           for (size_t j = 0; j < p_; ++j) {
             tile[j * kGramRows + filled] = row[j];
             weighted[j * kGramRows + filled] = weights_[i] * row[j];
@@ -303,17 +305,20 @@ class Problem {
 
 Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
                               const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,
-                              size_t max_sweeps, size_t threads) {
+                              size_t max_sweeps, size_t threads, size_t returned) {
   Problem problem(leading, values, weights, levels, threads);
   const size_t p = problem.columns();
-  Demeaned out{Matrix(values.rows, p), std::move(start), Matrix(p, p), 0, 0.0};
+  returned = std::min(returned, p);
+  Demeaned out{Matrix::uninitialized(values.rows, returned), std::move(start), Matrix(p, p), 0, 0.0};
   if (out.coefficients.empty()) {
     for (size_t f = 0; f <= levels.levels.size(); ++f) out.coefficients.emplace_back(problem.count(f), p);
   }
-  problem.level_sums();
-  problem.crosstabs();
-  std::tie(out.sweeps, out.change) = problem.sweep(out.coefficients, tol, max_sweeps);
-  problem.residuals(out);
+  if (max_sweeps > 0) {
+    problem.level_sums();
+    problem.crosstabs();
+    std::tie(out.sweeps, out.change) = problem.sweep(out.coefficients, tol, max_sweeps);
+  }
+  problem.residuals(out, returned);
   return out;
 }
 

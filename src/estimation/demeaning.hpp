@@ -31,7 +31,7 @@ struct FixedEffectLevels {
 };
 
 struct Demeaned {
-  Matrix residuals;                 // n x p: values - sum_f D_f coefficients[f]
+  Matrix residuals;                 // n x returned: values - sum_f D_f coefficients[f], the first columns
   std::vector<Matrix> coefficients;  // per fixed effect, G_f x p
   Matrix gram;                       // p x p: residuals' W residuals
   size_t sweeps = 0;
@@ -46,9 +46,11 @@ struct Demeaned {
 // max_sweeps (one fixed effect takes one sweep). The work runs on up to
 // `threads` threads: the passes over the rows in fixed blocks whose sums add
 // in order, each fixed effect's update in ranges of its levels, so that the
-// result has the same bits on any number of threads.
+// result has the same bits on any number of threads. The residuals of the
+// first `returned` columns are kept (the Gram matrix is of all of them);
+// max_sweeps 0: the residuals of the start's coefficients.
 Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
                               const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,
-                              size_t max_sweeps, size_t threads);
+                              size_t max_sweeps, size_t threads, size_t returned);
 
 }  // namespace kestrum

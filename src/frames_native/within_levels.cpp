@@ -16,7 +16,8 @@
 namespace kestrum {
 
 const char* const kDemeanLevelsDoc =
-    "demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads)\n--\n\n"
+    "demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads,\n"
+    "              returned)\n--\n\n"
     "The residuals of the columns (leading, n float64 or None, then those of values, n x k float64) from\n"
     "their weighted projection on the dummies of fixed effects, by sweeps of alternating projections from the\n"
     "given coefficients (None: 0) until the largest change of a coefficient relative to its column's largest\n"
@@ -24,7 +25,8 @@ const char* const kDemeanLevelsDoc =
     "runs of rows of each level of the first fixed effect (the rows sorted by it); levels: per other fixed\n"
     "effect a pair (the level of each row as float64 whole numbers, the count of levels); coefficients: per\n"
     "fixed effect, its levels x columns coefficients. Returns (residuals, coefficients, the residuals'\n"
-    "weighted Gram matrix, sweeps, the last sweep's change).";
+    "weighted Gram matrix, sweeps, the last sweep's change); the residuals of the first `returned` columns\n"
+    "only (the Gram matrix is of all). max_sweeps 0: the residuals of the given coefficients.";
 
 namespace {
 
@@ -101,9 +103,9 @@ PyRef demeaned_tuple(Demeaned&& out) {
 
 PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"leading", "values", "weights", "run_lengths", "levels",
-                                               "coefficients", "tol", "max_sweeps", "threads"};
+                                               "coefficients", "tol", "max_sweeps", "threads", "returned"};
   PyObject* slots[std::size(parameters)];
-  bind_arguments(Signature{"demean_levels", parameters, 9}, args, nargs, kwnames, slots);
+  bind_arguments(Signature{"demean_levels", parameters, 10}, args, nargs, kwnames, slots);
   const MatrixView values = matrix_argument(slots[1], "values", 2);
   std::optional<Vector> leading;
   if (slots[0] != Py_None) leading = vector_argument(slots[0], "leading", values.rows);
@@ -115,10 +117,11 @@ PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   const uint64_t max_sweeps = convert_argument("max_sweeps", [&] { return to_u64(slots[7]); });
   const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[8]); });
   if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
+  const uint64_t returned = convert_argument("returned", [&] { return to_u64(slots[9]); });
   const double* leading_data = leading ? leading->data() : nullptr;
   return demeaned_tuple(without_interpreter_lock([&] {
     return demean_within_levels(leading_data, values, weights.data(), levels, std::move(start), *tol, max_sweeps,
-                                threads);
+                                threads, returned);
   }));
 }
 

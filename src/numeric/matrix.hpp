@@ -36,6 +36,14 @@ class Matrix {
   Matrix(size_t rows, size_t cols) : buffer_(Buffer::zeros(rows * cols)), rows_(rows), cols_(cols) {}
   static Matrix identity(size_t n);
   static Matrix filled(size_t rows, size_t cols, double value);
+  // rows x cols entries not set: each must be written before it is read.
+  static Matrix uninitialized(size_t rows, size_t cols) {
+    Matrix m;
+    m.buffer_ = Buffer(rows * cols);
+    m.rows_ = rows;
+    m.cols_ = cols;
+    return m;
+  }
 
   size_t rows() const noexcept { return rows_; }
   size_t cols() const noexcept { return cols_; }
