@@ -184,10 +184,9 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
     kept_terms = [j for j, name in enumerate(design.names) if name != INTERCEPT]
     if not kept_terms:
         raise ValueError(f"formula {formula!r} has no regressors besides the intercept, which the fixed effects absorb")
-    X = np.empty((y.shape[0], len(kept_terms)))
-    for column, j in enumerate(kept_terms):
-        X[:, column] = regressors[j]
-    if not np.isfinite(X).all():
+    X, nonfinite = _native.gather_columns(
+        [np.ascontiguousarray(regressors[j], dtype=np.float64) for j in kept_terms], 0, y.shape[0])
+    if nonfinite:
         raise nonfinite_regressor_error(design, columns, regressors, keep)
     positions = np.flatnonzero(keep) if keep is not None else np.arange(columns.rows)
     codes_labels = [_codes(columns, name, keep) for name in fixed_effects]
@@ -207,8 +206,9 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
     if cluster_codes is not None:
         present, cluster_codes = _present_levels(cluster_codes[order])
         clusters = int(present.shape[0])
+    in_place = order.shape[0] == y.shape[0] and (order[1:] > order[:-1]).all()  # kept and sorted already
     data = PanelData(
-        y=y[order], X=np.ascontiguousarray(X[order]), names=[design.names[j] for j in kept_terms],
+        y=y[order], X=X if in_place else np.take(X, order, axis=0), names=[design.names[j] for j in kept_terms],
         levels=Levels(list(fixed_effects), codes, [len(v) for v in labels]), labels=labels,
         positions=positions[order], cluster=cluster_codes, clusters=clusters,
         dropped_missing=columns.rows - y.shape[0], separated_levels=separated,
