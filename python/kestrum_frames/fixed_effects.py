@@ -39,7 +39,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
@@ -246,6 +246,8 @@ class FixedEffectsFit:
     iterations: int
     converged: bool
     passes: int  # sweeps of the demeaning and evaluations of l
+    # Per cluster, the sums of the scores lambda_i x~_i (score_sums): the covariance and the effects' errors share them.
+    cluster_score_sums: np.ndarray | None = field(default=None, repr=False)
 
 
 def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> FixedEffectsFit:
@@ -336,6 +338,13 @@ def cluster_sums(codes: np.ndarray, count: int, values: np.ndarray) -> np.ndarra
     return np.stack([np.bincount(codes, weights=values[:, j], minlength=count) for j in range(values.shape[1])], 1)
 
 
+def score_sums(fit: FixedEffectsFit, data: PanelData) -> np.ndarray:
+    """Per cluster, the sums of the scores s_i = lambda_i x~_i, formed once per fit."""
+    if fit.cluster_score_sums is None:
+        fit.cluster_score_sums = cluster_sums(data.cluster, data.clusters, fit.lam[:, None] * fit.demeaned)
+    return fit.cluster_score_sums
+
+
 def small_sample_factor(vcov: str, nobs: int, clusters: int | None) -> float:
     if vcov == "HC1":
         return nobs / (nobs - 1)
@@ -350,11 +359,11 @@ def covariance(fit: FixedEffectsFit, data: PanelData, vcov: str) -> np.ndarray:
     bread = (bread + bread.T) / 2.0
     if vcov == "nonrobust":
         return bread
-    scores = fit.lam[:, None] * fit.demeaned
     if vcov.startswith("HC"):
+        scores = fit.lam[:, None] * fit.demeaned
         meat = scores.T @ scores
     else:
-        sums = cluster_sums(data.cluster, data.clusters, scores)
+        sums = score_sums(fit, data)
         meat = sums.T @ sums
     return bread @ meat @ bread * small_sample_factor(vcov, data.y.shape[0], data.clusters)
 
