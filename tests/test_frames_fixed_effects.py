@@ -316,3 +316,41 @@ def test_dask_frame_is_refused():
     dd = pytest.importorskip("dask.dataframe")
     with pytest.raises(NotImplementedError, match="fixed effects need an in-memory frame"):
         kf.fit_probit("y ~ x1 | firm", dd.from_pandas(panel(), npartitions=2))
+
+
+def test_probit_derivatives_at_the_index_against_high_precision():
+    """l, lambda and w of the Newton steps against mpmath, in the body and far in both tails."""
+    mpmath = pytest.importorskip("mpmath")
+    from kestrum_frames.fixed_effects import probit_derivatives
+
+    mpmath.mp.dps = 50
+    eta = np.array([-40.0, -8.5, -5.5, -1.2, 0.0, 0.3, 4.9, 5.5, 9.0, 37.0])
+    eta = np.r_[eta, eta]
+    y = np.r_[np.zeros(10), np.ones(10)]
+    loglike, lam, w = probit_derivatives(eta, y)
+    exact_l, exact_lam, exact_w = mpmath.mpf(0), [], []
+    for e, outcome in zip(eta, y):
+        q = 1 if outcome else -1
+        z = mpmath.mpf(q * e)
+        cdf = mpmath.ncdf(z)
+        exact_l += mpmath.log(cdf)
+        hazard = mpmath.npdf(z) / cdf
+        exact_lam.append(float(q * hazard))
+        exact_w.append(float(q * hazard * (q * hazard + mpmath.mpf(e))))
+    assert loglike == pytest.approx(float(exact_l), rel=1e-14)
+    np.testing.assert_allclose(lam, exact_lam, rtol=1e-13)
+    np.testing.assert_allclose(w, exact_w, rtol=1e-12)
+
+
+def test_probit_derivatives_have_the_same_bits_on_any_number_of_threads():
+    from kestrum_frames import _native
+
+    rng = np.random.default_rng(2)
+    eta = rng.normal(0.0, 3.0, 200_003)
+    y = (rng.random(eta.size) < 0.4).astype(float)
+    one = _native.probit_at_index(eta, y, 1)
+    for threads in (2, 5):
+        many = _native.probit_at_index(eta, y, threads)
+        assert many[0] == one[0]
+        np.testing.assert_array_equal(many[1], one[1])
+        np.testing.assert_array_equal(many[2], one[2])
