@@ -43,7 +43,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
-from scipy import linalg
+from scipy import linalg, sparse
 
 from .covariance import CovarianceSpec
 from .covariance import describe as covariance_words
@@ -329,19 +329,19 @@ def _warn_collinear(names: list[str], independent: list[int]) -> None:
     )
 
 
-def cluster_sums(codes: np.ndarray, count: int, values: np.ndarray) -> np.ndarray:
-    """Per cluster, the column sums of values (n x p) over its rows: over
-    runs of rows when the clusters are sorted (clustered by the first fixed
-    effect, by which the rows are sorted), else by level."""
-    if codes.size and (codes[1:] >= codes[:-1]).all():
-        return np.add.reduceat(values, np.flatnonzero(np.r_[True, codes[1:] != codes[:-1]]), axis=0)
-    return np.stack([np.bincount(codes, weights=values[:, j], minlength=count) for j in range(values.shape[1])], 1)
+def cluster_sums(codes: np.ndarray, count: int, values: np.ndarray, factors: np.ndarray | None = None) -> np.ndarray:
+    """Per cluster, the column sums of values (n x p) over its rows, each row
+    times factors_i when given: the sparse cluster-by-row matrix of the
+    factors times values, so that no n x p product is formed."""
+    n = codes.shape[0]
+    rows = sparse.csr_matrix((np.ones(n) if factors is None else factors, (codes, np.arange(n))), shape=(count, n))
+    return np.asarray(rows @ values)
 
 
 def score_sums(fit: FixedEffectsFit, data: PanelData) -> np.ndarray:
     """Per cluster, the sums of the scores s_i = lambda_i x~_i, formed once per fit."""
     if fit.cluster_score_sums is None:
-        fit.cluster_score_sums = cluster_sums(data.cluster, data.clusters, fit.lam[:, None] * fit.demeaned)
+        fit.cluster_score_sums = cluster_sums(data.cluster, data.clusters, fit.demeaned, fit.lam)
     return fit.cluster_score_sums
 
 

@@ -59,7 +59,7 @@ import pandas as pd
 from scipy import linalg, special
 
 from .demeaning import demean
-from .fixed_effects import LOGLIKE_ROUNDING_ULPS, cluster_sums, probit_derivatives, score_sums, small_sample_factor
+from .fixed_effects import LOGLIKE_ROUNDING_ULPS, probit_derivatives, score_sums, small_sample_factor
 
 _LOG_SQRT_2PI = 0.5 * math.log(2.0 * math.pi)
 _Z_975 = special.ndtri(0.975)
@@ -156,7 +156,7 @@ def _variances(results, beta: np.ndarray, positions: list[int]) -> np.ndarray:
         cross = np.einsum("ij,i->j", scores, lam_psi)
         total = np.einsum("jm,jk,km->m", A, M, A) + 2.0 * scale * (cross @ A) + scale**2 * float((lam_psi * lam_psi).sum())
     else:
-        psi_sums = cluster_sums(data.cluster, data.clusters, lam_psi[:, None])[:, 0]
+        psi_sums = np.bincount(data.cluster, weights=lam_psi, minlength=data.clusters)
         sums = score_sums(fit, data) @ A + np.outer(psi_sums, scale)
         total = (sums * sums).sum(axis=0)
     return total * small_sample_factor(results.vcov, n, data.clusters)
