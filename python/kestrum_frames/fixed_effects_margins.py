@@ -154,7 +154,8 @@ def _variances(results, beta: np.ndarray, positions: list[int]) -> np.ndarray:
         scores = lam[:, None] * demeaned  # lambda x~
         M = scores.T @ scores
         cross = np.einsum("ij,i->j", scores, lam_psi)
-        total = np.einsum("jm,jk,km->m", A, M, A) + 2.0 * scale * (cross @ A) + scale**2 * float((lam_psi * lam_psi).sum())
+        total = (np.einsum("jm,jk,km->m", A, M, A) + 2.0 * scale * (cross @ A)
+                 + scale**2 * float((lam_psi * lam_psi).sum()))
     else:
         psi_sums = np.bincount(data.cluster, weights=lam_psi, minlength=data.clusters)
         sums = score_sums(fit, data) @ A + np.outer(psi_sums, scale)
