@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "estimation/parallel_tasks.hpp"
+#include "numeric/tile_kernels.hpp"
 
 namespace kestrum {
 
@@ -17,18 +18,8 @@ namespace {
 // add in block order, whatever the number of threads.
 constexpr size_t kRowBlocks = 8;
 // Rows of a tile of the residuals' Gram matrix.
-constexpr size_t kGramRows = 64;
-
-// sum_t left[t] right[t] in four interleaved partial sums (which vectorise).
-double tile_dot(const double* left, const double* right, size_t count) {
-  double part[4] = {0.0, 0.0, 0.0, 0.0};
-  size_t t = 0;
-  for (; t + 4 <= count; t += 4) {
-    for (size_t u = 0; u < 4; ++u) part[u] += left[t + u] * right[t + u];
-  }
-  for (; t < count; ++t) part[0] += left[t] * right[t];
-  return (part[0] + part[1]) + (part[2] + part[3]);
-}
+constexpr size_t kGramRows = 128;
+static_assert(kGramRows <= TileRows::kMaxTileRows);
 
 // Per level g of fixed effect f, the levels of fixed effect h that share
 // rows with it (partner) and those rows' total weight: row g of C_fh.
@@ -192,56 +183,45 @@ class Problem {
   }
 
   // The residuals values - sum_f D_f coefficients[f] and their weighted
-  // Gram matrix, its lower triangle summed over tiles of kGramRows rows held
-  // by column (so that each entry is one contiguous dot product), then
-// mirrored; the residuals of the first `returned` columns kept.
+  // Gram matrix (the product kernel of the probit's Hessian, over tiles of
+  // kGramRows residual rows); the residuals of the first `returned` columns kept.
   void residuals(Demeaned& out, size_t returned) const {
     const size_t blocks = block_runs_.size() - 1;
     std::vector<Matrix> block_gram(blocks);
     run_tasks(blocks, threads_, [&](size_t b) {
-      Matrix gram(p_, p_);
-      std::vector<double> tile(p_ * kGramRows);     // column j of the tile at j * kGramRows
-      std::vector<double> weighted(p_ * kGramRows);  // the same, times w
-      std::vector<double> row(p_);
+      ProductAccumulator gram(p_, true);
+      std::vector<double> tile(kGramRows * p_);
+      double tile_weights[kGramRows];
       size_t filled = 0;
       auto add_tile = [&] {
-        for (size_t a = 0; a < p_; ++a) {
-          const double* left = weighted.data() + a * kGramRows;
-          double* into = gram.row(a);
-          for (size_t c = 0; c <= a; ++c) {
-            const double* right = tile.data() + c * kGramRows;
-            into[c] += tile_dot(left, right, filled);
-          }
-        }
+        TileRows rows;
+        rows.X = MatrixView{tile.data(), filled, p_, static_cast<ptrdiff_t>(p_), 1};
+        rows.count = filled;
+        gram.add(rows, tile_weights, nullptr);  // (r_a w) r_c
         filled = 0;
       };
       for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
         const double* first = out.coefficients[0].row(r);
         for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
-          load(i, row.data());
+          double* row = tile.data() + filled * p_;
+          load(i, row);
           for (size_t j = 0; j < p_; ++j) row[j] -= first[j];
           for (size_t f = 1; f < effects_; ++f) {
             const double* other = out.coefficients[f].row(levels_.levels[f - 1][i]);
             for (size_t j = 0; j < p_; ++j) row[j] -= other[j];
           }
-          std::copy(row.begin(), row.begin() + static_cast<ptrdiff_t>(returned), out.residuals.row(i));
-          for (size_t j = 0; j < p_; ++j) {
-            tile[j * kGramRows + filled] = row[j];
-            weighted[j * kGramRows + filled] = weights_[i] * row[j];
-          }
+          std::copy(row, row + returned, out.residuals.row(i));
+          tile_weights[filled] = weights_[i];
           if (++filled == kGramRows) add_tile();
         }
       }
-      add_tile();
-      block_gram[b] = std::move(gram);
+      if (filled > 0) add_tile();
+      block_gram[b] = gram.result();
     });
     for (size_t b = 0; b < blocks; ++b) {
       for (size_t a = 0; a < p_; ++a) {
-        for (size_t c = 0; c <= a; ++c) out.gram(a, c) += block_gram[b](a, c);
+        for (size_t c = 0; c < p_; ++c) out.gram(a, c) += block_gram[b](a, c);
       }
-    }
-    for (size_t a = 0; a < p_; ++a) {
-      for (size_t c = 0; c < a; ++c) out.gram(c, a) = out.gram(a, c);
     }
   }
 
