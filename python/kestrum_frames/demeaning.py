@@ -12,8 +12,8 @@ effect by fixed effect, its weighted mean within each level,
     m <- m - mean_w(m | level of f),   f = 1, ..., F,
 
 which converges to m~ from any start in m + span(D): the sweeps keep the
-coefficients of each level, and a Newton step starts from the last step's. One fixed effect needs
-one sweep; with several, the sweeps stop when the largest change a sweep
+coefficients of each level, and a Newton step starts from the last step's.
+One fixed effect needs one sweep; with several, the sweeps stop when the largest change a sweep
 makes (a level mean it subtracts, the change of that level's coefficient),
 relative to the largest |value| of its column, is below the tolerance (the
 change of a sweep underestimates the distance left by the factor
@@ -30,8 +30,9 @@ Gram matrix, in blocks of whole levels of the first fixed effect (the rows
 are sorted by it), and a sweep's update of a fixed effect in ranges of its
 levels (each depends on the other fixed effects' coefficients alone): both
 share the machine's cores (THREADS), the interpreter lock released, with the
-same bits on any number of threads. Levels also offers the level sums in NumPy, for the sums
-of the bias correction and the estimated effects.
+same bits on any number of threads. A Newton step keeps only z~'s residuals
+(its Gram matrix gives X~'WX~ and X~'Wz~). Levels also offers the level sums
+in NumPy, for the sums of the bias correction and the estimated effects.
 """
 
 from __future__ import annotations
