@@ -20,27 +20,17 @@ const char* const kProbitAtIndexDoc =
 
 namespace {
 
-// The view's values, contiguous: in place when they are, else copied into storage.
-const double* contiguous(const MatrixView& view, std::optional<Vector>& storage) {
-  if (view.row_stride == 1 || view.rows <= 1) return view.origin;
-  storage.emplace(view.rows);
-  for (size_t i = 0; i < view.rows; ++i) (*storage)[i] = view(i, 0);
-  return storage->data();
-}
-
 PyRef probit_at_index_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"eta", "y", "threads"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"probit_at_index", parameters, 3}, args, nargs, kwnames, slots);
   const MatrixView eta = matrix_argument(slots[0], "eta", 1);
-  const MatrixView y = matrix_argument(slots[1], "y", 1);
-  require_extent("y", "rows", y.rows, eta.rows);
   const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[2]); });
   if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
   std::optional<Vector> eta_copy;
   std::optional<Vector> y_copy;
-  const double* eta_data = contiguous(eta, eta_copy);
-  const double* y_data = contiguous(y, y_copy);
+  const double* eta_data = column_argument(slots[0], "eta", eta.rows, eta_copy);
+  const double* y_data = column_argument(slots[1], "y", eta.rows, y_copy);
   Vector lambda(eta.rows);
   Vector weight(eta.rows);
   const double loglike = without_interpreter_lock(

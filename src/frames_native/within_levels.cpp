@@ -107,20 +107,21 @@ PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"demean_levels", parameters, 10}, args, nargs, kwnames, slots);
   const MatrixView values = matrix_argument(slots[1], "values", 2);
-  std::optional<Vector> leading;
-  if (slots[0] != Py_None) leading = vector_argument(slots[0], "leading", values.rows);
-  const Vector weights = vector_argument(slots[2], "weights", values.rows);
+  std::optional<Vector> leading_copy;
+  std::optional<Vector> weights_copy;
+  const double* leading_data =
+      slots[0] != Py_None ? column_argument(slots[0], "leading", values.rows, leading_copy) : nullptr;
+  const double* weights_data = column_argument(slots[2], "weights", values.rows, weights_copy);
   const FixedEffectLevels levels = levels_argument(slots[3], slots[4], values.rows);
-  std::vector<Matrix> start = coefficients_argument(slots[5], levels, values.cols + (leading ? 1 : 0));
+  std::vector<Matrix> start = coefficients_argument(slots[5], levels, values.cols + (leading_data != nullptr ? 1 : 0));
   const std::optional<double> tol = optional_double_argument(slots[6], "tol");
   if (!tol) raise(PyExc_TypeError, "tol is required");
   const uint64_t max_sweeps = convert_argument("max_sweeps", [&] { return to_u64(slots[7]); });
   const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[8]); });
   if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
   const uint64_t returned = convert_argument("returned", [&] { return to_u64(slots[9]); });
-  const double* leading_data = leading ? leading->data() : nullptr;
   return demeaned_tuple(without_interpreter_lock([&] {
-    return demean_within_levels(leading_data, values, weights.data(), levels, std::move(start), *tol, max_sweeps,
+    return demean_within_levels(leading_data, values, weights_data, levels, std::move(start), *tol, max_sweeps,
                                 threads, returned);
   }));
 }
