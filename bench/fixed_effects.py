@@ -4,6 +4,7 @@ Run from the repository root with kestrum_frames and pyfixest importable
 (pip install '.[bench]'):
 
     python bench/fixed_effects.py [--rows 10000000] [--firms 100000] [--years 20] [--k 10] [--rounds 1]
+                                  [--only kestrum_frames]
 
 The data: --rows rows, rows / firms of each of --firms firms, each row in
 one of --years years at random (several rows per firm and year, as workers
@@ -20,7 +21,8 @@ first call's imports), the two in turn for each round, on the same data:
 and prints the times (the data's simulation left out; the first fit's
 includes the imports and pyfixest's compilation, --again adds a second fit
 in the same process), the peak memory, the ratios, and the largest
-difference between the two estimates of beta.
+difference between the two estimates of beta. --only runs one of the two
+(a quick measurement at a smaller scale without the peer), and prints no ratios.
 """
 
 from __future__ import annotations
@@ -96,6 +98,7 @@ def main() -> None:
     parser.add_argument("--k", type=int, default=10)
     parser.add_argument("--rounds", type=int, default=1)
     parser.add_argument("--again", action="store_true", help="also time a second fit in the same process")
+    parser.add_argument("--only", choices=["kestrum_frames", "pyfixest"], help="run this tool alone")
     parser.add_argument("--tool", choices=["kestrum_frames", "pyfixest"], help=argparse.SUPPRESS)
     args = parser.parse_args()
     args.rows = int(args.rows)
@@ -103,7 +106,7 @@ def main() -> None:
         print(json.dumps(run(args.tool, args)))
         return
     passed = [a for a in sys.argv[1:]]
-    times = {"kestrum_frames": [], "pyfixest": []}
+    times = {tool: [] for tool in ("kestrum_frames", "pyfixest") if args.only in (None, tool)}
     results = {}
     for _ in range(args.rounds):
         for tool in times:
@@ -114,6 +117,8 @@ def main() -> None:
             again = f"   again {results[tool]['again']:8.1f} s" if args.again else ""
             print(f"{tool:15s} first {results[tool]['seconds']:8.1f} s{again}   peak {results[tool]['peak_mib']:8.0f} MiB",
                   flush=True)
+    if args.only:
+        return
     ours, theirs = (min(times[t]) for t in times)
     difference = np.abs(np.subtract(results["kestrum_frames"]["beta"], results["pyfixest"]["beta"])).max()
     again = ""

@@ -31,7 +31,9 @@ file(GLOB_RECURSE KESTRUM_CORE_SOURCES CONFIGURE_DEPENDS
   "${KESTRUM_SOURCE_DIR}/src/margins/*.cpp")
 add_library(kestrum_core STATIC ${KESTRUM_CORE_SOURCES})
 target_include_directories(kestrum_core PUBLIC "${KESTRUM_SOURCE_DIR}/src")
-target_link_libraries(kestrum_core PUBLIC ${CMAKE_DL_LIBS})
+# Threads: the demeaning of fixed effects runs its columns and row blocks on the machine's cores.
+find_package(Threads REQUIRED)
+target_link_libraries(kestrum_core PUBLIC ${CMAKE_DL_LIBS} Threads::Threads)
 set_target_properties(kestrum_core PROPERTIES POSITION_INDEPENDENT_CODE ON)
 if(KESTRUM_PORTABLE)
   target_compile_definitions(kestrum_core PUBLIC KESTRUM_PORTABLE_KERNELS)

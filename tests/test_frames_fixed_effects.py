@@ -221,24 +221,72 @@ def test_default_covariance_clusters_by_the_first_fixed_effect():
     assert default.n_clusters == frame.loc[default.model.data.positions, "firm"].nunique()
 
 
-@pytest.mark.parametrize("tol", [1e-4, 1e-12])
-def test_demeaning_reaches_its_tolerance(tol):
-    from kestrum_frames.demeaning import Levels, demean
+def demeaning_problem(counts, seed=8, n=600):
+    """Levels of len(counts) fixed effects (the first sorted), weights with
+    one level of the first whose weights are all 0, and three columns."""
+    from kestrum_frames.demeaning import Levels
 
-    rng = np.random.default_rng(8)
-    n = 600
-    first = np.sort(rng.integers(0, 50, n))
-    second = rng.integers(0, 7, n)
+    rng = np.random.default_rng(seed)
+    codes = [np.sort(rng.integers(0, counts[0], n)), *(rng.integers(0, count, n) for count in counts[1:])]
+    codes = [np.unique(c, return_inverse=True)[1] for c in codes]
+    counts = [int(c.max()) + 1 for c in codes]
     weights = rng.uniform(0.1, 2.0, n)
-    values = rng.normal(size=(n, 2))
-    demeaned = demean(Levels(["a", "b"], [first, second], [50, 7]), values, weights, tol)
-    residuals, sweeps = demeaned.residuals, demeaned.sweeps
-    D = np.column_stack([np.eye(50)[first], np.eye(7)[second]])
+    weights[codes[0] == 3] = 0.0
+    values = rng.normal(size=(n, 3))
+    return Levels([f"fe{f}" for f in range(len(counts))], codes, counts), values, weights
+
+
+def exact_residuals(levels, values, weights):
+    """m - D (D'WD)^- D'W m by least squares on the explicit dummies."""
+    D = np.column_stack([np.eye(count)[codes] for codes, count in zip(levels.codes, levels.counts)])
     root = np.sqrt(weights)[:, None]
     coefficients = np.linalg.lstsq(root * D, root * values, rcond=None)[0]
-    exact = values - D @ coefficients
-    error = np.abs(residuals - exact).max() / np.abs(values).max()
-    assert sweeps > 1 and error < 50 * tol
+    return values - D @ coefficients
+
+
+@pytest.mark.parametrize("counts", [[50], [50, 7], [40, 9, 13]], ids=["one", "two", "three"])
+@pytest.mark.parametrize("tol", [1e-4, 1e-12])
+def test_demeaning_reaches_its_tolerance(counts, tol):
+    from kestrum_frames.demeaning import demean
+
+    levels, values, weights = demeaning_problem(counts)
+    demeaned = demean(levels, values[:, 1:], weights, tol, leading=values[:, 0])
+    exact = exact_residuals(levels, values, weights)
+    used = weights > 0  # rows of weight 0 are not in the projection's norm
+    error = np.abs(demeaned.residuals - exact)[used].max() / np.abs(values).max()
+    assert error < 50 * tol
+    assert demeaned.sweeps == 1 if len(counts) == 1 else demeaned.sweeps > 1
+    gram = (demeaned.residuals * weights[:, None]).T @ demeaned.residuals
+    np.testing.assert_allclose(demeaned.gram, gram, rtol=1e-12, atol=1e-12 * np.abs(gram).max())
+    # The coefficients reproduce the residuals: values - sum_f D_f a_f.
+    fitted = sum(c[codes] for c, codes in zip(demeaned.coefficients, levels.codes))
+    np.testing.assert_allclose(values - fitted, demeaned.residuals, rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("threads", [2, 3, 8])
+def test_demeaning_has_the_same_bits_on_any_number_of_threads(threads):
+    from kestrum_frames.demeaning import demean
+
+    levels, values, weights = demeaning_problem([40, 9, 13], seed=3, n=5000)
+    one = demean(levels, values, weights, 1e-10, threads=1)
+    many = demean(levels, values, weights, 1e-10, threads=threads)
+    np.testing.assert_array_equal(one.residuals, many.residuals)
+    np.testing.assert_array_equal(one.gram, many.gram)
+    for a, b in zip(one.coefficients, many.coefficients):
+        np.testing.assert_array_equal(a, b)
+    assert one.sweeps == many.sweeps
+
+
+def test_demeaning_from_a_warm_start_reaches_the_same_residuals():
+    from kestrum_frames.demeaning import demean
+
+    levels, values, weights = demeaning_problem([50, 7], seed=5)
+    cold = demean(levels, values, weights, 1e-12)
+    nearby = demean(levels, values, weights * 1.01, 1e-12)  # the last Newton step's coefficients
+    warm = demean(levels, values, weights, 1e-12, coefficients=nearby.coefficients)
+    used = weights > 0
+    np.testing.assert_allclose(warm.residuals[used], exact_residuals(levels, values, weights)[used], atol=1e-10)
+    assert warm.sweeps <= cold.sweeps
 
 
 def test_bad_input_names_the_column():
@@ -268,3 +316,41 @@ def test_dask_frame_is_refused():
     dd = pytest.importorskip("dask.dataframe")
     with pytest.raises(NotImplementedError, match="fixed effects need an in-memory frame"):
         kf.fit_probit("y ~ x1 | firm", dd.from_pandas(panel(), npartitions=2))
+
+
+def test_probit_derivatives_at_the_index_against_high_precision():
+    """l, lambda and w of the Newton steps against mpmath, in the body and far in both tails."""
+    mpmath = pytest.importorskip("mpmath")
+    from kestrum_frames.fixed_effects import probit_derivatives
+
+    mpmath.mp.dps = 50
+    eta = np.array([-40.0, -8.5, -5.5, -1.2, 0.0, 0.3, 4.9, 5.5, 9.0, 37.0])
+    eta = np.r_[eta, eta]
+    y = np.r_[np.zeros(10), np.ones(10)]
+    loglike, lam, w = probit_derivatives(eta, y)
+    exact_l, exact_lam, exact_w = mpmath.mpf(0), [], []
+    for e, outcome in zip(eta, y):
+        q = 1 if outcome else -1
+        z = mpmath.mpf(q * e)
+        cdf = mpmath.ncdf(z)
+        exact_l += mpmath.log(cdf)
+        hazard = mpmath.npdf(z) / cdf
+        exact_lam.append(float(q * hazard))
+        exact_w.append(float(q * hazard * (q * hazard + mpmath.mpf(e))))
+    assert loglike == pytest.approx(float(exact_l), rel=1e-14)
+    np.testing.assert_allclose(lam, exact_lam, rtol=1e-13)
+    np.testing.assert_allclose(w, exact_w, rtol=1e-12)
+
+
+def test_probit_derivatives_have_the_same_bits_on_any_number_of_threads():
+    from kestrum_frames import _native
+
+    rng = np.random.default_rng(2)
+    eta = rng.normal(0.0, 3.0, 200_003)
+    y = (rng.random(eta.size) < 0.4).astype(float)
+    one = _native.probit_at_index(eta, y, 1)
+    for threads in (2, 5):
+        many = _native.probit_at_index(eta, y, threads)
+        assert many[0] == one[0]
+        np.testing.assert_array_equal(many[1], one[1])
+        np.testing.assert_array_equal(many[2], one[2])

@@ -12,23 +12,33 @@ effect by fixed effect, its weighted mean within each level,
     m <- m - mean_w(m | level of f),   f = 1, ..., F,
 
 which converges to m~ from any start in m + span(D): the sweeps keep the
-coefficients of each level, and a Newton step starts from the last step's. One fixed effect needs
-one sweep; with several, the sweeps stop when the largest change a sweep
-makes, relative to the largest |value| of its column, is below the
-tolerance (the change of a sweep underestimates the distance left by the
-factor 1 / (1 - rate) when the sweeps converge slowly).
+coefficients of each level, and a Newton step starts from the last step's.
+One fixed effect needs one sweep; with several, the sweeps stop when the largest change a sweep
+makes (a level mean it subtracts, the change of that level's coefficient),
+relative to the largest |value| of its column, is below the tolerance (the
+change of a sweep underestimates the distance left by the factor
+1 / (1 - rate) when the sweeps converge slowly).
 
-The sweeps run in the core (src/estimation/demeaning.cpp), all columns of
-a block together, the interpreter lock released. The rows are sorted by the
-first fixed effect, so that each of its levels is a run of rows, demeaned
-while it is in cache; every other fixed effect takes a pass for its level
-sums and one to subtract the means. Levels also offers the level sums in
-NumPy, for the sums of the bias correction and the estimated effects.
+The sweeps run in the core (src/estimation/demeaning.cpp) on the
+coefficients rather than the rows: a sweep of fixed effect f sets its
+coefficients a_f = (b_f - sum_{h != f} C_fh a_h) / W_f, with b_f the level
+sums of w m, W_f the level weights and C_fh the weight of the rows in each
+pair of levels of f and h, the same iterates as the sweep over the rows at
+the cost of the pairs of levels present (a firm's 20 years, not its rows).
+The rows are read twice per call, for b and for the residuals and their
+Gram matrix, in blocks of whole levels of the first fixed effect (the rows
+are sorted by it), and a sweep's update of a fixed effect in ranges of its
+levels (each depends on the other fixed effects' coefficients alone): both
+share the machine's cores (THREADS), the interpreter lock released, with the
+same bits on any number of threads. A Newton step keeps only z~'s residuals
+(its Gram matrix gives X~'WX~ and X~'Wz~). Levels also offers the level sums
+in NumPy, for the sums of the bias correction and the estimated effects.
 """
 
 from __future__ import annotations
 
 import functools
+import os
 import warnings
 from dataclasses import dataclass
 
@@ -39,6 +49,8 @@ from . import _native
 
 # Sweeps of the alternating projections before giving up with a warning.
 MAX_SWEEPS = 10_000
+# Threads of the demeaning: the cores this process may run on.
+THREADS = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
 
 
 @dataclass
@@ -84,29 +96,46 @@ class Levels:
 
 @dataclass
 class Demeaned:
-    residuals: np.ndarray  # n x p
+    residuals: np.ndarray  # n x p (or the first columns asked for)
     coefficients: list  # per fixed effect, levels x p: values - residuals = sum_f D_f coefficients[f]
     gram: np.ndarray  # p x p: residuals' W residuals
     sweeps: int
+    change: float  # the last sweep's largest change, relative to its column's largest |value|
 
 
 def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
-           leading: np.ndarray | None = None, coefficients: list | None = None) -> Demeaned:
+           leading: np.ndarray | None = None, coefficients: list | None = None, threads: int | None = None,
+           returned: int | None = None) -> Demeaned:
     """The residuals m~ of the columns (leading, when given, then those of
     values, n x k) from their weighted projection on the fixed effects.
     coefficients: a warm start, the fixed effects' coefficients of an earlier
-    call (the last Newton step's), from which the sweeps reach m~ sooner."""
+    call (the last Newton step's), from which the sweeps reach m~ sooner.
+    threads: at most this many (default THREADS); the result does not depend on it.
+    returned: keep the residuals of the first this many columns only (the
+    Gram matrix is of all): a Newton step needs z~ and the Gram matrix alone."""
     values = values.reshape(values.shape[0], -1)
-    residuals, coefficients, gram, sweeps, change = _native.demean_levels(
-        None if leading is None else np.ascontiguousarray(leading, dtype=np.float64), values,
-        np.ascontiguousarray(weights, dtype=np.float64), levels.run_lengths, levels.other_levels, coefficients,
-        float(tol), MAX_SWEEPS,
-    )
-    if len(levels.codes) > 1 and not change < tol:
+    columns = values.shape[1] + (leading is not None)
+    demeaned = _demean_levels(levels, values, weights, leading, coefficients, tol, MAX_SWEEPS, threads,
+                              columns if returned is None else returned)
+    if len(levels.codes) > 1 and not demeaned.change < tol:
         warnings.warn(
             f"the demeaning within the fixed effects {', '.join(levels.names)} did not reach the tolerance "
-            f"{tol:g} in {MAX_SWEEPS} sweeps (last change {change:.3g}): the estimates are approximate",
+            f"{tol:g} in {MAX_SWEEPS} sweeps (last change {demeaned.change:.3g}): the estimates are approximate",
             RuntimeWarning,
             stacklevel=4,
         )
-    return Demeaned(residuals, coefficients, gram, sweeps)
+    return demeaned
+
+
+def residuals_of(levels: Levels, values: np.ndarray, weights: np.ndarray, coefficients: list) -> Demeaned:
+    """values - sum_f D_f coefficients[f] (n x k) and its weighted Gram matrix, without sweeps."""
+    return _demean_levels(levels, values, weights, None, coefficients, 0.5, 0, None, values.shape[1])
+
+
+def _demean_levels(levels, values, weights, leading, coefficients, tol, max_sweeps, threads, returned) -> Demeaned:
+    residuals, coefficients, gram, sweeps, change = _native.demean_levels(
+        None if leading is None else np.ascontiguousarray(leading, dtype=np.float64), values,
+        np.ascontiguousarray(weights, dtype=np.float64), levels.run_lengths, levels.other_levels, coefficients,
+        float(tol), max_sweeps, THREADS if threads is None else threads, returned,
+    )
+    return Demeaned(residuals, coefficients, gram, sweeps, change)

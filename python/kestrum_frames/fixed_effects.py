@@ -39,15 +39,16 @@ from __future__ import annotations
 
 import math
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
-from scipy import linalg, special
+from scipy import linalg, sparse
 
 from .covariance import CovarianceSpec
 from .covariance import describe as covariance_words
-from .demeaning import Levels, demean
+from . import _native
+from .demeaning import THREADS, Levels, demean, residuals_of
 from .design import INTERCEPT, Design, outcome_values
 from .frames import Columns
 from .model_data import nonfinite_regressor_error, rows_to_keep
@@ -59,7 +60,6 @@ LOGLIKE_ROUNDING_ULPS = 8.0
 # before it has at most this share of its own weighted sum of squares is
 # collinear with them.
 COLLINEAR_SHARE = 1e-10
-_LOG_SQRT_2PI = 0.5 * math.log(2.0 * math.pi)
 
 
 def split_formula(formula: str) -> tuple[str, list[str]] | None:
@@ -98,13 +98,10 @@ def _is_column_name(name: str) -> bool:
 
 
 def probit_derivatives(eta: np.ndarray, y: np.ndarray) -> tuple[float, np.ndarray, np.ndarray]:
-    """l = sum ln Phi(q eta), lambda = dl_i/deta and w = -d2l_i/deta2 (see the module's text)."""
-    x = np.where(y > 0.5, eta, -eta)  # q eta
-    log_cdf = special.log_ndtr(x)
-    mills = np.exp(-0.5 * x * x - _LOG_SQRT_2PI - log_cdf)  # phi(x) / Phi(x), without underflow
-    lam = np.where(y > 0.5, mills, -mills)
-    w = mills * (mills + x)
-    return float(log_cdf.sum()), lam, w
+    """l = sum ln Phi(q eta), lambda = dl_i/deta and w = -d2l_i/deta2 (see the module's text), in the core
+    by kestrum's per-row rules (exact in the tails), on THREADS threads with the same bits on any number."""
+    loglike, lam, w = _native.probit_at_index(np.ascontiguousarray(eta, dtype=np.float64), y, THREADS)
+    return loglike, lam, w
 
 
 @dataclass
@@ -129,6 +126,13 @@ def _codes(columns: Columns, name: str, keep: np.ndarray | None) -> tuple[np.nda
     codes, uniques = pd.factorize(columns.series(name))
     codes = np.asarray(codes, dtype=np.int64)
     return (codes if keep is None else codes[keep]), np.asarray(uniques)
+
+
+def _present_levels(codes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The codes present (increasing) and each row's position among them:
+    np.unique(codes, return_inverse=True) by counting, not sorting."""
+    seen = np.bincount(codes) > 0
+    return np.flatnonzero(seen), (np.cumsum(seen) - 1)[codes]
 
 
 def _check_fixed_effects(columns: Columns, names: list[str]) -> None:
@@ -180,10 +184,9 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
     kept_terms = [j for j, name in enumerate(design.names) if name != INTERCEPT]
     if not kept_terms:
         raise ValueError(f"formula {formula!r} has no regressors besides the intercept, which the fixed effects absorb")
-    X = np.empty((y.shape[0], len(kept_terms)))
-    for column, j in enumerate(kept_terms):
-        X[:, column] = regressors[j]
-    if not np.isfinite(X).all():
+    X, nonfinite = _native.gather_columns(
+        [np.ascontiguousarray(regressors[j], dtype=np.float64) for j in kept_terms], 0, y.shape[0])
+    if nonfinite:
         raise nonfinite_regressor_error(design, columns, regressors, keep)
     positions = np.flatnonzero(keep) if keep is not None else np.arange(columns.rows)
     codes_labels = [_codes(columns, name, keep) for name in fixed_effects]
@@ -196,15 +199,16 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
     order = order[np.argsort(codes_labels[0][0][order], kind="stable")]
     codes, labels = [], []
     for level, values in codes_labels:
-        present, compact = np.unique(level[order], return_inverse=True)
-        codes.append(compact.astype(np.int64))
+        present, compact = _present_levels(level[order])
+        codes.append(compact)
         labels.append(values[present])
     clusters = None
     if cluster_codes is not None:
-        present, cluster_codes = np.unique(cluster_codes[order], return_inverse=True)
+        present, cluster_codes = _present_levels(cluster_codes[order])
         clusters = int(present.shape[0])
+    in_place = order.shape[0] == y.shape[0] and (order[1:] > order[:-1]).all()  # kept and sorted already
     data = PanelData(
-        y=y[order], X=np.ascontiguousarray(X[order]), names=[design.names[j] for j in kept_terms],
+        y=y[order], X=X if in_place else np.take(X, order, axis=0), names=[design.names[j] for j in kept_terms],
         levels=Levels(list(fixed_effects), codes, [len(v) for v in labels]), labels=labels,
         positions=positions[order], cluster=cluster_codes, clusters=clusters,
         dropped_missing=columns.rows - y.shape[0], separated_levels=separated,
@@ -242,6 +246,8 @@ class FixedEffectsFit:
     iterations: int
     converged: bool
     passes: int  # sweeps of the demeaning and evaluations of l
+    # Per cluster, the sums of the scores lambda_i x~_i (score_sums): the covariance and the effects' errors share them.
+    cluster_score_sums: np.ndarray | None = field(default=None, repr=False)
 
 
 def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> FixedEffectsFit:
@@ -253,12 +259,18 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     loglike, lam, w = probit_derivatives(eta, y)
     passes, gain, converged = 1, math.inf, False
     coefficients = None  # the fixed effects' coefficients of the last demeaning, its warm start
+
+    def finish(iteration: int, converged: bool) -> FixedEffectsFit:
+        """The fit, with X~ at the last weights (from the last demeaning's coefficients of X)."""
+        X_tilde = residuals_of(levels, X, w, [np.ascontiguousarray(c[:, 1:]) for c in coefficients]).residuals
+        return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration, converged, passes)
+
     for iteration in range(max_iter + 1):
         working = eta + lam / w
-        demeaned = demean(levels, X if len(kept) == k else X[:, kept], w, demean_tol, working, coefficients)
+        # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below).
+        demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=1)
         passes += demeaned.sweeps
-        coefficients, residuals = demeaned.coefficients, demeaned.residuals
-        X_tilde = residuals[:, 1:]
+        coefficients, z_tilde = demeaned.coefficients, demeaned.residuals[:, 0]
         hessian, moment = demeaned.gram[1:, 1:], demeaned.gram[1:, 0]  # H~ = X~'WX~ and X~'Wz~
         if iteration == 0:
             independent = _independent(hessian, np.einsum("ij,i,ij->j", X, w, X))
@@ -267,16 +279,20 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                 if not independent:
                     raise ValueError("every regressor is collinear with the fixed effects: beta is not identified")
                 kept = independent
+                X = np.ascontiguousarray(X[:, kept])
                 beta = beta[kept]
                 hessian, moment = hessian[np.ix_(kept, kept)], moment[kept]
                 columns = [0, *(j + 1 for j in kept)]
-                residuals = np.ascontiguousarray(residuals[:, columns])
                 coefficients = [np.ascontiguousarray(c[:, columns]) for c in coefficients]
-                X_tilde = residuals[:, 1:]
         target = linalg.solve(hessian, moment, assume_a="pos")
-        # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D).
-        step = working - residuals[:, 0] + X_tilde @ target - eta
-        decrement = float(w @ (step * step))
+        # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D), with
+        # X~ b' = X b' - sum_f D_f (A_f b'), A_f the fixed effects' coefficients of X.
+        # (Products over the rows by einsum and sums, not BLAS: its threads would spin beside the sweeps.)
+        fitted = np.einsum("ij,j->i", X, target)
+        for f, c in enumerate(coefficients):
+            fitted -= levels.spread(f, np.einsum("gj,j->g", c[:, 1:], target))
+        step = working - z_tilde + fitted - eta
+        decrement = float((w * step * step).sum())
         resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
         if iteration > 0 and gain < resolution and decrement < resolution:
             converged = True
@@ -293,15 +309,14 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
             if t < 2.0**-40:
                 warnings.warn("the Newton step cannot increase the log-likelihood: the fit stops, not converged",
                               RuntimeWarning, stacklevel=4)
-                return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration, False, passes)
+                return finish(iteration, False)
         gain = trial_loglike - loglike
         eta = eta + t * step
         beta = beta + t * (target - beta)
         loglike, lam, w = trial_loglike, trial_lam, trial_w
     if not converged:
         warnings.warn(f"the fit did not converge in {max_iter} iterations", RuntimeWarning, stacklevel=4)
-    return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration,
-                           converged, passes)
+    return finish(iteration, converged)
 
 
 def _warn_collinear(names: list[str], independent: list[int]) -> None:
@@ -314,13 +329,20 @@ def _warn_collinear(names: list[str], independent: list[int]) -> None:
     )
 
 
-def cluster_sums(codes: np.ndarray, count: int, values: np.ndarray) -> np.ndarray:
-    """Per cluster, the column sums of values (n x p) over its rows: over
-    runs of rows when the clusters are sorted (clustered by the first fixed
-    effect, by which the rows are sorted), else by level."""
-    if codes.size and (codes[1:] >= codes[:-1]).all():
-        return np.add.reduceat(values, np.flatnonzero(np.r_[True, codes[1:] != codes[:-1]]), axis=0)
-    return np.stack([np.bincount(codes, weights=values[:, j], minlength=count) for j in range(values.shape[1])], 1)
+def cluster_sums(codes: np.ndarray, count: int, values: np.ndarray, factors: np.ndarray | None = None) -> np.ndarray:
+    """Per cluster, the column sums of values (n x p) over its rows, each row
+    times factors_i when given: the sparse cluster-by-row matrix of the
+    factors times values, so that no n x p product is formed."""
+    n = codes.shape[0]
+    rows = sparse.csr_matrix((np.ones(n) if factors is None else factors, (codes, np.arange(n))), shape=(count, n))
+    return np.asarray(rows @ values)
+
+
+def score_sums(fit: FixedEffectsFit, data: PanelData) -> np.ndarray:
+    """Per cluster, the sums of the scores s_i = lambda_i x~_i, formed once per fit."""
+    if fit.cluster_score_sums is None:
+        fit.cluster_score_sums = cluster_sums(data.cluster, data.clusters, fit.demeaned, fit.lam)
+    return fit.cluster_score_sums
 
 
 def small_sample_factor(vcov: str, nobs: int, clusters: int | None) -> float:
@@ -337,11 +359,11 @@ def covariance(fit: FixedEffectsFit, data: PanelData, vcov: str) -> np.ndarray:
     bread = (bread + bread.T) / 2.0
     if vcov == "nonrobust":
         return bread
-    scores = fit.lam[:, None] * fit.demeaned
     if vcov.startswith("HC"):
+        scores = fit.lam[:, None] * fit.demeaned
         meat = scores.T @ scores
     else:
-        sums = cluster_sums(data.cluster, data.clusters, scores)
+        sums = score_sums(fit, data)
         meat = sums.T @ sums
     return bread @ meat @ bread * small_sample_factor(vcov, data.y.shape[0], data.clusters)
 

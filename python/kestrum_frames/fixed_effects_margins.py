@@ -59,7 +59,7 @@ import pandas as pd
 from scipy import linalg, special
 
 from .demeaning import demean
-from .fixed_effects import LOGLIKE_ROUNDING_ULPS, cluster_sums, probit_derivatives, small_sample_factor
+from .fixed_effects import LOGLIKE_ROUNDING_ULPS, probit_derivatives, score_sums, small_sample_factor
 
 _LOG_SQRT_2PI = 0.5 * math.log(2.0 * math.pi)
 _Z_975 = special.ndtri(0.975)
@@ -128,13 +128,17 @@ def _effects_at(results, beta: np.ndarray, eta: np.ndarray) -> np.ndarray:
 
 
 def _variances(results, beta: np.ndarray, positions: list[int]) -> np.ndarray:
-    """Var of each delta_v (v at positions among the kept regressors); see the module's text."""
+    """Var of each delta_v (v at positions among the kept regressors); see the module's text.
+    With A = H~^-1 J and s = beta_v, lambda_i a_i = lambda_i x~_i' A + (lambda_i Psi_i / n) s is linear in the
+    rows' sums, so the cluster sums are those of lambda x~ and of lambda Psi, and the HC sum of squares is
+    A' (X~' Lambda^2 X~) A + 2 (s/n) A' X~' Lambda^2 Psi + (s/n)^2 sum (lambda Psi)^2: no n x m matrix is formed.
+    (Products over the rows by einsum, not BLAS: its threads would spin beside the sweeps.)"""
     data, fit = results.model.data, results._fit
     n = data.y.shape[0]
     eta, w, lam, demeaned = fit.eta, fit.w, fit.lam, fit.demeaned
     phi = _density(eta)
     slope = -eta * phi  # Delta_eta / beta_v
-    shift = (slope @ demeaned) / n
+    shift = np.einsum("i,ij->j", slope, demeaned) / n
     jacobians = np.zeros((len(beta), len(positions)))
     for m, j in enumerate(positions):
         jacobians[:, m] = beta[j] * shift
@@ -143,13 +147,18 @@ def _variances(results, beta: np.ndarray, positions: list[int]) -> np.ndarray:
     scale = beta[positions]
     if results.vcov == "nonrobust":
         cov = results.cov_params().to_numpy()[np.ix_(fit.kept, fit.kept)]
-        return np.einsum("jm,jk,km->m", jacobians, cov, jacobians) + scale**2 * float(w @ psi**2) / n**2
-    influence = demeaned @ linalg.solve(fit.hessian, jacobians, assume_a="pos") + np.outer(psi / n, scale)
-    scores = lam[:, None] * influence
+        return np.einsum("jm,jk,km->m", jacobians, cov, jacobians) + scale**2 * float((w * psi * psi).sum()) / n**2
+    A = linalg.solve(fit.hessian, jacobians, assume_a="pos")
+    lam_psi = lam * psi / n
     if results.vcov.startswith("HC"):
-        total = (scores * scores).sum(axis=0)
+        scores = lam[:, None] * demeaned  # lambda x~
+        M = scores.T @ scores
+        cross = np.einsum("ij,i->j", scores, lam_psi)
+        total = (np.einsum("jm,jk,km->m", A, M, A) + 2.0 * scale * (cross @ A)
+                 + scale**2 * float((lam_psi * lam_psi).sum()))
     else:
-        sums = cluster_sums(data.cluster, data.clusters, scores)
+        psi_sums = np.bincount(data.cluster, weights=lam_psi, minlength=data.clusters)
+        sums = score_sums(fit, data) @ A + np.outer(psi_sums, scale)
         total = (sums * sums).sum(axis=0)
     return total * small_sample_factor(results.vcov, n, data.clusters)
 

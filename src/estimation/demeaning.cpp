@@ -3,147 +3,302 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <utility>
+
+#include "estimation/parallel_tasks.hpp"
+#include "numeric/tile_kernels.hpp"
 
 namespace kestrum {
 
 namespace {
 
-// Per level of the first fixed effect (a run of rows): subtract the run's
-// w-weighted column means, while the run is in cache, and add them to the
-// level's coefficients. Returns the largest |mean| / scale.
-double sweep_runs(Matrix& current, Matrix& coefficients, const double* weights,
-                  const std::vector<size_t>& run_lengths, const std::vector<double>& run_weights,
-                  const std::vector<double>& scale) {
-  const size_t p = current.cols();
-  std::vector<double> sums(p);
-  double largest = 0.0;
-  size_t begin = 0;
-  for (size_t r = 0; r < run_lengths.size(); ++r) {
-    const size_t end = begin + run_lengths[r];
-    std::fill(sums.begin(), sums.end(), 0.0);
-    for (size_t i = begin; i < end; ++i) {
-      const double* row = current.row(i);
-      for (size_t j = 0; j < p; ++j) sums[j] += weights[i] * row[j];
+// The passes over the rows run in this many blocks of whole runs of the
+// first fixed effect (fewer when there are fewer runs); their partial sums
+// add in block order, whatever the number of threads.
+constexpr size_t kRowBlocks = 8;
+// Rows of a tile of the residuals' Gram matrix.
+constexpr size_t kGramRows = 128;
+static_assert(kGramRows <= TileRows::kMaxTileRows);
+
+// Per level g of fixed effect f, the levels of fixed effect h that share
+// rows with it (partner) and those rows' total weight: row g of C_fh.
+struct Crosstab {
+  std::vector<size_t> starts{0};
+  std::vector<uint32_t> partner;
+  std::vector<double> weight;
+};
+
+// C_fh from the rows of each level of f (rows of level g: order[begins[g]],
+// ..., order[begins[g + 1] - 1]; order null: the rows themselves).
+Crosstab crosstab(const std::vector<size_t>& begins, const uint32_t* order, const std::vector<uint32_t>& partner_of,
+                  size_t partner_count, const double* weights) {
+  Crosstab out;
+  std::vector<size_t> slot(partner_count, std::numeric_limits<size_t>::max());
+  for (size_t g = 0; g + 1 < begins.size(); ++g) {
+    const size_t first = out.partner.size();
+    for (size_t k = begins[g]; k < begins[g + 1]; ++k) {
+      const size_t i = order != nullptr ? order[k] : k;
+      const uint32_t l = partner_of[i];
+      if (slot[l] == std::numeric_limits<size_t>::max() || slot[l] < first) {
+        slot[l] = out.partner.size();
+        out.partner.push_back(l);
+        out.weight.push_back(0.0);
+      }
+      out.weight[slot[l]] += weights[i];
     }
-    double* coefficient = coefficients.row(r);
-    for (size_t j = 0; j < p; ++j) {
-      sums[j] = run_weights[r] > 0.0 ? sums[j] / run_weights[r] : 0.0;  // weights that all underflowed
-      coefficient[j] += sums[j];
-      largest = std::max(largest, std::fabs(sums[j]) / scale[j]);
-    }
-    for (size_t i = begin; i < end; ++i) {
-      double* row = current.row(i);
-      for (size_t j = 0; j < p; ++j) row[j] -= sums[j];
-    }
-    begin = end;
+    out.starts.push_back(out.partner.size());
   }
-  return largest;
+  return out;
 }
 
-// Per level of another fixed effect: the means from one pass over the rows,
-// subtracted in a second.
-double sweep_levels(Matrix& current, Matrix& coefficients, const double* weights,
-                    const std::vector<uint32_t>& level_of, const std::vector<double>& level_weights,
-                    const std::vector<double>& scale) {
-  const size_t n = current.rows();
-  const size_t p = current.cols();
-  Matrix means(level_weights.size(), p);
-  for (size_t i = 0; i < n; ++i) {
-    const double* row = current.row(i);
-    double* total = means.row(level_of[i]);
-    for (size_t j = 0; j < p; ++j) total[j] += weights[i] * row[j];
-  }
-  double largest = 0.0;
-  for (size_t g = 0; g < level_weights.size(); ++g) {
-    double* mean = means.row(g);
-    double* coefficient = coefficients.row(g);
-    for (size_t j = 0; j < p; ++j) {
-      mean[j] = level_weights[g] > 0.0 ? mean[j] / level_weights[g] : 0.0;
-      coefficient[j] += mean[j];
-      largest = std::max(largest, std::fabs(mean[j]) / scale[j]);
+// C_hf = C_fh' (partner_count: the levels of h), each row in the order of f's levels.
+Crosstab transposed(const Crosstab& c, size_t partner_count) {
+  Crosstab out;
+  out.starts.assign(partner_count + 1, 0);
+  for (uint32_t l : c.partner) ++out.starts[l + 1];
+  for (size_t l = 0; l < partner_count; ++l) out.starts[l + 1] += out.starts[l];
+  out.partner.resize(c.partner.size());
+  out.weight.resize(c.partner.size());
+  std::vector<size_t> fill(out.starts.begin(), out.starts.end() - 1);
+  for (size_t g = 0; g + 1 < c.starts.size(); ++g) {
+    for (size_t e = c.starts[g]; e < c.starts[g + 1]; ++e) {
+      const size_t to = fill[c.partner[e]]++;
+      out.partner[to] = static_cast<uint32_t>(g);
+      out.weight[to] = c.weight[e];
     }
   }
-  for (size_t i = 0; i < n; ++i) {
-    double* row = current.row(i);
-    const double* mean = means.row(level_of[i]);
-    for (size_t j = 0; j < p; ++j) row[j] -= mean[j];
-  }
-  return largest;
+  return out;
 }
 
-// The columns' values less the start's fixed effects, and each column's largest |value|.
-std::vector<double> start_residuals(Demeaned& out, const double* leading, const MatrixView& values,
-                                    const FixedEffectLevels& levels) {
-  const size_t n = values.rows;
-  const size_t shift = leading != nullptr ? 1 : 0;
-  const size_t p = out.residuals.cols();
-  std::vector<double> scale(p, 0.0);
-  size_t run = 0;
-  size_t run_end = levels.run_lengths.empty() ? n : levels.run_lengths[0];
-  for (size_t i = 0; i < n; ++i) {
-    while (i == run_end && run + 1 < levels.run_lengths.size()) run_end += levels.run_lengths[++run];
-    double* row = out.residuals.row(i);
-    if (leading != nullptr) row[0] = leading[i];
-    for (size_t j = 0; j < values.cols; ++j) row[j + shift] = values(i, j);
-    for (size_t j = 0; j < p; ++j) scale[j] = std::max(scale[j], std::fabs(row[j]));
-    const double* first = out.coefficients[0].row(run);
-    for (size_t j = 0; j < p; ++j) row[j] -= first[j];
-    for (size_t f = 0; f < levels.levels.size(); ++f) {
-      const double* other = out.coefficients[f + 1].row(levels.levels[f][i]);
-      for (size_t j = 0; j < p; ++j) row[j] -= other[j];
+// The rows of each level of codes (count levels), by a counting sort: the
+// order and where each level's rows begin in it.
+std::pair<std::vector<uint32_t>, std::vector<size_t>> rows_by_level(const std::vector<uint32_t>& codes, size_t count) {
+  std::vector<size_t> begins(count + 1, 0);
+  for (uint32_t code : codes) ++begins[code + 1];
+  for (size_t g = 0; g < count; ++g) begins[g + 1] += begins[g];
+  std::vector<uint32_t> order(codes.size());
+  std::vector<size_t> fill(begins.begin(), begins.end() - 1);
+  for (size_t i = 0; i < codes.size(); ++i) order[fill[codes[i]]++] = static_cast<uint32_t>(i);
+  return {std::move(order), std::move(begins)};
+}
+
+class Problem {
+ public:
+  Problem(const double* leading, const MatrixView& values, const double* weights, const FixedEffectLevels& levels,
+          size_t threads)
+      : leading_(leading),
+        values_(values),
+        weights_(weights),
+        levels_(levels),
+        threads_(threads),
+        effects_(levels.levels.size() + 1),
+        p_(values.cols + (leading != nullptr ? 1 : 0)),
+        run_begins_(levels.run_lengths.size() + 1, 0) {
+    for (size_t r = 0; r < levels.run_lengths.size(); ++r) run_begins_[r + 1] = run_begins_[r] + levels.run_lengths[r];
+    const size_t runs = levels.run_lengths.size();
+    const size_t blocks = std::max<size_t>(1, std::min(kRowBlocks, runs));
+    for (size_t b = 0; b <= blocks; ++b) block_runs_.push_back(b * runs / blocks);
+    counts_.push_back(runs);
+    for (size_t count : levels.level_counts) counts_.push_back(count);
+  }
+
+  size_t columns() const { return p_; }
+  size_t count(size_t f) const { return counts_[f]; }
+
+  // scale_ (each column's largest |value|, at least the smallest normal),
+  // level_weights_ (W_f) and sums_ (b_f), from one pass over the rows.
+  void level_sums() {
+    const size_t blocks = block_runs_.size() - 1;
+    std::vector<std::vector<double>> block_scale(blocks, std::vector<double>(p_, 0.0));
+    // Per block and fixed effect after the first: its levels' weights (column p_) and sums.
+    std::vector<std::vector<Matrix>> block_sums(blocks);
+    sums_.emplace_back(counts_[0], p_ + 1);
+    run_tasks(blocks, threads_, [&](size_t b) {
+      for (size_t f = 1; f < effects_; ++f) block_sums[b].emplace_back(counts_[f], p_ + 1);
+      std::vector<double> row(p_);
+      for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
+        double* run_total = sums_[0].row(r);
+        for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
+          load(i, row.data());
+          const double w = weights_[i];
+          for (size_t j = 0; j < p_; ++j) {
+            block_scale[b][j] = std::max(block_scale[b][j], std::fabs(row[j]));
+            run_total[j] += w * row[j];
+          }
+          run_total[p_] += w;
+          for (size_t f = 1; f < effects_; ++f) {
+            double* total = block_sums[b][f - 1].row(levels_.levels[f - 1][i]);
+            for (size_t j = 0; j < p_; ++j) total[j] += w * row[j];
+            total[p_] += w;
+          }
+        }
+      }
+    });
+    scale_.assign(p_, 0.0);
+    for (size_t b = 0; b < blocks; ++b) {
+      for (size_t j = 0; j < p_; ++j) scale_[j] = std::max(scale_[j], block_scale[b][j]);
+    }
+    for (double& s : scale_) s = std::max(s, std::numeric_limits<double>::min());
+    for (size_t f = 1; f < effects_; ++f) {
+      Matrix total(counts_[f], p_ + 1);
+      for (size_t b = 0; b < blocks; ++b) {
+        for (size_t g = 0; g < counts_[f]; ++g) {
+          const double* part = block_sums[b][f - 1].row(g);
+          double* into = total.row(g);
+          for (size_t j = 0; j <= p_; ++j) into[j] += part[j];
+        }
+      }
+      sums_.push_back(std::move(total));
     }
   }
-  for (double& s : scale) s = std::max(s, std::numeric_limits<double>::min());
-  return scale;
-}
+
+  // C_fh for every pair of fixed effects f != h.
+  void crosstabs() {
+    cross_.assign(effects_, std::vector<Crosstab>(effects_));
+    for (size_t f = 0; f + 1 < effects_; ++f) {
+      std::pair<std::vector<uint32_t>, std::vector<size_t>> grouped;
+      if (f > 0) grouped = rows_by_level(levels_.levels[f - 1], counts_[f]);
+      const std::vector<size_t>& begins = f == 0 ? run_begins_ : grouped.second;
+      const uint32_t* order = f == 0 ? nullptr : grouped.first.data();
+      for (size_t h = f + 1; h < effects_; ++h) {
+        cross_[f][h] = crosstab(begins, order, levels_.levels[h - 1], counts_[h], weights_);
+        cross_[h][f] = transposed(cross_[f][h], counts_[h]);
+      }
+    }
+  }
+
+  // The sweeps of all columns from the coefficients, until the largest
+  // change of a sweep is below tol or max_sweeps; returns (sweeps, last change).
+  std::pair<size_t, double> sweep(std::vector<Matrix>& coefficients, double tol, size_t max_sweeps) const {
+    size_t sweeps = 0;
+    double change = 0.0;
+    while (sweeps < max_sweeps) {
+      ++sweeps;
+      change = 0.0;
+      for (size_t f = 0; f < effects_; ++f) change = std::max(change, update(f, coefficients));
+      if (effects_ == 1 || change < tol) break;
+    }
+    return {sweeps, change};
+  }
+
+  // The residuals values - sum_f D_f coefficients[f] and their weighted
+  // Gram matrix (the product kernel of the probit's Hessian, over tiles of
+  // kGramRows residual rows); the residuals of the first `returned` columns kept.
+  void residuals(Demeaned& out, size_t returned) const {
+    const size_t blocks = block_runs_.size() - 1;
+    std::vector<Matrix> block_gram(blocks);
+    run_tasks(blocks, threads_, [&](size_t b) {
+      ProductAccumulator gram(p_, true);
+      std::vector<double> tile(kGramRows * p_);
+      double tile_weights[kGramRows];
+      size_t filled = 0;
+      auto add_tile = [&] {
+        TileRows rows;
+        rows.X = MatrixView{tile.data(), filled, p_, static_cast<ptrdiff_t>(p_), 1};
+        rows.count = filled;
+        gram.add(rows, tile_weights, nullptr);  // (r_a w) r_c
+        filled = 0;
+      };
+      for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
+        const double* first = out.coefficients[0].row(r);
+        for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
+          double* row = tile.data() + filled * p_;
+          load(i, row);
+          for (size_t j = 0; j < p_; ++j) row[j] -= first[j];
+          for (size_t f = 1; f < effects_; ++f) {
+            const double* other = out.coefficients[f].row(levels_.levels[f - 1][i]);
+            for (size_t j = 0; j < p_; ++j) row[j] -= other[j];
+          }
+          std::copy(row, row + returned, out.residuals.row(i));
+          tile_weights[filled] = weights_[i];
+          if (++filled == kGramRows) add_tile();
+        }
+      }
+      if (filled > 0) add_tile();
+      block_gram[b] = gram.result();
+    });
+    for (size_t b = 0; b < blocks; ++b) {
+      for (size_t a = 0; a < p_; ++a) {
+        for (size_t c = 0; c < p_; ++c) out.gram(a, c) += block_gram[b](a, c);
+      }
+    }
+  }
+
+ private:
+  // a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f for every level of f. A
+  // level's new coefficients depend on the other fixed effects' alone, so
+  // ranges of levels share the threads with the same bits on any number.
+  // Returns the largest change relative to its column's scale.
+  double update(size_t f, std::vector<Matrix>& coefficients) const {
+    const size_t blocks = std::max<size_t>(1, std::min(kRowBlocks, counts_[f]));
+    std::vector<double> largest(blocks, 0.0);
+    run_tasks(blocks, threads_, [&](size_t b) {
+      std::vector<double> total(p_);
+      for (size_t g = b * counts_[f] / blocks; g < (b + 1) * counts_[f] / blocks; ++g) {
+        const double level_weight = sums_[f](g, p_);
+        if (!(level_weight > 0.0)) continue;  // weights that all underflowed: the level keeps its coefficients
+        const double* level_sum = sums_[f].row(g);
+        std::copy(level_sum, level_sum + p_, total.begin());
+        for (size_t h = 0; h < effects_; ++h) {
+          if (h == f) continue;
+          const Crosstab& c = cross_[f][h];
+          for (size_t e = c.starts[g]; e < c.starts[g + 1]; ++e) {
+            const double weight = c.weight[e];
+            const double* other = coefficients[h].row(c.partner[e]);
+            for (size_t j = 0; j < p_; ++j) total[j] -= weight * other[j];
+          }
+        }
+        double* coefficient = coefficients[f].row(g);
+        for (size_t j = 0; j < p_; ++j) {
+          const double updated = total[j] / level_weight;
+          largest[b] = std::max(largest[b], std::fabs(updated - coefficient[j]) / scale_[j]);
+          coefficient[j] = updated;
+        }
+      }
+    });
+    return *std::max_element(largest.begin(), largest.end());
+  }
+
+  void load(size_t i, double* row) const {
+    const size_t shift = leading_ != nullptr ? 1 : 0;
+    if (leading_ != nullptr) row[0] = leading_[i];
+    for (size_t j = 0; j < values_.cols; ++j) row[j + shift] = values_(i, j);
+  }
+
+  const double* leading_;
+  const MatrixView& values_;
+  const double* weights_;
+  const FixedEffectLevels& levels_;
+  size_t threads_;
+  size_t effects_;
+  size_t p_;
+  std::vector<size_t> run_begins_;
+  std::vector<size_t> block_runs_;  // block b: runs block_runs_[b], ..., block_runs_[b + 1] - 1
+  std::vector<size_t> counts_;      // levels per fixed effect
+  std::vector<double> scale_;
+  std::vector<Matrix> sums_;  // per fixed effect, G_f x (p + 1): b_f, then W_f
+  std::vector<std::vector<Crosstab>> cross_;
+};
 
 }  // namespace
 
 Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
                               const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,
-                              size_t max_sweeps) {
-  const size_t n = values.rows;
-  const size_t p = values.cols + (leading != nullptr ? 1 : 0);
-  Demeaned out{Matrix(n, p), std::move(start), Matrix(p, p), 0, 0.0};
+                              size_t max_sweeps, size_t threads, size_t returned) {
+  Problem problem(leading, values, weights, levels, threads);
+  const size_t p = problem.columns();
+  returned = std::min(returned, p);
+  Demeaned out{Matrix::uninitialized(values.rows, returned), std::move(start), Matrix(p, p), 0, 0.0};
   if (out.coefficients.empty()) {
-    out.coefficients.emplace_back(levels.run_lengths.size(), p);
-    for (size_t count : levels.level_counts) out.coefficients.emplace_back(count, p);
+    for (size_t f = 0; f <= levels.levels.size(); ++f) out.coefficients.emplace_back(problem.count(f), p);
   }
-  const std::vector<double> scale = start_residuals(out, leading, values, levels);
-
-  std::vector<double> run_weights(levels.run_lengths.size());
-  size_t begin = 0;
-  for (size_t r = 0; r < run_weights.size(); ++r) {
-    for (size_t i = begin; i < begin + levels.run_lengths[r]; ++i) run_weights[r] += weights[i];
-    begin += levels.run_lengths[r];
+  if (max_sweeps > 0) {
+    problem.level_sums();
+    problem.crosstabs();
+    std::tie(out.sweeps, out.change) = problem.sweep(out.coefficients, tol, max_sweeps);
   }
-  std::vector<std::vector<double>> level_weights;
-  for (size_t f = 0; f < levels.levels.size(); ++f) {
-    std::vector<double> totals(levels.level_counts[f]);
-    for (size_t i = 0; i < n; ++i) totals[levels.levels[f][i]] += weights[i];
-    level_weights.push_back(std::move(totals));
-  }
-  while (out.sweeps < max_sweeps) {
-    ++out.sweeps;
-    out.change = sweep_runs(out.residuals, out.coefficients[0], weights, levels.run_lengths, run_weights, scale);
-    for (size_t f = 0; f < levels.levels.size(); ++f) {
-      out.change = std::max(out.change, sweep_levels(out.residuals, out.coefficients[f + 1], weights,
-                                                     levels.levels[f], level_weights[f], scale));
-    }
-    if (levels.levels.empty() || out.change < tol) break;
-  }
-  for (size_t i = 0; i < n; ++i) {  // the residuals' weighted Gram matrix, its lower triangle mirrored
-    const double* row = out.residuals.row(i);
-    for (size_t a = 0; a < p; ++a) {
-      const double weighted = weights[i] * row[a];
-      double* gram = out.gram.row(a);
-      for (size_t b = 0; b <= a; ++b) gram[b] += weighted * row[b];
-    }
-  }
-  for (size_t a = 0; a < p; ++a) {
-    for (size_t b = 0; b < a; ++b) out.gram(b, a) = out.gram(a, b);
-  }
+  problem.residuals(out, returned);
   return out;
 }
 

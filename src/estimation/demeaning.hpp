@@ -1,8 +1,16 @@
 // Weighted demeaning within the levels of fixed effects, by alternating
 // projections (kestrum_frames/demeaning.py gives the method and the
-// stopping rule): each sweep subtracts from every column, fixed effect by
-// fixed effect, its w-weighted mean within each level, and adds it to that
-// level's coefficient.
+// stopping rule). The sweeps run on the fixed effects' coefficients, not on
+// the rows: with W_f the weight of each level of fixed effect f, b_f = D_f'W m
+// its weighted sums of a column m, and C_fh = D_f'W D_h the weight of the rows
+// in each pair of levels of f and h, a sweep sets, f by f,
+//
+//   a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f,
+//
+// which is the sweep over the rows m <- m - mean_w(m | level of f) written in
+// the coefficients a_f (m = values - sum_f D_f a_f). Its cost is that of the
+// pairs of levels present, not of the rows; the rows are read once for b and
+// once for the residuals and their Gram matrix.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +31,7 @@ struct FixedEffectLevels {
 };
 
 struct Demeaned {
-  Matrix residuals;                 // n x p: values - sum_f D_f coefficients[f]
+  Matrix residuals;                 // n x returned: values - sum_f D_f coefficients[f], the first columns
   std::vector<Matrix> coefficients;  // per fixed effect, G_f x p
   Matrix gram;                       // p x p: residuals' W residuals
   size_t sweeps = 0;
@@ -32,12 +40,17 @@ struct Demeaned {
 
 // The columns: the leading vector (when not null) and then those of values
 // (n x k). Their residuals from the w-weighted projection on the fixed
-// effects' dummies D, found by sweeps from the residuals of the given
-// coefficients (a warm start; empty: from 0), until the largest change of a
+// effects' dummies D, found by sweeps from the given coefficients (a warm
+// start; empty: from 0), until the largest change of a coefficient in a
 // sweep relative to its column's largest |value| is below tol, or after
-// max_sweeps (one fixed effect takes one sweep).
+// max_sweeps (one fixed effect takes one sweep). The work runs on up to
+// `threads` threads: the passes over the rows in fixed blocks whose sums add
+// in order, each fixed effect's update in ranges of its levels, so that the
+// result has the same bits on any number of threads. The residuals of the
+// first `returned` columns are kept (the Gram matrix is of all of them);
+// max_sweeps 0: the residuals of the start's coefficients.
 Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
                               const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,
-                              size_t max_sweeps);
+                              size_t max_sweeps, size_t threads, size_t returned);
 
 }  // namespace kestrum

@@ -4,6 +4,7 @@
 
 #include "estimation/evaluation.hpp"
 #include "frames_native/gather.hpp"
+#include "frames_native/index_derivatives.hpp"
 #include "frames_native/maximizer_type.hpp"
 #include "frames_native/partition_sums.hpp"
 #include "frames_native/predictions.hpp"
@@ -38,6 +39,7 @@ PyMethodDef functions[] = {
     fast_call<gather_columns>("gather_columns", kGatherColumnsDoc),
     fast_call<row_predictions>("row_predictions", kRowPredictionsDoc),
     fast_call<demean_levels>("demean_levels", kDemeanLevelsDoc),
+    fast_call<probit_at_index_entry>("probit_at_index", kProbitAtIndexDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

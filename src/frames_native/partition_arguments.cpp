@@ -25,6 +25,15 @@ Vector vector_argument(PyObject* obj, const char* parameter, size_t length) {
   return copy_vector(view);
 }
 
+const double* column_argument(PyObject* obj, const char* parameter, size_t length, std::optional<Vector>& storage) {
+  const MatrixView view = matrix_argument(obj, parameter, 1);
+  require_extent(parameter, "elements", view.rows, length);
+  if (view.row_stride == 1 || view.rows <= 1) return view.origin;
+  storage.emplace(view.rows);
+  for (size_t i = 0; i < view.rows; ++i) (*storage)[i] = view(i, 0);
+  return storage->data();
+}
+
 void require_extent(const char* parameter, const char* what, size_t actual, size_t expected) {
   if (actual == expected) return;
   raise(PyExc_ValueError, std::string(parameter) + " has " + std::to_string(actual) + " " + what + ", expected " +

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <optional>
+
 #include <cstdint>
 #include <vector>
 
@@ -20,6 +22,10 @@ MatrixView matrix_argument(PyObject* obj, const char* parameter, int ndim);
 
 // An owned copy of a 1-D float64 array of `length` elements.
 Vector vector_argument(PyObject* obj, const char* parameter, size_t length);
+
+// The elements of a 1-D float64 array of `length` elements, contiguous: in
+// place when they are (the array must outlive their use), else copied into storage.
+const double* column_argument(PyObject* obj, const char* parameter, size_t length, std::optional<Vector>& storage);
 
 // Raises ValueError "<parameter> has <actual> <what>, expected <expected>".
 void require_extent(const char* parameter, const char* what, size_t actual, size_t expected);

@@ -16,14 +16,17 @@
 namespace kestrum {
 
 const char* const kDemeanLevelsDoc =
-    "demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps)\n--\n\n"
+    "demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads,\n"
+    "              returned)\n--\n\n"
     "The residuals of the columns (leading, n float64 or None, then those of values, n x k float64) from\n"
     "their weighted projection on the dummies of fixed effects, by sweeps of alternating projections from the\n"
-    "given coefficients (None: 0) until the largest change relative to a column's largest |value| is below\n"
-    "tol. run_lengths: the runs of rows of each level of the first fixed effect (the rows sorted by it);\n"
-    "levels: per other fixed effect a pair (the level of each row as float64 whole numbers, the count of\n"
-    "levels); coefficients: per fixed effect, its levels x columns coefficients. Returns (residuals,\n"
-    "coefficients, the residuals' weighted Gram matrix, sweeps, the last sweep's change).";
+    "given coefficients (None: 0) until the largest change of a coefficient relative to its column's largest\n"
+    "|value| is below tol, on up to threads threads (the same bits on any number). run_lengths: the\n"
+    "runs of rows of each level of the first fixed effect (the rows sorted by it); levels: per other fixed\n"
+    "effect a pair (the level of each row as float64 whole numbers, the count of levels); coefficients: per\n"
+    "fixed effect, its levels x columns coefficients. Returns (residuals, coefficients, the residuals'\n"
+    "weighted Gram matrix, sweeps, the last sweep's change); the residuals of the first `returned` columns\n"
+    "only (the Gram matrix is of all). max_sweeps 0: the residuals of the given coefficients.";
 
 namespace {
 
@@ -100,21 +103,26 @@ PyRef demeaned_tuple(Demeaned&& out) {
 
 PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"leading", "values", "weights", "run_lengths", "levels",
-                                               "coefficients", "tol", "max_sweeps"};
+                                               "coefficients", "tol", "max_sweeps", "threads", "returned"};
   PyObject* slots[std::size(parameters)];
-  bind_arguments(Signature{"demean_levels", parameters, 8}, args, nargs, kwnames, slots);
+  bind_arguments(Signature{"demean_levels", parameters, 10}, args, nargs, kwnames, slots);
   const MatrixView values = matrix_argument(slots[1], "values", 2);
-  std::optional<Vector> leading;
-  if (slots[0] != Py_None) leading = vector_argument(slots[0], "leading", values.rows);
-  const Vector weights = vector_argument(slots[2], "weights", values.rows);
+  std::optional<Vector> leading_copy;
+  std::optional<Vector> weights_copy;
+  const double* leading_data =
+      slots[0] != Py_None ? column_argument(slots[0], "leading", values.rows, leading_copy) : nullptr;
+  const double* weights_data = column_argument(slots[2], "weights", values.rows, weights_copy);
   const FixedEffectLevels levels = levels_argument(slots[3], slots[4], values.rows);
-  std::vector<Matrix> start = coefficients_argument(slots[5], levels, values.cols + (leading ? 1 : 0));
+  std::vector<Matrix> start = coefficients_argument(slots[5], levels, values.cols + (leading_data != nullptr ? 1 : 0));
   const std::optional<double> tol = optional_double_argument(slots[6], "tol");
   if (!tol) raise(PyExc_TypeError, "tol is required");
   const uint64_t max_sweeps = convert_argument("max_sweeps", [&] { return to_u64(slots[7]); });
-  const double* leading_data = leading ? leading->data() : nullptr;
+  const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[8]); });
+  if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
+  const uint64_t returned = convert_argument("returned", [&] { return to_u64(slots[9]); });
   return demeaned_tuple(without_interpreter_lock([&] {
-    return demean_within_levels(leading_data, values, weights.data(), levels, std::move(start), *tol, max_sweeps);
+    return demean_within_levels(leading_data, values, weights_data, levels, std::move(start), *tol, max_sweeps,
+                                threads, returned);
   }));
 }
 

@@ -5,7 +5,8 @@
 
 namespace kestrum {
 
-// demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps)
+// demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads,
+//               returned)
 //   -> (residuals, coefficients, gram, sweeps, change)
 PyObject* demean_levels(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kDemeanLevelsDoc;
