@@ -218,6 +218,42 @@ void accumulate_block(double* sums, size_t padded, const double* left, const dou
 
 size_t round_up(size_t value, size_t multiple) { return (value + multiple - 1) / multiple * multiple; }
 
+#ifdef KESTRUM_X86_KERNELS
+// scale_rows for separate columns: four rows of four columns are loaded as
+// columns, scaled (x_bj s_b, the same products) and transposed into rows.
+__attribute__((target("avx2"))) void scale_columns_to_rows_avx2(const double* const* columns, size_t k, size_t count,
+                                                                 size_t padded, const double* scale, double* out) {
+  size_t b = 0;
+  for (; b + 4 <= count; b += 4) {
+    const __m256d s = scale != nullptr ? _mm256_loadu_pd(scale + b) : _mm256_set1_pd(1.0);
+    double* o = out + b * padded;
+    size_t j = 0;
+    for (; j + 4 <= k; j += 4) {
+      __m256d c0 = _mm256_loadu_pd(columns[j] + b), c1 = _mm256_loadu_pd(columns[j + 1] + b);
+      __m256d c2 = _mm256_loadu_pd(columns[j + 2] + b), c3 = _mm256_loadu_pd(columns[j + 3] + b);
+      if (scale != nullptr) {
+        c0 = _mm256_mul_pd(c0, s), c1 = _mm256_mul_pd(c1, s), c2 = _mm256_mul_pd(c2, s), c3 = _mm256_mul_pd(c3, s);
+      }
+      const __m256d lo01 = _mm256_unpacklo_pd(c0, c1), hi01 = _mm256_unpackhi_pd(c0, c1);
+      const __m256d lo23 = _mm256_unpacklo_pd(c2, c3), hi23 = _mm256_unpackhi_pd(c2, c3);
+      _mm256_storeu_pd(o + j, _mm256_permute2f128_pd(lo01, lo23, 0x20));
+      _mm256_storeu_pd(o + padded + j, _mm256_permute2f128_pd(hi01, hi23, 0x20));
+      _mm256_storeu_pd(o + 2 * padded + j, _mm256_permute2f128_pd(lo01, lo23, 0x31));
+      _mm256_storeu_pd(o + 3 * padded + j, _mm256_permute2f128_pd(hi01, hi23, 0x31));
+    }
+    for (; j < k; ++j) {
+      for (size_t r = 0; r < 4; ++r) o[r * padded + j] = scale != nullptr ? columns[j][b + r] * scale[b + r] : columns[j][b + r];
+    }
+  }
+  for (; b < count; ++b) {
+    for (size_t j = 0; j < k; ++j) out[b * padded + j] = scale != nullptr ? columns[j][b] * scale[b] : columns[j][b];
+  }
+  for (b = 0; b < count; ++b) {
+    for (size_t j = k; j < padded; ++j) out[b * padded + j] = 0.0;
+  }
+}
+#endif
+
 // Row b of the scaled tile, x_bj s_b, zero in the padding; written column by
 // column from a column-major tile or separate columns, so that the reads stay
 // contiguous.
@@ -234,6 +270,9 @@ KESTRUM_AVX2_CLONES void scale_rows(const TileRows& rows, size_t padded, const d
       }
     }
   } else if (rows.columns != nullptr) {
+#ifdef KESTRUM_X86_KERNELS
+    if (has_avx2()) return scale_columns_to_rows_avx2(rows.columns, k, rows.count, padded, scale, out);
+#endif
     for (size_t j = 0; j < k; ++j) {
       const double* x = rows.columns[j];
       for (size_t b = 0; b < rows.count; ++b) out[b * padded + j] = scale != nullptr ? x[b] * scale[b] : x[b];
