@@ -1,4 +1,4 @@
-"""The pool of threads that runs passes over frames in memory."""
+"""The pool of threads that runs passes over frames in memory, and what importing the package costs."""
 
 import os
 import signal
@@ -53,3 +53,14 @@ def test_a_forked_child_gets_threads_of_its_own():
             os._exit(2)
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
+
+
+def test_importing_the_package_leaves_dask_dataframe_and_scipy_stats_for_later():
+    """A script fitting a pandas frame never pays for dask.dataframe's import
+    (most of a second), nor for scipy.stats' before it asks for a test."""
+    import subprocess
+
+    code = ("import sys, kestrum_frames; "
+            "print(sorted(m for m in ('dask.dataframe', 'scipy.stats') if m in sys.modules))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=os.environ)
+    assert out.stdout.strip() == "[]"

@@ -33,14 +33,13 @@ from __future__ import annotations
 
 import contextlib
 import operator
+import sys
 from dataclasses import dataclass, replace
 
 import dask
-import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 import psutil
-from dask.dataframe import hyperloglog
 
 from . import _native
 from .design import Design, outcome_values
@@ -68,7 +67,10 @@ PERSIST_SHARE = 0.5
 
 
 def is_dask_frame(data) -> bool:
-    return isinstance(data, dd.DataFrame)
+    # A Dask frame exists only once dask.dataframe is imported: asking
+    # sys.modules spares every other caller its import (most of a second).
+    dd = sys.modules.get("dask.dataframe")
+    return dd is not None and isinstance(data, dd.DataFrame)
 
 
 @dataclass
@@ -159,9 +161,12 @@ def _statistics(partition: Partition) -> tuple:
     if partition.cluster_keys is not None:  # a sketch ignores repeats: the keys of each cluster's first row do
         keys, _ = _local_clusters(partition.cluster_keys)
         clusters = len(keys[0])
+        from dask.dataframe import hyperloglog
+
         sketch = hyperloglog.compute_hll_array(pd.DataFrame(dict(enumerate(keys))), SKETCH_BITS)
     weights = partition.weights
-    outcome_sum = float(partition.y.sum() if weights is None else (partition.y * weights).sum())  # not BLAS (threads spin)
+    # (not y @ w: BLAS threads would spin beside the passes)
+    outcome_sum = float(partition.y.sum() if weights is None else (partition.y * weights).sum())
     weight_sum = None if weights is None else float(weights.sum())
     return (partition.y.shape[0], partition.dropped, outcome_sum, weight_sum, clusters, sketch,
             partition.missing_regressors)
@@ -441,6 +446,8 @@ class DaskModelData:
         self._missing = list(missing)
         if self.cluster_names:
             self._partition_clusters = sum(clusters)
+            from dask.dataframe import hyperloglog
+
             self._cluster_sketch = hyperloglog.estimate_count(np.concatenate(sketches), SKETCH_BITS)
 
     def cluster_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
@@ -466,6 +473,8 @@ class DaskModelData:
     def _shuffled_cluster_meats(self, parts: list, finest: tuple, groupings: list[tuple]) -> list:
         split_out = max(1, int(np.ceil(self._cluster_sketch / SHUFFLE_CLUSTERS)))
         frames = [dask.delayed(_partial_frame, pure=True)(part, finest, self.k) for part in parts]
+        import dask.dataframe as dd
+
         sums = dd.from_delayed(frames, meta=self._partial_meta(finest), verify_meta=False)
         pieces = []
         for grouping in groupings:

@@ -16,9 +16,14 @@ from dataclasses import dataclass
 
 import numpy as np
 from formulaic.utils.constraints import LinearConstraints
-from scipy import stats
 
 from .model_data import partition_block
+
+
+def _chi2_sf(statistic, df) -> float:
+    from scipy import stats  # imported when a test is asked for: scipy.stats takes a quarter of a second
+
+    return float(stats.chi2.sf(statistic, df))
 
 
 @dataclass(frozen=True)
@@ -91,7 +96,7 @@ def wald_test(result, hypotheses, values=None) -> ChiSquareTest:
             "R V R' is singular"
         )
     statistic = float(difference @ np.linalg.solve(middle, difference))
-    return ChiSquareTest("Wald", statistic, m, float(stats.chi2.sf(statistic, m)))
+    return ChiSquareTest("Wald", statistic, m, float(_chi2_sf(statistic, m)))
 
 
 # Rows are the same when these sums agree to this relative precision: the
@@ -170,7 +175,7 @@ def lr_test(restricted, unrestricted) -> ChiSquareTest:
             RuntimeWarning,
             stacklevel=2,
         )
-    return ChiSquareTest("Likelihood-ratio", float(statistic), df, float(stats.chi2.sf(statistic, df)))
+    return ChiSquareTest("Likelihood-ratio", float(statistic), df, float(_chi2_sf(statistic, df)))
 
 
 class FitCriteria:
@@ -200,7 +205,7 @@ class FitCriteria:
     @property
     def llr_pvalue(self) -> float:
         """P(chi2(k - 1) > llr): the intercept-only model has one coefficient."""
-        return float(stats.chi2.sf(self.llr, self._identified - 1))
+        return float(_chi2_sf(self.llr, self._identified - 1))
 
     def wald_test(self, hypotheses, values=None) -> ChiSquareTest:
         """The Wald test of linear hypotheses R b = q: see hypotheses.wald_test."""

@@ -303,7 +303,7 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
         partitions=[partition for partition, _ in built],
         nobs=nobs,
         dropped=columns.rows - nobs,
-        outcome_sum=float(y.sum() if values is None else (y * values).sum()),  # not BLAS: its threads would spin beside the passes
+        outcome_sum=float(y.sum() if values is None else (y * values).sum()),  # not y @ w: BLAS threads would spin
         weight_sum=None if values is None else float(values.sum()),
         weighting=weights,
         cluster_names=list(cluster),
