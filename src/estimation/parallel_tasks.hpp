@@ -5,8 +5,16 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
-#include <thread>
 #include <vector>
+
+// MinGW's win32 thread model has no std::thread to start (nor a mutex):
+// there the tasks run one after another on the calling thread, with the
+// same results, since a task's result never depends on where it ran.
+#if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
+#define KESTRUM_TASKS_ON_ONE_THREAD 1
+#else
+#include <thread>
+#endif
 
 namespace kestrum {
 
@@ -27,11 +35,16 @@ void run_tasks(size_t count, size_t threads, const Task& task) {
       }
     }
   };
+#ifdef KESTRUM_TASKS_ON_ONE_THREAD
+  (void)threads;
+  work();
+#else
   std::vector<std::thread> helpers;
   helpers.reserve(threads - 1);
   for (size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
   work();
   for (std::thread& helper : helpers) helper.join();
+#endif
   if (failure) std::rethrow_exception(failure);
 }
 
