@@ -38,7 +38,6 @@ in NumPy, for the sums of the bias correction and the estimated effects.
 from __future__ import annotations
 
 import functools
-import os
 import warnings
 from dataclasses import dataclass
 
@@ -46,11 +45,10 @@ import numpy as np
 from scipy import sparse
 
 from . import _native
+from .progress import THREADS
 
 # Sweeps of the alternating projections before giving up with a warning.
 MAX_SWEEPS = 10_000
-# Threads of the demeaning: the cores this process may run on.
-THREADS = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
 
 
 @dataclass

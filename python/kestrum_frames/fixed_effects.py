@@ -48,10 +48,11 @@ from scipy import linalg, sparse
 from .covariance import CovarianceSpec
 from .covariance import describe as covariance_words
 from . import _native
-from .demeaning import THREADS, Levels, demean, residuals_of
+from .demeaning import Levels, demean, residuals_of
 from .design import INTERCEPT, Design, outcome_values
 from .frames import Columns
 from .model_data import nonfinite_regressor_error, rows_to_keep
+from .progress import THREADS
 
 FE_VCOV_TYPES = ("nonrobust", "HC0", "HC1", "CR0", "CR1")
 # l's rounding: kestrum's maximiser's rule, 8 ulp of |l|.

@@ -96,7 +96,7 @@ def wald_test(result, hypotheses, values=None) -> ChiSquareTest:
             "R V R' is singular"
         )
     statistic = float(difference @ np.linalg.solve(middle, difference))
-    return ChiSquareTest("Wald", statistic, m, float(_chi2_sf(statistic, m)))
+    return ChiSquareTest("Wald", statistic, m, _chi2_sf(statistic, m))
 
 
 # Rows are the same when these sums agree to this relative precision: the
@@ -175,7 +175,7 @@ def lr_test(restricted, unrestricted) -> ChiSquareTest:
             RuntimeWarning,
             stacklevel=2,
         )
-    return ChiSquareTest("Likelihood-ratio", float(statistic), df, float(_chi2_sf(statistic, df)))
+    return ChiSquareTest("Likelihood-ratio", float(statistic), df, _chi2_sf(statistic, df))
 
 
 class FitCriteria:
@@ -205,7 +205,7 @@ class FitCriteria:
     @property
     def llr_pvalue(self) -> float:
         """P(chi2(k - 1) > llr): the intercept-only model has one coefficient."""
-        return float(_chi2_sf(self.llr, self._identified - 1))
+        return _chi2_sf(self.llr, self._identified - 1)
 
     def wald_test(self, hypotheses, values=None) -> ChiSquareTest:
         """The Wald test of linear hypotheses R b = q: see hypotheses.wald_test."""

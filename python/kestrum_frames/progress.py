@@ -61,6 +61,10 @@ def compute(tasks: list, verbose: bool, in_memory: bool = False) -> list:
     return client.gather(futures)
 
 
+# The cores this process may run on (its affinity and CPU quota): the
+# threads of the in-memory passes and of the core's threaded sums.
+THREADS = dask.system.CPU_COUNT
+
 _pool = None
 _pool_lock = threading.Lock()
 _in_pool = threading.local()
@@ -84,7 +88,7 @@ def _threads() -> concurrent.futures.ThreadPoolExecutor:
     with _pool_lock:
         if _pool is None:
             _pool = concurrent.futures.ThreadPoolExecutor(
-                max_workers=dask.system.CPU_COUNT, thread_name_prefix="kestrum_frames",
+                max_workers=THREADS, thread_name_prefix="kestrum_frames",
                 initializer=_mark_pool_thread,
             )
         return _pool

@@ -1,7 +1,6 @@
 #include "estimation/probit_index.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
 #include "estimation/parallel_tasks.hpp"
@@ -22,16 +21,8 @@ double block_at_index(const double* eta, const double* y, size_t begin, size_t e
   for (size_t start = begin; start < end; start += kTileRows) {
     tile.start = start;
     tile.count = std::min(kTileRows, end - start);
-    tile.tail_count = 0;
-    for (size_t b = 0; b < tile.count; ++b) {
-      const double outcome = y[start + b];
-      tile.q[b] = (outcome + outcome) + (-1.0);
-      tile.eta[b] = eta[start + b];
-      tile.z[b] = tile.q[b] * tile.eta[b];
-      tile.tail[tile.tail_count] = static_cast<unsigned char>(b);
-      tile.tail_count += std::fabs(tile.z[b]) > kTailIndex ? 1 : 0;  // branch-free: tails are rare
-    }
-    normal_cdf_array(tile.z, tile.probability, tile.count);
+    std::copy(eta + start, eta + start + tile.count, tile.eta);
+    tile.set_probabilities([&](size_t b) { return y[start + b]; });
     tile.log_probabilities(log_p);
     for (size_t b = 0; b < tile.count; ++b) total += log_p[b];
     tile.score_factors(lambda + start);

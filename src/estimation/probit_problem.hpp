@@ -55,6 +55,20 @@ struct Tile {
   unsigned char tail[kTileRows];  // the rows with |z_i| > kTailIndex
   size_t tail_count = 0;
 
+  // With eta set and y_b = outcome(b): q, z, the tail rows and P.
+  template <class Outcome>
+  void set_probabilities(Outcome&& outcome) {
+    tail_count = 0;
+    for (size_t b = 0; b < count; ++b) {
+      const double y = outcome(b);
+      q[b] = (y + y) + (-1.0);
+      z[b] = q[b] * eta[b];
+      tail[tail_count] = static_cast<unsigned char>(b);
+      tail_count += std::fabs(z[b]) > kTailIndex ? 1 : 0;  // branch-free: tails are rare
+    }
+    normal_cdf_array(z, probability, count);
+  }
+
   // l_i of every observation of the tile.
   void log_probabilities(double* log_p) const {
     log_array(probability, log_p, count);
@@ -88,15 +102,7 @@ void for_each_tile(const Probit& problem, const double* beta, Fn&& fn) {
     tile.count = std::min(kTileRows, problem.nobs() - start);
     tile.rows = problem.X.tile(start, tile.count, scratch);
     tile_linear_index(tile.rows, beta, tile.eta);
-    tile.tail_count = 0;
-    for (size_t b = 0; b < tile.count; ++b) {
-      const double y = problem.y(start + b, 0);
-      tile.q[b] = (y + y) + (-1.0);
-      tile.z[b] = tile.q[b] * tile.eta[b];
-      tile.tail[tile.tail_count] = static_cast<unsigned char>(b);
-      tile.tail_count += std::fabs(tile.z[b]) > kTailIndex ? 1 : 0;  // branch-free: tails are rare
-    }
-    normal_cdf_array(tile.z, tile.probability, tile.count);
+    tile.set_probabilities([&](size_t b) { return problem.y(start + b, 0); });
     fn(tile);
   }
 }
