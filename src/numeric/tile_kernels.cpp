@@ -527,11 +527,10 @@ void ProductAccumulator::add(const TileRows& rows, const double* left_scale, con
       }
     }
     for (size_t a0 = 0; a0 < padded_; a0 += kBlockRowsA) {
-      for (size_t c0 = 0; c0 < padded_;) {
+      // A symmetric M needs only the columns from the diagonal on.
+      for (size_t c0 = symmetric_ ? a0 : 0; c0 < padded_;) {
         const size_t width = block_width(c0, padded_);
-        if (!symmetric_ || c0 + width > a0) {  // a symmetric M skips blocks wholly below the diagonal
-          accumulate_block(sums_.data(), padded_, left_.data(), right, right_stride, part.count, a0, c0, width);
-        }
+        accumulate_block(sums_.data(), padded_, left_.data(), right, right_stride, part.count, a0, c0, width);
         c0 += width;
       }
     }
