@@ -287,6 +287,18 @@ KESTRUM_AVX2_CLONES void scale_rows(const TileRows& rows, size_t padded, const d
   }
 }
 
+// out's row b <- row b of the padded rows `in` times s_b (columns below k;
+// the padding stays zero).
+KESTRUM_AVX2_CLONES void scale_copied_rows(const double* in, size_t count, size_t k, size_t padded,
+                                           const double* scale, double* out) {
+  for (size_t b = 0; b < count; ++b) {
+    const double* x = in + b * padded;
+    double* o = out + b * padded;
+    for (size_t j = 0; j < k; ++j) o[j] = x[j] * scale[b];
+    for (size_t j = k; j < padded; ++j) o[j] = 0.0;
+  }
+}
+
 #ifdef KESTRUM_X86_KERNELS
 // The same as linear_index_of_columns, sixteen rows at a time held in
 // registers across all the columns (so eta is written once, not once a
@@ -511,20 +523,27 @@ void ProductAccumulator::add(const TileRows& rows, const double* left_scale, con
     const TileRows part = rows.columns != nullptr
                               ? rows
                               : TileRows{rows.X, rows.start + start, std::min(kMaxTileRows, rows.count - start)};
-    scale_rows(part, padded_, left_scale + start, left_.data());
     // The right factor: the left one again when the scales are the same,
     // the rows of X in place when they are contiguous and fill whole
-    // register blocks, and otherwise a scaled, padded copy.
+    // register blocks, and otherwise a scaled, padded copy. Unscaled, that
+    // copy is taken first and the left factor scaled from it, row by row
+    // (the same products x_bj s_b), instead of gathering the tile twice.
     const double* right = left_.data();
     auto right_stride = static_cast<ptrdiff_t>(padded_);
-    if (right_scale != left_scale) {
-      if (right_scale == nullptr && part.row_major() && part.X.col_stride == 1 && padded_ == k_) {
-        right = part.row(0);
-        right_stride = part.X.row_stride;
-      } else {
-        scale_rows(part, padded_, right_scale == nullptr ? nullptr : right_scale + start, right_.data());
-        right = right_.data();
-      }
+    if (right_scale == left_scale) {
+      scale_rows(part, padded_, left_scale + start, left_.data());
+    } else if (right_scale == nullptr && part.row_major() && part.X.col_stride == 1 && padded_ == k_) {
+      scale_rows(part, padded_, left_scale + start, left_.data());
+      right = part.row(0);
+      right_stride = part.X.row_stride;
+    } else if (right_scale == nullptr) {
+      scale_rows(part, padded_, nullptr, right_.data());
+      scale_copied_rows(right_.data(), part.count, k_, padded_, left_scale + start, left_.data());
+      right = right_.data();
+    } else {
+      scale_rows(part, padded_, left_scale + start, left_.data());
+      scale_rows(part, padded_, right_scale + start, right_.data());
+      right = right_.data();
     }
     for (size_t a0 = 0; a0 < padded_; a0 += kBlockRowsA) {
       // A symmetric M needs only the columns from the diagonal on.
