@@ -78,6 +78,28 @@ def test_an_infinite_regressor_is_refused_naming_term_row_and_value(data, librar
         kf.fit_probit(formula, frame)
 
 
+@pytest.mark.parametrize("library", ["pandas", "polars"])
+@pytest.mark.parametrize(
+    "change, rows",
+    [
+        # Finite values whose squares overflow: the first pass's sums are not finite, yet no row is bad.
+        (lambda f: f.assign(x2=f.x2 * 1e160), 400),
+        # A missing regressor value found by the first pass: the fit is that of the other rows.
+        (lambda f: f.assign(x2=f.x2.where(~f.index.isin(["r3", "r250"]), np.nan)), 398),
+    ],
+)
+def test_the_first_pass_tells_a_missing_regressor_from_sums_that_overflow(data, library, change, rows):
+    changed = change(data)
+    frame = pl.from_pandas(changed) if library == "polars" else changed
+    fitted, messages = caught_messages(lambda: kf.fit_probit("y ~ x1 + x2", frame, **TIGHT))
+    assert fitted.nobs == rows
+    kept = changed.dropna(subset=["x2"])
+    overflowing = rows == 400
+    assert any(m.startswith("Regressors out of range") for m in messages) == overflowing
+    if not overflowing:
+        assert_matches(fitted, reference(kept.y, {"x1": kept.x1, "x2": kept.x2}), ["Intercept", "x1", "x2"])
+
+
 CODES = {"a": 1, "b": 2, "c": 3, "d": 4}
 
 

@@ -14,9 +14,10 @@ from kestrum_frames.frames import Columns  # noqa: E402
 from conftest import FRAME_FORMULA, FRAME_REGRESSORS, assert_params_close  # noqa: E402
 
 
-def gathered(regressors, start, stop):
+def gathered(regressors, start, stop, check=True):
     """Partitions as row-major blocks, as a frame's were built before."""
-    return _native.gather_columns(regressors, start, stop)
+    X, nonfinite = _native.gather_columns(regressors, start, stop)
+    return X, check and nonfinite
 
 
 def with_holes(frame):

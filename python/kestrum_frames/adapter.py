@@ -43,6 +43,9 @@ class ModelRows(Protocol):
     def map(self, function, *args) -> list:
         """function(partition, *args) on every partition, results in partition order."""
 
+    def map_sums(self, function, *args) -> list:
+        """map for a function that returns a pass's probit sums (the fit's passes)."""
+
     def cluster_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
         """Per grouping, the cluster meat at beta and the number of clusters."""
 

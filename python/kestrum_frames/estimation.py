@@ -38,7 +38,7 @@ def maximize(
     previous = None
     while not maximizer.finished:
         point = maximizer.point
-        parts = data.map(_probit_sums, point, maximizer.quantities)
+        parts = data.map_sums(_probit_sums, point, maximizer.quantities)
         if log and parts[0]["loglike"] is not None:
             loglike = math.fsum(part["loglike"] for part in parts)
             if previous is None:

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from functools import partial
+from typing import Callable
 
 import numpy as np
 
@@ -73,6 +74,10 @@ class ModelData:
     verbose: bool = False  # show Dask's progress bar for each pass
     passes: int = 0  # passes over the rows so far
     keep: np.ndarray | None = None  # the rows of the data used (None: all)
+    # Set while the regressors have not been looked through for NaN and
+    # infinities (build_model_data): the partitions rebuilt with that check,
+    # without the rows with a missing value.
+    rebuilt_checked: Callable[[], "ModelData"] | None = None
 
     lazy_frame = None  # the rows are in memory
 
@@ -89,6 +94,7 @@ class ModelData:
     def sample(self, positions: list[int], rows: int) -> "ModelData":
         """The partitions at positions, each cut to its first rows, for a fit
         on them alone (Newton's start: strategy.py)."""
+        self._check_regressors()
         partitions = [leading_rows(self.partitions[p], rows) for p in positions]
         return ModelData(
             names=self.names, partitions=partitions, nobs=sum(part.y.shape[0] for part in partitions), dropped=0,
@@ -96,10 +102,43 @@ class ModelData:
         )
 
     def map(self, function, *args) -> list:
-        """function(partition, *args) for every partition, as one Dask
-        computation; the results in partition order."""
+        """function(partition, *args) for every partition, on this process's
+        threads; the results in partition order."""
+        self._check_regressors()
+        return self._map(function, args)
+
+    def map_sums(self, function, *args) -> list:
+        """map for a function that returns a pass's probit sums (a dict of l,
+        the gradient, ...). On partitions not yet looked through, the first
+        such pass is the check that every regressor is finite: a sum over the
+        rows is finite only when each row's term is (or the sum overflows),
+        and a NaN or infinite regressor makes its row's term of l or of the
+        gradient NaN or infinite at any beta. So the regressors are read
+        once more only when a sum is not finite."""
+        parts = self._map(function, args)
+        if self.rebuilt_checked is None or all(_finite_sums(part) for part in parts):
+            self.rebuilt_checked = None
+            return parts
+        return self._map(function, args) if self._check_regressors() else parts
+
+    def _map(self, function, args) -> list:
         self.passes += 1
         return in_threads([partial(function, partition, *args) for partition in self.partitions], self.verbose)
+
+    def _check_regressors(self) -> bool:
+        """Looks the regressors through if that is still to be done; with a
+        NaN or an infinity among them, takes the partitions rebuilt without
+        the rows with a missing value (or raises the error for the first bad
+        row). Whether the partitions changed."""
+        if self.rebuilt_checked is None:
+            return False
+        rebuilt, self.rebuilt_checked = self.rebuilt_checked, None
+        if not any(in_threads([partial(_any_nonfinite, partition.X) for partition in self.partitions])):
+            return False
+        fresh = rebuilt()
+        self.partitions, self.nobs, self.dropped = fresh.partitions, fresh.nobs, fresh.dropped
+        self.outcome_sum, self.keep = fresh.outcome_sum, fresh.keep
+        return True
 
     def _number(self, grouping: tuple) -> None:
         """Cluster numbers of the rows under a grouping, model-wide and per partition."""
@@ -215,18 +254,30 @@ def numbered_columns(columns: Columns, names: list[str], keep: np.ndarray | None
     return in_threads([partial(lambda name: key_codes(column_keys(columns, name, keep)), name) for name in names])
 
 
-def partition_columns(regressors, start: int, stop: int) -> tuple[list, bool]:
+def partition_columns(regressors, start: int, stop: int, check: bool = True) -> tuple[list, bool]:
     """Rows [start, stop) of the regressors as views of their columns (None
-    for the intercept), which the kernels read a tile at a time, and whether
-    any of those values is NaN or infinite. A sum is finite only when every
-    term is (or it overflows), so one reduction per column (no temporary)
-    clears it; only a column whose sum is not finite is looked through."""
+    for the intercept), which the kernels read a tile at a time, and (with
+    check) whether any of those values is NaN or infinite."""
     if all(column is None for column in regressors):  # the kernels learn the rows from a column
         return _native.gather_columns(regressors, start, stop)
     X = [None if column is None else np.require(column[start:stop], requirements="A") for column in regressors]
+    return X, check and _any_nonfinite(X)
+
+
+def _any_nonfinite(X) -> bool:
+    """Whether a partition's regressors hold a NaN or an infinity. A sum is
+    finite only when every term is (or it overflows), so one reduction per
+    column (no temporary) clears it; only a column whose sum is not finite
+    is looked through."""
+    if not isinstance(X, list):
+        return not np.isfinite(X).all()
     with np.errstate(all="ignore"):  # a sum may overflow, or meet inf - inf
-        nonfinite = any(not np.isfinite(np.add.reduce(c)) and not np.isfinite(c).all() for c in X if c is not None)
-    return X, nonfinite
+        return any(not np.isfinite(np.add.reduce(c)) and not np.isfinite(c).all() for c in X if c is not None)
+
+
+def _finite_sums(sums: dict) -> bool:
+    return all(value is None or np.isfinite(value).all()
+               for key, value in sums.items() if key in ("loglike", "gradient", "hessian", "meat"))
 
 
 def partition_block(X) -> np.ndarray:
@@ -237,9 +288,9 @@ def partition_block(X) -> np.ndarray:
     return _native.gather_columns(X, 0, rows)[0]
 
 
-def _build_partition(y, regressors, weights, numbers, clusters, start, stop) -> tuple[Partition, bool]:
-    """The partition of rows [start, stop), and whether a regressor is NaN or infinite there."""
-    X, nonfinite = partition_columns(regressors, start, stop)
+def _build_partition(y, regressors, weights, numbers, clusters, check, start, stop) -> tuple[Partition, bool]:
+    """The partition of rows [start, stop), and (with check) whether a regressor is NaN or infinite there."""
+    X, nonfinite = partition_columns(regressors, start, stop, check)
     partition = Partition(np.array(y[start:stop]), X)
     if weights is not None:
         partition.weights = np.array(weights[start:stop])
@@ -269,11 +320,11 @@ def nonfinite_regressor_error(design: Design, columns: Columns, regressors, keep
     return ValueError(f"regressor {design.names[j]!r} must be finite: found {value!r} in {where}")
 
 
-def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep, values, final: bool):
+def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep, values, check: bool):
     """The model's rows without those that keep rules out, in partitions.
-    A regressor that is NaN or infinite in a kept row is an error when keep
-    is final (it already leaves out every row with a missing value);
-    otherwise the answer is None, for the caller to look for those rows."""
+    With check, a regressor that is NaN or infinite in a kept row is an
+    error (keep then leaves out every row with a missing value); without,
+    the regressors are not looked through here (ModelData.map_sums)."""
     y = outcome_values(design, columns, keep)
     nobs = y.shape[0]
     if nobs == 0:
@@ -291,13 +342,11 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
 
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
     built = in_threads([
-        partial(_build_partition, y, regressors, values, numbers, clusters, start, stop)
+        partial(_build_partition, y, regressors, values, numbers, clusters, check, start, stop)
         for start, stop in partition_bounds(nobs, npartitions)
     ])
     if any(nonfinite for _, nonfinite in built):
-        if final:
-            raise nonfinite_regressor_error(design, columns, regressors, keep)
-        return None
+        raise nonfinite_regressor_error(design, columns, regressors, keep)
     return ModelData(
         names=list(design.names),
         partitions=[partition for partition, _ in built],
@@ -328,18 +377,20 @@ def build_model_data(
     columns.require(cluster, grouping=True)
     columns.require([weights.column] if weights else [])
     used = [design.outcome, *design.variables, *cluster]
-    # Regressors that are plain columns are checked for NaN (and infinities) as the partitions
-    # gather them, in parallel; only when one is found are the rows with a
-    # missing value looked for, and the partitions gathered again without them.
-    # Formulas that formulaic evaluates, cluster numbers and weights need the
-    # kept rows before anything is built.
-    optimistic = design.sources is not None and not cluster and weights is None
-    keep, values = rows_to_keep(columns, [design.outcome] if optimistic else used, weights)
-    data = _partitioned(design, columns, cluster, groupings, weights, npartitions, keep, values,
-                        final=not optimistic)
-    if data is None:
+    # Regressors that are plain columns are read as they are, and the fit's
+    # first pass tells whether one holds a NaN (or an infinity): only then
+    # are the rows with a missing value looked for, and the partitions
+    # gathered again without them. Formulas that formulaic evaluates,
+    # cluster numbers and weights need the kept rows before anything is built.
+    def checked() -> ModelData:
         keep, values = rows_to_keep(columns, used, weights)
-        data = _partitioned(design, columns, cluster, groupings, weights, npartitions, keep, values, final=True)
+        return _partitioned(design, columns, cluster, groupings, weights, npartitions, keep, values, check=True)
+
+    if design.sources is None or cluster or weights is not None:
+        return checked()
+    keep, _ = rows_to_keep(columns, [design.outcome])
+    data = _partitioned(design, columns, cluster, groupings, weights, npartitions, keep, None, check=False)
+    data.rebuilt_checked = checked
     return data
 
 
