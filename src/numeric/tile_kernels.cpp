@@ -300,6 +300,10 @@ KESTRUM_AVX2_CLONES void scale_copied_rows(const double* in, size_t count, size_
 }
 
 #ifdef KESTRUM_X86_KERNELS
+// Twenty or more columns streaming side by side outrun the hardware
+// prefetcher: each column's rows are asked for 64 rows (512 bytes) ahead.
+constexpr size_t kPrefetchColumnAhead = 64;
+
 // The same as linear_index_of_columns, sixteen rows at a time held in
 // registers across all the columns (so eta is written once, not once a
 // column): each row's sum still adds x_bj beta_j in increasing j from 0.0.
@@ -310,6 +314,8 @@ __attribute__((target("avx2"))) void linear_index_of_columns_avx2(const double* 
     __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd(), s2 = _mm256_setzero_pd(), s3 = _mm256_setzero_pd();
     for (size_t j = 0; j < k; ++j) {
       const double* x = columns[j] + b;
+      _mm_prefetch(reinterpret_cast<const char*>(x + kPrefetchColumnAhead), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char*>(x + kPrefetchColumnAhead + 8), _MM_HINT_T0);
       const __m256d coefficient = _mm256_set1_pd(beta[j]);
       s0 = _mm256_add_pd(s0, _mm256_mul_pd(_mm256_loadu_pd(x), coefficient));
       s1 = _mm256_add_pd(s1, _mm256_mul_pd(_mm256_loadu_pd(x + 4), coefficient));
