@@ -37,6 +37,9 @@ class ModelRows(Protocol):
     def k(self) -> int: ...
 
     @property
+    def npartitions(self) -> int: ...
+
+    @property
     def lazy_frame(self):
         """The Dask frame the rows are read from, or None: rows in memory."""
 

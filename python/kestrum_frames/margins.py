@@ -166,7 +166,7 @@ class Fitted:
 
 def _dtypes(frame) -> dict:
     if is_dask_frame(frame):
-        frame = frame._meta
+        return dict(frame.dtypes)
     data = Columns(frame)
     return {name: data.series(name).dtype for name in data.names}
 
@@ -182,7 +182,7 @@ def _fitted_model(result, function: str) -> Fitted:
             builder = (PlainRows(design.sources, dtypes) if design.sources is not None
                        else FormulaicRows(design.model_spec, dtypes))
             used = list(dict.fromkeys([design.outcome, *design.variables, *model.cluster]))
-            npartitions = None if is_dask_frame(frame) else len(model.data.partitions)
+            npartitions = None if model.data.lazy_frame is not None else model.data.npartitions
             rows = Rows(builder, used, model.data.nobs, frame, npartitions, model_data=model.data,
                         weighting=model.data.weighting)
         return Fitted(params, cov, list(model.data.names), bool(result.converged), rows,
