@@ -249,6 +249,22 @@ def _unknown_categories(dtype: pd.CategoricalDtype) -> bool:
     return len(dtype.categories) == 1 and str(dtype.categories[0]) == "__UNKNOWN_CATEGORIES__"
 
 
+# Rows per piece of the outcome's 0/1 test: its temporaries stay small
+# enough to be reused from the heap rather than mapped afresh (a page fault
+# every 4 KiB on a process's first fit).
+_OUTCOME_PIECE = 1 << 16
+
+
+def _first_not_binary(y: np.ndarray) -> int | None:
+    """The position of the first value of y that is neither 0 nor 1."""
+    for start in range(0, y.shape[0], _OUTCOME_PIECE):
+        piece = y[start:start + _OUTCOME_PIECE]
+        bad = np.flatnonzero((piece != 0.0) & (piece != 1.0))
+        if bad.size:
+            return start + int(bad[0])
+    return None
+
+
 def outcome_values(design: Design, columns: Columns, keep: np.ndarray | None) -> np.ndarray:
     """The outcome of the kept rows as float64; ValueError naming the first
     row whose outcome is neither 0 nor 1."""
@@ -256,9 +272,8 @@ def outcome_values(design: Design, columns: Columns, keep: np.ndarray | None) ->
     if keep is not None:
         positions = np.flatnonzero(keep)
         y = y[keep]
-    bad = np.flatnonzero((y != 0.0) & (y != 1.0))
-    if bad.size:
-        first = int(bad[0])
+    first = _first_not_binary(y)
+    if first is not None:
         row = int(positions[first]) if keep is not None else first
         raise ValueError(
             f"outcome {design.outcome!r} must be 0 or 1: {columns.row_label(row)} holds {float(y[first])!r}"

@@ -112,7 +112,12 @@ class Columns:
         it has none missing."""
         if self.is_numeric(name):
             values = self.numeric(name)
-            mask = np.isnan(values) if values.dtype.kind == "f" else None
+            if values.dtype.kind != "f":
+                return None
+            with np.errstate(all="ignore"):  # a sum is NaN only if a value is (or inf meets -inf)
+                if not np.isnan(np.add.reduce(values)):
+                    return None
+            mask = np.isnan(values)
         else:
             mask = self.series(name).isna().to_numpy()
         return mask if mask is not None and mask.any() else None
