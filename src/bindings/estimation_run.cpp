@@ -27,13 +27,6 @@ unsigned covariance_quantities(bool robust, const std::optional<ClusterAssignmen
   return robust && (!clusters || one_row_per_cluster(*clusters)) ? kRobustMeat : 0u;
 }
 
-std::vector<std::string> generated_names(size_t k) {
-  std::vector<std::string> names;
-  names.reserve(k);
-  for (size_t j = 0; j < k; ++j) names.push_back(std::string(1, 'x').append(std::to_string(j)));
-  return names;
-}
-
 void warn_all(const std::vector<std::string>& texts) {
   for (const std::string& text : texts) warn(PyExc_RuntimeWarning, text);
 }
@@ -68,7 +61,7 @@ PyRef run_estimation(EstimationInputs&& inputs) {
   const Probit problem{inputs.y.view(), TileSource(inputs.X.view())};
   const MaximizerSettings settings{inputs.max_iter, inputs.tol, covariance_quantities(inputs.robust, inputs.clusters)};
   FitOutcome fit = fit_bfgs(problem, settings, throw_if_interrupted);
-  std::vector<std::string> names = generated_names(problem.k());
+  std::vector<std::string> names = numbered_names(problem.k());
   const MessageNames message_names{names, "cluster_vars", "variable"};
   warn_all(fit_warnings(fit.perfectly_predicted, fit.out_of_range, message_names));
   Matrix cov = fit.out_of_range.empty() ? covariance(problem, fit, inputs.robust, inputs.clusters, message_names)

@@ -65,6 +65,13 @@ std::string not_positive_semidefinite(const CovarianceEstimate& estimate) {
 
 }  // namespace
 
+std::vector<std::string> numbered_names(size_t k) {
+  std::vector<std::string> names;
+  names.reserve(k);
+  for (size_t j = 0; j < k; ++j) names.push_back(std::string(1, 'x').append(std::to_string(j)));
+  return names;
+}
+
 std::vector<std::string> fit_warnings(uint64_t perfectly_predicted, const std::vector<size_t>& out_of_range,
                                       const MessageNames& names) {
   std::vector<std::string> texts;

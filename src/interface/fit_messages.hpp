@@ -18,6 +18,9 @@ struct MessageNames {
   const char* cluster_noun;                 // what it names: "variable", "column"
 };
 
+// x0, x1, ...: the names of k columns that have none.
+std::vector<std::string> numbered_names(size_t k);
+
 // The maximiser's: perfect separation, then regressors out of range.
 std::vector<std::string> fit_warnings(uint64_t perfectly_predicted, const std::vector<size_t>& out_of_range,
                                       const MessageNames& names);
