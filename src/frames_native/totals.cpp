@@ -73,14 +73,6 @@ Matrix square_argument(PyObject* obj, const char* parameter) {
   return copy_matrix(view);
 }
 
-PyRef column_list(const std::vector<size_t>& columns) {
-  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(columns.size())));
-  for (size_t i = 0; i < columns.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromSize_t(columns[i])).release());
-  }
-  return list;
-}
-
 // The meats of the groupings, each a triple (meat, G, sign) with a k x k meat.
 std::vector<Matrix> grouping_meats(PyObject* obj, size_t k, std::vector<GroupingMeat>& terms) {
   PyRef sequence = convert_argument("groupings", [&] { return checked(PySequence_Fast(obj, "expected a sequence")); });
@@ -94,14 +86,12 @@ std::vector<Matrix> grouping_meats(PyObject* obj, size_t k, std::vector<Grouping
     meats.push_back(square_argument(PyTuple_GET_ITEM(term, 0), (name + "[0]").c_str()));
     require_extent((name + "[0]").c_str(), "rows", meats.back().rows(), k);
     const uint64_t clusters = convert_argument(name.c_str(), [&] { return to_u64(PyTuple_GET_ITEM(term, 1)); });
-    PyObject* sign_object = PyTuple_GET_ITEM(term, 2);
-    const long sign = PyLong_Check(sign_object) ? PyLong_AsLong(sign_object) : 0;
-    if (sign == -1 && PyErr_Occurred() != nullptr) PyErr_Clear();  // too large: refused below as any other
-    if (sign != 1 && sign != -1) raise(PyExc_ValueError, name + "[2] must be 1 or -1");
-    if (t == 0 && sign != 1) raise(PyExc_ValueError, "groupings[0][2] must be 1");
-    terms.push_back(GroupingMeat{nullptr, clusters, static_cast<int>(sign)});
+    PyObject* sign = PyTuple_GET_ITEM(term, 2);
+    const long value = PyLong_Check(sign) ? PyLong_AsLong(sign) : 0;
+    if (value == -1 && PyErr_Occurred() != nullptr) throw_python_error();
+    if (value != 1 && (value != -1 || t == 0)) raise(PyExc_ValueError, name + (t == 0 ? "[2] must be 1" : "[2] must be 1 or -1"));
+    terms.push_back(GroupingMeat{&meats.back(), clusters, static_cast<int>(value)});  // reserved: never moved
   }
-  for (size_t t = 0; t < terms.size(); ++t) terms[t].meat = &meats[t];
   return meats;
 }
 
@@ -152,8 +142,8 @@ PyRef covariance_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   };
   set("params", beta ? output_array(StridedArray::from(std::move(estimate.params))) : PyRef::borrow(Py_None));
   set("cov", output_array(StridedArray::from(std::move(estimate.cov))));
-  set("columns_involved", column_list(estimate.columns_involved));
-  set("dropped", column_list(estimate.dropped));
+  set("columns_involved", to_python_list(estimate.columns_involved));
+  set("dropped", to_python_list(estimate.dropped));
   set("warnings", to_python_list(texts));
   return dict;
 }
