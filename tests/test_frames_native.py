@@ -55,7 +55,7 @@ MISUSE = [
         (lambda: _native.covariance(np.eye(2), np.eye(2), vcov="HC1"), ValueError, "needs nobs above 1"),
         (lambda: _native.covariance(np.eye(2), names=["a"]), ValueError, "names has 1 items, expected 2"),
         (lambda: _native.covariance(np.eye(2), beta=np.zeros(3)), ValueError, "beta has 3 elements, expected 2"),
-        (lambda: _native.fit_warnings(0, [2], ["a", "b"]), ValueError, "beyond names"),
+        (lambda: _native.fit_warnings(0, [2], ["a", "b"]), ValueError, "out_of_range holds 2, beyond"),
         (lambda: _native.gather_columns([y, X[:, 1]], 0, 4), ValueError, r"columns\[1\] must be contiguous"),
         (lambda: _native.gather_columns([None, y], 0, 5), ValueError, "with at least 5 rows"),
         (lambda: _native.probit_sums(y, [None, X[:, 1]], beta, LG), ValueError, r"X\[1\] must be contiguous"),

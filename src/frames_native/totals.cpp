@@ -23,14 +23,10 @@ namespace kestrum {
 
 const char* const kCovarianceDoc =
     "covariance(hessian, meat=None, groupings=None, vcov=None, nobs=None, beta=None, names=None)\n--\n\n"
-    "The covariance at the estimate from the Hessian (observed or expected) and the HC0 meat, or the meats of the\n"
-    "groupings of the inclusion-exclusion sum, each (meat, G, sign); vcov='HC1' multiplies V by nobs/(nobs-1),\n"
-    "'CR1' each grouping's meat by G/(G-1). With beta, columns dependent on the others are dropped. Returns a dict\n"
-    "of params (with beta), cov, columns_involved, dropped and the texts of the warnings, naming the columns by\n"
-    "names.";
+    "V from the Hessian and the HC0 meat, or the groupings' (meat, G, sign); with beta, dependent columns dropped.\n"
+    "A dict of params (with beta), cov, columns_involved, dropped and the warnings' texts (columns named by names).";
 const char* const kFitWarningsDoc =
-    "fit_warnings(perfectly_predicted, out_of_range, names)\n--\n\n"
-    "The texts of the warnings about the maximiser's outcome, naming the columns by names.";
+    "fit_warnings(perfectly_predicted, out_of_range, names)\n--\n\nThe texts of the maximiser's warnings.";
 const char* const kClusterMeatDoc =
     "cluster_meat(score_sums)\n--\n\nThe sum of the outer products of the rows, in row order.";
 const char* const kPartsClusterMeatDoc =
@@ -86,11 +82,10 @@ std::vector<Matrix> grouping_meats(PyObject* obj, size_t k, std::vector<Grouping
     meats.push_back(square_argument(PyTuple_GET_ITEM(term, 0), (name + "[0]").c_str()));
     require_extent((name + "[0]").c_str(), "rows", meats.back().rows(), k);
     const uint64_t clusters = convert_argument(name.c_str(), [&] { return to_u64(PyTuple_GET_ITEM(term, 1)); });
-    PyObject* sign = PyTuple_GET_ITEM(term, 2);
-    const long value = PyLong_Check(sign) ? PyLong_AsLong(sign) : 0;
-    if (value == -1 && PyErr_Occurred() != nullptr) throw_python_error();
-    if (value != 1 && (value != -1 || t == 0)) raise(PyExc_ValueError, name + (t == 0 ? "[2] must be 1" : "[2] must be 1 or -1"));
-    terms.push_back(GroupingMeat{&meats.back(), clusters, static_cast<int>(value)});  // reserved: never moved
+    int overflow = 0;  // an int beyond a long: refused as any other sign
+    const long sign = PyLong_Check(PyTuple_GET_ITEM(term, 2)) ? PyLong_AsLongAndOverflow(PyTuple_GET_ITEM(term, 2), &overflow) : 0;
+    if (overflow != 0 || (sign != 1 && (sign != -1 || t == 0))) raise(PyExc_ValueError, name + (t == 0 ? "[2] must be 1" : "[2] must be 1 or -1"));
+    terms.push_back(GroupingMeat{&meats.back(), clusters, static_cast<int>(sign)});  // reserved: never moved
   }
   return meats;
 }
@@ -154,15 +149,7 @@ PyRef fit_warnings_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   bind_arguments(Signature{"fit_warnings", parameters, 3}, args, nargs, kwnames, slots);
   const uint64_t perfectly_predicted = convert_argument("perfectly_predicted", [&] { return to_u64(slots[0]); });
   const std::vector<std::string> names = to_string_list(slots[2]);
-  std::vector<size_t> out_of_range;
-  PyRef sequence =
-      convert_argument("out_of_range", [&] { return checked(PySequence_Fast(slots[1], "expected a sequence")); });
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
-    const uint64_t column =
-        convert_argument("out_of_range", [&] { return to_u64(PySequence_Fast_GET_ITEM(sequence.get(), i)); });
-    if (column >= names.size()) raise(PyExc_ValueError, "out_of_range names a column beyond names");
-    out_of_range.push_back(column);
-  }
+  const std::vector<size_t> out_of_range = column_numbers_argument(slots[1], "out_of_range", names.size());
   return to_python_list(fit_warnings(perfectly_predicted, out_of_range, MessageNames{names, "cluster", "column"}));
 }
 
