@@ -46,6 +46,16 @@ MISUSE = [
         (lambda: _native.finish_effects([], np.eye(2)), ValueError, "parts is empty"),
         (lambda: _native.finish_effects([_native.effect_sums(X, beta, [0, 0], 2)], np.eye(3)), ValueError, "extent 2"),
         (lambda: _native.covariance(np.eye(2), np.eye(3)), ValueError, "meat has 3 rows, expected 2"),
+        (lambda: _native.covariance(np.eye(2), None, [(np.eye(3), 2, 1)]), ValueError, r"groupings\[0\]\[0\] has 3 rows"),
+        (lambda: _native.covariance(np.eye(2), None, [(np.eye(2), 2, 1), (np.eye(2), 2, 0)]), ValueError,
+         r"groupings\[1\]\[2\] must be 1 or -1"),
+        (lambda: _native.covariance(np.eye(2), None, [(np.eye(2), 2, -1)]), ValueError, r"groupings\[0\]\[2\] must be 1"),
+        (lambda: _native.covariance(np.eye(2), None, [np.eye(2)]), TypeError, "must be \\(meat, G, sign\\)"),
+        (lambda: _native.covariance(np.eye(2), vcov="HC2"), ValueError, "vcov must be"),
+        (lambda: _native.covariance(np.eye(2), np.eye(2), vcov="HC1"), ValueError, "needs nobs above 1"),
+        (lambda: _native.covariance(np.eye(2), names=["a"]), ValueError, "names has 1 items, expected 2"),
+        (lambda: _native.covariance(np.eye(2), beta=np.zeros(3)), ValueError, "beta has 3 elements, expected 2"),
+        (lambda: _native.fit_warnings(0, [2], ["a", "b"]), ValueError, "out_of_range holds 2, beyond"),
         (lambda: _native.gather_columns([y, X[:, 1]], 0, 4), ValueError, r"columns\[1\] must be contiguous"),
         (lambda: _native.gather_columns([None, y], 0, 5), ValueError, "with at least 5 rows"),
         (lambda: _native.probit_sums(y, [None, X[:, 1]], beta, LG), ValueError, r"X\[1\] must be contiguous"),
@@ -175,9 +185,12 @@ def full_fit():
     outcome = m.outcome()
     score_sums = _native.cluster_score_sums(y, X, outcome["beta"], np.array([0, 1, 0, 1.0]), 2)
     _native.covariance(outcome["hessian"], _native.cluster_meat(score_sums))
+    meat = _native.cluster_meat(score_sums)
+    _native.covariance(outcome["hessian"], None, [(meat, 2, 1), (meat, 1, -1)], "CR1", None, outcome["beta"], ["a", "b"])
+    _native.fit_warnings(3, [1], ["a", "b"])
     _native.cluster_numbers(np.column_stack([y, X[:, 1]]))
     _native.finish_effects([_native.effect_sums(X, outcome["beta"], [True, False], 3)] * 2, np.eye(2))
-    _native.row_predictions(X, outcome["beta"], _native.covariance(outcome["hessian"])[0])
+    _native.row_predictions(X, outcome["beta"], _native.covariance(outcome["hessian"])["cov"])
     ones = np.broadcast_to(np.ones(1), (4, 1))
     _native.effect_group_sums(False, X, outcome["beta"],
                               [(1, [1], ones, None), (1, [1], X[:, 1:], None), (2, [1], ones, 0 * ones)], y, 2)

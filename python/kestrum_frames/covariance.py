@@ -27,7 +27,9 @@ sandwich::vcovCL(cadjust=TRUE) does, and unlike fixest's default, which
 takes the smallest G for every term). Such a V need not be positive
 semi-definite; when it is not, its negative eigenvalues are set to 0 (V =
 U max(Lambda, 0) U', as Cameron, Gelbach and Miller suggest) and a
-RuntimeWarning says so.
+RuntimeWarning says so. The core forms V from these sums
+(_native.covariance, src/estimation/covariance_estimate.cpp), dropping the
+columns that depend on the others, and composes the warnings' texts.
 """
 
 from __future__ import annotations
@@ -39,18 +41,10 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _native
-from .identified import identified_fit
 from .weights import Weighting
 
 VCOV_TYPES = ("nonrobust", "HC0", "HC1", "CR0", "CR1")
 INFORMATION_TYPES = ("observed", "expected")
-
-
-SINGLE_CLUSTER = (
-    "cluster forms a single cluster, and the cluster-robust covariance from G clusters has rank G - 1: "
-    "cov_params() is all NaN. Cluster on a column with at least two distinct values, or leave cluster out "
-    "for the HC0 covariance"
-)
 
 
 @dataclass(frozen=True)
@@ -198,7 +192,6 @@ def covariance(data, beta: np.ndarray, convention: CovarianceSpec, hessian: np.n
     there; meat: the HC0 meat there when the fit's last pass computed it
     (unweighted or frequency weights). Needs at most one more pass over the
     rows (two for the expected information with clusters)."""
-    k = data.k
     probability = data.weighting is not None and not data.weighting.frequency
     need_meat = convention.heteroskedastic and (meat is None or probability)
     if convention.information == "expected" or need_meat:
@@ -211,42 +204,15 @@ def covariance(data, beta: np.ndarray, convention: CovarianceSpec, hessian: np.n
         meat = None
 
     clusters = None
+    groupings = None
     if convention.clusterings:
         terms = inclusion_exclusion(convention, data.cluster_names)
-        groupings = list(dict.fromkeys(grouping for grouping, _ in terms))
-        meats = dict(zip(groupings, data.cluster_meats(beta, groupings)))
+        unique = list(dict.fromkeys(grouping for grouping, _ in terms))
+        meats = dict(zip(unique, data.cluster_meats(beta, unique)))
         clusters = tuple(meats[grouping][1] for grouping, _ in terms[: len(convention.clusterings)])
-        if min(clusters) < 2:
-            warnings.warn(SINGLE_CLUSTER, RuntimeWarning, stacklevel=4)
-            return Covariance(beta, np.full((k, k), np.nan), describe(convention, clusters), clusters)
-        meat = None
-        for grouping, sign in terms:
-            term, count = meats[grouping]
-            if convention.vcov == "CR1":
-                term = term * (count / (count - 1))
-            meat = term if meat is None else meat + term if sign > 0 else meat - term
-
-    params, cov = identified_fit(beta, hessian, meat, data.names)
-    if convention.vcov == "HC1":
-        n = nobs_for_factor(data)
-        cov = cov * (n / (n - 1))
-    elif len(convention.clusterings) > 1:
-        kept = np.flatnonzero(~np.isnan(params))
-        cov[np.ix_(kept, kept)] = _clipped(cov[np.ix_(kept, kept)])
-    return Covariance(params, cov, describe(convention, clusters), clusters)
-
-
-def _clipped(cov: np.ndarray) -> np.ndarray:
-    """A multi-way V with its negative eigenvalues set to 0, with a warning;
-    V itself when it is positive semi-definite."""
-    values, vectors = np.linalg.eigh(cov)
-    if values.min() >= 0.0:
-        return cov
-    warnings.warn(
-        f"the multi-way cluster-robust covariance is not positive semi-definite (smallest eigenvalue "
-        f"{values.min():.3g}, largest {values.max():.3g}): its {int((values < 0).sum())} negative eigenvalues "
-        "are set to 0",
-        RuntimeWarning,
-        stacklevel=5,
-    )
-    return (vectors * np.maximum(values, 0.0)) @ vectors.T
+        groupings = [(*meats[grouping], sign) for grouping, sign in terms]
+    nobs = nobs_for_factor(data) if convention.vcov == "HC1" else None
+    result = _native.covariance(hessian, meat, groupings, convention.vcov, nobs, beta, data.names)
+    for text in result["warnings"]:
+        warnings.warn(text, RuntimeWarning, stacklevel=4)
+    return Covariance(result["params"], result["cov"], describe(convention, clusters), clusters)

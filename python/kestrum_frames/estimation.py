@@ -67,23 +67,6 @@ class Estimate:
     meat: np.ndarray | None  # the HC0 meat at params, when the last pass computed it
 
 
-# The texts of kestrum.fit_probit's warnings, with the names of the terms.
-def separation_message(count: int) -> str:
-    return (
-        f"Perfect separation: {count} observations are perfectly predicted; the maximum likelihood estimate "
-        "does not exist and the coefficients diverge. Remove the regressors (or observations) that predict "
-        "the outcome perfectly."
-    )
-
-
-def out_of_range_message(names: list[str]) -> str:
-    return (
-        f"Regressors out of range: the sums of squares of columns {', '.join(names)} overflow or underflow a "
-        "double, so the fit stops where it found them, not converged, and cov_params() is all NaN. Rescale these "
-        "columns (units from 1e-10 to 1e10 are supported)."
-    )
-
-
 def estimate(data, max_iter: int, tol: float, convention: CovarianceSpec, method: str = "auto") -> Estimate:
     # The last pass of the iteration also gives the HC0 meat, where it is
     # the sum of s_i s_i' over the (repeated) rows.
@@ -93,14 +76,12 @@ def estimate(data, max_iter: int, tol: float, convention: CovarianceSpec, method
     start, strategy = plan(method, data, maximize, max_iter)
     logger.info("iteration: %s", strategy.describe(data.npartitions))
     outcome = maximize(data, max_iter, tol, final_quantities, start)
-    if outcome["perfectly_predicted"] > 0:
-        warnings.warn(separation_message(outcome["perfectly_predicted"]), RuntimeWarning, stacklevel=3)
+    for text in _native.fit_warnings(outcome["perfectly_predicted"], outcome["out_of_range"], data.names):
+        warnings.warn(text, RuntimeWarning, stacklevel=3)
 
     beta = outcome["beta"]
     meat = outcome["meat"] if meat_in_last_pass else None
     if outcome["out_of_range"]:
-        names = [data.names[j] for j in outcome["out_of_range"]]
-        warnings.warn(out_of_range_message(names), RuntimeWarning, stacklevel=3)
         result = Covariance(beta, np.full((data.k, data.k), np.nan), describe(convention, None), None)
     else:
         result = covariance(data, beta, convention, outcome["hessian"], meat)

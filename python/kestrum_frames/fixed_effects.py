@@ -355,18 +355,16 @@ def small_sample_factor(vcov: str, nobs: int, clusters: int | None) -> float:
 
 
 def covariance(fit: FixedEffectsFit, data: PanelData, vcov: str) -> np.ndarray:
-    """V of the kept coefficients under vcov (see the module's text)."""
-    bread = linalg.inv(fit.hessian, check_finite=True)
-    bread = (bread + bread.T) / 2.0
-    if vcov == "nonrobust":
-        return bread
+    """V of the kept coefficients under vcov (see the module's text), formed
+    by the core from H~ and the meat as every fit's covariance is."""
+    meat = groupings = None
     if vcov.startswith("HC"):
         scores = fit.lam[:, None] * fit.demeaned
         meat = scores.T @ scores
-    else:
+    elif vcov.startswith("CR"):
         sums = score_sums(fit, data)
-        meat = sums.T @ sums
-    return bread @ meat @ bread * small_sample_factor(vcov, data.y.shape[0], data.clusters)
+        groupings = [(sums.T @ sums, data.clusters, 1)]
+    return _native.covariance(-fit.hessian, meat, groupings, vcov, data.y.shape[0])["cov"]
 
 
 def describe(vcov: str, cluster: str | None, clusters: int | None) -> str:

@@ -9,7 +9,7 @@ import pandas as pd
 from scipy import special
 
 from . import arguments
-from .covariance import clusterings_argument, covariance, covariance_spec
+from .covariance import clusterings_argument, covariance, covariance_spec, nobs_for_factor
 from .dask_data import is_dask_frame
 from .design import Design
 from .estimation import Estimate
@@ -120,9 +120,7 @@ class ProbitResults(ResultsExtras):
     def nobs(self) -> int:
         """Rows used in the fit; with frequency weights, the sum of the weights
         (the rows of the data with each row repeated)."""
-        data = self.model.data
-        weights = data.weighting
-        return int(data.weight_sum) if weights is not None and weights.frequency else data.nobs
+        return int(nobs_for_factor(self.model.data))
 
     @property
     def n_dropped(self) -> int:

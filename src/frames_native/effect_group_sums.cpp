@@ -25,17 +25,6 @@ const char* const kEffectGroupSumsDoc =
 
 namespace {
 
-std::vector<size_t> columns_argument(PyObject* obj, size_t k) {
-  if (!PyList_Check(obj)) raise(PyExc_TypeError, "columns must be a list of column numbers");
-  std::vector<size_t> columns;
-  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(obj); ++j) {
-    const uint64_t column = convert_argument("columns", [&] { return to_u64(PyList_GET_ITEM(obj, j)); });
-    if (column >= k) raise(PyExc_ValueError, "columns holds " + std::to_string(column) + ", beyond the k columns of X");
-    columns.push_back(static_cast<size_t>(column));
-  }
-  return columns;
-}
-
 // A or B of an effect: an n x c float64 array, or a list (or tuple) of its
 // c columns, 1-D float64 arrays of n at any whole-element stride (0: one
 // value for every row). A list is held as a tuple in `held` for the call.
@@ -71,7 +60,7 @@ EffectColumns effect_argument(PyObject* obj, size_t n, size_t k, std::vector<PyR
   if (kind > 2) raise(PyExc_ValueError, "kind must be 0, 1 or 2");
   EffectColumns effect;
   effect.kind = static_cast<EffectKind>(kind);
-  effect.columns = columns_argument(PyTuple_GET_ITEM(obj, 1), k);
+  effect.columns = column_numbers_argument(PyTuple_GET_ITEM(obj, 1), "columns", k);
   if (effect.kind != EffectKind::prediction) {
     effect.A = columns_of_rows(PyTuple_GET_ITEM(obj, 2), "A", n, effect.columns.size(), held);
   }

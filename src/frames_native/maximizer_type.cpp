@@ -10,6 +10,7 @@
 #include "interface/arrays.hpp"
 #include "interface/call_protocol.hpp"
 #include "interface/heap_type.hpp"
+#include "interface/lists.hpp"
 #include "numeric/strided_array.hpp"
 
 namespace kestrum {
@@ -118,11 +119,7 @@ PyRef outcome_dict(FitOutcome&& outcome) {
   set("iterations", checked(PyLong_FromUnsignedLongLong(outcome.iterations)));
   set("converged", PyRef::borrow(outcome.converged ? Py_True : Py_False));
   set("perfectly_predicted", checked(PyLong_FromUnsignedLongLong(outcome.perfectly_predicted)));
-  PyRef out_of_range = checked(PyList_New(static_cast<Py_ssize_t>(outcome.out_of_range.size())));
-  for (size_t i = 0; i < outcome.out_of_range.size(); ++i) {
-    PyList_SET_ITEM(out_of_range.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromSize_t(outcome.out_of_range[i])).release());
-  }
-  set("out_of_range", out_of_range);
+  set("out_of_range", to_python_list(outcome.out_of_range));
   set("hessian", matrix_or_none(std::move(outcome.final_sums.hessian)));
   set("meat", matrix_or_none(std::move(outcome.final_sums.meat)));
   return dict;

@@ -28,6 +28,7 @@ PyMethodDef functions[] = {
     fast_call<effect_sums>("effect_sums", kEffectSumsDoc),
     fast_call<effect_group_sums_entry>("effect_group_sums", kEffectGroupSumsDoc),
     fast_call<covariance>("covariance", kCovarianceDoc),
+    fast_call<fit_warnings>("fit_warnings", kFitWarningsDoc),
     fast_call<cluster_meat_entry>("cluster_meat", kClusterMeatDoc),
     fast_call<parts_cluster_meat>("parts_cluster_meat", kPartsClusterMeatDoc),
     fast_call<parts_cluster_sums>("parts_cluster_sums", kPartsClusterSumsDoc),

@@ -34,6 +34,19 @@ const double* column_argument(PyObject* obj, const char* parameter, size_t lengt
   return storage->data();
 }
 
+std::vector<size_t> column_numbers_argument(PyObject* obj, const char* parameter, size_t k) {
+  if (!PyList_Check(obj)) raise(PyExc_TypeError, std::string(parameter) + " must be a list of column numbers");
+  std::vector<size_t> columns;
+  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(obj); ++j) {
+    const uint64_t column = convert_argument(parameter, [&] { return to_u64(PyList_GET_ITEM(obj, j)); });
+    if (column >= k) {
+      raise(PyExc_ValueError, std::string(parameter) + " holds " + std::to_string(column) + ", beyond the k columns of X");
+    }
+    columns.push_back(static_cast<size_t>(column));
+  }
+  return columns;
+}
+
 void require_extent(const char* parameter, const char* what, size_t actual, size_t expected) {
   if (actual == expected) return;
   raise(PyExc_ValueError, std::string(parameter) + " has " + std::to_string(actual) + " " + what + ", expected " +

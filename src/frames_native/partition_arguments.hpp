@@ -27,6 +27,9 @@ Vector vector_argument(PyObject* obj, const char* parameter, size_t length);
 // place when they are (the array must outlive their use), else copied into storage.
 const double* column_argument(PyObject* obj, const char* parameter, size_t length, std::optional<Vector>& storage);
 
+// A list of column numbers, each below k.
+std::vector<size_t> column_numbers_argument(PyObject* obj, const char* parameter, size_t k);
+
 // Raises ValueError "<parameter> has <actual> <what>, expected <expected>".
 void require_extent(const char* parameter, const char* what, size_t actual, size_t expected);
 

@@ -3,12 +3,14 @@
 #include "estimation/cluster_codes.hpp"
 #include "estimation/clusters.hpp"
 #include "estimation/covariance.hpp"
+#include "estimation/covariance_estimate.hpp"
 #include "frames_native/partition_arguments.hpp"
 #include "frames_native/released_lock.hpp"
 #include "frames_native/sums_exchange.hpp"
 #include "interface/arguments.hpp"
 #include "interface/arrays.hpp"
 #include "interface/call_protocol.hpp"
+#include "interface/fit_messages.hpp"
 #include "interface/lists.hpp"
 #include "interface/probit_models.hpp"
 #include "numeric/strided_array.hpp"
@@ -20,8 +22,11 @@
 namespace kestrum {
 
 const char* const kCovarianceDoc =
-    "covariance(hessian, meat=None)\n--\n\n"
-    "-H^-1, or the sandwich with the meat; for a singular Hessian all NaN and the columns involved.";
+    "covariance(hessian, meat=None, groupings=None, vcov=None, nobs=None, beta=None, names=None)\n--\n\n"
+    "V from the Hessian and the HC0 meat, or the groupings' (meat, G, sign); with beta, dependent columns dropped.\n"
+    "A dict of params (with beta), cov, columns_involved, dropped and the warnings' texts (columns named by names).";
+const char* const kFitWarningsDoc =
+    "fit_warnings(perfectly_predicted, out_of_range, names)\n--\n\nThe texts of the maximiser's warnings.";
 const char* const kClusterMeatDoc =
     "cluster_meat(score_sums)\n--\n\nThe sum of the outer products of the rows, in row order.";
 const char* const kPartsClusterMeatDoc =
@@ -51,6 +56,11 @@ const char* const kCheckProbitModelDoc =
 
 namespace {
 
+std::string text_argument(PyObject* obj, const char* parameter) {
+  if (!PyUnicode_Check(obj)) raise(PyExc_TypeError, std::string(parameter) + " must be a str");
+  return utf8_text(obj);
+}
+
 // A k x k copy of a square float64 array.
 Matrix square_argument(PyObject* obj, const char* parameter) {
   convert_argument(parameter, [&] { return extract_array_strict(obj, 2); });
@@ -59,28 +69,88 @@ Matrix square_argument(PyObject* obj, const char* parameter) {
   return copy_matrix(view);
 }
 
-PyRef column_list(const std::vector<size_t>& columns) {
-  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(columns.size())));
-  for (size_t i = 0; i < columns.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromSize_t(columns[i])).release());
+// The meats of the groupings, each a triple (meat, G, sign) with a k x k meat.
+std::vector<Matrix> grouping_meats(PyObject* obj, size_t k, std::vector<GroupingMeat>& terms) {
+  PyRef sequence = convert_argument("groupings", [&] { return checked(PySequence_Fast(obj, "expected a sequence")); });
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  std::vector<Matrix> meats;
+  meats.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t t = 0; t < count; ++t) {
+    PyObject* term = PySequence_Fast_GET_ITEM(sequence.get(), t);
+    const std::string name = "groupings[" + std::to_string(t) + "]";
+    if (!PyTuple_Check(term) || PyTuple_GET_SIZE(term) != 3) raise(PyExc_TypeError, name + " must be (meat, G, sign)");
+    meats.push_back(square_argument(PyTuple_GET_ITEM(term, 0), (name + "[0]").c_str()));
+    require_extent((name + "[0]").c_str(), "rows", meats.back().rows(), k);
+    const uint64_t clusters = convert_argument(name.c_str(), [&] { return to_u64(PyTuple_GET_ITEM(term, 1)); });
+    int overflow = 0;  // an int beyond a long: refused as any other sign
+    const long sign = PyLong_Check(PyTuple_GET_ITEM(term, 2)) ? PyLong_AsLongAndOverflow(PyTuple_GET_ITEM(term, 2), &overflow) : 0;
+    if (overflow != 0 || (sign != 1 && (sign != -1 || t == 0))) raise(PyExc_ValueError, name + (t == 0 ? "[2] must be 1" : "[2] must be 1 or -1"));
+    terms.push_back(GroupingMeat{&meats.back(), clusters, static_cast<int>(sign)});  // reserved: never moved
   }
-  return list;
+  return meats;
+}
+
+SmallSampleFactor factor_argument(PyObject* slot) {
+  if (is_omitted(slot)) return SmallSampleFactor::kNone;
+  const std::string vcov = text_argument(slot, "vcov");
+  if (vcov == "HC1") return SmallSampleFactor::kObservations;
+  if (vcov == "CR1") return SmallSampleFactor::kClusters;
+  if (vcov == "nonrobust" || vcov == "HC0" || vcov == "CR0") return SmallSampleFactor::kNone;
+  raise(PyExc_ValueError, "vcov must be 'nonrobust', 'HC0', 'HC1', 'CR0' or 'CR1', not '" + vcov + "'");
 }
 
 PyRef covariance_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"hessian", "meat"};
+  static constexpr const char* parameters[] = {"hessian", "meat", "groupings", "vcov", "nobs", "beta", "names"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"covariance", parameters, 1}, args, nargs, kwnames, slots);
   const Matrix hessian = square_argument(slots[0], "hessian");
+  const size_t k = hessian.rows();
+  CovarianceRequest request;
+  request.hessian = &hessian;
   std::optional<Matrix> meat;
   if (!is_omitted(slots[1])) {
     meat = square_argument(slots[1], "meat");
-    require_extent("meat", "rows", meat->rows(), hessian.rows());
+    require_extent("meat", "rows", meat->rows(), k);
+    request.meat = &*meat;
   }
-  CovarianceOutcome outcome = covariance_from_hessian(hessian, meat ? &*meat : nullptr);
-  PyRef cov = output_array(StridedArray::from(std::move(outcome.cov)));
-  PyRef involved = column_list(outcome.columns_involved);
-  return checked(PyTuple_Pack(2, cov.get(), involved.get()));
+  const std::vector<Matrix> meats =
+      is_omitted(slots[2]) ? std::vector<Matrix>() : grouping_meats(slots[2], k, request.groupings);
+  request.factor = factor_argument(slots[3]);
+  if (request.factor == SmallSampleFactor::kObservations) {
+    const std::optional<double> nobs = optional_double_argument(slots[4], "nobs");
+    if (!nobs || !(*nobs > 1.0)) raise(PyExc_ValueError, "vcov='HC1' needs nobs above 1");
+    request.nobs = *nobs;
+  }
+  std::optional<Vector> beta;
+  if (!is_omitted(slots[5])) {
+    beta = vector_argument(slots[5], "beta", k);
+    request.beta = &*beta;
+  }
+  std::vector<std::string> names = is_omitted(slots[6]) ? numbered_names(k) : to_string_list(slots[6]);
+  require_extent("names", "items", names.size(), k);
+
+  CovarianceEstimate estimate = estimate_covariance(request);
+  const std::vector<std::string> texts = covariance_warnings(estimate, MessageNames{names, "cluster", "column"});
+  PyRef dict = checked(PyDict_New());
+  const auto set = [&](const char* key, const PyRef& value) {
+    check_status(PyDict_SetItemString(dict.get(), key, value.get()));
+  };
+  set("params", beta ? output_array(StridedArray::from(std::move(estimate.params))) : PyRef::borrow(Py_None));
+  set("cov", output_array(StridedArray::from(std::move(estimate.cov))));
+  set("columns_involved", to_python_list(estimate.columns_involved));
+  set("dropped", to_python_list(estimate.dropped));
+  set("warnings", to_python_list(texts));
+  return dict;
+}
+
+PyRef fit_warnings_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"perfectly_predicted", "out_of_range", "names"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"fit_warnings", parameters, 3}, args, nargs, kwnames, slots);
+  const uint64_t perfectly_predicted = convert_argument("perfectly_predicted", [&] { return to_u64(slots[0]); });
+  const std::vector<std::string> names = to_string_list(slots[2]);
+  const std::vector<size_t> out_of_range = column_numbers_argument(slots[1], "out_of_range", names.size());
+  return to_python_list(fit_warnings(perfectly_predicted, out_of_range, MessageNames{names, "cluster", "column"}));
 }
 
 PyRef cluster_meat_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -222,11 +292,6 @@ PyRef cluster_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   return checked(PyTuple_Pack(2, array.get(), count.get()));
 }
 
-std::string text_argument(PyObject* obj, const char* parameter) {
-  if (!PyUnicode_Check(obj)) raise(PyExc_TypeError, std::string(parameter) + " must be a str");
-  return utf8_text(obj);
-}
-
 PyRef check_probit_model_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"model", "function", "argument"};
   PyObject* slots[std::size(parameters)];
@@ -245,6 +310,10 @@ PyObject* check_probit_model(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* covariance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&] { return covariance_body(args, nargs, kwnames); });
+}
+
+PyObject* fit_warnings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return fit_warnings_body(args, nargs, kwnames); });
 }
 
 PyObject* cluster_meat_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

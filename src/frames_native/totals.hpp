@@ -6,9 +6,14 @@
 
 namespace kestrum {
 
-// covariance(hessian, meat=None) -> (cov, columns involved in a singular Hessian)
+// covariance(hessian, meat=None, groupings=None, vcov=None, nobs=None, beta=None, names=None) -> dict of
+// params, cov, columns_involved, dropped, warnings (estimation/covariance_estimate.hpp)
 PyObject* covariance(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kCovarianceDoc;
+
+// fit_warnings(perfectly_predicted, out_of_range, names) -> list of warning texts
+PyObject* fit_warnings(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kFitWarningsDoc;
 
 // cluster_meat(score_sums) -> k x k array
 PyObject* cluster_meat_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -32,6 +32,10 @@ PyRef to_python_list(const std::vector<double>& items) {
   return make_list(items, [](double value) { return PyFloat_FromDouble(value); });
 }
 
+PyRef to_python_list(const std::vector<size_t>& items) {
+  return make_list(items, [](size_t value) { return PyLong_FromSize_t(value); });
+}
+
 std::string utf8_text(PyObject* str) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(str, &size);

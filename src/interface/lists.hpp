@@ -12,6 +12,7 @@ namespace kestrum {
 
 PyRef to_python_list(const std::vector<std::string>& items);
 PyRef to_python_list(const std::vector<double>& items);
+PyRef to_python_list(const std::vector<size_t>& items);
 
 // Iterates a sequence of str into UTF-8 strings. A bare str, a non-sequence
 // and a non-str item each raise their TypeError; iteration errors pass through.
