@@ -61,7 +61,7 @@ def first_rows(numbers: np.ndarray) -> np.ndarray:
     """The row where each cluster first appears, in the order of the
     clusters' numbers: numbers are handed out in increasing order, so it is
     where the running maximum rises."""
-    return np.flatnonzero(np.diff(np.maximum.accumulate(numbers), prepend=-1) > 0)
+    return _native.first_rows(np.asarray(numbers, dtype=np.int64))
 
 
 def finest_grouping(groupings: list[tuple]) -> tuple:

@@ -36,6 +36,7 @@ PyMethodDef functions[] = {
     fast_call<cluster_numbers>("cluster_numbers", kClusterNumbersDoc),
     fast_call<cluster_keys>("cluster_keys", kClusterKeysDoc),
     fast_call<cluster_codes>("cluster_codes", kClusterCodesDoc),
+    fast_call<first_rows_entry>("first_rows", kFirstRowsDoc),
     fast_call<gather_columns>("gather_columns", kGatherColumnsDoc),
     fast_call<row_predictions>("row_predictions", kRowPredictionsDoc),
     fast_call<demean_levels>("demean_levels", kDemeanLevelsDoc),

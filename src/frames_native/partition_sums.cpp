@@ -50,9 +50,18 @@ const double* weights_argument(PyObject* obj, size_t rows) {
   const MatrixView weights = matrix_argument(obj, "weights", 1);
   require_extent("weights", "rows", weights.rows, rows);
   if (weights.row_stride != 1 && weights.rows > 1) raise(PyExc_ValueError, "weights must be contiguous");
+  // Every pass reads the weights with the interpreter lock held: a test
+  // without a branch per row (which the compiler vectorises) clears them,
+  // and only a failing array is looked through for its first bad weight.
+  constexpr double kLargest = std::numeric_limits<double>::max();
+  bool all_valid = true;
   for (size_t i = 0; i < weights.rows; ++i) {
     const double w = weights.origin[i];
-    if (!(w >= 0.0 && w <= std::numeric_limits<double>::max())) {  // the negated test also refuses NaN
+    all_valid &= (w >= 0.0) & (w <= kLargest);  // false for NaN
+  }
+  for (size_t i = 0; !all_valid && i < weights.rows; ++i) {
+    const double w = weights.origin[i];
+    if (!(w >= 0.0 && w <= kLargest)) {  // the negated test also refuses NaN
       raise(PyExc_ValueError, "weights[" + std::to_string(i) + "] is " + std::to_string(w) +
                                   ", not a finite non-negative number");
     }

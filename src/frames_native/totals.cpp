@@ -13,7 +13,9 @@
 #include "interface/probit_models.hpp"
 #include "numeric/strided_array.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,10 @@ const char* const kClusterCodesDoc =
     "cluster_codes(codes, extent=0)\n--\n\n"
     "The clusters of int64 codes (n,): rows with equal codes share one, numbered by first appearance. Returns\n"
     "the numbers (int64) and the count. extent, when not 0: every code lies in [0, extent).";
+const char* const kFirstRowsDoc =
+    "first_rows(numbers)\n--\n\n"
+    "The rows (int64) where the running maximum of int64 numbers (n,) rises: for numbers by first appearance,\n"
+    "the first row of each cluster, in the order of their numbers.";
 const char* const kCheckProbitModelDoc =
     "check_probit_model(model, function, argument)\n--\n\n"
     "TypeError for a fitted model whose effects the probit formulas would get wrong (as kestrum.ame decides).";
@@ -192,21 +198,26 @@ PyRef cluster_keys_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   return array;
 }
 
+// An int64 vector read in place when it is aligned and contiguous, else
+// copied so into copy.
+const int64_t* contiguous_int64(const Int64View& view, std::vector<int64_t>& copy) {
+  if (view.rows > 1 && (view.byte_stride != sizeof(int64_t) ||
+                        reinterpret_cast<std::uintptr_t>(view.origin) % alignof(int64_t) != 0)) {
+    copy.resize(view.rows);
+    for (size_t i = 0; i < view.rows; ++i) copy[i] = view[i];
+    return copy.data();
+  }
+  return reinterpret_cast<const int64_t*>(view.origin);
+}
+
 PyRef cluster_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"codes", "extent"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"cluster_codes", parameters, 1}, args, nargs, kwnames, slots);
   const Int64View view = int64_argument(slots[0], "codes");
   const uint64_t extent = is_omitted(slots[1]) ? 0 : convert_argument("extent", [&] { return to_u64(slots[1]); });
-  // The codes read in place when they are aligned and contiguous, else copied so.
   std::vector<int64_t> copy;
-  const int64_t* codes = reinterpret_cast<const int64_t*>(view.origin);
-  if (view.rows > 1 && (view.byte_stride != sizeof(int64_t) ||
-                        reinterpret_cast<std::uintptr_t>(view.origin) % alignof(int64_t) != 0)) {
-    copy.resize(view.rows);
-    for (size_t i = 0; i < view.rows; ++i) copy[i] = view[i];
-    codes = copy.data();
-  }
+  const int64_t* codes = contiguous_int64(view, copy);
   if (extent != 0) {
     for (size_t i = 0; i < view.rows; ++i) {
       if (codes[i] < 0 || static_cast<uint64_t>(codes[i]) >= extent) {
@@ -220,6 +231,22 @@ PyRef cluster_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   const size_t clusters = without_interpreter_lock([&] { return number_codes(codes, view.rows, extent, numbers); });
   PyRef count = checked(PyLong_FromSize_t(clusters));
   return checked(PyTuple_Pack(2, array.get(), count.get()));
+}
+
+PyRef first_rows_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"numbers"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"first_rows", parameters, 1}, args, nargs, kwnames, slots);
+  const Int64View view = int64_argument(slots[0], "numbers");
+  std::vector<int64_t> copy;
+  const int64_t* numbers = contiguous_int64(view, copy);
+  // Room for a row each, uninitialised: only the pages written are touched.
+  const std::unique_ptr<int64_t[]> first(new int64_t[std::max<size_t>(view.rows, 1)]);
+  const size_t found = without_interpreter_lock([&] { return first_rows(numbers, view.rows, first.get()); });
+  int64_t* rows = nullptr;
+  PyRef array = new_int64_array(found, rows);
+  std::copy_n(first.get(), found, rows);
+  return array;
 }
 
 std::string text_argument(PyObject* obj, const char* parameter) {
@@ -273,6 +300,10 @@ PyObject* cluster_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* cluster_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&] { return cluster_codes_body(args, nargs, kwnames); });
+}
+
+PyObject* first_rows_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return first_rows_body(args, nargs, kwnames); });
 }
 
 }  // namespace kestrum
