@@ -31,6 +31,7 @@ PyMethodDef functions[] = {
     fast_call<cluster_meat_entry>("cluster_meat", kClusterMeatDoc),
     fast_call<parts_cluster_meat>("parts_cluster_meat", kPartsClusterMeatDoc),
     fast_call<parts_cluster_sums>("parts_cluster_sums", kPartsClusterSumsDoc),
+    fast_call<grouped_parts_meats>("grouped_parts_meats", kGroupedPartsMeatsDoc),
     fast_call<finish_effects>("finish_effects", kFinishEffectsDoc),
     fast_call<check_probit_model>("check_probit_model", kCheckProbitModelDoc),
     fast_call<cluster_numbers>("cluster_numbers", kClusterNumbersDoc),
