@@ -234,12 +234,19 @@ WEIGHT_MISUSE = [
     (lambda: _native.probit_sums(y, X, beta, LG, np.ones(3)), ValueError, "weights has 3 rows, expected 4"),
     (lambda: _native.probit_sums(y, X, beta, LG, np.array([1, -1, 1, 1.0])), ValueError, r"weights\[1\] is -1"),
     (lambda: _native.probit_sums(y, X, beta, LG, np.array([1, 1, np.nan, 1])), ValueError, r"weights\[2\] is nan"),
+    (lambda: _native.probit_sums(y, X, beta, LG, np.array([1, 1, 1, np.inf])), ValueError, r"weights\[3\] is inf"),
     (lambda: _native.probit_sums(y, X, beta, LG, np.ones(8)[::2]), ValueError, "weights must be contiguous"),
     (lambda: _native.cluster_score_sums(y, X, beta, [np.zeros(4)], [1, 2]), ValueError, "as many arrays"),
     (lambda: _native.cluster_score_sums(y, X, beta, [np.zeros(4), np.full(4, 2.0)], [1, 2]), ValueError,
      r"cluster_of\[1\]\[0\] is 2"),
     (lambda: _native.parts_cluster_meat([(np.array([0.0, 3.0]), np.ones((2, 2)))], 3), ValueError, r"parts\[0\]\[0\]"),
     (lambda: _native.parts_cluster_meat([np.ones(2)], 3), TypeError, r"parts\[0\] must be a pair"),
+    (lambda: _native.grouped_parts_meats([np.ones((2, 2)), np.ones((1, 3))], []), ValueError, r"parts\[1\] has 3 col"),
+    (lambda: _native.grouped_parts_meats([np.ones((2, 2))], [(np.array([0, 1, 0]), 2)]), ValueError,
+     r"groupings\[0\]\[0\] has 3 rows"),
+    (lambda: _native.grouped_parts_meats([np.ones((2, 2))], [(np.array([0, 2]), 2)]), ValueError,
+     r"groupings\[0\]\[0\]\[1\] is 2"),
+    (lambda: _native.grouped_parts_meats([np.ones((2, 2))], [np.array([0, 1])]), TypeError, r"groupings\[0\] must be a pair"),
 ]
 
 
@@ -376,3 +383,38 @@ def test_int64_cluster_numbers_give_the_float_numbers_sums():
     totals = _native.parts_cluster_sums(parts, 2)
     assert np.array_equal(totals, [[3.0, 4.0], [1.5, 2.25]])
     assert np.array_equal(_native.parts_cluster_meat(parts, 2), totals.T @ totals)
+
+
+@pytest.mark.parametrize("clusters", [1, 40, 5000])
+def test_first_rows_are_where_each_cluster_first_appears(clusters):
+    """Against numpy's first index of each value, for numbers by first
+    appearance; strided input; no rows."""
+    rng = np.random.default_rng(clusters)
+    numbers, count = _native.cluster_codes(rng.integers(0, clusters, 20_000))
+    _, expected = np.unique(numbers, return_index=True)  # in the order of the numbers, 0 .. count - 1
+    first = _native.first_rows(numbers)
+    assert first.dtype == np.int64 and len(first) == count and np.array_equal(first, expected)
+    assert np.array_equal(_native.first_rows(np.repeat(numbers, 2)[::2]), expected)
+    assert _native.first_rows(np.zeros(0, dtype=np.int64)).shape == (0,)
+
+
+def test_grouped_parts_meats_sum_each_grouping_in_row_order():
+    """Against numpy: each grouping's g_c added up in row order from 0.0
+    (np.add.at, bit for bit with the one-grouping kernel) over pieces of
+    rows that follow one another, and sum_c g_c g_c'."""
+    rng = np.random.default_rng(19)
+    rows, k = 3000, 5
+    sums = rng.normal(size=(rows, k)) * np.exp(rng.normal(0, 3, size=(rows, 1)))  # magnitudes far apart
+    pieces = [sums[:1000], sums[1000:1001], sums[1001:]]
+    groupings = [(rng.integers(0, count, rows), count) for count in (1, 7, 2500)]
+    meats = _native.grouped_parts_meats(pieces, groupings)
+    assert len(meats) == len(groupings)
+    for meat, (cluster_of, count) in zip(meats, groupings):
+        totals = np.zeros((count, k))
+        np.add.at(totals, cluster_of, sums)
+        np.testing.assert_allclose(meat, totals.T @ totals, rtol=1e-12, atol=1e-300)
+        assert np.array_equal(meat, meat.T)
+        bounds = np.cumsum([0] + [len(piece) for piece in pieces])
+        parts = [(cluster_of[a:b], piece) for a, b, piece in zip(bounds[:-1], bounds[1:], pieces)]
+        assert np.array_equal(meat, _native.parts_cluster_meat(parts, count))
+    assert _native.grouped_parts_meats(pieces, []) == []

@@ -61,7 +61,7 @@ def first_rows(numbers: np.ndarray) -> np.ndarray:
     """The row where each cluster first appears, in the order of the
     clusters' numbers: numbers are handed out in increasing order, so it is
     where the running maximum rises."""
-    return np.flatnonzero(np.diff(np.maximum.accumulate(numbers), prepend=-1) > 0)
+    return _native.first_rows(np.asarray(numbers, dtype=np.int64))
 
 
 def finest_grouping(groupings: list[tuple]) -> tuple:
@@ -87,28 +87,33 @@ def cell_totals(parts: list[tuple[np.ndarray, np.ndarray]], cells: int) -> list[
     return [totals[first:stop] for first, stop in zip(bounds[:-1], bounds[1:])]
 
 
-def grouping_meats(pieces: list[np.ndarray], cell_keys: list[np.ndarray], finest: tuple,
+def grouping_meats(pieces: list[np.ndarray], cell_keys: list, finest: tuple,
                    groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
     """Per grouping, sum_c g_c g_c' and G from the score sums of the cells
     of the finest grouping (pieces of consecutive cells, a row per cell in
     the order of their numbers: cell_totals). cell_keys: per column of the
-    finest grouping, each cell's key (codes or keys, any that number alike).
-    A grouping's clusters are numbered by first appearance among the cells,
-    which is their order of first appearance among the rows, and g_c adds
-    its cells' sums in order. The finest grouping's meat adds the pieces'
-    meats in order."""
-    bounds = np.cumsum([0] + [len(piece) for piece in pieces])
+    finest grouping, each cell's key (codes or keys, any that number alike),
+    or a pair (codes, count) of codes that already number the cells by first
+    appearance (a column's numbers at the cells' first rows). A grouping's
+    clusters are numbered by first appearance among the cells, which is
+    their order of first appearance among the rows, and g_c adds its cells'
+    sums in order; the coarser groupings are summed in one sweep over the
+    cells, beside the finest grouping's meat, which adds the pieces' meats
+    in order."""
+    coarser = [g for g in groupings if g != finest]
 
-    def coarser(grouping):
-        cluster_of, clusters = combined_codes([key_codes(cell_keys[finest.index(j)]) for j in grouping])
-        parts = [(cluster_of[first:stop], piece) for first, stop, piece in zip(bounds[:-1], bounds[1:], pieces)]
-        return _native.parts_cluster_meat(parts, clusters), clusters
+    def numbered(j):
+        keys = cell_keys[finest.index(j)]
+        return keys if isinstance(keys, tuple) else key_codes(keys)
 
-    meats = in_threads([partial(_native.cluster_meat, piece) for piece in pieces]
-                       + [partial(coarser, g) for g in groupings if g != finest])
-    piece_meats, coarser_meats = meats[:len(pieces)], meats[len(pieces):]
-    finest_meat = piece_meats[0]
-    for meat in piece_meats[1:]:
+    def coarser_meats():
+        clusters = [combined_codes([numbered(j) for j in grouping]) for grouping in coarser]
+        return list(zip(_native.grouped_parts_meats(pieces, clusters), (count for _, count in clusters)))
+
+    meats = in_threads([partial(_native.cluster_meat, piece) for piece in pieces] + ([coarser_meats] if coarser else []))
+    finest_meat = meats[0]
+    for meat in meats[1:len(pieces)]:
         finest_meat = finest_meat + meat  # in piece order
-    coarser_meats = iter(coarser_meats)
-    return [(finest_meat, int(bounds[-1])) if g == finest else next(coarser_meats) for g in groupings]
+    coarser_results = iter(meats[len(pieces)] if coarser else [])
+    cells = sum(len(piece) for piece in pieces)
+    return [(finest_meat, cells) if g == finest else next(coarser_results) for g in groupings]

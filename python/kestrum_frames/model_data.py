@@ -175,7 +175,7 @@ class ModelData:
             self._number(finest)
         parts = self.map(_grouped_score_sums, beta, finest)
         totals = cell_totals(parts, self.clusters[finest])
-        cell_keys = [self.column_clusters[j][0][self.cells[finest]] for j in finest]
+        cell_keys = [(self.column_clusters[j][0][self.cells[finest]], self.column_clusters[j][1]) for j in finest]
         results = grouping_meats(totals, cell_keys, finest, groupings)
         for grouping, (_, clusters) in zip(groupings, results):
             self.clusters[grouping] = clusters

@@ -100,4 +100,17 @@ size_t number_codes(const int64_t* codes, size_t rows, uint64_t extent, int64_t*
   return number_hashed(codes, rows, numbers);
 }
 
+size_t first_rows(const int64_t* numbers, size_t rows, int64_t* first) {
+  // Without a branch per row (the numbers are random where clusters are
+  // many): every row is written as a candidate, kept when the maximum rises.
+  size_t found = 0;
+  int64_t highest = -1;
+  for (size_t i = 0; i < rows; ++i) {
+    first[found] = static_cast<int64_t>(i);
+    found += numbers[i] > highest ? 1 : 0;
+    highest = std::max(highest, numbers[i]);
+  }
+  return found;
+}
+
 }  // namespace kestrum

@@ -15,4 +15,10 @@ namespace kestrum {
 // the code instead of a hash table; the numbers are the same either way.
 size_t number_codes(const int64_t* codes, size_t rows, uint64_t extent, int64_t* numbers);
 
+// The rows where the running maximum of numbers rises, in order: for
+// numbers handed out by first appearance (as number_codes does), the first
+// row of each cluster, in the order of the clusters' numbers. first has
+// room for `rows`; returns how many were written.
+size_t first_rows(const int64_t* numbers, size_t rows, int64_t* first);
+
 }  // namespace kestrum

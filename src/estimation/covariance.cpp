@@ -85,17 +85,39 @@ Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::
   return std::move(grouped_score_sums(problem, beta, {cluster_of.data()}, {clusters})[0]);
 }
 
-Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t clusters) {
-  NumberedRowSums total(clusters, k);
-  for (const ClusterPart& part : parts) {
-    for (size_t r = 0; r < part.sums.rows; ++r) {
-      // Parts numbered elsewhere visit the rows of the total at random: overlap the misses.
-      if (r + kPrefetchRowsAhead < part.sums.rows) total.prefetch(part.numbers[r + kPrefetchRowsAhead]);
-      double* row = total.row(part.numbers[r]);
-      for (size_t j = 0; j < k; ++j) row[j] = row[j] + part.sums(r, j);
+std::vector<Matrix> add_cluster_parts(const std::vector<MatrixView>& parts,
+                                      const std::vector<std::vector<const uint32_t*>>& numbers,
+                                      const std::vector<size_t>& clusters, size_t k) {
+  KESTRUM_ASSERT(numbers.size() == clusters.size());
+  std::vector<NumberedRowSums> totals;
+  totals.reserve(clusters.size());
+  for (const size_t count : clusters) totals.emplace_back(count, k);
+  for (size_t p = 0; p < parts.size(); ++p) {
+    const MatrixView& sums = parts[p];
+    for (size_t r = 0; r < sums.rows; ++r) {  // each row of the part read once, for every grouping
+      for (size_t m = 0; m < totals.size(); ++m) {
+        const uint32_t* number = numbers[m][p];
+        // Parts numbered elsewhere visit the rows of the total at random: overlap the misses.
+        if (r + kPrefetchRowsAhead < sums.rows) totals[m].prefetch(number[r + kPrefetchRowsAhead]);
+        double* row = totals[m].row(number[r]);
+        for (size_t j = 0; j < k; ++j) row[j] = row[j] + sums(r, j);
+      }
     }
   }
-  return std::move(total).finish();
+  std::vector<Matrix> result;
+  result.reserve(totals.size());
+  for (NumberedRowSums& total : totals) result.push_back(std::move(total).finish());
+  return result;
+}
+
+Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t clusters) {
+  std::vector<MatrixView> sums;
+  std::vector<std::vector<const uint32_t*>> numbers(1);
+  for (const ClusterPart& part : parts) {
+    sums.push_back(part.sums);
+    numbers[0].push_back(part.numbers);
+  }
+  return std::move(add_cluster_parts(sums, numbers, {clusters}, k)[0]);
 }
 
 // sum_c g_c g_c' by the tile kernel, a tile of clusters at a time with unit

@@ -33,6 +33,13 @@ struct ClusterPart {
 };
 Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t clusters);
 
+// The totals of several groupings of the same parts' rows, the parts read
+// once: entry m is add_cluster_parts with part p's numbers numbers[m][p]
+// (below clusters[m]), bit for bit.
+std::vector<Matrix> add_cluster_parts(const std::vector<MatrixView>& parts,
+                                      const std::vector<std::vector<const uint32_t*>>& numbers,
+                                      const std::vector<size_t>& clusters, size_t k);
+
 // M = sum_c g_c g_c', the clusters visited in row order.
 Matrix sum_of_outer_products(const Matrix& score_sums);
 // The same over the rows of a view (read in place).

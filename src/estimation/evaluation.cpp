@@ -83,7 +83,17 @@ Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned q
     if (!needs_lambda) return;
     double lambda[kTileRows];
     tile.score_factors(lambda);
-    if (quantities & kGradient) add_scaled_rows(result.gradient.data(), tile.rows, lambda, weight);
+    if (quantities & kGradient) {
+      if (weight != nullptr) {
+        // x_i (lambda_i w_i), as the cluster score sums take it: one product
+        // per element in the kernel instead of two.
+        double weighted_lambda[kTileRows];
+        for (size_t b = 0; b < tile.count; ++b) weighted_lambda[b] = lambda[b] * weight[b];
+        add_scaled_rows(result.gradient.data(), tile.rows, weighted_lambda);
+      } else {
+        add_scaled_rows(result.gradient.data(), tile.rows, lambda);
+      }
+    }
     if (hessian) {
       // (X[i,a] (-w_i)) X[i,b] = -((X[i,a] w_i) X[i,b]) exactly.
       double negative_weight[kTileRows];

@@ -13,6 +13,7 @@
 #include "interface/arrays.hpp"
 #include "interface/call_protocol.hpp"
 #include "margins/ame_kernel.hpp"
+#include "numeric/platform.hpp"
 #include "numeric/strided_array.hpp"
 
 namespace kestrum {
@@ -43,6 +44,18 @@ Probit probit_arguments(PyObject* y, PyObject* X, TileSourceArgument& regressors
   return problem;
 }
 
+constexpr double kLargest = std::numeric_limits<double>::max();
+
+// Whether every value is finite and not negative: one comparison of each
+// against the range per row, and no branch, so that the loop is vectorised.
+KESTRUM_AVX2_CLONES bool all_finite_non_negative(const double* values, size_t count) {
+  int invalid = 0;
+  for (size_t i = 0; i < count; ++i) {
+    invalid |= static_cast<int>(!(values[i] >= 0.0)) | static_cast<int>(!(values[i] <= kLargest));  // NaN: invalid
+  }
+  return invalid == 0;
+}
+
 // The optional row weights: a contiguous float64 array of `rows` finite,
 // non-negative numbers, read in place (the caller's array outlives the call).
 const double* weights_argument(PyObject* obj, size_t rows) {
@@ -50,9 +63,13 @@ const double* weights_argument(PyObject* obj, size_t rows) {
   const MatrixView weights = matrix_argument(obj, "weights", 1);
   require_extent("weights", "rows", weights.rows, rows);
   if (weights.row_stride != 1 && weights.rows > 1) raise(PyExc_ValueError, "weights must be contiguous");
-  for (size_t i = 0; i < weights.rows; ++i) {
+  // Every pass reads the weights with the interpreter lock held: a test
+  // without a branch per row clears them, and only a failing array is
+  // looked through for its first bad weight.
+  const bool all_valid = all_finite_non_negative(weights.origin, weights.rows);
+  for (size_t i = 0; !all_valid && i < weights.rows; ++i) {
     const double w = weights.origin[i];
-    if (!(w >= 0.0 && w <= std::numeric_limits<double>::max())) {  // the negated test also refuses NaN
+    if (!(w >= 0.0 && w <= kLargest)) {  // the negated test also refuses NaN
       raise(PyExc_ValueError, "weights[" + std::to_string(i) + "] is " + std::to_string(w) +
                                   ", not a finite non-negative number");
     }

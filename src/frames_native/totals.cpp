@@ -15,7 +15,9 @@
 #include "interface/probit_models.hpp"
 #include "numeric/strided_array.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,11 @@ const char* const kPartsClusterMeatDoc =
 const char* const kPartsClusterSumsDoc =
     "parts_cluster_sums(parts, clusters)\n--\n\n"
     "The g_c of parts_cluster_meat, one row per cluster: the parts' rows added up by cluster, in order.";
+const char* const kGroupedPartsMeatsDoc =
+    "grouped_parts_meats(parts, groupings)\n--\n\n"
+    "parts_cluster_meat of several groupings of the same rows, the rows read once: parts a list of score-sum\n"
+    "arrays (n_p x k float64, their rows one after another), groupings a list of pairs (the cluster of each\n"
+    "of those rows, int64, and the number of clusters). Returns the meats, one per grouping.";
 const char* const kFinishEffectsDoc =
     "finish_effects(parts, cov)\n--\n\n"
     "The average marginal effects and their delta-method statistics from the partitions' sums, added in order.";
@@ -50,6 +57,10 @@ const char* const kClusterCodesDoc =
     "cluster_codes(codes, extent=0)\n--\n\n"
     "The clusters of int64 codes (n,): rows with equal codes share one, numbered by first appearance. Returns\n"
     "the numbers (int64) and the count. extent, when not 0: every code lies in [0, extent).";
+const char* const kFirstRowsDoc =
+    "first_rows(numbers)\n--\n\n"
+    "The rows (int64) where the running maximum of int64 numbers (n,) rises: for numbers by first appearance,\n"
+    "the first row of each cluster, in the order of their numbers.";
 const char* const kCheckProbitModelDoc =
     "check_probit_model(model, function, argument)\n--\n\n"
     "TypeError for a fitted model whose effects the probit formulas would get wrong (as kestrum.ame decides).";
@@ -208,6 +219,54 @@ PyRef parts_cluster_body(const char* function, bool meat, PyObject* const* args,
   return output_array(StridedArray::from(std::move(result)));
 }
 
+PyRef grouped_parts_meats_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"parts", "groupings"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"grouped_parts_meats", parameters, 2}, args, nargs, kwnames, slots);
+  PyRef part_list = convert_argument("parts", [&] { return checked(PySequence_Fast(slots[0], "expected a sequence")); });
+  std::vector<MatrixView> parts;
+  size_t rows = 0, k = 0;
+  for (Py_ssize_t p = 0; p < PySequence_Fast_GET_SIZE(part_list.get()); ++p) {
+    const std::string name = "parts[" + std::to_string(p) + "]";
+    parts.push_back(matrix_argument(PySequence_Fast_GET_ITEM(part_list.get(), p), name.c_str(), 2));
+    if (p > 0) require_extent(name.c_str(), "columns", parts.back().cols, k);
+    k = parts.back().cols;
+    rows += parts.back().rows;
+  }
+  PyRef grouping_list =
+      convert_argument("groupings", [&] { return checked(PySequence_Fast(slots[1], "expected a sequence")); });
+  const auto groupings = static_cast<size_t>(PySequence_Fast_GET_SIZE(grouping_list.get()));
+  std::vector<std::vector<uint32_t>> cluster_of(groupings);
+  std::vector<std::vector<const uint32_t*>> numbers(groupings);
+  std::vector<size_t> clusters(groupings);
+  for (size_t m = 0; m < groupings; ++m) {
+    PyObject* grouping = PySequence_Fast_GET_ITEM(grouping_list.get(), static_cast<Py_ssize_t>(m));
+    const std::string name = "groupings[" + std::to_string(m) + "]";
+    if (!PyTuple_Check(grouping) || PyTuple_GET_SIZE(grouping) != 2) {
+      raise(PyExc_TypeError, name + " must be a pair (cluster_of, clusters)");
+    }
+    clusters[m] = convert_argument((name + "[1]").c_str(), [&] { return to_u64(PyTuple_GET_ITEM(grouping, 1)); });
+    cluster_of[m] = cluster_numbers_argument(PyTuple_GET_ITEM(grouping, 0), (name + "[0]").c_str(), rows, clusters[m]);
+    size_t offset = 0;
+    for (const MatrixView& part : parts) {
+      numbers[m].push_back(cluster_of[m].data() + offset);
+      offset += part.rows;
+    }
+  }
+  std::vector<Matrix> meats = without_interpreter_lock([&] {
+    std::vector<Matrix> totals = add_cluster_parts(parts, numbers, clusters, k);
+    std::vector<Matrix> result;
+    result.reserve(totals.size());
+    for (const Matrix& total : totals) result.push_back(sum_of_outer_products(total));
+    return result;
+  });
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(meats.size())));
+  for (size_t m = 0; m < meats.size(); ++m) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(m), output_array(StridedArray::from(std::move(meats[m]))).release());
+  }
+  return list;
+}
+
 PyRef finish_effects_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"parts", "cov"};
   PyObject* slots[std::size(parameters)];
@@ -262,21 +321,26 @@ PyRef cluster_keys_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   return array;
 }
 
+// An int64 vector read in place when it is aligned and contiguous, else
+// copied so into copy.
+const int64_t* contiguous_int64(const Int64View& view, std::vector<int64_t>& copy) {
+  if (view.rows > 1 && (view.byte_stride != sizeof(int64_t) ||
+                        reinterpret_cast<std::uintptr_t>(view.origin) % alignof(int64_t) != 0)) {
+    copy.resize(view.rows);
+    for (size_t i = 0; i < view.rows; ++i) copy[i] = view[i];
+    return copy.data();
+  }
+  return reinterpret_cast<const int64_t*>(view.origin);
+}
+
 PyRef cluster_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"codes", "extent"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"cluster_codes", parameters, 1}, args, nargs, kwnames, slots);
   const Int64View view = int64_argument(slots[0], "codes");
   const uint64_t extent = is_omitted(slots[1]) ? 0 : convert_argument("extent", [&] { return to_u64(slots[1]); });
-  // The codes read in place when they are aligned and contiguous, else copied so.
   std::vector<int64_t> copy;
-  const int64_t* codes = reinterpret_cast<const int64_t*>(view.origin);
-  if (view.rows > 1 && (view.byte_stride != sizeof(int64_t) ||
-                        reinterpret_cast<std::uintptr_t>(view.origin) % alignof(int64_t) != 0)) {
-    copy.resize(view.rows);
-    for (size_t i = 0; i < view.rows; ++i) copy[i] = view[i];
-    codes = copy.data();
-  }
+  const int64_t* codes = contiguous_int64(view, copy);
   if (extent != 0) {
     for (size_t i = 0; i < view.rows; ++i) {
       if (codes[i] < 0 || static_cast<uint64_t>(codes[i]) >= extent) {
@@ -290,6 +354,22 @@ PyRef cluster_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   const size_t clusters = without_interpreter_lock([&] { return number_codes(codes, view.rows, extent, numbers); });
   PyRef count = checked(PyLong_FromSize_t(clusters));
   return checked(PyTuple_Pack(2, array.get(), count.get()));
+}
+
+PyRef first_rows_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"numbers"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"first_rows", parameters, 1}, args, nargs, kwnames, slots);
+  const Int64View view = int64_argument(slots[0], "numbers");
+  std::vector<int64_t> copy;
+  const int64_t* numbers = contiguous_int64(view, copy);
+  // Room for a row each, uninitialised: only the pages written are touched.
+  const std::unique_ptr<int64_t[]> first(new int64_t[std::max<size_t>(view.rows, 1)]);
+  const size_t found = without_interpreter_lock([&] { return first_rows(numbers, view.rows, first.get()); });
+  int64_t* rows = nullptr;
+  PyRef array = new_int64_array(found, rows);
+  std::copy_n(first.get(), found, rows);
+  return array;
 }
 
 PyRef check_probit_model_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -342,6 +422,14 @@ PyObject* cluster_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* cluster_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&] { return cluster_codes_body(args, nargs, kwnames); });
+}
+
+PyObject* first_rows_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return first_rows_body(args, nargs, kwnames); });
+}
+
+PyObject* grouped_parts_meats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return grouped_parts_meats_body(args, nargs, kwnames); });
 }
 
 }  // namespace kestrum

@@ -39,8 +39,14 @@ extern const char* const kClusterNumbersDoc;
 PyObject* cluster_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 extern const char* const kClusterCodesDoc;
+extern const char* const kGroupedPartsMeatsDoc;
+extern const char* const kFirstRowsDoc;
 // cluster_codes(codes, extent=0) -> (numbers as int64, count)
 PyObject* cluster_codes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// grouped_parts_meats(parts, groupings) -> the meat of each grouping of the parts' rows
+PyObject* grouped_parts_meats(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// first_rows(numbers) -> the rows where their running maximum rises (int64)
+PyObject* first_rows_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kClusterKeysDoc;
 
 // check_probit_model(model, function, argument) -> None; TypeError for a model
