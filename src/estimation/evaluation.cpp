@@ -83,17 +83,16 @@ Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned q
     if (!needs_lambda) return;
     double lambda[kTileRows];
     tile.score_factors(lambda);
-    if (quantities & kGradient) {
-      if (weight != nullptr) {
-        // x_i (lambda_i w_i), as the cluster score sums take it: one product
-        // per element in the kernel instead of two.
-        double weighted_lambda[kTileRows];
-        for (size_t b = 0; b < tile.count; ++b) weighted_lambda[b] = lambda[b] * weight[b];
-        add_scaled_rows(result.gradient.data(), tile.rows, weighted_lambda);
-      } else {
-        add_scaled_rows(result.gradient.data(), tile.rows, lambda);
-      }
+    // lambda_i w_i, the weighted score factor: the gradient takes x_i
+    // (lambda_i w_i), as the cluster score sums do (one product per element),
+    // and the meat (x_i lambda_i w_i)(x_i lambda_i).
+    double weighted_lambda[kTileRows];
+    const double* score_scale = lambda;
+    if (weight != nullptr && (quantities & (kGradient | kRobustMeat))) {
+      for (size_t b = 0; b < tile.count; ++b) weighted_lambda[b] = lambda[b] * weight[b];
+      score_scale = weighted_lambda;
     }
+    if (quantities & kGradient) add_scaled_rows(result.gradient.data(), tile.rows, score_scale);
     if (hessian) {
       // (X[i,a] (-w_i)) X[i,b] = -((X[i,a] w_i) X[i,b]) exactly.
       double negative_weight[kTileRows];
@@ -117,15 +116,7 @@ Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned q
         near_certain_hessian->add(tile.rows, masked, nullptr);
       }
     }
-    if (meat) {
-      if (weight != nullptr) {
-        double weighted_lambda[kTileRows];
-        for (size_t b = 0; b < tile.count; ++b) weighted_lambda[b] = lambda[b] * weight[b];
-        meat->add(tile.rows, weighted_lambda, lambda);
-      } else {
-        meat->add(tile.rows, lambda, lambda);
-      }
-    }
+    if (meat) meat->add(tile.rows, score_scale, lambda);
   });
 
   if (hessian) result.hessian = hessian->result();
