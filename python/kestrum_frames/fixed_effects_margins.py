@@ -58,11 +58,11 @@ import numpy as np
 import pandas as pd
 from scipy import linalg, special
 
+from . import _native
 from .demeaning import demean
 from .fixed_effects import LOGLIKE_ROUNDING_ULPS, probit_derivatives, score_sums, small_sample_factor
 
 _LOG_SQRT_2PI = 0.5 * math.log(2.0 * math.pi)
-_Z_975 = special.ndtri(0.975)
 # Newton steps for the fixed effects at the corrected beta.
 MAX_EFFECT_ITERATIONS = 100
 
@@ -178,7 +178,7 @@ def _corrected_effects(results, positions: list[int]) -> np.ndarray:
 
 
 def fixed_effects_ame(results, variables, bias_correction: bool) -> pd.DataFrame:
-    from .margins import COLUMNS, significance
+    from .margins import effects_table
 
     data, fit, design = results.model.data, results._fit, results.model.design
     kept_names = [data.names[j] for j in fit.kept]
@@ -201,12 +201,5 @@ def fixed_effects_ame(results, variables, bias_correction: bool) -> pd.DataFrame
     else:
         estimates = _density(fit.eta).mean() * beta[positions]
     variance = _variances(results, beta, positions)
-    se = np.sqrt(np.maximum(variance, 0.0))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        z = np.where(se > 0, estimates / se, np.nan)
-    p = 2.0 * special.ndtr(-np.abs(z))
-    table = pd.DataFrame({
-        "dy/dx": estimates, "Std. Err": se, "z": z, "Pr(>|z|)": p, "Significance": [significance(v) for v in p],
-        "[0.025": estimates - _Z_975 * se, "0.975]": estimates + _Z_975 * se,
-    }, index=pd.Index(list(names), name="term"))
-    return table[COLUMNS]
+    stats = _native.delta_method(estimates, variances=variance)
+    return effects_table(estimates, stats, pd.Index(list(names), name="term"))

@@ -24,7 +24,6 @@ from functools import partial
 import dask
 import numpy as np
 import pandas as pd
-from scipy import special
 
 from . import _native, arguments
 from .counterfactual import FormulaicRows, PatsyRows, PlainRows, RowBuilder
@@ -41,17 +40,14 @@ from .weights import Weighting
 
 COLUMNS = ["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Significance", "[0.025", "0.975]"]
 PREDICTION_COLUMNS = ["Prediction", "Std. Err", "z", "Pr(>|z|)", "[0.025", "0.975]"]
-_Z_975 = special.ndtri(0.975)
 
 
-def significance(p: float) -> str:
-    """'***' below 0.01, '**' below 0.05, '*' below 0.1 (as kestrum.ame)."""
-    return "***" if p < 0.01 else "**" if p < 0.05 else "*" if p < 0.1 else ""
-
-
-def is_constant_name(name: str) -> bool:
-    """A constant term is known by its name alone, as in kestrum.ame."""
-    return name.lower() in ("const", "intercept")
+def effects_table(estimates: np.ndarray, stats: dict, index: pd.Index) -> pd.DataFrame:
+    """The ame table from the estimates and their se, z, p and 95 % interval (_native.delta_method)."""
+    return pd.DataFrame({
+        "dy/dx": estimates, "Std. Err": stats["se"], "z": stats["z"], "Pr(>|z|)": stats["p"],
+        "Significance": _native.significance_labels(stats["p"]), "[0.025": stats["low"], "0.975]": stats["high"],
+    }, index=index)[COLUMNS]
 
 
 # The fitted model, as the effects read it
@@ -238,14 +234,8 @@ def _warn_if_unreliable(fitted: Fitted, function: str) -> None:
 
 
 def _statistics(estimates: np.ndarray, jacobians: np.ndarray, cov: np.ndarray) -> dict:
-    """Delta method: Var = J V J'; z, two-sided p and the 95 % interval."""
-    variance = np.einsum("ij,jk,ik->i", jacobians, cov, jacobians)
-    finite = np.isfinite(variance)
-    se = np.sqrt(np.where(finite & (variance < 0), 0.0, variance))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        z = np.where(se > 0, estimates / se, np.nan)
-    return {"estimate": estimates, "se": se, "z": z, "p": 2.0 * special.ndtr(-np.abs(z)),
-            "low": estimates - _Z_975 * se, "high": estimates + _Z_975 * se}
+    """Delta method: Var = J V J'; se, z, two-sided p and the 95 % interval."""
+    return {"estimate": estimates, **_native.delta_method(estimates, jacobians=jacobians, cov=cov)}
 
 
 def _survey(rows: pd.DataFrame, names: list[str], weights: np.ndarray | None = None) -> dict:
@@ -387,15 +377,11 @@ def ame(result, variables=None, by=None, at=None, atmeans: bool = False, scale: 
         for name in names:
             builder.variable(name)
     stats, index, levels = _averages(fitted, plan_effects(builder, names), by, at, atmeans, scale, chunk_size, "ame")
-    table = pd.DataFrame({
-        "dy/dx": stats["estimate"], "Std. Err": stats["se"], "z": stats["z"], "Pr(>|z|)": stats["p"],
-        "Significance": [significance(p) for p in stats["p"]], "[0.025": stats["low"], "0.975]": stats["high"],
-    })
     if levels:
-        table.index = pd.MultiIndex.from_tuples(index, names=[*levels, "term"])
+        rows = pd.MultiIndex.from_tuples(index, names=[*levels, "term"])
     else:
-        table.index = pd.Index([entry[-1] for entry in index], name="term")
-    return table[COLUMNS]
+        rows = pd.Index([entry[-1] for entry in index], name="term")
+    return effects_table(stats["estimate"], stats, rows)
 
 
 def avg_predictions(result, by=None, at=None, scale: str = "response", chunk_size: int | None = None) -> pd.DataFrame:
@@ -433,7 +419,7 @@ def _columnwise(fitted: Fitted, result, chunk_size) -> pd.DataFrame:
     """The per-column table from the core's sums over the fit's partitions."""
     data = result.model.data if isinstance(result, ProbitResults) else array_model_data(fitted.exog, fitted.names,
                                                                                          None)
-    excluded = [is_constant_name(name) for name in data.names]
+    excluded = _native.constant_names(data.names)
     block_rows = chunk_size if chunk_size is not None else max(data.nobs, 1)
     parts = data.map(_effect_sums, fitted.params, excluded, block_rows)
     effects = _native.finish_effects(parts, fitted.cov)
@@ -442,16 +428,6 @@ def _columnwise(fitted: Fitted, result, chunk_size) -> pd.DataFrame:
             effects[statistic][result.params.isna().to_numpy()] = np.nan
     kept = [j for j, out in enumerate(excluded) if not out]
     estimate, se = effects["effect"][kept], effects["std_error"][kept]
-    table = pd.DataFrame(
-        {
-            "dy/dx": estimate,
-            "Std. Err": se,
-            "z": effects["z"][kept],
-            "Pr(>|z|)": effects["p"][kept],
-            "Significance": [significance(p) for p in effects["p"][kept]],
-            "[0.025": estimate - _Z_975 * se,
-            "0.975]": estimate + _Z_975 * se,
-        },
-        index=pd.Index([data.names[j] for j in kept], name="term"),
-    )
-    return table[COLUMNS]
+    low, high = _native.normal_interval(estimate, se)
+    stats = {"se": se, "z": effects["z"][kept], "p": effects["p"][kept], "low": low, "high": high}
+    return effects_table(estimate, stats, pd.Index([data.names[j] for j in kept], name="term"))

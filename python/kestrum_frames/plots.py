@@ -10,9 +10,8 @@ from __future__ import annotations
 
 import numpy as np
 import pandas as pd
-from scipy import special
 
-from . import arguments
+from . import _native, arguments
 from .tables import merged_order
 
 GRID_POINTS = 25  # points of a condition's default grid
@@ -41,9 +40,7 @@ def _interval(table: pd.DataFrame, estimate: str, alpha: float) -> tuple[np.ndar
             raise ValueError(f"the table has no {column!r} column; its columns are {list(table.columns)}")
     if alpha == 0.05 and {"[0.025", "0.975]"} <= set(table.columns):
         return table["[0.025"].to_numpy(dtype=float), table["0.975]"].to_numpy(dtype=float)
-    half = special.ndtri(1.0 - alpha / 2.0) * table["Std. Err"].to_numpy(dtype=float)
-    value = table[estimate].to_numpy(dtype=float)
-    return value - half, value + half
+    return _native.normal_interval(table[estimate].to_numpy(dtype=float), table["Std. Err"].to_numpy(dtype=float), alpha)
 
 
 def _group_label(key) -> str:

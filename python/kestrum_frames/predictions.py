@@ -37,13 +37,14 @@ def _frame(arrays: dict, index=None) -> pd.DataFrame:
 
 
 def _summary(frame: pd.DataFrame, alpha: float) -> pd.DataFrame:
-    half = special.ndtri(1.0 - alpha / 2.0) * frame["linpred_se"]
+    low, high = _native.normal_interval(frame["linpred"].to_numpy(dtype=float),
+                                        frame["linpred_se"].to_numpy(dtype=float), alpha)
     return pd.DataFrame(
         {
             "mean": frame["mean"],
             "mean_se": frame["mean_se"],
-            "mean_ci_lower": special.ndtr(frame["linpred"] - half),
-            "mean_ci_upper": special.ndtr(frame["linpred"] + half),
+            "mean_ci_lower": special.ndtr(low),
+            "mean_ci_upper": special.ndtr(high),
         },
         index=frame.index,
     )

@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
-from . import arguments
+from . import _native, arguments
 from .covariance import clusterings_argument, covariance, covariance_spec, nobs_for_factor
 from .dask_data import is_dask_frame
 from .design import Design
@@ -159,28 +159,37 @@ class ProbitResults(ResultsExtras):
     def cov_params(self) -> pd.DataFrame:
         return self._cov.copy()
 
+    def _inference(self, alpha: float = 0.05) -> dict:
+        """se, z, two-sided p and the 1 - alpha interval of the coefficients, by
+        the rule of kestrum.ame's table (_native.delta_method)."""
+        variances = np.diag(self._cov.to_numpy()).copy()
+        return _native.delta_method(self.params.to_numpy(dtype=np.float64), variances, alpha=alpha)
+
+    def _series(self, statistic: str, name: str) -> pd.Series:
+        return pd.Series(self._inference()[statistic], index=self.params.index, name=name)
+
     @property
     def bse(self) -> pd.Series:
-        return pd.Series(np.sqrt(np.diag(self._cov.to_numpy())), index=self.params.index, name="std err")
+        return self._series("se", "std err")
 
     @property
     def zvalues(self) -> pd.Series:
-        return (self.params / self.bse).rename("z")
+        return self._series("z", "z")
 
     tvalues = zvalues
 
     @property
     def pvalues(self) -> pd.Series:
         """Two-sided, from the standard normal."""
-        return pd.Series(2.0 * special.ndtr(-np.abs(self.zvalues.to_numpy())), index=self.params.index, name="P>|z|")
+        return self._series("p", "P>|z|")
 
     def conf_int(self, alpha: float = 0.05) -> pd.DataFrame:
         """Normal-theory intervals: params -/+ z_(1 - alpha/2) bse."""
         alpha = arguments.real(alpha, "alpha")
         if not 0.0 < alpha < 1.0:
             raise ValueError(f"alpha must be between 0 and 1 (0.05 for 95% intervals), not {alpha!r}")
-        half = special.ndtri(1.0 - alpha / 2.0) * self.bse
-        return pd.DataFrame({0: self.params - half, 1: self.params + half})
+        statistics = self._inference(alpha)
+        return pd.DataFrame({0: statistics["low"], 1: statistics["high"]}, index=self.params.index)
 
     # Likelihoods
 

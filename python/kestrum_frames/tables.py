@@ -12,30 +12,29 @@ from html import escape
 
 import numpy as np
 import pandas as pd
-from scipy import special
 
-from . import arguments
+from . import _native, arguments
 
 KINDS = ("coef", "ame")
 BELOW = ("se", "ci")
 OUTPUTS = ("frame", "markdown", "latex", "html")
-# Stars by p-value, the convention of kestrum's AME table.
-STARS = ((0.01, "***"), (0.05, "**"), (0.1, "*"))
-STARS_NOTE = "* p<0.1, ** p<0.05, *** p<0.01"
+# Stars by p-value, the labels of kestrum's AME table: "* p<0.1, ** p<0.05, *** p<0.01".
+STARS_NOTE = ", ".join(f"{label} p<{below:g}" for below, label in reversed(_native.SIGNIFICANCE_LEVELS))
 
 
-def _stars(p: float) -> str:
-    return next((mark for bound, mark in STARS if p < bound), "")
-
-
-def _estimates(result, kind: str) -> pd.DataFrame:
-    """estimate, se, p by term: the coefficients, or the AMEs."""
+def _estimates(result, kind: str, alpha: float) -> pd.DataFrame:
+    """estimate, se, its stars and 1 - alpha interval by term: the coefficients, or the AMEs."""
     if kind == "coef":
-        return pd.DataFrame({"estimate": result.params, "se": result.bse, "p": result.pvalues})
-    from .margins import ame
+        table = pd.DataFrame({"estimate": result.params, "se": result.bse, "p": result.pvalues})
+    else:
+        from .margins import ame
 
-    table = ame(result)
-    return pd.DataFrame({"estimate": table["dy/dx"], "se": table["Std. Err"], "p": table["Pr(>|z|)"]})
+        effects = ame(result)
+        table = pd.DataFrame({"estimate": effects["dy/dx"], "se": effects["Std. Err"], "p": effects["Pr(>|z|)"]})
+    estimate, se = table["estimate"].to_numpy(dtype=float), table["se"].to_numpy(dtype=float)
+    table["low"], table["high"] = _native.normal_interval(estimate, se, alpha)
+    table["stars"] = _native.significance_labels(table["p"].to_numpy(dtype=float))
+    return table
 
 
 def _facts(result, digits: int) -> dict[str, str]:
@@ -64,18 +63,18 @@ def merged_order(orders: list[list[str]]) -> list[str]:
     return merged
 
 
-def _column(estimates: pd.DataFrame, terms: list[str], below: str, z: float, digits: int, stars: bool) -> list[str]:
+def _column(estimates: pd.DataFrame, terms: list[str], below: str, digits: int, stars: bool) -> list[str]:
     cells = []
     for term in terms:
         if term not in estimates.index:
             cells += ["", ""]
             continue
-        b, se, p = estimates.loc[term, ["estimate", "se", "p"]]
-        cells.append(f"{b:.{digits}f}" + (_stars(p) if stars and np.isfinite(p) else ""))
+        b, se, low, high, mark = estimates.loc[term, ["estimate", "se", "low", "high", "stars"]]
+        cells.append(f"{b:.{digits}f}" + (mark if stars else ""))
         if below == "se":
             cells.append(f"({se:.{digits}f})")
         else:
-            cells.append(f"[{b - z * se:.{digits}f}, {b + z * se:.{digits}f}]")
+            cells.append(f"[{low:.{digits}f}, {high:.{digits}f}]")
     return cells
 
 
@@ -117,10 +116,9 @@ def etable(
     if len(names) != len(results):
         raise ValueError(f"names has {len(names)} entries for {len(results)} fits")
 
-    estimates = [_estimates(result, kind) for result in results]
+    estimates = [_estimates(result, kind, alpha) for result in results]
     terms = merged_order([list(table.index) for table in estimates])
-    z = float(special.ndtri(1.0 - alpha / 2.0))
-    body = {name: _column(table, terms, below, z, digits, stars) for name, table in zip(names, estimates)}
+    body = {name: _column(table, terms, below, digits, stars) for name, table in zip(names, estimates)}
     facts = [_facts(result, digits) for result in results]
     for name, fact in zip(names, facts):
         body[name] += list(fact.values())

@@ -55,15 +55,6 @@ FittedModel read_model(PyObject* model) {
   return fitted;
 }
 
-// A constant term is recognised by its name alone: "const" or "intercept"
-// after full Unicode lower-casing, nothing else.
-bool is_excluded_name(const std::string& name) {
-  PyRef text = checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
-  PyRef lower = checked(PyObject_CallMethod(text.get(), "lower", nullptr));
-  return PyUnicode_CompareWithASCIIString(lower.get(), "const") == 0 ||
-         PyUnicode_CompareWithASCIIString(lower.get(), "intercept") == 0;
-}
-
 // Raises when params, the covariance or the names do not fit the k columns
 // of X; made before anything is sized by k. Names may go on past k only with
 // constant names, which are left out anyway.
@@ -79,7 +70,7 @@ void check_sizes(const FittedModel& fitted, size_t k) {
   const size_t names = fitted.exog_names.size();
   const bool only_constants_past_k =
       std::all_of(fitted.exog_names.begin() + static_cast<ptrdiff_t>(std::min(names, k)), fitted.exog_names.end(),
-                  is_excluded_name);
+                  is_constant_name);
   if (names < k || !only_constants_past_k) {
     raise(PyExc_ValueError, "model.exog_names has " + std::to_string(names) + " names" + columns);
   }
@@ -90,7 +81,7 @@ void check_sizes(const FittedModel& fitted, size_t k) {
 std::vector<RegressorKind> classify(const std::vector<std::string>& names, size_t k) {
   std::vector<RegressorKind> kinds(k);
   for (size_t i = 0; i < k; ++i) {
-    kinds[i] = is_excluded_name(names[i]) ? RegressorKind::excluded : RegressorKind::indicator_if_binary;
+    kinds[i] = is_constant_name(names[i]) ? RegressorKind::excluded : RegressorKind::indicator_if_binary;
   }
   return kinds;
 }

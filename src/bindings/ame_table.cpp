@@ -2,15 +2,9 @@
 
 #include "interface/errors.hpp"
 #include "interface/lists.hpp"
+#include "margins/delta_method.hpp"
 
 namespace kestrum {
-
-const char* significance_label(double p) {
-  if (p < 0.01) return "***";
-  if (p < 0.05) return "**";
-  if (p < 0.1) return "*";
-  return "";
-}
 
 PyRef ame_table(const std::vector<AmeRow>& rows) {
   std::vector<double> effects, std_errors, z_values, p_values;

@@ -14,10 +14,8 @@ struct AmeRow {
   MarginalEffect effect;
 };
 
-// "***" for p < 0.01, "**" for p < 0.05, "*" for p < 0.1, else "" (NaN too).
-const char* significance_label(double p);
-
 // pandas.DataFrame(data={"dy/dx", "Std. Err", "z", "Pr(>|z|)", "Significance"},
+// the labels of margins/delta_method.hpp,
 // index=names). pandas is imported here, after all numerical work.
 PyRef ame_table(const std::vector<AmeRow>& rows);
 

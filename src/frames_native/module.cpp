@@ -8,6 +8,7 @@
 #include "frames_native/maximizer_type.hpp"
 #include "frames_native/partition_sums.hpp"
 #include "frames_native/predictions.hpp"
+#include "frames_native/statistics.hpp"
 #include "frames_native/totals.hpp"
 #include "frames_native/within_levels.hpp"
 #include "interface/call_protocol.hpp"
@@ -35,6 +36,10 @@ PyMethodDef functions[] = {
     fast_call<grouped_parts_meats>("grouped_parts_meats", kGroupedPartsMeatsDoc),
     fast_call<finish_effects>("finish_effects", kFinishEffectsDoc),
     fast_call<check_probit_model>("check_probit_model", kCheckProbitModelDoc),
+    fast_call<constant_names>("constant_names", kConstantNamesDoc),
+    fast_call<delta_method_entry>("delta_method", kDeltaMethodDoc),
+    fast_call<normal_interval_entry>("normal_interval", kNormalIntervalDoc),
+    fast_call<significance_labels>("significance_labels", kSignificanceLabelsDoc),
     fast_call<cluster_numbers>("cluster_numbers", kClusterNumbersDoc),
     fast_call<cluster_keys>("cluster_keys", kClusterKeysDoc),
     fast_call<cluster_codes>("cluster_codes", kClusterCodesDoc),
@@ -72,6 +77,9 @@ PyRef initialise() {
   for (const auto& quantity : kQuantities) {
     check_status(PyModule_AddIntConstant(module.get(), quantity.name, quantity.bit));
   }
+  PyRef levels = significance_levels();
+  if (PyModule_AddObject(module.get(), "SIGNIFICANCE_LEVELS", levels.get()) < 0) throw_python_error();
+  levels.release();  // the module holds it now
   PyObject* type = reinterpret_cast<PyObject*>(maximizer_type());
   Py_INCREF(type);
   if (PyModule_AddObject(module.get(), "Maximizer", type) < 0) {

@@ -44,4 +44,11 @@ void refuse_other_models(PyObject* model, const char* function, const char* argu
   }
 }
 
+bool is_constant_name(const std::string& name) {
+  PyRef text = checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+  PyRef lower = checked(PyObject_CallMethod(text.get(), "lower", nullptr));
+  return PyUnicode_CompareWithASCIIString(lower.get(), "const") == 0 ||
+         PyUnicode_CompareWithASCIIString(lower.get(), "intercept") == 0;
+}
+
 }  // namespace kestrum

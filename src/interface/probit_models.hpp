@@ -1,8 +1,10 @@
-// Which fitted models the marginal effects accept: the one rule that
-// kestrum.ame and kestrum_frames apply to a model object.
+// Which fitted models the marginal effects accept, and which of their
+// columns are a constant: the rules that kestrum.ame and kestrum_frames apply.
 #pragma once
 
 #include <Python.h>
+
+#include <string>
 
 namespace kestrum {
 
@@ -12,5 +14,9 @@ namespace kestrum {
 // object is taken at its word. `function` and `argument` name the call and
 // the argument holding the result (`argument`.model is `model`).
 void refuse_other_models(PyObject* model, const char* function, const char* argument);
+
+// A constant term is recognised by its name alone (UTF-8): "const" or
+// "intercept" after full Unicode lower-casing (str.lower), nothing else.
+bool is_constant_name(const std::string& name);
 
 }  // namespace kestrum

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
+#include "margins/delta_method.hpp"
 #include "numeric/normal.hpp"
 #include "numeric/tile_kernels.hpp"
 #include "numeric/tile_source.hpp"
@@ -210,17 +210,16 @@ std::vector<MarginalEffect> finish_marginal_effects(const MarginalEffectSums& su
     const Matrix& gradient = sums.binary[j] ? sums.indicator_gradient : sums.continuous_gradient;
     for (size_t m = 0; m < k; ++m) jacobian(j, m) = gradient(j, m) / n;
   }
-  const Matrix variance = multiply_transposed(multiply(jacobian, cov), jacobian);
+  const Vector variances = delta_method_variances(jacobian, cov);
 
   std::vector<MarginalEffect> effects(k);
   for (size_t j = 0; j < k; ++j) {
     MarginalEffect& e = effects[j];
     e.effect = (sums.binary[j] ? sums.indicator_effect[j] : sums.continuous_effect[j]) / n;
-    // A finite variance <= 0 gives 0; a NaN one (or -inf) leaves the error unknown.
-    const double v = variance(j, j) > 0.0 || !std::isfinite(variance(j, j)) ? variance(j, j) : 0.0;
-    e.std_error = std::sqrt(v);
-    e.z = e.std_error > 0.0 ? e.effect / e.std_error : std::numeric_limits<double>::quiet_NaN();
-    e.p = 2.0 * normal_cdf(-std::fabs(e.z));  // erfc(|z| / sqrt 2): no 1 - Phi rounding to 0 in the tail
+    const NormalStatistics s = normal_statistics(e.effect, variances[j]);
+    e.std_error = s.std_error;
+    e.z = s.z;
+    e.p = s.p;
   }
   return effects;
 }

@@ -6,8 +6,8 @@
 //                 J[j][m] = mean[phi(xb1_i) x1_im - phi(xb0_i) x0_im]
 //   continuous j: AME_j   = beta_j mean[phi(xb_i)]
 //                 J[j][m] = mean[phi(xb_i) (delta_jm - beta_j xb_i x_im)]   (phi'(z) = -z phi(z))
-//   se_j = sqrt((J C J')_jj), 0 for a finite variance <= 0, NaN for a NaN one;
-//   z_j = AME_j / se_j,  p_j = 2 Phi(-|z_j|) = erfc(|z_j| / sqrt 2).
+//   se_j = sqrt((J C J')_jj), z_j = AME_j / se_j, p_j = 2 Phi(-|z_j|), by the
+//   rule of margins/delta_method.hpp (0 or NaN errors included).
 // Each sum is formed over a block of rows and then added to its running
 // total in block order, so block sizes change only the last bits.
 #pragma once
