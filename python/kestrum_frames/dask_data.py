@@ -1,7 +1,8 @@
 """A model's rows in a Dask DataFrame: built where the partitions live.
 
-Each partition of the frame becomes the same ``Partition`` as in memory
-(outcome, row-major regressors, cluster keys), built by a task that runs
+Each partition of the frame becomes a ``DaskPartition``: the ``Partition``
+of the in-memory path (outcome, regressors, weights) with the partition's
+rows dropped and its cluster keys, built by a task that runs
 where the partition is (on a ``distributed`` worker, or a thread of a local
 scheduler). A pass of the fit sends the task that sums that partition along
 with it; only the sums (a few k x k arrays) travel to the client, which adds
@@ -49,6 +50,7 @@ from .clusters import (
 )
 from .model_data import ModelData, Partition, leading_rows, missing_cluster_error, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
+from .regressors import Regressors
 from .weights import Weighting
 
 # The partitions' cluster sums come to the client, which adds them in
@@ -99,6 +101,18 @@ def _check_schema(columns: Columns, recipe: Recipe) -> None:
             )
 
 
+@dataclass
+class DaskPartition(Partition):
+    """A partition of a Dask frame: besides the model's rows, the rows
+    dropped for a missing value or a zero weight, whether a regressor was
+    among the missing, and the keys of the rows kept, one array per cluster
+    column (clusters.column_keys)."""
+
+    dropped: int = 0
+    missing_regressors: bool = False
+    cluster_keys: list | None = None
+
+
 def _cluster_keys(columns: Columns, names: list[str], keep: np.ndarray | None) -> list[np.ndarray]:
     """The keys of the rows kept, one array per cluster column."""
     return [column_keys(columns, name, keep) for name in names]
@@ -118,9 +132,11 @@ def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bo
     regressors = [c if c is None else np.require(c, requirements="A")
                   for c in recipe.design.regressor_columns(columns, keep)]
     if gather or all(c is None for c in regressors):
-        X, nonfinite = _native.gather_columns(regressors, 0, y.shape[0])
+        block, nonfinite = _native.gather_columns(regressors, 0, y.shape[0])
+        X = Regressors(block)
     else:
-        X, nonfinite = regressors, scan and not all(np.isfinite(c).all() for c in regressors if c is not None)
+        X = Regressors(regressors)
+        nonfinite = scan and X.nonfinite()
     if nonfinite and set(checked) >= set(recipe.used):
         raise nonfinite_regressor_error(recipe.design, columns, regressors, keep)
     return keep, y, X, weights, nonfinite
@@ -128,7 +144,7 @@ def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bo
 
 def build_partition(
     frame: pd.DataFrame, recipe: Recipe, number: int, gather: bool = True, missing: bool | None = None
-) -> Partition:
+) -> DaskPartition:
     """The model's rows of one partition, without those with a missing value.
 
     Regressors that are plain columns are first taken as they are, and only
@@ -147,13 +163,13 @@ def build_partition(
             keep, y, X, weights, _ = _model_rows(columns, recipe, recipe.used, gather, scan=True)
     except ValueError as error:
         raise ValueError(f"partition {number} of data: {error}") from None
-    partition = Partition(y, X, weights, dropped=columns.rows - y.shape[0], missing_regressors=bool(nonfinite))
+    partition = DaskPartition(y, X, weights, dropped=columns.rows - y.shape[0], missing_regressors=bool(nonfinite))
     if recipe.cluster:
         partition.cluster_keys = _cluster_keys(columns, recipe.cluster, keep)
     return partition
 
 
-def _statistics(partition: Partition) -> tuple:
+def _statistics(partition: DaskPartition) -> tuple:
     """Rows, rows dropped, sum of the (weighted) outcome, sum of the weights
     (None: unweighted), the clusters of all the cluster columns together
     and a sketch of their keys, and whether a regressor was missing."""
@@ -181,12 +197,12 @@ def _local_clusters(keys: list[np.ndarray]) -> tuple[list[np.ndarray], np.ndarra
     return [column[first] for column in keys], numbers
 
 
-def _cluster_partials(partition: Partition, beta: np.ndarray, grouping: tuple) -> tuple:
+def _cluster_partials(partition: DaskPartition, beta: np.ndarray, grouping: tuple) -> tuple:
     """The keys of the partition's clusters under a grouping (one array per
     column of the grouping, in order of first appearance) and their score
     sums (one row each), from one native pass over the rows."""
     keys, numbers = _local_clusters([partition.cluster_keys[j] for j in grouping])
-    sums = _native.cluster_score_sums(partition.y, partition.X, beta, numbers, len(keys[0]), partition.weights)
+    sums = _native.cluster_score_sums(partition.y, partition.X.source, beta, numbers, len(keys[0]), partition.weights)
     return keys, sums
 
 
@@ -232,14 +248,14 @@ def _partitions(frame: dd.DataFrame, used: list[str]) -> list:
         return [dask.delayed(operator.getitem)(part, used) for part in frame.to_delayed()]
 
 
-def _aligned(partition: Partition) -> Partition:
+def _aligned(partition: DaskPartition) -> DaskPartition:
     """A partition the kernels can read: one that travelled between workers
     may arrive in buffers that are not aligned for doubles."""
     weights = None if partition.weights is None else np.require(partition.weights, requirements="AC")
     return replace(
         partition,
         y=np.require(partition.y, requirements="A"),
-        X=np.require(partition.X, requirements="A"),
+        X=partition.X.aligned(),
         weights=weights,
     )
 

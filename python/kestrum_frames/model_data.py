@@ -32,6 +32,7 @@ from .clusters import (
 )
 from .frames import Columns
 from .progress import in_threads
+from .regressors import Regressors
 from .weights import Weighting, checked_weights
 
 # Rows per partition when the caller does not choose: large enough that a
@@ -43,18 +44,12 @@ DEFAULT_PARTITION_ROWS = 1 << 18
 @dataclass
 class Partition:
     y: np.ndarray | None  # (n,) float64; None where only the marginal effects are wanted
-    X: np.ndarray | list  # its k columns (contiguous float64, None: ones), or an (n, k) float64 array
+    X: Regressors
     weights: np.ndarray | None = None  # (n,) contiguous float64 for a weighted fit
     # Clustered fits: per grouping (a tuple of positions among the cluster
     # columns), the cluster of each row as a number local to the partition
     # and the model-wide number of each local cluster (int64 both).
     groups: dict = field(default_factory=dict)
-    # Partitions of a Dask frame: rows dropped for a missing value or a zero
-    # weight, whether a regressor was among the missing, and the keys of
-    # the rows kept, one array per cluster column (clusters.column_keys).
-    dropped: int = 0
-    missing_regressors: bool = False
-    cluster_keys: list | None = None
 
 
 @dataclass
@@ -133,7 +128,7 @@ class ModelData:
         if self.rebuilt_checked is None:
             return False
         rebuilt, self.rebuilt_checked = self.rebuilt_checked, None
-        if not any(in_threads([partial(_any_nonfinite, partition.X) for partition in self.partitions])):
+        if not any(in_threads([partition.X.nonfinite for partition in self.partitions])):
             return False
         fresh = rebuilt()
         self.partitions, self.nobs, self.dropped = fresh.partitions, fresh.nobs, fresh.dropped
@@ -187,10 +182,8 @@ def leading_rows(partition: Partition, rows: int) -> Partition:
     that the rest may be freed; the partition itself when it has no more."""
     if partition.y.shape[0] <= rows:
         return partition
-    X = partition.X
-    X = [None if c is None else np.array(c[:rows]) for c in X] if isinstance(X, list) else np.array(X[:rows])
     weights = None if partition.weights is None else np.array(partition.weights[:rows])
-    return Partition(np.array(partition.y[:rows]), X, weights)
+    return Partition(np.array(partition.y[:rows]), partition.X.rows(0, rows).copy(), weights)
 
 
 # A partition sums the scores of all G clusters in model-wide numbering when
@@ -213,7 +206,7 @@ def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.nd
 def _grouped_score_sums(partition: Partition, beta: np.ndarray, grouping: tuple):
     """The model-wide numbers of the partition's clusters and their score sums."""
     local, ids = partition.groups[grouping]
-    return ids, _native.cluster_score_sums(partition.y, partition.X, beta, local, len(ids), partition.weights)
+    return ids, _native.cluster_score_sums(partition.y, partition.X.source, beta, local, len(ids), partition.weights)
 
 
 def partition_bounds(rows: int, npartitions: int) -> list[tuple[int, int]]:
@@ -254,38 +247,21 @@ def numbered_columns(columns: Columns, names: list[str], keep: np.ndarray | None
     return in_threads([partial(lambda name: key_codes(column_keys(columns, name, keep)), name) for name in names])
 
 
-def partition_columns(regressors, start: int, stop: int, check: bool = True) -> tuple[list, bool]:
+def partition_columns(regressors, start: int, stop: int, check: bool = True) -> tuple[Regressors, bool]:
     """Rows [start, stop) of the regressors as views of their columns (None
     for the intercept), which the kernels read a tile at a time, and (with
     check) whether any of those values is NaN or infinite."""
     if all(column is None for column in regressors):  # the kernels learn the rows from a column
-        return _native.gather_columns(regressors, start, stop)
-    X = [None if column is None else np.require(column[start:stop], requirements="A") for column in regressors]
-    return X, check and _any_nonfinite(X)
-
-
-def _any_nonfinite(X) -> bool:
-    """Whether a partition's regressors hold a NaN or an infinity. A sum is
-    finite only when every term is (or it overflows), so one reduction per
-    column (no temporary) clears it; only a column whose sum is not finite
-    is looked through."""
-    if not isinstance(X, list):
-        return not np.isfinite(X).all()
-    with np.errstate(all="ignore"):  # a sum may overflow, or meet inf - inf
-        return any(not np.isfinite(np.add.reduce(c)) and not np.isfinite(c).all() for c in X if c is not None)
+        X, nonfinite = _native.gather_columns(regressors, start, stop)
+        return Regressors(X), nonfinite
+    X = Regressors([None if column is None else np.require(column[start:stop], requirements="A")
+                    for column in regressors])
+    return X, check and X.nonfinite()
 
 
 def _finite_sums(sums: dict) -> bool:
     return all(value is None or np.isfinite(value).all()
                for key, value in sums.items() if key in ("loglike", "gradient", "hessian", "meat"))
-
-
-def partition_block(X) -> np.ndarray:
-    """A partition's regressors as one row-major (n, k) array."""
-    if not isinstance(X, list):
-        return X
-    rows = next(len(column) for column in X if column is not None)
-    return _native.gather_columns(X, 0, rows)[0]
 
 
 def _build_partition(y, regressors, weights, numbers, clusters, check, start, stop) -> tuple[Partition, bool]:
@@ -401,5 +377,5 @@ def array_model_data(exog: np.ndarray, names: list[str], npartitions: int | None
     result's exog), partitioned by row ranges read in place: no copy."""
     nobs = exog.shape[0]
     count = default_npartitions(nobs) if npartitions is None else min(npartitions, max(nobs, 1))
-    partitions = [Partition(None, exog[start:stop]) for start, stop in partition_bounds(nobs, count)]
+    partitions = [Partition(None, Regressors(exog[start:stop])) for start, stop in partition_bounds(nobs, count)]
     return ModelData(names=list(names), partitions=partitions, nobs=nobs, dropped=0, outcome_sum=float("nan"))
