@@ -47,6 +47,7 @@ from .design import Design, outcome_values
 from .frames import Columns
 from .clusters import (
     cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
+    single_row_meat, single_row_meats,
 )
 from .model_data import ModelData, Partition, leading_rows, missing_cluster_error, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
@@ -204,6 +205,30 @@ def _cluster_partials(partition: DaskPartition, beta: np.ndarray, grouping: tupl
     keys, numbers = _local_clusters([partition.cluster_keys[j] for j in grouping])
     sums = _native.cluster_score_sums(partition.y, partition.X.source, beta, numbers, len(keys[0]), partition.weights)
     return keys, sums
+
+
+def _cell_or_single_row_partials(partition: DaskPartition, beta: np.ndarray, finest: tuple,
+                                 others: list[tuple]) -> tuple:
+    """The keys of the partition's cells under the finest grouping; and
+    their score sums, or (where each of its cells is one row) None with the
+    partition's single_row_meat and the partials of the other groupings
+    (their keys and score sums, from one native pass)."""
+    keys, numbers = _local_clusters([partition.cluster_keys[j] for j in finest])
+    rows = partition.y.shape[0]
+    if len(keys[0]) < rows:
+        return keys, _native.cluster_score_sums(partition.y, partition.X.source, beta, numbers, len(keys[0]),
+                                                partition.weights), None
+    local = [_local_clusters([partition.cluster_keys[j] for j in grouping]) for grouping in others]
+    sums = _native.cluster_score_sums(partition.y, partition.X.source, beta, [numbers for _, numbers in local],
+                                      [len(keys[0]) for keys, _ in local], partition.weights) if others else []
+    partials = [(keys, part) for (keys, _), part in zip(local, sums)]
+    return keys, None, (single_row_meat(partition, beta), partials)
+
+
+def model_wide_count(keys: list[list[np.ndarray]]) -> int:
+    """The number of clusters model-wide from each partition's keys of its clusters."""
+    columns = [np.concatenate([part[j] for part in keys]) for j in range(len(keys[0]))]
+    return combined_codes([key_codes(column) for column in columns])[1]
 
 
 def model_wide_sums(partials: list[tuple[list[np.ndarray], np.ndarray]]) -> tuple[list[np.ndarray], list[np.ndarray]]:
@@ -477,18 +502,38 @@ class DaskModelData:
         path adds them (the same bits), or by Dask's groupby when they would
         not fit there (CLIENT_SUMS_BYTES)."""
         finest = finest_grouping(groupings)
-        parts = self._tasks(_cluster_partials, (beta, finest))
-        self.passes += 1
         needed = self._partition_clusters * (self.k + len(finest)) * 8
         if needed > CLIENT_SUMS_BYTES:
             logger.info("adding the cluster sums in a shuffle: they would take %.3g GB on the client", needed / 1e9)
-            results = self._shuffled_cluster_meats(parts, finest, groupings)
+            self.passes += 1
+            results = self._shuffled_cluster_meats(self._tasks(_cluster_partials, (beta, finest)), finest, groupings)
         else:
-            totals, cell_keys = model_wide_sums(compute(parts, self.verbose))
-            results = grouping_meats(totals, cell_keys, finest, groupings)
+            results = self._client_cluster_meats(beta, finest, groupings)
         for grouping, (_, clusters) in zip(groupings, results):
             self.clusters[grouping] = clusters
         return list(results)
+
+    def _client_cluster_meats(self, beta: np.ndarray, finest: tuple, groupings: list[tuple]) -> list:
+        """The meats from the partitions' sums added on the client; where
+        every cell of the finest grouping is one row, from the partitions'
+        single_row_meat and the other groupings' sums, as the pandas path
+        forms them (ModelData._single_row_cell_meats)."""
+        others = [grouping for grouping in groupings if grouping != finest]
+        parts = compute(self._tasks(_cell_or_single_row_partials, (beta, finest, others)), self.verbose)
+        self.passes += 1
+        single_rows = all(sums is None for _, sums, _ in parts)
+        if single_rows and model_wide_count([keys for keys, _, _ in parts]) == self.nobs:
+            summed = {}
+            for m, grouping in enumerate(others):
+                totals, keys = model_wide_sums([partials[m] for _, _, (_, partials) in parts])
+                if len(keys[0]) < self.nobs:  # a grouping of single rows has the rows' product sum
+                    summed[grouping] = totals
+            return single_row_meats([meat for _, _, (meat, _) in parts], summed, self.nobs, groupings)
+        if any(sums is None for _, sums, _ in parts):  # cells of one row in some partitions only, or spread over two
+            parts = compute(self._tasks(_cluster_partials, (beta, finest)), self.verbose)
+            self.passes += 1
+        totals, cell_keys = model_wide_sums([(keys, sums) for keys, sums, *_ in parts])
+        return grouping_meats(totals, cell_keys, finest, groupings)
 
     def _shuffled_cluster_meats(self, parts: list, finest: tuple, groupings: list[tuple]) -> list:
         split_out = max(1, int(np.ceil(self._cluster_sketch / SHUFFLE_CLUSTERS)))

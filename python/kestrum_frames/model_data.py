@@ -29,6 +29,7 @@ from . import _native
 from .design import Design, outcome_values
 from .clusters import (
     cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
+    single_row_meat, single_row_meats,
 )
 from .frames import Columns
 from .progress import in_threads
@@ -65,7 +66,9 @@ class ModelData:
     # Per cluster column: the cluster of each row used, numbered by first appearance, and their number.
     column_clusters: list = field(default_factory=list)
     clusters: dict = field(default_factory=dict)  # G of each grouping numbered so far
-    cells: dict = field(default_factory=dict)  # per grouping numbered over the rows: the first row of each cluster
+    # Per grouping numbered over the rows: the first row of each cluster, or
+    # None where every cluster is one row (not summed by cluster: clusters.py).
+    cells: dict = field(default_factory=dict)
     verbose: bool = False  # show Dask's progress bar for each pass
     passes: int = 0  # passes over the rows so far
     keep: np.ndarray | None = None  # the rows of the data used (None: all)
@@ -138,6 +141,9 @@ class ModelData:
     def _number(self, grouping: tuple) -> None:
         """Cluster numbers of the rows under a grouping, model-wide and per partition."""
         numbers, self.clusters[grouping] = combined_codes([self.column_clusters[j] for j in grouping])
+        if self.clusters[grouping] == self.nobs:
+            self.cells[grouping] = None
+            return
         self.cells[grouping] = first_rows(numbers)
         start = 0
         for partition in self.partitions:
@@ -168,6 +174,8 @@ class ModelData:
         finest = finest_grouping(groupings)
         if finest not in self.cells:  # not yet numbered over the rows
             self._number(finest)
+        if self.cells[finest] is None:
+            return self._single_row_cell_meats(beta, groupings)
         parts = self.map(_grouped_score_sums, beta, finest)
         totals = cell_totals(parts, self.clusters[finest])
         cell_keys = [(self.column_clusters[j][0][self.cells[finest]], self.column_clusters[j][1]) for j in finest]
@@ -175,6 +183,18 @@ class ModelData:
         for grouping, (_, clusters) in zip(groupings, results):
             self.clusters[grouping] = clusters
         return list(results)
+
+    def _single_row_cell_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list:
+        """cluster_meats when every cell of the finest grouping is one row
+        (clusters.single_row_meats), from one pass."""
+        for grouping in groupings:
+            if grouping not in self.cells:
+                self._number(grouping)
+        summed = [grouping for grouping in groupings if self.cells[grouping] is not None]
+        parts = self.map(_single_row_parts, beta, summed)
+        totals = {grouping: cell_totals([sums[m] for _, sums in parts], self.clusters[grouping])
+                  for m, grouping in enumerate(summed)}
+        return single_row_meats([meat for meat, _ in parts], totals, self.nobs, groupings)
 
 
 def leading_rows(partition: Partition, rows: int) -> Partition:
@@ -207,6 +227,16 @@ def _grouped_score_sums(partition: Partition, beta: np.ndarray, grouping: tuple)
     """The model-wide numbers of the partition's clusters and their score sums."""
     local, ids = partition.groups[grouping]
     return ids, _native.cluster_score_sums(partition.y, partition.X.source, beta, local, len(ids), partition.weights)
+
+
+def _single_row_parts(partition: Partition, beta: np.ndarray, summed: list[tuple]) -> tuple:
+    """The partition's single_row_meat, and per grouping summed the
+    model-wide numbers of its clusters there and their score sums (one pass
+    for all of them)."""
+    numbered = [partition.groups[grouping] for grouping in summed]
+    sums = _native.cluster_score_sums(partition.y, partition.X.source, beta, [local for local, _ in numbered],
+                                      [len(ids) for _, ids in numbered], partition.weights) if summed else []
+    return single_row_meat(partition, beta), [(ids, part) for (_, ids), part in zip(numbered, sums)]
 
 
 def partition_bounds(rows: int, npartitions: int) -> list[tuple[int, int]]:
@@ -315,8 +345,11 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
     numbers, clusters, cells = {}, {}, {}
     if groupings:  # the rows are summed by cell of the finest grouping
         finest = finest_grouping(groupings)
-        numbers[finest], clusters[finest] = combined_codes([column_clusters[j] for j in finest])
-        cells[finest] = first_rows(numbers[finest])
+        rows, clusters[finest] = combined_codes([column_clusters[j] for j in finest])
+        single_rows = clusters[finest] == nobs  # then nothing is summed by cell (clusters.py)
+        cells[finest] = None if single_rows else first_rows(rows)
+        if not single_rows:
+            numbers[finest] = rows
 
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
     built = in_threads([
