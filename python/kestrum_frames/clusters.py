@@ -126,18 +126,19 @@ def grouping_meats(pieces: list[np.ndarray], cell_keys: list, finest: tuple,
     return [(finest_meat, cells) if g == finest else next(coarser_results) for g in groupings]
 
 
-def single_row_meat(partition, beta: np.ndarray) -> np.ndarray:
-    """sum_i (c_i s_i)(c_i s_i)' over a partition's rows, c_i the row
-    weights (1 unweighted): the meat of a grouping whose clusters are single rows."""
-    weights = partition.weights
-    squared = None if weights is None else weights * weights
-    return _native.probit_sums(partition.y, partition.X.source, beta, _native.ROBUST_MEAT, squared)["meat"]
+def single_row_parts(partition, beta: np.ndarray, numbered: list[tuple[np.ndarray, int]]) -> tuple:
+    """From one pass over a partition's rows: sum_i (c_i s_i)(c_i s_i)', c_i
+    the row weights (1 unweighted), the meat of a grouping whose clusters
+    are single rows; and the score sums of each grouping numbered (per
+    grouping, the cluster of each row and their number)."""
+    return _native.cluster_score_sums(partition.y, partition.X.source, beta, [rows for rows, _ in numbered],
+                                      [count for _, count in numbered], partition.weights, single_row_meat=True)
 
 
 def single_row_meats(meats: list[np.ndarray], summed_totals: dict, nobs: int,
                      groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
     """grouping_meats where every cell of the finest grouping is one row:
-    meats, per partition its single_row_meat (added in partition order);
+    meats, per partition its meat of single rows (single_row_parts; added in partition order);
     summed_totals, per coarser grouping with clusters of several rows the
     score sums of its clusters (cell_totals' pieces), whose meat is formed
     as a one-way clustering's. Any other grouping (the finest, or one whose

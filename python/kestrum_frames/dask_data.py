@@ -47,7 +47,7 @@ from .design import Design, outcome_values
 from .frames import Columns
 from .clusters import (
     cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
-    single_row_meat, single_row_meats,
+    single_row_meats, single_row_parts,
 )
 from .model_data import ModelData, Partition, leading_rows, missing_cluster_error, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
@@ -211,18 +211,16 @@ def _cell_or_single_row_partials(partition: DaskPartition, beta: np.ndarray, fin
                                  others: list[tuple]) -> tuple:
     """The keys of the partition's cells under the finest grouping; and
     their score sums, or (where each of its cells is one row) None with the
-    partition's single_row_meat and the partials of the other groupings
-    (their keys and score sums, from one native pass)."""
+    partition's meat of single rows and the partials of the other groupings
+    (their keys and score sums), from one native pass (single_row_parts)."""
     keys, numbers = _local_clusters([partition.cluster_keys[j] for j in finest])
     rows = partition.y.shape[0]
     if len(keys[0]) < rows:
         return keys, _native.cluster_score_sums(partition.y, partition.X.source, beta, numbers, len(keys[0]),
                                                 partition.weights), None
     local = [_local_clusters([partition.cluster_keys[j] for j in grouping]) for grouping in others]
-    sums = _native.cluster_score_sums(partition.y, partition.X.source, beta, [numbers for _, numbers in local],
-                                      [len(keys[0]) for keys, _ in local], partition.weights) if others else []
-    partials = [(keys, part) for (keys, _), part in zip(local, sums)]
-    return keys, None, (single_row_meat(partition, beta), partials)
+    meat, sums = single_row_parts(partition, beta, [(numbers, len(keys[0])) for keys, numbers in local])
+    return keys, None, (meat, [(keys, part) for (keys, _), part in zip(local, sums)])
 
 
 def model_wide_count(keys: list[list[np.ndarray]]) -> int:
@@ -516,7 +514,7 @@ class DaskModelData:
     def _client_cluster_meats(self, beta: np.ndarray, finest: tuple, groupings: list[tuple]) -> list:
         """The meats from the partitions' sums added on the client; where
         every cell of the finest grouping is one row, from the partitions'
-        single_row_meat and the other groupings' sums, as the pandas path
+        meats of single rows and the other groupings' sums, as the pandas path
         forms them (ModelData._single_row_cell_meats)."""
         others = [grouping for grouping in groupings if grouping != finest]
         parts = compute(self._tasks(_cell_or_single_row_partials, (beta, finest, others)), self.verbose)

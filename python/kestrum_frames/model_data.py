@@ -29,7 +29,7 @@ from . import _native
 from .design import Design, outcome_values
 from .clusters import (
     cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
-    single_row_meat, single_row_meats,
+    single_row_meats, single_row_parts,
 )
 from .frames import Columns
 from .progress import in_threads
@@ -230,13 +230,12 @@ def _grouped_score_sums(partition: Partition, beta: np.ndarray, grouping: tuple)
 
 
 def _single_row_parts(partition: Partition, beta: np.ndarray, summed: list[tuple]) -> tuple:
-    """The partition's single_row_meat, and per grouping summed the
+    """The partition's meat of single rows, and per grouping summed the
     model-wide numbers of its clusters there and their score sums (one pass
     for all of them)."""
     numbered = [partition.groups[grouping] for grouping in summed]
-    sums = _native.cluster_score_sums(partition.y, partition.X.source, beta, [local for local, _ in numbered],
-                                      [len(ids) for _, ids in numbered], partition.weights) if summed else []
-    return single_row_meat(partition, beta), [(ids, part) for (_, ids), part in zip(numbered, sums)]
+    meat, sums = single_row_parts(partition, beta, [(local, len(ids)) for local, ids in numbered])
+    return meat, [(ids, part) for (_, ids), part in zip(numbered, sums)]
 
 
 def partition_bounds(rows: int, npartitions: int) -> list[tuple[int, int]]:
