@@ -2,11 +2,11 @@
 
 Run from the repository root with kestrum_frames importable:
 
-    python bench/vcov.py [--rows 1000000] [--k 20] [--firms 10000] [--repeat 3]
+    python bench/vcov.py [--rows 1000000] [--k 20] [--firms 10000] [--repeat 3] [--sorted | --panel]
 
 Times, in interleaved rounds on the same pandas frame (n rows, an intercept
 and k - 1 normal regressors, firm codes with --firms values, year codes with
-50, uniform probability weights):
+50, each row's firm and year drawn at random, uniform probability weights):
 
   one-way        kf.fit_probit(formula, frame, cluster="firm")                 CR1
   weighted 2-way kf.fit_probit(formula, frame, cluster=["firm", "year"],
@@ -16,7 +16,9 @@ and k - 1 normal regressors, firm codes with --firms values, year codes with
 and prints the median of each, in wall and in CPU seconds (the process's
 threads together; steadier than wall time on a shared machine), and the
 ratio of the weighted two-way fit to the one-way fit in both. --sorted sorts
-the frame by firm and year first.
+the frame by firm and year first. --panel makes a balanced panel instead:
+n / 50 firms, each with one row in each of the 50 years, in random order
+(every firm-year cell one row).
 """
 
 from __future__ import annotations
@@ -31,18 +33,24 @@ import pandas as pd
 import kestrum_frames as kf
 
 
-def make_frame(rows: int, k: int, firms: int = 10_000, seed: int = 20240611) -> tuple[pd.DataFrame, str]:
+def make_frame(rows: int, k: int, firms: int = 10_000, seed: int = 20240611,
+               panel: bool = False) -> tuple[pd.DataFrame, str]:
     rng = np.random.default_rng(seed)
     names = [f"x{j}" for j in range(1, k)]
     X = rng.normal(size=(rows, k - 1))
-    firm = rng.integers(0, firms, rows)
-    year = rng.integers(0, 50, rows)
+    if panel:
+        firms = rows // 50
+        firm, year = np.divmod(rng.permutation(firms * 50), 50)
+        X = X[: firms * 50]
+    else:
+        firm = rng.integers(0, firms, rows)
+        year = rng.integers(0, 50, rows)
     index = -0.3 + X @ rng.normal(0.0, 0.2, k - 1) + rng.normal(0.0, 0.5, firms)[firm] + rng.normal(0.0, 0.3, 50)[year]
     frame = pd.DataFrame(X, columns=names)
-    frame["y"] = (index + rng.normal(size=rows) > 0).astype(float)
+    frame["y"] = (index + rng.normal(size=len(X)) > 0).astype(float)
     frame["firm"] = firm
     frame["year"] = year
-    frame["w"] = rng.uniform(0.2, 3.0, rows)
+    frame["w"] = rng.uniform(0.2, 3.0, len(X))
     return frame, "y ~ " + " + ".join(names)
 
 
@@ -53,8 +61,9 @@ def main() -> None:
     parser.add_argument("--firms", type=int, default=10_000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--sorted", action="store_true", help="sort the rows by firm and year")
+    parser.add_argument("--panel", action="store_true", help="one row per firm and year (n / 50 firms)")
     args = parser.parse_args()
-    frame, formula = make_frame(args.rows, args.k, args.firms)
+    frame, formula = make_frame(args.rows, args.k, args.firms, panel=args.panel)
     if args.sorted:
         frame = frame.sort_values(["firm", "year"], kind="stable", ignore_index=True)
 

@@ -10,6 +10,7 @@ kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip i
 from kestrum_frames import _native, model_data  # noqa: E402
 from kestrum_frames.design import Design  # noqa: E402
 from kestrum_frames.frames import Columns  # noqa: E402
+from kestrum_frames.regressors import Regressors  # noqa: E402
 
 from conftest import FRAME_FORMULA, FRAME_REGRESSORS, assert_params_close  # noqa: E402
 
@@ -17,7 +18,7 @@ from conftest import FRAME_FORMULA, FRAME_REGRESSORS, assert_params_close  # noq
 def gathered(regressors, start, stop, check=True):
     """Partitions as row-major blocks, as a frame's were built before."""
     X, nonfinite = _native.gather_columns(regressors, start, stop)
-    return X, check and nonfinite
+    return Regressors(X), check and nonfinite
 
 
 def with_holes(frame):
@@ -50,8 +51,8 @@ def test_results_have_the_bits_of_gathered_blocks(frame_design, monkeypatch, lib
     by_blocks = fit()
 
     (result, effects, fitted), (reference, reference_effects, reference_fitted) = by_columns, by_blocks
-    assert isinstance(result.model.data.partitions[0].X, list)
-    assert isinstance(reference.model.data.partitions[0].X, np.ndarray)
+    assert result.model.data.partitions[0].X.by_column
+    assert not reference.model.data.partitions[0].X.by_column
     assert result.nobs == reference.nobs and result.n_dropped == reference.n_dropped
     assert (result.loglike, result.iterations) == (reference.loglike, reference.iterations)
     assert np.array_equal(result.params.to_numpy(), reference.params.to_numpy())
@@ -83,13 +84,13 @@ def test_plain_columns_are_not_copied(frame_design, library):
 
     sources = [columns.numeric(name) for name in FRAME_REGRESSORS]
     (first, *_, last) = built.partitions
-    assert first.X[0] is None and len(first.X) == len(FRAME_REGRESSORS) + 1
+    assert first.X.source[0] is None and len(first.X.source) == len(FRAME_REGRESSORS) + 1
     for partition in (first, last):
-        for column, source in zip(partition.X[1:], sources):
+        for column, source in zip(partition.X.source[1:], sources):
             # A column that pandas keeps inside a 2-D block (older pandas
             # consolidate) is strided, and its rows must be copied to be read.
             assert np.shares_memory(column, source) == source.flags.c_contiguous
-    assert sum(len(p.X[1]) for p in built.partitions) == len(frame)
+    assert sum(p.X.nrows for p in built.partitions) == len(frame)
 
 
 CONTENTS = {
@@ -108,12 +109,12 @@ def test_a_value_that_is_not_finite_in_a_row_range_is_told(content, start, stop)
     with np.errstate(all="raise"):  # no warning either
         X, nonfinite = model_data.partition_columns([None, column, np.zeros(40)], start, stop)
     assert nonfinite == (not np.isfinite(column[start:stop]).all())
-    assert X[0] is None and np.array_equal(X[1], column[start:stop], equal_nan=True)
+    assert X.source[0] is None and np.array_equal(X.column(1), column[start:stop], equal_nan=True)
 
 
 def test_intercept_alone_is_a_block():
     X, nonfinite = model_data.partition_columns([None], 2, 7)
-    assert np.array_equal(X, np.ones((5, 1))) and not nonfinite
+    assert not X.by_column and np.array_equal(X.source, np.ones((5, 1))) and not nonfinite
 
 
 def test_misaligned_columns_are_read_aligned():
@@ -121,5 +122,5 @@ def test_misaligned_columns_are_read_aligned():
     column = raw[1:].view(np.float64)  # a column that arrived unaligned
     column[:] = np.arange(101.0)
     X, _ = model_data.partition_columns([column], 10, 60)
-    assert X[0].flags.aligned and np.array_equal(X[0], np.arange(10.0, 60.0))
-    assert pd.Series(X[0]).sum() == sum(range(10, 60))
+    assert X.column(0).flags.aligned and np.array_equal(X.column(0), np.arange(10.0, 60.0))
+    assert pd.Series(X.column(0)).sum() == sum(range(10, 60))

@@ -127,6 +127,40 @@ def test_two_way_against_statsmodels(panel, monkeypatch, cells_per_piece):
     assert adjusted.n_clusters == (40, 20) and "2-way" in adjusted.cov_type
 
 
+@pytest.mark.parametrize("weighted", [False, True])
+def test_two_way_with_one_row_per_firm_and_year(panel, weighted):
+    """A balanced panel, one row per firm and year in random order: the
+    firm-year term is then the rows' own product sum, formed without cells.
+    CR0 against statsmodels' uncorrected two-way sum (unweighted) and
+    against numpy's sandwiches of the weighted scores' sums."""
+    frame, y, X = panel
+    firm, year = np.divmod(np.random.default_rng(9).permutation(len(y)), 60)  # 40 firms x 60 years
+    frame = frame.assign(firm=firm, year=year, w=np.random.default_rng(5).uniform(0.2, 3.0, len(y)))
+    options = {"weights": "w", "weight_type": "probability"} if weighted else {}
+    result = kf.fit_probit(FRAME_FORMULA, frame, cluster=["firm", "year"], vcov="CR0", **options, **TIGHT)
+    assert result.model.data.cells[(0, 1)] is None  # no cells were summed
+    if not weighted:
+        kwds = {"groups": two_way_groups(frame), "use_correction": False}
+        reference = statsmodels_probit(y, X, cov_type="cluster", cov_kwds=kwds).cov_params()
+        assert_cov_close(result.cov_params(), reference, 1e-6)
+    w = frame["w"].to_numpy() if weighted else np.ones(len(y))
+    lam, hessian_weight = probit_pieces(y, X, result.params.to_numpy(), w)
+    scores = X * (w * lam)[:, None]
+    bread = np.linalg.inv((X * (w * hessian_weight)[:, None]).T @ X)
+
+    def meat(codes, count):
+        sums = np.zeros((count, X.shape[1]))
+        np.add.at(sums, codes, scores)
+        return sums.T @ sums
+
+    meats = [meat(firm, 40), meat(year, 60), scores.T @ scores]
+    assert_cov_close(result.cov_params(), bread @ (meats[0] + meats[1] - meats[2]) @ bread, 1e-8)
+    adjusted = result.with_vcov(vcov="CR1")
+    factors = [40 / 39, 60 / 59, len(y) / (len(y) - 1)]
+    expected = bread @ sum(sign * f * m for sign, f, m in zip([1, 1, -1], factors, meats)) @ bread
+    assert_cov_close(adjusted.cov_params(), expected, 1e-8)
+
+
 def test_combination_is_one_way_on_the_intersection(panel):
     frame = panel[0]
     combined = kf.fit_probit(FRAME_FORMULA, frame, cluster=("firm", "year"))

@@ -190,13 +190,20 @@ CLUSTER_OPTIONS = {
     "probability two-way": {"cluster": ["g", "k"], "weights": "pw", "weight_type": "probability"},
     "frequency two-way": {"cluster": ["g", ("h", "k")], "weights": "fw"},
     "probability CR1": {"cluster": "g", "weights": "pw", "weight_type": "probability"},
+    # Cells of one row: a panel (g, u), a row id, and cells of one row within
+    # each partition that recur in another (v repeats every 750 rows).
+    "panel two-way": {"cluster": ["g", "u"]},
+    "probability panel two-way": {"cluster": ["g", "u"], "weights": "pw", "weight_type": "probability"},
+    "row id two-way": {"cluster": ["g", "r"], "weights": "fw"},
+    "rows recurring across partitions": {"cluster": ["v", "g"]},
 }
 
 
 def weighted_frame(frame):
     rng = np.random.default_rng(11)
     return frame.assign(fw=rng.integers(1, 4, len(frame)), pw=rng.uniform(0.2, 3.0, len(frame)),
-                        k=rng.integers(0, 25, len(frame)))
+                        k=rng.integers(0, 25, len(frame)), u=frame.groupby("g").cumcount(),
+                        r=np.arange(len(frame)), v=np.arange(len(frame)) % 750)
 
 
 @pytest.mark.parametrize("options", ROW_OPTIONS.values(), ids=ROW_OPTIONS.keys())

@@ -14,6 +14,13 @@ The score sums are taken per cell of the finest grouping (the combination
 of every cluster column a covariance reads): each cluster of any grouping
 is a union of cells, so a multi-way fit sums the rows once, into cells, and
 each grouping's g_c is the sum of its cells' sums in the cells' order.
+
+Where every cell holds one row (a panel's firm and year, one row each),
+the cells' sums are the rows' own scores, and summing them into cells would
+only copy the rows: the finest grouping's meat is then the product sum
+sum_i (c_i s_i)(c_i s_i)' of the rows (the HC0 meat's kernel with the
+squared row weights), and each coarser grouping's meat comes from its own
+score sums, as a one-way clustering's (single_row_meats).
 """
 
 from __future__ import annotations
@@ -117,3 +124,28 @@ def grouping_meats(pieces: list[np.ndarray], cell_keys: list, finest: tuple,
     coarser_results = iter(meats[len(pieces)] if coarser else [])
     cells = sum(len(piece) for piece in pieces)
     return [(finest_meat, cells) if g == finest else next(coarser_results) for g in groupings]
+
+
+def single_row_parts(partition, beta: np.ndarray, numbered: list[tuple[np.ndarray, int]]) -> tuple:
+    """From one pass over a partition's rows: sum_i (c_i s_i)(c_i s_i)', c_i
+    the row weights (1 unweighted), the meat of a grouping whose clusters
+    are single rows; and the score sums of each grouping numbered (per
+    grouping, the cluster of each row and their number)."""
+    return _native.cluster_score_sums(partition.y, partition.X.source, beta, [rows for rows, _ in numbered],
+                                      [count for _, count in numbered], partition.weights, single_row_meat=True)
+
+
+def single_row_meats(meats: list[np.ndarray], summed_totals: dict, nobs: int,
+                     groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
+    """grouping_meats where every cell of the finest grouping is one row:
+    meats, per partition its meat of single rows (single_row_parts; added in partition order);
+    summed_totals, per coarser grouping with clusters of several rows the
+    score sums of its clusters (cell_totals' pieces), whose meat is formed
+    as a one-way clustering's. Any other grouping (the finest, or one whose
+    clusters are single rows too) has the rows' product sum."""
+    single_rows = meats[0]
+    for meat in meats[1:]:
+        single_rows = single_rows + meat  # partition order: the same bits on any scheduler
+    results = {grouping: grouping_meats(totals, [], grouping, [grouping])[0]
+               for grouping, totals in summed_totals.items()}
+    return [results.get(grouping, (single_rows, nobs)) for grouping in groupings]

@@ -159,9 +159,9 @@ def _row_sums(partition, beta, expected: bool, meat: bool, probability: bool) ->
         quantities |= _native.ROBUST_MEAT
     sums = {}
     if quantities:
-        sums = _native.probit_sums(partition.y, partition.X, beta, quantities, weights)
+        sums = _native.probit_sums(partition.y, partition.X.source, beta, quantities, weights)
     if meat and probability:  # (w_i s_i)(w_i s_i)' = w_i^2 s_i s_i'
-        squared = _native.probit_sums(partition.y, partition.X, beta, _native.ROBUST_MEAT, weights * weights)
+        squared = _native.probit_sums(partition.y, partition.X.source, beta, _native.ROBUST_MEAT, weights * weights)
         sums["meat"] = squared["meat"]
     return sums
 

@@ -1,7 +1,8 @@
 """A model's rows in a Dask DataFrame: built where the partitions live.
 
-Each partition of the frame becomes the same ``Partition`` as in memory
-(outcome, row-major regressors, cluster keys), built by a task that runs
+Each partition of the frame becomes a ``DaskPartition``: the ``Partition``
+of the in-memory path (outcome, regressors, weights) with the partition's
+rows dropped and its cluster keys, built by a task that runs
 where the partition is (on a ``distributed`` worker, or a thread of a local
 scheduler). A pass of the fit sends the task that sums that partition along
 with it; only the sums (a few k x k arrays) travel to the client, which adds
@@ -46,9 +47,11 @@ from .design import Design, outcome_values
 from .frames import Columns
 from .clusters import (
     cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
+    single_row_meats, single_row_parts,
 )
 from .model_data import ModelData, Partition, leading_rows, missing_cluster_error, nonfinite_regressor_error, rows_to_keep
 from .progress import compute, current_client, logger
+from .regressors import Regressors
 from .weights import Weighting
 
 # The partitions' cluster sums come to the client, which adds them in
@@ -99,6 +102,18 @@ def _check_schema(columns: Columns, recipe: Recipe) -> None:
             )
 
 
+@dataclass
+class DaskPartition(Partition):
+    """A partition of a Dask frame: besides the model's rows, the rows
+    dropped for a missing value or a zero weight, whether a regressor was
+    among the missing, and the keys of the rows kept, one array per cluster
+    column (clusters.column_keys)."""
+
+    dropped: int = 0
+    missing_regressors: bool = False
+    cluster_keys: list | None = None
+
+
 def _cluster_keys(columns: Columns, names: list[str], keep: np.ndarray | None) -> list[np.ndarray]:
     """The keys of the rows kept, one array per cluster column."""
     return [column_keys(columns, name, keep) for name in names]
@@ -118,9 +133,11 @@ def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bo
     regressors = [c if c is None else np.require(c, requirements="A")
                   for c in recipe.design.regressor_columns(columns, keep)]
     if gather or all(c is None for c in regressors):
-        X, nonfinite = _native.gather_columns(regressors, 0, y.shape[0])
+        block, nonfinite = _native.gather_columns(regressors, 0, y.shape[0])
+        X = Regressors(block)
     else:
-        X, nonfinite = regressors, scan and not all(np.isfinite(c).all() for c in regressors if c is not None)
+        X = Regressors(regressors)
+        nonfinite = scan and X.nonfinite()
     if nonfinite and set(checked) >= set(recipe.used):
         raise nonfinite_regressor_error(recipe.design, columns, regressors, keep)
     return keep, y, X, weights, nonfinite
@@ -128,7 +145,7 @@ def _model_rows(columns: Columns, recipe: Recipe, checked: list[str], gather: bo
 
 def build_partition(
     frame: pd.DataFrame, recipe: Recipe, number: int, gather: bool = True, missing: bool | None = None
-) -> Partition:
+) -> DaskPartition:
     """The model's rows of one partition, without those with a missing value.
 
     Regressors that are plain columns are first taken as they are, and only
@@ -147,13 +164,13 @@ def build_partition(
             keep, y, X, weights, _ = _model_rows(columns, recipe, recipe.used, gather, scan=True)
     except ValueError as error:
         raise ValueError(f"partition {number} of data: {error}") from None
-    partition = Partition(y, X, weights, dropped=columns.rows - y.shape[0], missing_regressors=bool(nonfinite))
+    partition = DaskPartition(y, X, weights, dropped=columns.rows - y.shape[0], missing_regressors=bool(nonfinite))
     if recipe.cluster:
         partition.cluster_keys = _cluster_keys(columns, recipe.cluster, keep)
     return partition
 
 
-def _statistics(partition: Partition) -> tuple:
+def _statistics(partition: DaskPartition) -> tuple:
     """Rows, rows dropped, sum of the (weighted) outcome, sum of the weights
     (None: unweighted), the clusters of all the cluster columns together
     and a sketch of their keys, and whether a regressor was missing."""
@@ -181,13 +198,35 @@ def _local_clusters(keys: list[np.ndarray]) -> tuple[list[np.ndarray], np.ndarra
     return [column[first] for column in keys], numbers
 
 
-def _cluster_partials(partition: Partition, beta: np.ndarray, grouping: tuple) -> tuple:
+def _cluster_partials(partition: DaskPartition, beta: np.ndarray, grouping: tuple) -> tuple:
     """The keys of the partition's clusters under a grouping (one array per
     column of the grouping, in order of first appearance) and their score
     sums (one row each), from one native pass over the rows."""
     keys, numbers = _local_clusters([partition.cluster_keys[j] for j in grouping])
-    sums = _native.cluster_score_sums(partition.y, partition.X, beta, numbers, len(keys[0]), partition.weights)
+    sums = _native.cluster_score_sums(partition.y, partition.X.source, beta, numbers, len(keys[0]), partition.weights)
     return keys, sums
+
+
+def _cell_or_single_row_partials(partition: DaskPartition, beta: np.ndarray, finest: tuple,
+                                 others: list[tuple]) -> tuple:
+    """The keys of the partition's cells under the finest grouping; and
+    their score sums, or (where each of its cells is one row) None with the
+    partition's meat of single rows and the partials of the other groupings
+    (their keys and score sums), from one native pass (single_row_parts)."""
+    keys, numbers = _local_clusters([partition.cluster_keys[j] for j in finest])
+    rows = partition.y.shape[0]
+    if len(keys[0]) < rows:
+        return keys, _native.cluster_score_sums(partition.y, partition.X.source, beta, numbers, len(keys[0]),
+                                                partition.weights), None
+    local = [_local_clusters([partition.cluster_keys[j] for j in grouping]) for grouping in others]
+    meat, sums = single_row_parts(partition, beta, [(numbers, len(keys[0])) for keys, numbers in local])
+    return keys, None, (meat, [(keys, part) for (keys, _), part in zip(local, sums)])
+
+
+def model_wide_count(keys: list[list[np.ndarray]]) -> int:
+    """The number of clusters model-wide from each partition's keys of its clusters."""
+    columns = [np.concatenate([part[j] for part in keys]) for j in range(len(keys[0]))]
+    return combined_codes([key_codes(column) for column in columns])[1]
 
 
 def model_wide_sums(partials: list[tuple[list[np.ndarray], np.ndarray]]) -> tuple[list[np.ndarray], list[np.ndarray]]:
@@ -232,14 +271,14 @@ def _partitions(frame: dd.DataFrame, used: list[str]) -> list:
         return [dask.delayed(operator.getitem)(part, used) for part in frame.to_delayed()]
 
 
-def _aligned(partition: Partition) -> Partition:
+def _aligned(partition: DaskPartition) -> DaskPartition:
     """A partition the kernels can read: one that travelled between workers
     may arrive in buffers that are not aligned for doubles."""
     weights = None if partition.weights is None else np.require(partition.weights, requirements="AC")
     return replace(
         partition,
         y=np.require(partition.y, requirements="A"),
-        X=np.require(partition.X, requirements="A"),
+        X=partition.X.aligned(),
         weights=weights,
     )
 
@@ -461,18 +500,38 @@ class DaskModelData:
         path adds them (the same bits), or by Dask's groupby when they would
         not fit there (CLIENT_SUMS_BYTES)."""
         finest = finest_grouping(groupings)
-        parts = self._tasks(_cluster_partials, (beta, finest))
-        self.passes += 1
         needed = self._partition_clusters * (self.k + len(finest)) * 8
         if needed > CLIENT_SUMS_BYTES:
             logger.info("adding the cluster sums in a shuffle: they would take %.3g GB on the client", needed / 1e9)
-            results = self._shuffled_cluster_meats(parts, finest, groupings)
+            self.passes += 1
+            results = self._shuffled_cluster_meats(self._tasks(_cluster_partials, (beta, finest)), finest, groupings)
         else:
-            totals, cell_keys = model_wide_sums(compute(parts, self.verbose))
-            results = grouping_meats(totals, cell_keys, finest, groupings)
+            results = self._client_cluster_meats(beta, finest, groupings)
         for grouping, (_, clusters) in zip(groupings, results):
             self.clusters[grouping] = clusters
         return list(results)
+
+    def _client_cluster_meats(self, beta: np.ndarray, finest: tuple, groupings: list[tuple]) -> list:
+        """The meats from the partitions' sums added on the client; where
+        every cell of the finest grouping is one row, from the partitions'
+        meats of single rows and the other groupings' sums, as the pandas path
+        forms them (ModelData._single_row_cell_meats)."""
+        others = [grouping for grouping in groupings if grouping != finest]
+        parts = compute(self._tasks(_cell_or_single_row_partials, (beta, finest, others)), self.verbose)
+        self.passes += 1
+        single_rows = all(sums is None for _, sums, _ in parts)
+        if single_rows and model_wide_count([keys for keys, _, _ in parts]) == self.nobs:
+            summed = {}
+            for m, grouping in enumerate(others):
+                totals, keys = model_wide_sums([partials[m] for _, _, (_, partials) in parts])
+                if len(keys[0]) < self.nobs:  # a grouping of single rows has the rows' product sum
+                    summed[grouping] = totals
+            return single_row_meats([meat for _, _, (meat, _) in parts], summed, self.nobs, groupings)
+        if any(sums is None for _, sums, _ in parts):  # cells of one row in some partitions only, or spread over two
+            parts = compute(self._tasks(_cluster_partials, (beta, finest)), self.verbose)
+            self.passes += 1
+        totals, cell_keys = model_wide_sums([(keys, sums) for keys, sums, *_ in parts])
+        return grouping_meats(totals, cell_keys, finest, groupings)
 
     def _shuffled_cluster_meats(self, parts: list, finest: tuple, groupings: list[tuple]) -> list:
         split_out = max(1, int(np.ceil(self._cluster_sketch / SHUFFLE_CLUSTERS)))

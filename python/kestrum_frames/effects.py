@@ -31,6 +31,7 @@ import pandas as pd
 
 from . import _native
 from .counterfactual import RowBuilder, Variable, constant_column
+from .regressors import Regressors
 
 @dataclass
 class Effect:
@@ -86,16 +87,16 @@ _KIND = {"prediction": 0, "slope": 1, "contrast": 2, "switch": 2}
 
 
 class _Block:
-    """The rows of one block in one scenario: the frame, X (an n x k array,
-    or the fit's list of its columns, read in place), and the base rows of
+    """The rows of one block in one scenario: the frame, X (the fit's
+    regressors, read in place, or built from the frame), and the base rows of
     the variable whose contrasts are being summed (kept for that variable's
     levels only)."""
 
     def __init__(self, frame, builder, beta, X=None):
         self.frame, self.builder, self.beta = frame, builder, beta
         if X is None:
-            X = builder.matrix(frame)
-        self.X = X if isinstance(X, list) else np.ascontiguousarray(X, dtype=np.float64)
+            X = Regressors(np.ascontiguousarray(builder.matrix(frame), dtype=np.float64))
+        self.X = X
         self._base = (None, None)
 
     def base_rows(self, effect):
@@ -147,7 +148,7 @@ class _Batch:
         if not self.effects:
             return
         block = self.block
-        sums = _native.effect_group_sums(self.link, block.X, block.beta, self.rows, self.group, self.groups,
+        sums = _native.effect_group_sums(self.link, block.X.source, block.beta, self.rows, self.group, self.groups,
                                          self.weights)
         for e, (values, gradients) in zip(self.effects, sums):
             self.values[e] += values
@@ -169,12 +170,12 @@ def _binary(v: np.ndarray) -> bool:
 
 def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effect], beta: np.ndarray,
                    scenarios: list[dict], by: list[str], link: bool, block_rows: int | None,
-                   X: np.ndarray | list | None = None, weights: np.ndarray | None = None) -> GroupSums:
+                   X: Regressors | None = None, weights: np.ndarray | None = None) -> GroupSums:
     """The group sums of every effect in every scenario (a dict of values
     given to variables for all rows) over the rows of frame, visited in
     blocks of block_rows rows and added in block order. X: the rows'
     regressors as the fit built them, if at hand (used where no scenario
-    changes them): an array, or the fit's list of its columns. weights: the
+    changes them). weights: the
     rows' weights (None: each row counts once). The derivatives' steps
     scale with the mean of |v| over the partition (unweighted: a step, not
     an estimate)."""
@@ -200,7 +201,7 @@ def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effec
         rows = frame.iloc[start:start + step]
         for s, scenario in enumerate(scenarios):
             changed = rows.assign(**{n: constant_column(rows[n], v, len(rows)) for n, v in scenario.items()})
-            given = _rows_of(X, start, start + step) if X is not None and not scenario else None
+            given = X.rows(start, start + step) if X is not None and not scenario else None
             block = _Block(changed, builder, beta, given)
             batch = _Batch(block, link, group[start:start + step], G,
                            None if weights is None else weights[start:start + step], total.values[s],
@@ -210,13 +211,6 @@ def partition_sums(frame: pd.DataFrame, builder: RowBuilder, effects: list[Effec
                     batch.add(e, _effect_rows(effect, block, scales))
             batch.sum()
     return total
-
-
-def _rows_of(X, start: int, stop: int):
-    """Rows [start, stop) of X, an array or a list of columns (None: ones)."""
-    if isinstance(X, list):
-        return [None if column is None else column[start:stop] for column in X]
-    return X[start:stop]
 
 
 def add_group_sums(parts: list[GroupSums]) -> GroupSums:

@@ -24,7 +24,7 @@ from .strategy import Strategy, plan
 
 
 def _probit_sums(partition, beta, quantities):
-    return _native.probit_sums(partition.y, partition.X, beta, quantities, partition.weights)
+    return _native.probit_sums(partition.y, partition.X.source, beta, quantities, partition.weights)
 
 
 def maximize(

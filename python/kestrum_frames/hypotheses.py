@@ -17,7 +17,6 @@ from dataclasses import dataclass
 import numpy as np
 from formulaic.utils.constraints import LinearConstraints
 
-from .model_data import partition_block
 
 
 def _chi2_sf(statistic, df) -> float:
@@ -107,7 +106,7 @@ FINGERPRINT_TOLERANCE = 1e-9
 def _row_sums(partition, columns: list[int]) -> tuple[int, np.ndarray, np.ndarray]:
     """For v_i = (y_i, x_ij for j in columns): n, sum_i v_i and sum_i i v_i,
     i counted from the partition's first row."""
-    values = np.column_stack([partition.y, partition_block(partition.X)[:, columns]])
+    values = np.column_stack([partition.y, partition.X.block()[:, columns]])
     position = np.arange(values.shape[0], dtype=np.float64)
     return values.shape[0], values.sum(axis=0), position @ values
 

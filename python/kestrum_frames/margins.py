@@ -132,10 +132,9 @@ class _Call:
 
 def _plain_task(partition, sources, columns, matrix, function):
     """function over the variables of a partition whose X holds them as its columns."""
-    X = partition.X
     at = {name: j for j, name in enumerate(sources) if name is not None}
-    values = {name: X[:, at[name]] if isinstance(X, np.ndarray) else X[at[name]] for name in columns}
-    given = {"X": X} if matrix else {}
+    values = {name: partition.X.column(at[name]) for name in columns}
+    given = {"X": partition.X} if matrix else {}
     return function(pd.DataFrame(values), weights=partition.weights, **given)
 
 
@@ -412,7 +411,7 @@ def avg_predictions(result, by=None, at=None, scale: str = "response", chunk_siz
 
 
 def _effect_sums(partition, params, excluded, block_rows):
-    return _native.effect_sums(partition.X, params, excluded, block_rows)
+    return _native.effect_sums(partition.X.source, params, excluded, block_rows)
 
 
 def _columnwise(fitted: Fitted, result, chunk_size) -> pd.DataFrame:

@@ -29,9 +29,11 @@ from . import _native
 from .design import Design, outcome_values
 from .clusters import (
     cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
+    single_row_meats, single_row_parts,
 )
 from .frames import Columns
 from .progress import in_threads
+from .regressors import Regressors
 from .weights import Weighting, checked_weights
 
 # Rows per partition when the caller does not choose: large enough that a
@@ -43,18 +45,12 @@ DEFAULT_PARTITION_ROWS = 1 << 18
 @dataclass
 class Partition:
     y: np.ndarray | None  # (n,) float64; None where only the marginal effects are wanted
-    X: np.ndarray | list  # its k columns (contiguous float64, None: ones), or an (n, k) float64 array
+    X: Regressors
     weights: np.ndarray | None = None  # (n,) contiguous float64 for a weighted fit
     # Clustered fits: per grouping (a tuple of positions among the cluster
     # columns), the cluster of each row as a number local to the partition
     # and the model-wide number of each local cluster (int64 both).
     groups: dict = field(default_factory=dict)
-    # Partitions of a Dask frame: rows dropped for a missing value or a zero
-    # weight, whether a regressor was among the missing, and the keys of
-    # the rows kept, one array per cluster column (clusters.column_keys).
-    dropped: int = 0
-    missing_regressors: bool = False
-    cluster_keys: list | None = None
 
 
 @dataclass
@@ -70,7 +66,9 @@ class ModelData:
     # Per cluster column: the cluster of each row used, numbered by first appearance, and their number.
     column_clusters: list = field(default_factory=list)
     clusters: dict = field(default_factory=dict)  # G of each grouping numbered so far
-    cells: dict = field(default_factory=dict)  # per grouping numbered over the rows: the first row of each cluster
+    # Per grouping numbered over the rows: the first row of each cluster, or
+    # None where every cluster is one row (not summed by cluster: clusters.py).
+    cells: dict = field(default_factory=dict)
     verbose: bool = False  # show Dask's progress bar for each pass
     passes: int = 0  # passes over the rows so far
     keep: np.ndarray | None = None  # the rows of the data used (None: all)
@@ -133,7 +131,7 @@ class ModelData:
         if self.rebuilt_checked is None:
             return False
         rebuilt, self.rebuilt_checked = self.rebuilt_checked, None
-        if not any(in_threads([partial(_any_nonfinite, partition.X) for partition in self.partitions])):
+        if not any(in_threads([partition.X.nonfinite for partition in self.partitions])):
             return False
         fresh = rebuilt()
         self.partitions, self.nobs, self.dropped = fresh.partitions, fresh.nobs, fresh.dropped
@@ -143,6 +141,9 @@ class ModelData:
     def _number(self, grouping: tuple) -> None:
         """Cluster numbers of the rows under a grouping, model-wide and per partition."""
         numbers, self.clusters[grouping] = combined_codes([self.column_clusters[j] for j in grouping])
+        if self.clusters[grouping] == self.nobs:
+            self.cells[grouping] = None
+            return
         self.cells[grouping] = first_rows(numbers)
         start = 0
         for partition in self.partitions:
@@ -173,6 +174,8 @@ class ModelData:
         finest = finest_grouping(groupings)
         if finest not in self.cells:  # not yet numbered over the rows
             self._number(finest)
+        if self.cells[finest] is None:
+            return self._single_row_cell_meats(beta, groupings)
         parts = self.map(_grouped_score_sums, beta, finest)
         totals = cell_totals(parts, self.clusters[finest])
         cell_keys = [(self.column_clusters[j][0][self.cells[finest]], self.column_clusters[j][1]) for j in finest]
@@ -181,16 +184,26 @@ class ModelData:
             self.clusters[grouping] = clusters
         return list(results)
 
+    def _single_row_cell_meats(self, beta: np.ndarray, groupings: list[tuple]) -> list:
+        """cluster_meats when every cell of the finest grouping is one row
+        (clusters.single_row_meats), from one pass."""
+        for grouping in groupings:
+            if grouping not in self.cells:
+                self._number(grouping)
+        summed = [grouping for grouping in groupings if self.cells[grouping] is not None]
+        parts = self.map(_single_row_parts, beta, summed)
+        totals = {grouping: cell_totals([sums[m] for _, sums in parts], self.clusters[grouping])
+                  for m, grouping in enumerate(summed)}
+        return single_row_meats([meat for meat, _ in parts], totals, self.nobs, groupings)
+
 
 def leading_rows(partition: Partition, rows: int) -> Partition:
     """The first rows of a partition for a fit (no clusters), copied, so
     that the rest may be freed; the partition itself when it has no more."""
     if partition.y.shape[0] <= rows:
         return partition
-    X = partition.X
-    X = [None if c is None else np.array(c[:rows]) for c in X] if isinstance(X, list) else np.array(X[:rows])
     weights = None if partition.weights is None else np.array(partition.weights[:rows])
-    return Partition(np.array(partition.y[:rows]), X, weights)
+    return Partition(np.array(partition.y[:rows]), partition.X.rows(0, rows).copy(), weights)
 
 
 # A partition sums the scores of all G clusters in model-wide numbering when
@@ -213,7 +226,16 @@ def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.nd
 def _grouped_score_sums(partition: Partition, beta: np.ndarray, grouping: tuple):
     """The model-wide numbers of the partition's clusters and their score sums."""
     local, ids = partition.groups[grouping]
-    return ids, _native.cluster_score_sums(partition.y, partition.X, beta, local, len(ids), partition.weights)
+    return ids, _native.cluster_score_sums(partition.y, partition.X.source, beta, local, len(ids), partition.weights)
+
+
+def _single_row_parts(partition: Partition, beta: np.ndarray, summed: list[tuple]) -> tuple:
+    """The partition's meat of single rows, and per grouping summed the
+    model-wide numbers of its clusters there and their score sums (one pass
+    for all of them)."""
+    numbered = [partition.groups[grouping] for grouping in summed]
+    meat, sums = single_row_parts(partition, beta, [(local, len(ids)) for local, ids in numbered])
+    return meat, [(ids, part) for (_, ids), part in zip(numbered, sums)]
 
 
 def partition_bounds(rows: int, npartitions: int) -> list[tuple[int, int]]:
@@ -254,38 +276,21 @@ def numbered_columns(columns: Columns, names: list[str], keep: np.ndarray | None
     return in_threads([partial(lambda name: key_codes(column_keys(columns, name, keep)), name) for name in names])
 
 
-def partition_columns(regressors, start: int, stop: int, check: bool = True) -> tuple[list, bool]:
+def partition_columns(regressors, start: int, stop: int, check: bool = True) -> tuple[Regressors, bool]:
     """Rows [start, stop) of the regressors as views of their columns (None
     for the intercept), which the kernels read a tile at a time, and (with
     check) whether any of those values is NaN or infinite."""
     if all(column is None for column in regressors):  # the kernels learn the rows from a column
-        return _native.gather_columns(regressors, start, stop)
-    X = [None if column is None else np.require(column[start:stop], requirements="A") for column in regressors]
-    return X, check and _any_nonfinite(X)
-
-
-def _any_nonfinite(X) -> bool:
-    """Whether a partition's regressors hold a NaN or an infinity. A sum is
-    finite only when every term is (or it overflows), so one reduction per
-    column (no temporary) clears it; only a column whose sum is not finite
-    is looked through."""
-    if not isinstance(X, list):
-        return not np.isfinite(X).all()
-    with np.errstate(all="ignore"):  # a sum may overflow, or meet inf - inf
-        return any(not np.isfinite(np.add.reduce(c)) and not np.isfinite(c).all() for c in X if c is not None)
+        X, nonfinite = _native.gather_columns(regressors, start, stop)
+        return Regressors(X), nonfinite
+    X = Regressors([None if column is None else np.require(column[start:stop], requirements="A")
+                    for column in regressors])
+    return X, check and X.nonfinite()
 
 
 def _finite_sums(sums: dict) -> bool:
     return all(value is None or np.isfinite(value).all()
                for key, value in sums.items() if key in ("loglike", "gradient", "hessian", "meat"))
-
-
-def partition_block(X) -> np.ndarray:
-    """A partition's regressors as one row-major (n, k) array."""
-    if not isinstance(X, list):
-        return X
-    rows = next(len(column) for column in X if column is not None)
-    return _native.gather_columns(X, 0, rows)[0]
 
 
 def _build_partition(y, regressors, weights, numbers, clusters, check, start, stop) -> tuple[Partition, bool]:
@@ -339,8 +344,11 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
     numbers, clusters, cells = {}, {}, {}
     if groupings:  # the rows are summed by cell of the finest grouping
         finest = finest_grouping(groupings)
-        numbers[finest], clusters[finest] = combined_codes([column_clusters[j] for j in finest])
-        cells[finest] = first_rows(numbers[finest])
+        rows, clusters[finest] = combined_codes([column_clusters[j] for j in finest])
+        single_rows = clusters[finest] == nobs  # then nothing is summed by cell (clusters.py)
+        cells[finest] = None if single_rows else first_rows(rows)
+        if not single_rows:
+            numbers[finest] = rows
 
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
     built = in_threads([
@@ -401,5 +409,5 @@ def array_model_data(exog: np.ndarray, names: list[str], npartitions: int | None
     result's exog), partitioned by row ranges read in place: no copy."""
     nobs = exog.shape[0]
     count = default_npartitions(nobs) if npartitions is None else min(npartitions, max(nobs, 1))
-    partitions = [Partition(None, exog[start:stop]) for start, stop in partition_bounds(nobs, count)]
+    partitions = [Partition(None, Regressors(exog[start:stop])) for start, stop in partition_bounds(nobs, count)]
     return ModelData(names=list(names), partitions=partitions, nobs=nobs, dropped=0, outcome_sum=float("nan"))

@@ -107,8 +107,7 @@ def _condition_grid(result, condition: str, points: int) -> np.ndarray:
 
 
 def _column_range(partition, j: int) -> tuple[float, float]:
-    X = partition.X  # its columns, or one (n, k) block
-    column = np.asarray(X[j] if isinstance(X, list) else X[:, j])
+    column = partition.X.column(j)
     return float(column.min()), float(column.max())
 
 

@@ -17,7 +17,6 @@ from scipy import special
 from . import _native
 from .dask_data import is_dask_frame
 from .frames import Columns
-from .model_data import partition_block
 
 # The per-row quantities the native pass returns, under the names of the frame.
 _NATIVE_NAMES = {"probability": "mean", "probability_se": "mean_se", "index": "linpred", "index_se": "linpred_se"}
@@ -29,7 +28,7 @@ def _row_predictions(X, params, cov) -> dict:
 
 
 def _partition_predictions(partition, params, cov) -> dict:
-    return _row_predictions(partition_block(partition.X), params, cov)
+    return _row_predictions(partition.X.block(), params, cov)
 
 
 def _frame(arrays: dict, index=None) -> pd.DataFrame:

@@ -15,7 +15,6 @@ from .design import Design
 from .estimation import Estimate
 from .frames import Columns
 from .adapter import ModelRows
-from .model_data import partition_block
 from .results_extras import ResultsExtras
 
 
@@ -24,7 +23,7 @@ def _probabilities(X: np.ndarray, params: np.ndarray) -> np.ndarray:
 
 
 def _fitted(partition, params):
-    return _probabilities(partition_block(partition.X), params)
+    return _probabilities(partition.X.block(), params)
 
 
 _FIT = object()  # with_vcov: the fit's clusters

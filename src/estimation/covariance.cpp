@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "numeric/symmetric_factor.hpp"
 #include "numeric/tile_kernels.hpp"
@@ -51,9 +52,11 @@ class NumberedRowSums {
 
 std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
                                        const std::vector<const uint32_t*>& groupings,
-                                       const std::vector<size_t>& clusters) {
+                                       const std::vector<size_t>& clusters, Matrix* single_row_meat) {
   KESTRUM_ASSERT(groupings.size() == clusters.size());
   const size_t k = problem.k();
+  std::optional<ProductAccumulator> meat;
+  if (single_row_meat != nullptr) meat.emplace(k, true);  // (c_a s_a)(c_b s_b): exactly symmetric
   std::vector<NumberedRowSums> sums;
   sums.reserve(clusters.size());
   for (const size_t count : clusters) sums.emplace_back(count, k);
@@ -63,6 +66,7 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
     if (problem.weights != nullptr) {
       for (size_t b = 0; b < tile.count; ++b) lambda[b] = lambda[b] * problem.weights[tile.start + b];
     }
+    if (meat) meat->add(tile.rows, lambda, lambda);
     for (size_t grouping = 0; grouping < groupings.size(); ++grouping) {
       const uint32_t* cluster_of = groupings[grouping] + tile.start;
       NumberedRowSums& grouping_sums = sums[grouping];
@@ -74,6 +78,7 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
       }
     }
   });
+  if (meat) *single_row_meat = meat->result();
   std::vector<Matrix> result;
   result.reserve(sums.size());
   for (NumberedRowSums& grouping_sums : sums) result.push_back(std::move(grouping_sums).finish());

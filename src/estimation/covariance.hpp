@@ -18,10 +18,12 @@ Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::
 
 // The score sums of several groupings of the rows from one pass: entry m is
 // cluster_score_sums with the row clusters groupings[m] (nobs of them, below
-// clusters[m]), bit for bit.
+// clusters[m]), bit for bit. With single_row_meat, the same pass also sets it
+// to sum_i (c_i s_i)(c_i s_i)': the meat of a grouping whose clusters are
+// single rows.
 std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
                                        const std::vector<const uint32_t*>& groupings,
-                                       const std::vector<size_t>& clusters);
+                                       const std::vector<size_t>& clusters, Matrix* single_row_meat = nullptr);
 
 // The score sums of the clusters from parts of the rows: a part gives a row
 // of sums for each of its clusters, numbers[r] (below clusters) naming the

@@ -25,9 +25,10 @@ const char* const kProbitSumsDoc =
     "quantities ask, the gradient, the Hessian with its near-certain part and count, the HC0 meat and the\n"
     "expected Hessian. weights: contiguous float64 (n,), each row's terms counted that many times.";
 const char* const kClusterScoreSumsDoc =
-    "cluster_score_sums(y, X, beta, cluster_of, clusters, weights=None)\n--\n\n"
+    "cluster_score_sums(y, X, beta, cluster_of, clusters, weights=None, single_row_meat=False)\n--\n\n"
     "Row c: the sum of the (weighted) scores of the partition's rows in cluster c (cluster_of, whole numbers\n"
-    "as float64). With lists of cluster_of arrays and of counts, one such array per grouping, from one pass.";
+    "as float64). With lists of cluster_of arrays and of counts, one such array per grouping, from one pass.\n"
+    "single_row_meat: also sum_i (c_i s_i)(c_i s_i)' (k x k) from the same pass, returned first: (meat, sums).";
 const char* const kEffectSumsDoc =
     "effect_sums(X, beta, excluded, block_rows)\n--\n\n"
     "The additive sums of the average marginal effects over a partition, with the 0/1 status of each column.";
@@ -95,9 +96,10 @@ PyRef probit_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 }
 
 PyRef cluster_score_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"y", "X", "beta", "cluster_of", "clusters", "weights"};
+  static constexpr const char* parameters[] = {"y", "X", "beta", "cluster_of", "clusters", "weights", "single_row_meat"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"cluster_score_sums", parameters, 5}, args, nargs, kwnames, slots);
+  const bool with_meat = optional_bool_argument(slots[6], "single_row_meat").value_or(false);
   TileSourceArgument regressors;
   Probit problem = probit_arguments(slots[0], slots[1], regressors);
   const Vector beta = vector_argument(slots[2], "beta", problem.k());
@@ -124,15 +126,22 @@ PyRef cluster_score_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   std::vector<const uint32_t*> rows_clusters;
   rows_clusters.reserve(groupings.size());
   for (const auto& grouping : groupings) rows_clusters.push_back(grouping.data());
-  std::vector<Matrix> sums =
-      without_interpreter_lock([&] { return grouped_score_sums(problem, beta, rows_clusters, clusters); });
-  if (!several) return output_array(StridedArray::from(std::move(sums[0])));
-  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(sums.size())));
-  for (size_t m = 0; m < sums.size(); ++m) {
-    PyRef array = output_array(StridedArray::from(std::move(sums[m])));
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(m), array.release());
+  Matrix meat;
+  std::vector<Matrix> sums = without_interpreter_lock(
+      [&] { return grouped_score_sums(problem, beta, rows_clusters, clusters, with_meat ? &meat : nullptr); });
+  PyRef result;
+  if (!several) {
+    result = output_array(StridedArray::from(std::move(sums[0])));
+  } else {
+    result = checked(PyList_New(static_cast<Py_ssize_t>(sums.size())));
+    for (size_t m = 0; m < sums.size(); ++m) {
+      PyRef array = output_array(StridedArray::from(std::move(sums[m])));
+      PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(m), array.release());
+    }
   }
-  return list;
+  if (!with_meat) return result;
+  PyRef meat_array = output_array(StridedArray::from(std::move(meat)));
+  return checked(PyTuple_Pack(2, meat_array.get(), result.get()));
 }
 
 PyRef effect_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

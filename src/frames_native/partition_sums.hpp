@@ -10,7 +10,8 @@ namespace kestrum {
 PyObject* probit_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kProbitSumsDoc;
 
-// cluster_score_sums(y, X, beta, cluster_of, clusters, weights=None) -> clusters x k array, or a list of them
+// cluster_score_sums(y, X, beta, cluster_of, clusters, weights=None, single_row_meat=False)
+//   -> clusters x k array, or a list of them; with single_row_meat, (k x k meat, those)
 PyObject* cluster_score_sums_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kClusterScoreSumsDoc;
 
