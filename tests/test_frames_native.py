@@ -188,7 +188,7 @@ def full_fit():
     meat = _native.cluster_meat(score_sums)
     _native.covariance(outcome["hessian"], None, [(meat, 2, 1), (meat, 1, -1)], "CR1", None, outcome["beta"], ["a", "b"])
     _native.fit_warnings(3, [1], ["a", "b"])
-    _native.cluster_numbers(np.column_stack([y, X[:, 1]]))
+    _native.cluster_codes(_native.cluster_keys(X[:, 1].copy()))
     _native.finish_effects([_native.effect_sums(X, outcome["beta"], [True, False], 3)] * 2, np.eye(2))
     _native.row_predictions(X, outcome["beta"], _native.covariance(outcome["hessian"])["cov"])
     ones = np.broadcast_to(np.ones(1), (4, 1))
@@ -239,8 +239,8 @@ WEIGHT_MISUSE = [
     (lambda: _native.cluster_score_sums(y, X, beta, [np.zeros(4)], [1, 2]), ValueError, "as many arrays"),
     (lambda: _native.cluster_score_sums(y, X, beta, [np.zeros(4), np.full(4, 2.0)], [1, 2]), ValueError,
      r"cluster_of\[1\]\[0\] is 2"),
-    (lambda: _native.parts_cluster_meat([(np.array([0.0, 3.0]), np.ones((2, 2)))], 3), ValueError, r"parts\[0\]\[0\]"),
-    (lambda: _native.parts_cluster_meat([np.ones(2)], 3), TypeError, r"parts\[0\] must be a pair"),
+    (lambda: _native.parts_cluster_sums([(np.array([0.0, 3.0]), np.ones((2, 2)))], 3), ValueError, r"parts\[0\]\[0\]"),
+    (lambda: _native.parts_cluster_sums([np.ones(2)], 3), TypeError, r"parts\[0\] must be a pair"),
     (lambda: _native.grouped_parts_meats([np.ones((2, 2)), np.ones((1, 3))], []), ValueError, r"parts\[1\] has 3 col"),
     (lambda: _native.grouped_parts_meats([np.ones((2, 2))], [(np.array([0, 1, 0]), 2)]), ValueError,
      r"groupings\[0\]\[0\] has 3 rows"),
@@ -382,7 +382,7 @@ def test_int64_cluster_numbers_give_the_float_numbers_sums():
     parts = [(np.array([1, 0]), np.array([[1.0, 2.0], [3.0, 4.0]])), (np.array([1]), np.array([[0.5, 0.25]]))]
     totals = _native.parts_cluster_sums(parts, 2)
     assert np.array_equal(totals, [[3.0, 4.0], [1.5, 2.25]])
-    assert np.array_equal(_native.parts_cluster_meat(parts, 2), totals.T @ totals)
+    assert np.array_equal(_native.cluster_meat(totals), totals.T @ totals)
 
 
 @pytest.mark.parametrize("clusters", [1, 40, 5000])
@@ -416,5 +416,5 @@ def test_grouped_parts_meats_sum_each_grouping_in_row_order():
         assert np.array_equal(meat, meat.T)
         bounds = np.cumsum([0] + [len(piece) for piece in pieces])
         parts = [(cluster_of[a:b], piece) for a, b, piece in zip(bounds[:-1], bounds[1:], pieces)]
-        assert np.array_equal(meat, _native.parts_cluster_meat(parts, count))
+        assert np.array_equal(meat, _native.cluster_meat(_native.parts_cluster_sums(parts, count)))
     assert _native.grouped_parts_meats(pieces, []) == []

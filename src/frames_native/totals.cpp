@@ -31,25 +31,19 @@ const char* const kFitWarningsDoc =
     "fit_warnings(perfectly_predicted, out_of_range, names)\n--\n\nThe texts of the maximiser's warnings.";
 const char* const kClusterMeatDoc =
     "cluster_meat(score_sums)\n--\n\nThe sum of the outer products of the rows, in row order.";
-const char* const kPartsClusterMeatDoc =
-    "parts_cluster_meat(parts, clusters)\n--\n\n"
-    "sum_c g_c g_c' over `clusters` clusters, g_c added up from the parts in order: each part a pair of the\n"
-    "model-wide numbers of its rows' clusters (int64, or whole numbers as float64) and their score sums\n"
-    "(one row each), added in row order.";
 const char* const kPartsClusterSumsDoc =
     "parts_cluster_sums(parts, clusters)\n--\n\n"
-    "The g_c of parts_cluster_meat, one row per cluster: the parts' rows added up by cluster, in order.";
+    "g_c of `clusters` clusters, one row each, added up from the parts in order: each part a pair of the\n"
+    "model-wide numbers of its rows' clusters (int64, or whole numbers as float64) and their score sums\n"
+    "(one row each), added in row order.";
 const char* const kGroupedPartsMeatsDoc =
     "grouped_parts_meats(parts, groupings)\n--\n\n"
-    "parts_cluster_meat of several groupings of the same rows, the rows read once: parts a list of score-sum\n"
+    "sum_c g_c g_c' of several groupings of the same rows, the rows read once: parts a list of score-sum\n"
     "arrays (n_p x k float64, their rows one after another), groupings a list of pairs (the cluster of each\n"
     "of those rows, int64, and the number of clusters). Returns the meats, one per grouping.";
 const char* const kFinishEffectsDoc =
     "finish_effects(parts, cov)\n--\n\n"
     "The average marginal effects and their delta-method statistics from the partitions' sums, added in order.";
-const char* const kClusterNumbersDoc =
-    "cluster_numbers(values)\n--\n\n"
-    "The cluster of each row of values (n x m float64), numbered by first appearance, and the count.";
 const char* const kClusterKeysDoc =
     "cluster_keys(values)\n--\n\n"
     "The int64 key of every value of values (n float64) under the cluster key rule, an int64 array.";
@@ -172,7 +166,7 @@ PyRef cluster_meat_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   return output_array(StridedArray::from(without_interpreter_lock([&] { return sum_of_outer_products(sums); })));
 }
 
-// The parts of parts_cluster_sums and parts_cluster_meat: per part the
+// The parts of parts_cluster_sums: per part the
 // cluster numbers of its rows (converted, and checked below clusters) and
 // their sums, viewed in place.
 struct ClusterParts {
@@ -202,21 +196,16 @@ ClusterParts cluster_parts_argument(PyObject* obj, uint64_t clusters) {
   return parts;
 }
 
-PyRef parts_cluster_body(const char* function, bool meat, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+PyRef parts_cluster_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"parts", "clusters"};
   PyObject* slots[std::size(parameters)];
-  bind_arguments(Signature{function, parameters, 2}, args, nargs, kwnames, slots);
+  bind_arguments(Signature{"parts_cluster_sums", parameters, 2}, args, nargs, kwnames, slots);
   const uint64_t clusters = convert_argument("clusters", [&] { return to_u64(slots[1]); });
   // Each part's arrays are checked and viewed first, so that the sums are
   // added without the interpreter lock.
   const ClusterParts parts = cluster_parts_argument(slots[0], clusters);
-  Matrix result = without_interpreter_lock([&] {
-    Matrix total = add_cluster_parts(parts.parts, parts.k, clusters);
-    if (meat) return sum_of_outer_products(total);
-    return total;
-  });
-  return output_array(StridedArray::from(std::move(result)));
+  Matrix total = without_interpreter_lock([&] { return add_cluster_parts(parts.parts, parts.k, clusters); });
+  return output_array(StridedArray::from(std::move(total)));
 }
 
 PyRef grouped_parts_meats_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -290,20 +279,6 @@ PyRef finish_effects_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   check_status(PyDict_SetItemString(dict.get(), "z", output_array(StridedArray::from(std::move(z))).get()));
   check_status(PyDict_SetItemString(dict.get(), "p", output_array(StridedArray::from(std::move(p))).get()));
   return dict;
-}
-
-PyRef cluster_numbers_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"values"};
-  PyObject* slots[std::size(parameters)];
-  bind_arguments(Signature{"cluster_numbers", parameters, 1}, args, nargs, kwnames, slots);
-  convert_argument("values", [&] { return extract_array_strict(slots[0], 2); });
-  const ArrayView values = view_array(slots[0]);
-  ClusterAssignment assignment = without_interpreter_lock([&] { return combine_cluster_keys(values); });
-  Vector numbers(assignment.cluster_of.size());
-  for (size_t i = 0; i < numbers.size(); ++i) numbers[i] = assignment.cluster_of[i];
-  PyRef array = output_array(StridedArray::from(std::move(numbers)));
-  PyRef count = checked(PyLong_FromSize_t(assignment.clusters));
-  return checked(PyTuple_Pack(2, array.get(), count.get()));
 }
 
 PyRef cluster_keys_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -400,20 +375,12 @@ PyObject* cluster_meat_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded_call([&] { return cluster_meat_body(args, nargs, kwnames); });
 }
 
-PyObject* parts_cluster_meat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return parts_cluster_body("parts_cluster_meat", true, args, nargs, kwnames); });
-}
-
 PyObject* parts_cluster_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return parts_cluster_body("parts_cluster_sums", false, args, nargs, kwnames); });
+  return guarded_call([&] { return parts_cluster_sums_body(args, nargs, kwnames); });
 }
 
 PyObject* finish_effects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&] { return finish_effects_body(args, nargs, kwnames); });
-}
-
-PyObject* cluster_numbers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return cluster_numbers_body(args, nargs, kwnames); });
 }
 
 PyObject* cluster_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -19,21 +19,13 @@ extern const char* const kFitWarningsDoc;
 PyObject* cluster_meat_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kClusterMeatDoc;
 
-// parts_cluster_meat(parts, clusters) -> k x k array
-PyObject* parts_cluster_meat(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-extern const char* const kPartsClusterSumsDoc;
 // parts_cluster_sums(parts, clusters) -> clusters x k array
 PyObject* parts_cluster_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-extern const char* const kPartsClusterMeatDoc;
+extern const char* const kPartsClusterSumsDoc;
 
 // finish_effects(parts, cov) -> dict of effect, std_error, z, p
 PyObject* finish_effects(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kFinishEffectsDoc;
-
-// cluster_numbers(values) -> (numbers as float64, count)
-PyObject* cluster_numbers(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-extern const char* const kClusterNumbersDoc;
 
 // cluster_keys(values) -> the int64 keys of the values
 PyObject* cluster_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
