@@ -116,8 +116,6 @@ PyRef ame_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 }  // namespace
 
-PyObject* ame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return ame_body(args, nargs, kwnames); });
-}
+const FastCallEntry ame = guarded_fast_call<ame_body>;
 
 }  // namespace kestrum

@@ -2,10 +2,12 @@
 
 #include <Python.h>
 
+#include "interface/call_protocol.hpp"
+
 namespace kestrum {
 
 // ame(probit_model, chunk_size=...)
-PyObject* ame(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const FastCallEntry ame;
 extern const char* const kAmeDoc;
 
 }  // namespace kestrum

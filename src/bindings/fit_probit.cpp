@@ -130,8 +130,6 @@ PyRef fit_probit_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 
 }  // namespace
 
-PyObject* fit_probit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return fit_probit_body(args, nargs, kwnames); });
-}
+const FastCallEntry fit_probit = guarded_fast_call<fit_probit_body>;
 
 }  // namespace kestrum

@@ -2,10 +2,12 @@
 
 #include <Python.h>
 
+#include "interface/call_protocol.hpp"
+
 namespace kestrum {
 
 // fit_probit(endog_py, exog_py, max_iter=..., tol=..., robust=..., cluster_vars=...)
-PyObject* fit_probit(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const FastCallEntry fit_probit;
 extern const char* const kFitProbitDoc;
 
 }  // namespace kestrum

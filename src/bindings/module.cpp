@@ -25,9 +25,8 @@ constexpr int kModuleApiVersion = 1013;
 
 // Registered in this order; the records live for the whole process.
 PyMethodDef functions[] = {
-    {"ame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ame)), METH_FASTCALL | METH_KEYWORDS, kAmeDoc},
-    {"fit_probit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_probit)),
-     METH_FASTCALL | METH_KEYWORDS, kFitProbitDoc},
+    fast_call_method("ame", ame, kAmeDoc),
+    fast_call_method("fit_probit", fit_probit, kFitProbitDoc),
 };
 
 std::atomic<bool> initialised{false};

@@ -120,8 +120,6 @@ PyRef effect_group_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 }  // namespace
 
-PyObject* effect_group_sums_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return effect_group_sums_body(args, nargs, kwnames); });
-}
+const FastCallEntry effect_group_sums_entry = guarded_fast_call<effect_group_sums_body>;
 
 }  // namespace kestrum

@@ -107,8 +107,6 @@ PyRef gather_columns_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 }  // namespace
 
-PyObject* gather_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return gather_columns_body(args, nargs, kwnames); });
-}
+const FastCallEntry gather_columns = guarded_fast_call<gather_columns_body>;
 
 }  // namespace kestrum

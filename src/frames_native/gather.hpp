@@ -3,10 +3,12 @@
 
 #include <Python.h>
 
+#include "interface/call_protocol.hpp"
+
 namespace kestrum {
 
 // gather_columns(columns, start, stop) -> (block, has_nonfinite)
-PyObject* gather_columns(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const FastCallEntry gather_columns;
 extern const char* const kGatherColumnsDoc;
 
 }  // namespace kestrum

@@ -43,8 +43,6 @@ PyRef probit_at_index_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 }  // namespace
 
-PyObject* probit_at_index_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return probit_at_index_body(args, nargs, kwnames); });
-}
+const FastCallEntry probit_at_index_entry = guarded_fast_call<probit_at_index_body>;
 
 }  // namespace kestrum

@@ -3,10 +3,12 @@
 
 #include <Python.h>
 
+#include "interface/call_protocol.hpp"
+
 namespace kestrum {
 
 // probit_at_index(eta, y, threads) -> (loglike, lam, w)
-PyObject* probit_at_index_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const FastCallEntry probit_at_index_entry;
 extern const char* const kProbitAtIndexDoc;
 
 }  // namespace kestrum

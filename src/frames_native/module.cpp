@@ -17,35 +17,29 @@ namespace kestrum {
 
 namespace {
 
-template <PyObject* (*Entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyMethodDef fast_call(const char* name, const char* doc) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry)), METH_FASTCALL | METH_KEYWORDS,
-          doc};
-}
-
 PyMethodDef functions[] = {
-    fast_call<probit_sums>("probit_sums", kProbitSumsDoc),
-    fast_call<cluster_score_sums_entry>("cluster_score_sums", kClusterScoreSumsDoc),
-    fast_call<effect_sums>("effect_sums", kEffectSumsDoc),
-    fast_call<effect_group_sums_entry>("effect_group_sums", kEffectGroupSumsDoc),
-    fast_call<covariance>("covariance", kCovarianceDoc),
-    fast_call<fit_warnings>("fit_warnings", kFitWarningsDoc),
-    fast_call<cluster_meat_entry>("cluster_meat", kClusterMeatDoc),
-    fast_call<parts_cluster_sums>("parts_cluster_sums", kPartsClusterSumsDoc),
-    fast_call<grouped_parts_meats>("grouped_parts_meats", kGroupedPartsMeatsDoc),
-    fast_call<finish_effects>("finish_effects", kFinishEffectsDoc),
-    fast_call<check_probit_model>("check_probit_model", kCheckProbitModelDoc),
-    fast_call<constant_names>("constant_names", kConstantNamesDoc),
-    fast_call<delta_method_entry>("delta_method", kDeltaMethodDoc),
-    fast_call<normal_interval_entry>("normal_interval", kNormalIntervalDoc),
-    fast_call<significance_labels>("significance_labels", kSignificanceLabelsDoc),
-    fast_call<cluster_keys>("cluster_keys", kClusterKeysDoc),
-    fast_call<cluster_codes>("cluster_codes", kClusterCodesDoc),
-    fast_call<first_rows_entry>("first_rows", kFirstRowsDoc),
-    fast_call<gather_columns>("gather_columns", kGatherColumnsDoc),
-    fast_call<row_predictions>("row_predictions", kRowPredictionsDoc),
-    fast_call<demean_levels>("demean_levels", kDemeanLevelsDoc),
-    fast_call<probit_at_index_entry>("probit_at_index", kProbitAtIndexDoc),
+    fast_call_method("probit_sums", probit_sums, kProbitSumsDoc),
+    fast_call_method("cluster_score_sums", cluster_score_sums_entry, kClusterScoreSumsDoc),
+    fast_call_method("effect_sums", effect_sums, kEffectSumsDoc),
+    fast_call_method("effect_group_sums", effect_group_sums_entry, kEffectGroupSumsDoc),
+    fast_call_method("covariance", covariance, kCovarianceDoc),
+    fast_call_method("fit_warnings", fit_warnings_entry, kFitWarningsDoc),
+    fast_call_method("cluster_meat", cluster_meat_entry, kClusterMeatDoc),
+    fast_call_method("parts_cluster_sums", parts_cluster_sums, kPartsClusterSumsDoc),
+    fast_call_method("grouped_parts_meats", grouped_parts_meats, kGroupedPartsMeatsDoc),
+    fast_call_method("finish_effects", finish_effects, kFinishEffectsDoc),
+    fast_call_method("check_probit_model", check_probit_model, kCheckProbitModelDoc),
+    fast_call_method("constant_names", constant_names, kConstantNamesDoc),
+    fast_call_method("delta_method", delta_method_entry, kDeltaMethodDoc),
+    fast_call_method("normal_interval", normal_interval_entry, kNormalIntervalDoc),
+    fast_call_method("significance_labels", significance_labels, kSignificanceLabelsDoc),
+    fast_call_method("cluster_keys", cluster_keys, kClusterKeysDoc),
+    fast_call_method("cluster_codes", cluster_codes, kClusterCodesDoc),
+    fast_call_method("first_rows", first_rows_entry, kFirstRowsDoc),
+    fast_call_method("gather_columns", gather_columns, kGatherColumnsDoc),
+    fast_call_method("row_predictions", row_predictions, kRowPredictionsDoc),
+    fast_call_method("demean_levels", demean_levels, kDemeanLevelsDoc),
+    fast_call_method("probit_at_index", probit_at_index_entry, kProbitAtIndexDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -169,16 +169,8 @@ PyRef effect_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
 }  // namespace
 
-PyObject* probit_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return probit_sums_body(args, nargs, kwnames); });
-}
-
-PyObject* cluster_score_sums_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return cluster_score_sums_body(args, nargs, kwnames); });
-}
-
-PyObject* effect_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return effect_sums_body(args, nargs, kwnames); });
-}
+const FastCallEntry probit_sums = guarded_fast_call<probit_sums_body>;
+const FastCallEntry cluster_score_sums_entry = guarded_fast_call<cluster_score_sums_body>;
+const FastCallEntry effect_sums = guarded_fast_call<effect_sums_body>;
 
 }  // namespace kestrum

@@ -4,23 +4,25 @@
 
 #include <Python.h>
 
+#include "interface/call_protocol.hpp"
+
 namespace kestrum {
 
 // probit_sums(y, X, beta, quantities, weights=None) -> dict (sums_exchange.hpp)
-PyObject* probit_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const FastCallEntry probit_sums;
 extern const char* const kProbitSumsDoc;
 
 // cluster_score_sums(y, X, beta, cluster_of, clusters, weights=None, single_row_meat=False)
 //   -> clusters x k array, or a list of them; with single_row_meat, (k x k meat, those)
-PyObject* cluster_score_sums_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const FastCallEntry cluster_score_sums_entry;
 extern const char* const kClusterScoreSumsDoc;
 
 // effect_sums(X, beta, excluded, block_rows) -> dict (sums_exchange.hpp)
-PyObject* effect_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const FastCallEntry effect_sums;
 extern const char* const kEffectSumsDoc;
 
 // effect_group_sums(kind, link, X, z, beta, columns, A, B, group, groups) -> (values, gradients)
-PyObject* effect_group_sums_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const FastCallEntry effect_group_sums_entry;
 extern const char* const kEffectGroupSumsDoc;
 
 }  // namespace kestrum

@@ -45,8 +45,6 @@ PyRef row_predictions_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 }  // namespace
 
-PyObject* row_predictions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return row_predictions_body(args, nargs, kwnames); });
-}
+const FastCallEntry row_predictions = guarded_fast_call<row_predictions_body>;
 
 }  // namespace kestrum

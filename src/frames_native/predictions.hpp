@@ -4,10 +4,12 @@
 
 #include <Python.h>
 
+#include "interface/call_protocol.hpp"
+
 namespace kestrum {
 
 // row_predictions(X, beta, cov) -> dict of index, index_se, probability, probability_se
-PyObject* row_predictions(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const FastCallEntry row_predictions;
 extern const char* const kRowPredictionsDoc;
 
 }  // namespace kestrum

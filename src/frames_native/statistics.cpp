@@ -140,20 +140,9 @@ PyRef significance_levels() {
   return levels;
 }
 
-PyObject* delta_method_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return delta_method_body(args, nargs, kwnames); });
-}
-
-PyObject* normal_interval_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return normal_interval_body(args, nargs, kwnames); });
-}
-
-PyObject* significance_labels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return significance_labels_body(args, nargs, kwnames); });
-}
-
-PyObject* constant_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return constant_names_body(args, nargs, kwnames); });
-}
+const FastCallEntry delta_method_entry = guarded_fast_call<delta_method_body>;
+const FastCallEntry normal_interval_entry = guarded_fast_call<normal_interval_body>;
+const FastCallEntry significance_labels = guarded_fast_call<significance_labels_body>;
+const FastCallEntry constant_names = guarded_fast_call<constant_names_body>;
 
 }  // namespace kestrum

@@ -359,44 +359,15 @@ PyRef check_probit_model_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 }  // namespace
 
-PyObject* check_probit_model(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return check_probit_model_body(args, nargs, kwnames); });
-}
-
-PyObject* covariance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return covariance_body(args, nargs, kwnames); });
-}
-
-PyObject* fit_warnings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return fit_warnings_body(args, nargs, kwnames); });
-}
-
-PyObject* cluster_meat_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return cluster_meat_body(args, nargs, kwnames); });
-}
-
-PyObject* parts_cluster_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return parts_cluster_sums_body(args, nargs, kwnames); });
-}
-
-PyObject* finish_effects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return finish_effects_body(args, nargs, kwnames); });
-}
-
-PyObject* cluster_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return cluster_keys_body(args, nargs, kwnames); });
-}
-
-PyObject* cluster_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return cluster_codes_body(args, nargs, kwnames); });
-}
-
-PyObject* first_rows_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return first_rows_body(args, nargs, kwnames); });
-}
-
-PyObject* grouped_parts_meats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return grouped_parts_meats_body(args, nargs, kwnames); });
-}
+const FastCallEntry check_probit_model = guarded_fast_call<check_probit_model_body>;
+const FastCallEntry covariance = guarded_fast_call<covariance_body>;
+const FastCallEntry fit_warnings_entry = guarded_fast_call<fit_warnings_body>;
+const FastCallEntry cluster_meat_entry = guarded_fast_call<cluster_meat_body>;
+const FastCallEntry parts_cluster_sums = guarded_fast_call<parts_cluster_sums_body>;
+const FastCallEntry finish_effects = guarded_fast_call<finish_effects_body>;
+const FastCallEntry cluster_keys = guarded_fast_call<cluster_keys_body>;
+const FastCallEntry cluster_codes = guarded_fast_call<cluster_codes_body>;
+const FastCallEntry first_rows_entry = guarded_fast_call<first_rows_body>;
+const FastCallEntry grouped_parts_meats = guarded_fast_call<grouped_parts_meats_body>;
 
 }  // namespace kestrum

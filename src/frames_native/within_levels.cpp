@@ -128,8 +128,6 @@ PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 }  // namespace
 
-PyObject* demean_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return demean_levels_body(args, nargs, kwnames); });
-}
+const FastCallEntry demean_levels = guarded_fast_call<demean_levels_body>;
 
 }  // namespace kestrum

@@ -3,12 +3,14 @@
 
 #include <Python.h>
 
+#include "interface/call_protocol.hpp"
+
 namespace kestrum {
 
 // demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads,
 //               returned)
 //   -> (residuals, coefficients, gram, sweeps, change)
-PyObject* demean_levels(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const FastCallEntry demean_levels;
 extern const char* const kDemeanLevelsDoc;
 
 }  // namespace kestrum

@@ -39,6 +39,22 @@ PyObject* guarded_call(Body&& body) noexcept {
   return nullptr;
 }
 
+// A METH_FASTCALL | METH_KEYWORDS function: its body returns the result or
+// throws; the entry the interpreter calls runs the body through guarded_call.
+using FastCallBody = PyRef (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+using FastCallEntry = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+template <FastCallBody Body>
+PyObject* guarded_fast_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded_call([&] { return Body(args, nargs, kwnames); });
+}
+
+// The method record of such an entry.
+inline PyMethodDef fast_call_method(const char* name, FastCallEntry entry, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)), METH_FASTCALL | METH_KEYWORDS,
+          doc};
+}
+
 // For entries that cannot report errors (deallocation).
 template <class Body>
 void guarded_cleanup(Body&& body) noexcept {
