@@ -85,8 +85,10 @@ class Levels:
             return np.add.reduceat(values, self.starts, axis=0)
         return self.indicators[f - 1] @ values
 
-    def spread(self, f: int, per_level: np.ndarray) -> np.ndarray:
-        """Each row's value of its level of fixed effect f."""
+    def spread(self, f: int, per_level: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
+        """Each row's value of its level of fixed effect f (into out when given)."""
+        if out is not None:
+            return np.take(per_level, self.codes[f], axis=0, out=out)
         if f == 0:
             return np.repeat(per_level, self.lengths, axis=0)
         return per_level[self.codes[f]]

@@ -260,6 +260,9 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     loglike, lam, w = probit_derivatives(eta, y)
     passes, gain, converged = 1, math.inf, False
     coefficients = None  # the fixed effects' coefficients of the last demeaning, its warm start
+    # n-vectors of the steps, filled in place: a new one would cost fresh zeroed pages on every use (the same
+    # operations in the same order as the expressions beside them, so the same bits).
+    working, fitted, spread, step, scratch, trial_eta = (np.empty(n) for _ in range(6))
 
     def finish(iteration: int, converged: bool) -> FixedEffectsFit:
         """The fit, with X~ at the last weights (from the last demeaning's coefficients of X)."""
@@ -267,7 +270,8 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration, converged, passes)
 
     for iteration in range(max_iter + 1):
-        working = eta + lam / w
+        np.divide(lam, w, out=working)
+        working += eta  # z = eta + lambda / w
         # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below).
         demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=1)
         passes += demeaned.sweeps
@@ -289,11 +293,15 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D), with
         # X~ b' = X b' - sum_f D_f (A_f b'), A_f the fixed effects' coefficients of X.
         # (Products over the rows by einsum and sums, not BLAS: its threads would spin beside the sweeps.)
-        fitted = np.einsum("ij,j->i", X, target)
+        np.einsum("ij,j->i", X, target, out=fitted)
         for f, c in enumerate(coefficients):
-            fitted -= levels.spread(f, np.einsum("gj,j->g", c[:, 1:], target))
-        step = working - z_tilde + fitted - eta
-        decrement = float((w * step * step).sum())
+            fitted -= levels.spread(f, np.einsum("gj,j->g", c[:, 1:], target), out=spread)
+        np.subtract(working, z_tilde, out=step)
+        step += fitted
+        step -= eta  # z - z~ + X~ b' - eta
+        np.multiply(w, step, out=scratch)
+        scratch *= step
+        decrement = float(scratch.sum())  # sum w step^2
         resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
         if iteration > 0 and gain < resolution and decrement < resolution:
             converged = True
@@ -302,7 +310,9 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
             break
         t = 1.0
         while True:
-            trial_loglike, trial_lam, trial_w = probit_derivatives(eta + t * step, y)
+            np.multiply(step, t, out=trial_eta)
+            trial_eta += eta  # eta + t step
+            trial_loglike, trial_lam, trial_w = probit_derivatives(trial_eta, y)
             passes += 1
             if trial_loglike >= loglike - LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike):
                 break
@@ -312,7 +322,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                               RuntimeWarning, stacklevel=4)
                 return finish(iteration, False)
         gain = trial_loglike - loglike
-        eta = eta + t * step
+        eta, trial_eta = trial_eta, eta  # eta + t step, the trial accepted
         beta = beta + t * (target - beta)
         loglike, lam, w = trial_loglike, trial_lam, trial_w
     if not converged:
