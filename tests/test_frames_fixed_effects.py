@@ -265,7 +265,7 @@ def test_demeaning_reaches_its_tolerance(counts, tol):
 
 @pytest.mark.parametrize("threads", [2, 3, 8])
 def test_demeaning_has_the_same_bits_on_any_number_of_threads(threads):
-    from kestrum_frames.demeaning import demean
+    from kestrum_frames.demeaning import demean, residuals_of
 
     levels, values, weights = demeaning_problem([40, 9, 13], seed=3, n=5000)
     one = demean(levels, values, weights, 1e-10, threads=1)
@@ -275,6 +275,13 @@ def test_demeaning_has_the_same_bits_on_any_number_of_threads(threads):
     for a, b in zip(one.coefficients, many.coefficients):
         np.testing.assert_array_equal(a, b)
     assert one.sweeps == many.sweeps
+    # Without the Gram matrix, the pass over the rows leaves the residuals' bits as they are.
+    alone = demean(levels, values, weights, 1e-10, threads=threads, gram=False)
+    assert alone.gram is None
+    np.testing.assert_array_equal(one.residuals, alone.residuals)
+    again = residuals_of(levels, values, weights, many.coefficients)
+    assert again.gram is None and again.sweeps == 0
+    np.testing.assert_array_equal(one.residuals, again.residuals)
 
 
 def test_demeaning_from_a_warm_start_reaches_the_same_residuals():

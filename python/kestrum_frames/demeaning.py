@@ -98,25 +98,26 @@ class Levels:
 class Demeaned:
     residuals: np.ndarray  # n x p (or the first columns asked for)
     coefficients: list  # per fixed effect, levels x p: values - residuals = sum_f D_f coefficients[f]
-    gram: np.ndarray  # p x p: residuals' W residuals
+    gram: np.ndarray | None  # p x p: residuals' W residuals (None when not asked for)
     sweeps: int
     change: float  # the last sweep's largest change, relative to its column's largest |value|
 
 
 def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
            leading: np.ndarray | None = None, coefficients: list | None = None, threads: int | None = None,
-           returned: int | None = None) -> Demeaned:
+           returned: int | None = None, gram: bool = True) -> Demeaned:
     """The residuals m~ of the columns (leading, when given, then those of
     values, n x k) from their weighted projection on the fixed effects.
     coefficients: a warm start, the fixed effects' coefficients of an earlier
     call (the last Newton step's), from which the sweeps reach m~ sooner.
     threads: at most this many (default THREADS); the result does not depend on it.
     returned: keep the residuals of the first this many columns only (the
-    Gram matrix is of all): a Newton step needs z~ and the Gram matrix alone."""
+    Gram matrix is of all): a Newton step needs z~ and the Gram matrix alone.
+    gram: form the Gram matrix (a pass of products over the rows); a projection alone needs none."""
     values = values.reshape(values.shape[0], -1)
     columns = values.shape[1] + (leading is not None)
     demeaned = _demean_levels(levels, values, weights, leading, coefficients, tol, MAX_SWEEPS, threads,
-                              columns if returned is None else returned)
+                              columns if returned is None else returned, gram)
     if len(levels.codes) > 1 and not demeaned.change < tol:
         warnings.warn(
             f"the demeaning within the fixed effects {', '.join(levels.names)} did not reach the tolerance "
@@ -128,14 +129,15 @@ def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
 
 
 def residuals_of(levels: Levels, values: np.ndarray, weights: np.ndarray, coefficients: list) -> Demeaned:
-    """values - sum_f D_f coefficients[f] (n x k) and its weighted Gram matrix, without sweeps."""
-    return _demean_levels(levels, values, weights, None, coefficients, 0.5, 0, None, values.shape[1])
+    """values - sum_f D_f coefficients[f] (n x k), without sweeps (and without the Gram matrix)."""
+    return _demean_levels(levels, values, weights, None, coefficients, 0.5, 0, None, values.shape[1], False)
 
 
-def _demean_levels(levels, values, weights, leading, coefficients, tol, max_sweeps, threads, returned) -> Demeaned:
+def _demean_levels(levels, values, weights, leading, coefficients, tol, max_sweeps, threads, returned,
+                   gram) -> Demeaned:
     residuals, coefficients, gram, sweeps, change = _native.demean_levels(
         None if leading is None else np.ascontiguousarray(leading, dtype=np.float64), values,
         np.ascontiguousarray(weights, dtype=np.float64), levels.run_lengths, levels.other_levels, coefficients,
-        float(tol), max_sweeps, THREADS if threads is None else threads, returned,
+        float(tol), max_sweeps, THREADS if threads is None else threads, returned, gram,
     )
     return Demeaned(residuals, coefficients, gram, sweeps, change)

@@ -86,7 +86,7 @@ def _bias_sums(levels, values: np.ndarray, weights: np.ndarray) -> np.ndarray:
 
 def _projection(levels, values: np.ndarray, weights: np.ndarray, tol: float) -> np.ndarray:
     """P_D values: the w-weighted projection on the fixed effects."""
-    residuals = demean(levels, values, weights, tol).residuals
+    residuals = demean(levels, values, weights, tol, gram=False).residuals
     return values.reshape(residuals.shape) - residuals
 
 

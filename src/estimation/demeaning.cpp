@@ -182,11 +182,24 @@ class Problem {
     return {sweeps, change};
   }
 
-  // The residuals values - sum_f D_f coefficients[f] and their weighted
-  // Gram matrix (the product kernel of the probit's Hessian, over tiles of
-  // kGramRows residual rows); the residuals of the first `returned` columns kept.
-  void residuals(Demeaned& out, size_t returned) const {
+  // The residuals values - sum_f D_f coefficients[f] and, when with_gram,
+  // their weighted Gram matrix (the product kernel of the probit's Hessian,
+  // over tiles of kGramRows residual rows); the residuals of the first
+  // `returned` columns kept.
+  void residuals(Demeaned& out, size_t returned, bool with_gram) const {
     const size_t blocks = block_runs_.size() - 1;
+    if (!with_gram) {
+      run_tasks(blocks, threads_, [&](size_t b) {
+        std::vector<double> row(p_);
+        for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
+          for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
+            residual_row(out.coefficients, r, i, row.data());
+            std::copy(row.data(), row.data() + returned, out.residuals.row(i));
+          }
+        }
+      });
+      return;
+    }
     std::vector<Matrix> block_gram(blocks);
     run_tasks(blocks, threads_, [&](size_t b) {
       ProductAccumulator gram(p_, true);
@@ -201,15 +214,9 @@ class Problem {
         filled = 0;
       };
       for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
-        const double* first = out.coefficients[0].row(r);
         for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
           double* row = tile.data() + filled * p_;
-          load(i, row);
-          for (size_t j = 0; j < p_; ++j) row[j] -= first[j];
-          for (size_t f = 1; f < effects_; ++f) {
-            const double* other = out.coefficients[f].row(levels_.levels[f - 1][i]);
-            for (size_t j = 0; j < p_; ++j) row[j] -= other[j];
-          }
+          residual_row(out.coefficients, r, i, row);
           std::copy(row, row + returned, out.residuals.row(i));
           tile_weights[filled] = weights_[i];
           if (++filled == kGramRows) add_tile();
@@ -260,6 +267,17 @@ class Problem {
     return *std::max_element(largest.begin(), largest.end());
   }
 
+  // Row i (in run r of the first fixed effect) of values - sum_f D_f coefficients[f].
+  void residual_row(const std::vector<Matrix>& coefficients, size_t r, size_t i, double* row) const {
+    load(i, row);
+    const double* first = coefficients[0].row(r);
+    for (size_t j = 0; j < p_; ++j) row[j] -= first[j];
+    for (size_t f = 1; f < effects_; ++f) {
+      const double* other = coefficients[f].row(levels_.levels[f - 1][i]);
+      for (size_t j = 0; j < p_; ++j) row[j] -= other[j];
+    }
+  }
+
   void load(size_t i, double* row) const {
     const size_t shift = leading_ != nullptr ? 1 : 0;
     if (leading_ != nullptr) row[0] = leading_[i];
@@ -285,11 +303,12 @@ class Problem {
 
 Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
                               const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,
-                              size_t max_sweeps, size_t threads, size_t returned) {
+                              size_t max_sweeps, size_t threads, size_t returned, bool with_gram) {
   Problem problem(leading, values, weights, levels, threads);
   const size_t p = problem.columns();
   returned = std::min(returned, p);
-  Demeaned out{Matrix::uninitialized(values.rows, returned), std::move(start), Matrix(p, p), 0, 0.0};
+  Demeaned out{Matrix::uninitialized(values.rows, returned), std::move(start), with_gram ? Matrix(p, p) : Matrix(),
+               0, 0.0};
   if (out.coefficients.empty()) {
     for (size_t f = 0; f <= levels.levels.size(); ++f) out.coefficients.emplace_back(problem.count(f), p);
   }
@@ -298,7 +317,7 @@ Demeaned demean_within_levels(const double* leading, const MatrixView& values, c
     problem.crosstabs();
     std::tie(out.sweeps, out.change) = problem.sweep(out.coefficients, tol, max_sweeps);
   }
-  problem.residuals(out, returned);
+  problem.residuals(out, returned, with_gram);
   return out;
 }
 
