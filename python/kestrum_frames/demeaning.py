@@ -66,7 +66,9 @@ class Levels:
         self.starts = np.flatnonzero(np.r_[True, first[1:] != first[:-1]])  # first is sorted
         self.lengths = np.diff(np.r_[self.starts, first.shape[0]])
         self.run_lengths = self.lengths.astype(np.float64)
-        self.other_levels = [(codes.astype(np.float64), count) for codes, count in zip(self.codes[1:], self.counts[1:])]
+        # int64, which the core reads with a cheaper check than float64 whole numbers.
+        self.other_levels = [(np.ascontiguousarray(codes, dtype=np.int64), count)
+                             for codes, count in zip(self.codes[1:], self.counts[1:])]
 
     @functools.cached_property
     def indicators(self) -> list:

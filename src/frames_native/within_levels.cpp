@@ -23,7 +23,7 @@ const char* const kDemeanLevelsDoc =
     "given coefficients (None: 0) until the largest change of a coefficient relative to its column's largest\n"
     "|value| is below tol, on up to threads threads (the same bits on any number). run_lengths: the\n"
     "runs of rows of each level of the first fixed effect (the rows sorted by it); levels: per other fixed\n"
-    "effect a pair (the level of each row as float64 whole numbers, the count of levels); coefficients: per\n"
+    "effect a pair (the level of each row, int64 or float64 whole numbers, the count of levels); coefficients: per\n"
     "fixed effect, its levels x columns coefficients. Returns (residuals, coefficients, the residuals'\n"
     "weighted Gram matrix, sweeps, the last sweep's change); the residuals of the first `returned` columns\n"
     "only (the Gram matrix is of all; None unless gram is True). max_sweeps 0: the residuals of the given\n"
