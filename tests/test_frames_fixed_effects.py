@@ -361,3 +361,29 @@ def test_probit_derivatives_have_the_same_bits_on_any_number_of_threads():
         assert many[0] == one[0]
         np.testing.assert_array_equal(many[1], one[1])
         np.testing.assert_array_equal(many[2], one[2])
+
+
+
+def test_probit_derivatives_into_given_buffers():
+    from kestrum_frames import _native
+
+    rng = np.random.default_rng(4)
+    eta = rng.normal(0.0, 3.0, 10_001)
+    y = (rng.random(eta.size) < 0.4).astype(float)
+    fresh = _native.probit_at_index(eta, y, 2)
+    lam, w = np.full(eta.size, np.nan), np.full(eta.size, np.nan)
+    given = _native.probit_at_index(eta, y, 2, (lam, w))
+    assert given[0] == fresh[0] and given[1] is lam and given[2] is w
+    np.testing.assert_array_equal(lam, fresh[1])
+    np.testing.assert_array_equal(w, fresh[2])
+    readonly = np.empty(eta.size)
+    readonly.flags.writeable = False
+    wide = np.empty(2 * eta.size)
+    for out, message in [((eta, w), r"out\[0\] overlaps an input"), ((lam, lam), r"out\[1\] overlaps an input"),
+                         ((lam, readonly), r"out\[1\] must be a writeable contiguous"),
+                         ((wide[::2], w), r"out\[0\] must be a writeable contiguous"),
+                         ((lam, w[:-1]), r"out\[1\] has 10000 elements, expected 10001")]:
+        with pytest.raises(ValueError, match=message):
+            _native.probit_at_index(eta, y, 2, out)
+    with pytest.raises(TypeError, match="out must be a pair"):
+        _native.probit_at_index(eta, y, 2, [lam, w])

@@ -98,10 +98,12 @@ def _is_column_name(name: str) -> bool:
     return not any(char in name for char in "^*:()~|")
 
 
-def probit_derivatives(eta: np.ndarray, y: np.ndarray) -> tuple[float, np.ndarray, np.ndarray]:
+def probit_derivatives(eta: np.ndarray, y: np.ndarray,
+                       out: tuple[np.ndarray, np.ndarray] | None = None) -> tuple[float, np.ndarray, np.ndarray]:
     """l = sum ln Phi(q eta), lambda = dl_i/deta and w = -d2l_i/deta2 (see the module's text), in the core
-    by kestrum's per-row rules (exact in the tails), on THREADS threads with the same bits on any number."""
-    loglike, lam, w = _native.probit_at_index(np.ascontiguousarray(eta, dtype=np.float64), y, THREADS)
+    by kestrum's per-row rules (exact in the tails), on THREADS threads with the same bits on any number;
+    lambda and w into the pair of n-vectors out when given."""
+    loglike, lam, w = _native.probit_at_index(np.ascontiguousarray(eta, dtype=np.float64), y, THREADS, out)
     return loglike, lam, w
 
 
@@ -262,7 +264,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     coefficients = None  # the fixed effects' coefficients of the last demeaning, its warm start
     # n-vectors of the steps, filled in place: a new one would cost fresh zeroed pages on every use (the same
     # operations in the same order as the expressions beside them, so the same bits).
-    working, fitted, spread, step, scratch, trial_eta = (np.empty(n) for _ in range(6))
+    working, fitted, spread, step, scratch, trial_eta, trial_lam, trial_w = (np.empty(n) for _ in range(8))
 
     def finish(iteration: int, converged: bool) -> FixedEffectsFit:
         """The fit, with X~ at the last weights (from the last demeaning's coefficients of X)."""
@@ -312,7 +314,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         while True:
             np.multiply(step, t, out=trial_eta)
             trial_eta += eta  # eta + t step
-            trial_loglike, trial_lam, trial_w = probit_derivatives(trial_eta, y)
+            trial_loglike, trial_lam, trial_w = probit_derivatives(trial_eta, y, out=(trial_lam, trial_w))
             passes += 1
             if trial_loglike >= loglike - LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike):
                 break
@@ -324,7 +326,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         gain = trial_loglike - loglike
         eta, trial_eta = trial_eta, eta  # eta + t step, the trial accepted
         beta = beta + t * (target - beta)
-        loglike, lam, w = trial_loglike, trial_lam, trial_w
+        loglike, lam, w, trial_lam, trial_w = trial_loglike, trial_lam, trial_w, lam, w
     if not converged:
         warnings.warn(f"the fit did not converge in {max_iter} iterations", RuntimeWarning, stacklevel=4)
     return finish(iteration, converged)
