@@ -264,7 +264,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     coefficients = None  # the fixed effects' coefficients of the last demeaning, its warm start
     # n-vectors of the steps, filled in place: a new one would cost fresh zeroed pages on every use (the same
     # operations in the same order as the expressions beside them, so the same bits).
-    working, fitted, spread, step, scratch, trial_eta, trial_lam, trial_w = (np.empty(n) for _ in range(8))
+    working, fitted, spread, trial_eta, trial_lam, trial_w = (np.empty(n) for _ in range(6))
 
     def finish(iteration: int, converged: bool) -> FixedEffectsFit:
         """The fit, with X~ at the last weights (from the last demeaning's coefficients of X)."""
@@ -298,10 +298,10 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         np.einsum("ij,j->i", X, target, out=fitted)
         for f, c in enumerate(coefficients):
             fitted -= levels.spread(f, np.einsum("gj,j->g", c[:, 1:], target), out=spread)
-        np.subtract(working, z_tilde, out=step)
+        step = np.subtract(working, z_tilde, out=working)  # z is not needed after this
         step += fitted
         step -= eta  # z - z~ + X~ b' - eta
-        np.multiply(w, step, out=scratch)
+        scratch = np.multiply(w, step, out=fitted)  # nor the fitted index
         scratch *= step
         decrement = float(scratch.sum())  # sum w step^2
         resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
