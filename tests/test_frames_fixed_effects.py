@@ -221,6 +221,32 @@ def test_default_covariance_clusters_by_the_first_fixed_effect():
     assert default.n_clusters == frame.loc[default.model.data.positions, "firm"].nunique()
 
 
+
+def test_rows_in_any_order_give_the_same_fit():
+    # The fit sorts the rows by the first fixed effect; rows already sorted skip the sort.
+    frame = panel(seed=10)
+    shuffled = frame.sample(frac=1.0, random_state=3)
+    sorted_fit = quiet_fit("y ~ x1 + x2 | firm + year", frame)
+    shuffled_fit = quiet_fit("y ~ x1 + x2 | firm + year", shuffled)
+    assert shuffled_fit.nobs == sorted_fit.nobs
+    np.testing.assert_allclose(shuffled_fit.params, sorted_fit.params, rtol=1e-9)
+    np.testing.assert_allclose(shuffled_fit.cov_params(), sorted_fit.cov_params(), rtol=1e-7)
+    rows = shuffled.index[shuffled_fit.model.data.positions]
+    np.testing.assert_array_equal(np.sort(rows), np.sort(frame.index[sorted_fit.model.data.positions]))
+
+
+@pytest.mark.parametrize("effect", ["firm", "year"])
+def test_clusters_of_a_fixed_effect_are_those_of_the_same_column_outside_the_formula(effect):
+    # Clustered by a fixed effect, the fit takes that effect's levels as the clusters; a copy of the column
+    # that is not a fixed effect is grouped on its own, and must give the same clusters and bits.
+    frame = panel(seed=9).assign(copy=lambda f: f[effect].astype(str) + "c")
+    by_effect = quiet_fit("y ~ x1 + x2 | firm + year", frame, cluster=effect)
+    by_copy = quiet_fit("y ~ x1 + x2 | firm + year", frame, cluster="copy")
+    assert by_effect.n_clusters == by_copy.n_clusters == frame.loc[by_effect.model.data.positions, effect].nunique()
+    np.testing.assert_array_equal(by_effect.cov_params(), by_copy.cov_params())
+    np.testing.assert_array_equal(kf.ame(by_effect)["Std. Err"], kf.ame(by_copy)["Std. Err"])
+
+
 def demeaning_problem(counts, seed=8, n=600):
     """Levels of len(counts) fixed effects (the first sorted), weights with
     one level of the first whose weights are all 0, and three columns."""

@@ -160,18 +160,20 @@ def _drop_perfectly_classified(y: np.ndarray, codes: list[np.ndarray], names: li
     """Rows to keep once every level whose outcome is constant is dropped,
     repeatedly; and per fixed effect how many levels were dropped."""
     keep = np.ones(y.shape[0], dtype=bool)
+    every = True  # no row dropped yet: the columns are read as they are, not copied through the mask
     dropped = dict.fromkeys(names, 0)
     changed = True
     while changed:
         changed = False
         for name, level in zip(names, codes):
-            count = np.bincount(level[keep], minlength=level.max() + 1 if level.size else 0)
-            ones = np.bincount(level[keep], weights=y[keep], minlength=count.shape[0])
+            rows, outcome = (level, y) if every else (level[keep], y[keep])
+            count = np.bincount(rows, minlength=level.max() + 1 if level.size else 0)
+            ones = np.bincount(rows, weights=outcome, minlength=count.shape[0])
             constant = (count > 0) & ((ones == 0) | (ones == count))
             if constant.any():
                 dropped[name] += int(constant.sum())
                 keep &= ~constant[level]
-                changed = True
+                changed, every = True, False
     return keep, dropped
 
 
@@ -193,20 +195,26 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
         raise nonfinite_regressor_error(design, columns, regressors, keep)
     positions = np.flatnonzero(keep) if keep is not None else np.arange(columns.rows)
     codes_labels = [_codes(columns, name, keep) for name in fixed_effects]
-    cluster_codes = _codes(columns, cluster, keep)[0] if cluster else None
+    # Clustered by a fixed effect (by default the first): its codes below, not a second factorisation.
+    cluster_effect = fixed_effects.index(cluster) if cluster in fixed_effects else None
+    cluster_codes = _codes(columns, cluster, keep)[0] if cluster and cluster_effect is None else None
 
     kept, separated = _drop_perfectly_classified(y, [c for c, _ in codes_labels], fixed_effects)
     if not kept.any():
         raise ValueError("every level of the fixed effects has a constant outcome: no rows are left to fit beta")
     order = np.flatnonzero(kept)
-    order = order[np.argsort(codes_labels[0][0][order], kind="stable")]
+    first = codes_labels[0][0][order]
+    if (first[1:] < first[:-1]).any():  # else sorted already, which the stable sort would keep
+        order = order[np.argsort(first, kind="stable")]
     codes, labels = [], []
     for level, values in codes_labels:
         present, compact = _present_levels(level[order])
         codes.append(compact)
         labels.append(values[present])
     clusters = None
-    if cluster_codes is not None:
+    if cluster_effect is not None:
+        cluster_codes, clusters = codes[cluster_effect], len(labels[cluster_effect])
+    elif cluster_codes is not None:
         present, cluster_codes = _present_levels(cluster_codes[order])
         clusters = int(present.shape[0])
     in_place = order.shape[0] == y.shape[0] and (order[1:] > order[:-1]).all()  # kept and sorted already
