@@ -221,6 +221,32 @@ def test_default_covariance_clusters_by_the_first_fixed_effect():
     assert default.n_clusters == frame.loc[default.model.data.positions, "firm"].nunique()
 
 
+
+def test_rows_in_any_order_give_the_same_fit():
+    # The fit sorts the rows by the first fixed effect; rows already sorted skip the sort.
+    frame = panel(seed=10)
+    shuffled = frame.sample(frac=1.0, random_state=3)
+    sorted_fit = quiet_fit("y ~ x1 + x2 | firm + year", frame)
+    shuffled_fit = quiet_fit("y ~ x1 + x2 | firm + year", shuffled)
+    assert shuffled_fit.nobs == sorted_fit.nobs
+    np.testing.assert_allclose(shuffled_fit.params, sorted_fit.params, rtol=1e-9)
+    np.testing.assert_allclose(shuffled_fit.cov_params(), sorted_fit.cov_params(), rtol=1e-7)
+    rows = shuffled.index[shuffled_fit.model.data.positions]
+    np.testing.assert_array_equal(np.sort(rows), np.sort(frame.index[sorted_fit.model.data.positions]))
+
+
+@pytest.mark.parametrize("effect", ["firm", "year"])
+def test_clusters_of_a_fixed_effect_are_those_of_the_same_column_outside_the_formula(effect):
+    # Clustered by a fixed effect, the fit takes that effect's levels as the clusters; a copy of the column
+    # that is not a fixed effect is grouped on its own, and must give the same clusters and bits.
+    frame = panel(seed=9).assign(copy=lambda f: f[effect].astype(str) + "c")
+    by_effect = quiet_fit("y ~ x1 + x2 | firm + year", frame, cluster=effect)
+    by_copy = quiet_fit("y ~ x1 + x2 | firm + year", frame, cluster="copy")
+    assert by_effect.n_clusters == by_copy.n_clusters == frame.loc[by_effect.model.data.positions, effect].nunique()
+    np.testing.assert_array_equal(by_effect.cov_params(), by_copy.cov_params())
+    np.testing.assert_array_equal(kf.ame(by_effect)["Std. Err"], kf.ame(by_copy)["Std. Err"])
+
+
 def demeaning_problem(counts, seed=8, n=600):
     """Levels of len(counts) fixed effects (the first sorted), weights with
     one level of the first whose weights are all 0, and three columns."""
@@ -265,7 +291,7 @@ def test_demeaning_reaches_its_tolerance(counts, tol):
 
 @pytest.mark.parametrize("threads", [2, 3, 8])
 def test_demeaning_has_the_same_bits_on_any_number_of_threads(threads):
-    from kestrum_frames.demeaning import demean
+    from kestrum_frames.demeaning import demean, residuals_of
 
     levels, values, weights = demeaning_problem([40, 9, 13], seed=3, n=5000)
     one = demean(levels, values, weights, 1e-10, threads=1)
@@ -275,6 +301,13 @@ def test_demeaning_has_the_same_bits_on_any_number_of_threads(threads):
     for a, b in zip(one.coefficients, many.coefficients):
         np.testing.assert_array_equal(a, b)
     assert one.sweeps == many.sweeps
+    # Without the Gram matrix, the pass over the rows leaves the residuals' bits as they are.
+    alone = demean(levels, values, weights, 1e-10, threads=threads, gram=False)
+    assert alone.gram is None
+    np.testing.assert_array_equal(one.residuals, alone.residuals)
+    again = residuals_of(levels, values, weights, many.coefficients)
+    assert again.gram is None and again.sweeps == 0
+    np.testing.assert_array_equal(one.residuals, again.residuals)
 
 
 def test_demeaning_from_a_warm_start_reaches_the_same_residuals():
@@ -354,3 +387,29 @@ def test_probit_derivatives_have_the_same_bits_on_any_number_of_threads():
         assert many[0] == one[0]
         np.testing.assert_array_equal(many[1], one[1])
         np.testing.assert_array_equal(many[2], one[2])
+
+
+
+def test_probit_derivatives_into_given_buffers():
+    from kestrum_frames import _native
+
+    rng = np.random.default_rng(4)
+    eta = rng.normal(0.0, 3.0, 10_001)
+    y = (rng.random(eta.size) < 0.4).astype(float)
+    fresh = _native.probit_at_index(eta, y, 2)
+    lam, w = np.full(eta.size, np.nan), np.full(eta.size, np.nan)
+    given = _native.probit_at_index(eta, y, 2, (lam, w))
+    assert given[0] == fresh[0] and given[1] is lam and given[2] is w
+    np.testing.assert_array_equal(lam, fresh[1])
+    np.testing.assert_array_equal(w, fresh[2])
+    readonly = np.empty(eta.size)
+    readonly.flags.writeable = False
+    wide = np.empty(2 * eta.size)
+    for out, message in [((eta, w), r"out\[0\] overlaps an input"), ((lam, lam), r"out\[1\] overlaps an input"),
+                         ((lam, readonly), r"out\[1\] must be a writeable contiguous"),
+                         ((wide[::2], w), r"out\[0\] must be a writeable contiguous"),
+                         ((lam, w[:-1]), r"out\[1\] has 10000 elements, expected 10001")]:
+        with pytest.raises(ValueError, match=message):
+            _native.probit_at_index(eta, y, 2, out)
+    with pytest.raises(TypeError, match="out must be a pair"):
+        _native.probit_at_index(eta, y, 2, [lam, w])

@@ -66,7 +66,9 @@ class Levels:
         self.starts = np.flatnonzero(np.r_[True, first[1:] != first[:-1]])  # first is sorted
         self.lengths = np.diff(np.r_[self.starts, first.shape[0]])
         self.run_lengths = self.lengths.astype(np.float64)
-        self.other_levels = [(codes.astype(np.float64), count) for codes, count in zip(self.codes[1:], self.counts[1:])]
+        # int64, which the core reads with a cheaper check than float64 whole numbers.
+        self.other_levels = [(np.ascontiguousarray(codes, dtype=np.int64), count)
+                             for codes, count in zip(self.codes[1:], self.counts[1:])]
 
     @functools.cached_property
     def indicators(self) -> list:
@@ -85,8 +87,10 @@ class Levels:
             return np.add.reduceat(values, self.starts, axis=0)
         return self.indicators[f - 1] @ values
 
-    def spread(self, f: int, per_level: np.ndarray) -> np.ndarray:
-        """Each row's value of its level of fixed effect f."""
+    def spread(self, f: int, per_level: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
+        """Each row's value of its level of fixed effect f (into out when given)."""
+        if out is not None:
+            return np.take(per_level, self.codes[f], axis=0, out=out)
         if f == 0:
             return np.repeat(per_level, self.lengths, axis=0)
         return per_level[self.codes[f]]
@@ -96,25 +100,26 @@ class Levels:
 class Demeaned:
     residuals: np.ndarray  # n x p (or the first columns asked for)
     coefficients: list  # per fixed effect, levels x p: values - residuals = sum_f D_f coefficients[f]
-    gram: np.ndarray  # p x p: residuals' W residuals
+    gram: np.ndarray | None  # p x p: residuals' W residuals (None when not asked for)
     sweeps: int
     change: float  # the last sweep's largest change, relative to its column's largest |value|
 
 
 def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
            leading: np.ndarray | None = None, coefficients: list | None = None, threads: int | None = None,
-           returned: int | None = None) -> Demeaned:
+           returned: int | None = None, gram: bool = True) -> Demeaned:
     """The residuals m~ of the columns (leading, when given, then those of
     values, n x k) from their weighted projection on the fixed effects.
     coefficients: a warm start, the fixed effects' coefficients of an earlier
     call (the last Newton step's), from which the sweeps reach m~ sooner.
     threads: at most this many (default THREADS); the result does not depend on it.
     returned: keep the residuals of the first this many columns only (the
-    Gram matrix is of all): a Newton step needs z~ and the Gram matrix alone."""
+    Gram matrix is of all): a Newton step needs z~ and the Gram matrix alone.
+    gram: form the Gram matrix (a pass of products over the rows); a projection alone needs none."""
     values = values.reshape(values.shape[0], -1)
     columns = values.shape[1] + (leading is not None)
     demeaned = _demean_levels(levels, values, weights, leading, coefficients, tol, MAX_SWEEPS, threads,
-                              columns if returned is None else returned)
+                              columns if returned is None else returned, gram)
     if len(levels.codes) > 1 and not demeaned.change < tol:
         warnings.warn(
             f"the demeaning within the fixed effects {', '.join(levels.names)} did not reach the tolerance "
@@ -126,14 +131,15 @@ def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
 
 
 def residuals_of(levels: Levels, values: np.ndarray, weights: np.ndarray, coefficients: list) -> Demeaned:
-    """values - sum_f D_f coefficients[f] (n x k) and its weighted Gram matrix, without sweeps."""
-    return _demean_levels(levels, values, weights, None, coefficients, 0.5, 0, None, values.shape[1])
+    """values - sum_f D_f coefficients[f] (n x k), without sweeps (and without the Gram matrix)."""
+    return _demean_levels(levels, values, weights, None, coefficients, 0.5, 0, None, values.shape[1], False)
 
 
-def _demean_levels(levels, values, weights, leading, coefficients, tol, max_sweeps, threads, returned) -> Demeaned:
+def _demean_levels(levels, values, weights, leading, coefficients, tol, max_sweeps, threads, returned,
+                   gram) -> Demeaned:
     residuals, coefficients, gram, sweeps, change = _native.demean_levels(
         None if leading is None else np.ascontiguousarray(leading, dtype=np.float64), values,
         np.ascontiguousarray(weights, dtype=np.float64), levels.run_lengths, levels.other_levels, coefficients,
-        float(tol), max_sweeps, THREADS if threads is None else threads, returned,
+        float(tol), max_sweeps, THREADS if threads is None else threads, returned, gram,
     )
     return Demeaned(residuals, coefficients, gram, sweeps, change)

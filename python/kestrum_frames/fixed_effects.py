@@ -98,10 +98,12 @@ def _is_column_name(name: str) -> bool:
     return not any(char in name for char in "^*:()~|")
 
 
-def probit_derivatives(eta: np.ndarray, y: np.ndarray) -> tuple[float, np.ndarray, np.ndarray]:
+def probit_derivatives(eta: np.ndarray, y: np.ndarray,
+                       out: tuple[np.ndarray, np.ndarray] | None = None) -> tuple[float, np.ndarray, np.ndarray]:
     """l = sum ln Phi(q eta), lambda = dl_i/deta and w = -d2l_i/deta2 (see the module's text), in the core
-    by kestrum's per-row rules (exact in the tails), on THREADS threads with the same bits on any number."""
-    loglike, lam, w = _native.probit_at_index(np.ascontiguousarray(eta, dtype=np.float64), y, THREADS)
+    by kestrum's per-row rules (exact in the tails), on THREADS threads with the same bits on any number;
+    lambda and w into the pair of n-vectors out when given."""
+    loglike, lam, w = _native.probit_at_index(np.ascontiguousarray(eta, dtype=np.float64), y, THREADS, out)
     return loglike, lam, w
 
 
@@ -158,18 +160,20 @@ def _drop_perfectly_classified(y: np.ndarray, codes: list[np.ndarray], names: li
     """Rows to keep once every level whose outcome is constant is dropped,
     repeatedly; and per fixed effect how many levels were dropped."""
     keep = np.ones(y.shape[0], dtype=bool)
+    every = True  # no row dropped yet: the columns are read as they are, not copied through the mask
     dropped = dict.fromkeys(names, 0)
     changed = True
     while changed:
         changed = False
         for name, level in zip(names, codes):
-            count = np.bincount(level[keep], minlength=level.max() + 1 if level.size else 0)
-            ones = np.bincount(level[keep], weights=y[keep], minlength=count.shape[0])
+            rows, outcome = (level, y) if every else (level[keep], y[keep])
+            count = np.bincount(rows, minlength=level.max() + 1 if level.size else 0)
+            ones = np.bincount(rows, weights=outcome, minlength=count.shape[0])
             constant = (count > 0) & ((ones == 0) | (ones == count))
             if constant.any():
                 dropped[name] += int(constant.sum())
                 keep &= ~constant[level]
-                changed = True
+                changed, every = True, False
     return keep, dropped
 
 
@@ -191,20 +195,26 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
         raise nonfinite_regressor_error(design, columns, regressors, keep)
     positions = np.flatnonzero(keep) if keep is not None else np.arange(columns.rows)
     codes_labels = [_codes(columns, name, keep) for name in fixed_effects]
-    cluster_codes = _codes(columns, cluster, keep)[0] if cluster else None
+    # Clustered by a fixed effect (by default the first): its codes below, not a second factorisation.
+    cluster_effect = fixed_effects.index(cluster) if cluster in fixed_effects else None
+    cluster_codes = _codes(columns, cluster, keep)[0] if cluster and cluster_effect is None else None
 
     kept, separated = _drop_perfectly_classified(y, [c for c, _ in codes_labels], fixed_effects)
     if not kept.any():
         raise ValueError("every level of the fixed effects has a constant outcome: no rows are left to fit beta")
     order = np.flatnonzero(kept)
-    order = order[np.argsort(codes_labels[0][0][order], kind="stable")]
+    first = codes_labels[0][0][order]
+    if (first[1:] < first[:-1]).any():  # else sorted already, which the stable sort would keep
+        order = order[np.argsort(first, kind="stable")]
     codes, labels = [], []
     for level, values in codes_labels:
         present, compact = _present_levels(level[order])
         codes.append(compact)
         labels.append(values[present])
     clusters = None
-    if cluster_codes is not None:
+    if cluster_effect is not None:
+        cluster_codes, clusters = codes[cluster_effect], len(labels[cluster_effect])
+    elif cluster_codes is not None:
         present, cluster_codes = _present_levels(cluster_codes[order])
         clusters = int(present.shape[0])
     in_place = order.shape[0] == y.shape[0] and (order[1:] > order[:-1]).all()  # kept and sorted already
@@ -260,6 +270,9 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     loglike, lam, w = probit_derivatives(eta, y)
     passes, gain, converged = 1, math.inf, False
     coefficients = None  # the fixed effects' coefficients of the last demeaning, its warm start
+    # n-vectors of the steps, filled in place: a new one would cost fresh zeroed pages on every use (the same
+    # operations in the same order as the expressions beside them, so the same bits).
+    working, fitted, spread, trial_eta, trial_lam, trial_w = (np.empty(n) for _ in range(6))
 
     def finish(iteration: int, converged: bool) -> FixedEffectsFit:
         """The fit, with X~ at the last weights (from the last demeaning's coefficients of X)."""
@@ -267,7 +280,8 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration, converged, passes)
 
     for iteration in range(max_iter + 1):
-        working = eta + lam / w
+        np.divide(lam, w, out=working)
+        working += eta  # z = eta + lambda / w
         # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below).
         demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=1)
         passes += demeaned.sweeps
@@ -289,11 +303,15 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D), with
         # X~ b' = X b' - sum_f D_f (A_f b'), A_f the fixed effects' coefficients of X.
         # (Products over the rows by einsum and sums, not BLAS: its threads would spin beside the sweeps.)
-        fitted = np.einsum("ij,j->i", X, target)
+        np.einsum("ij,j->i", X, target, out=fitted)
         for f, c in enumerate(coefficients):
-            fitted -= levels.spread(f, np.einsum("gj,j->g", c[:, 1:], target))
-        step = working - z_tilde + fitted - eta
-        decrement = float((w * step * step).sum())
+            fitted -= levels.spread(f, np.einsum("gj,j->g", c[:, 1:], target), out=spread)
+        step = np.subtract(working, z_tilde, out=working)  # z is not needed after this
+        step += fitted
+        step -= eta  # z - z~ + X~ b' - eta
+        scratch = np.multiply(w, step, out=fitted)  # nor the fitted index
+        scratch *= step
+        decrement = float(scratch.sum())  # sum w step^2
         resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
         if iteration > 0 and gain < resolution and decrement < resolution:
             converged = True
@@ -302,7 +320,9 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
             break
         t = 1.0
         while True:
-            trial_loglike, trial_lam, trial_w = probit_derivatives(eta + t * step, y)
+            np.multiply(step, t, out=trial_eta)
+            trial_eta += eta  # eta + t step
+            trial_loglike, trial_lam, trial_w = probit_derivatives(trial_eta, y, out=(trial_lam, trial_w))
             passes += 1
             if trial_loglike >= loglike - LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike):
                 break
@@ -312,9 +332,9 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                               RuntimeWarning, stacklevel=4)
                 return finish(iteration, False)
         gain = trial_loglike - loglike
-        eta = eta + t * step
+        eta, trial_eta = trial_eta, eta  # eta + t step, the trial accepted
         beta = beta + t * (target - beta)
-        loglike, lam, w = trial_loglike, trial_lam, trial_w
+        loglike, lam, w, trial_lam, trial_w = trial_loglike, trial_lam, trial_w, lam, w
     if not converged:
         warnings.warn(f"the fit did not converge in {max_iter} iterations", RuntimeWarning, stacklevel=4)
     return finish(iteration, converged)

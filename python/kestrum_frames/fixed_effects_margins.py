@@ -86,7 +86,7 @@ def _bias_sums(levels, values: np.ndarray, weights: np.ndarray) -> np.ndarray:
 
 def _projection(levels, values: np.ndarray, weights: np.ndarray, tol: float) -> np.ndarray:
     """P_D values: the w-weighted projection on the fixed effects."""
-    residuals = demean(levels, values, weights, tol).residuals
+    residuals = demean(levels, values, weights, tol, gram=False).residuals
     return values.reshape(residuals.shape) - residuals
 
 
@@ -105,14 +105,14 @@ def corrected_beta(results) -> np.ndarray:
 def _effects_at(results, beta: np.ndarray, eta: np.ndarray) -> np.ndarray:
     """The index with beta held and the fixed effects at their maximum,
     by Newton steps from eta (Newton's method on the fixed effects alone:
-    eta' = X beta + P_D(z - X beta), z = eta + lambda / w)."""
+    eta' = X beta + P_D(z - X beta), z = eta + lambda / w; products over the rows by einsum, as below)."""
     data, tol = results.model.data, results._tol
-    offset = data.X[:, results._fit.kept] @ beta
+    offset = np.einsum("ij,j->i", data.X[:, results._fit.kept], beta)
     loglike, lam, w = probit_derivatives(eta, data.y)
     for _ in range(MAX_EFFECT_ITERATIONS):
         working = eta + lam / w - offset
         step = offset + _projection(data.levels, working, w, results._demean_tol)[:, 0] - eta
-        decrement = float(w @ (step * step))
+        decrement = float(np.einsum("i,i,i->", w, step, step))
         rounding = LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike)
         if decrement < max(tol, rounding):
             return eta
@@ -158,7 +158,7 @@ def _variances(results, beta: np.ndarray, positions: list[int]) -> np.ndarray:
                  + scale**2 * float((lam_psi * lam_psi).sum()))
     else:
         psi_sums = np.bincount(data.cluster, weights=lam_psi, minlength=data.clusters)
-        sums = score_sums(fit, data) @ A + np.outer(psi_sums, scale)
+        sums = np.einsum("gj,jm->gm", score_sums(fit, data), A) + np.outer(psi_sums, scale)
         total = (sums * sums).sum(axis=0)
     return total * small_sample_factor(results.vcov, n, data.clusters)
 
@@ -167,7 +167,7 @@ def _corrected_effects(results, positions: list[int]) -> np.ndarray:
     """delta~ of each v at positions (see the module's text)."""
     data, fit = results.model.data, results._fit
     beta = corrected_beta(results)
-    eta = _effects_at(results, beta, fit.eta + data.X[:, fit.kept] @ (beta - fit.beta))
+    eta = _effects_at(results, beta, fit.eta + np.einsum("ij,j->i", data.X[:, fit.kept], beta - fit.beta))
     n = eta.shape[0]
     phi = _density(eta)
     w = _expected_weights(eta)

@@ -29,13 +29,14 @@ struct Crosstab {
   std::vector<double> weight;
 };
 
-// C_fh from the rows of each level of f (rows of level g: order[begins[g]],
-// ..., order[begins[g + 1] - 1]; order null: the rows themselves).
-Crosstab crosstab(const std::vector<size_t>& begins, const uint32_t* order, const std::vector<uint32_t>& partner_of,
-                  size_t partner_count, const double* weights) {
+// Rows first, ..., last - 1 of C_fh from the rows of each level of f (rows of
+// level g: order[begins[g]], ..., order[begins[g + 1] - 1]; order null: the
+// rows themselves); out.starts counts from 0 at level first.
+Crosstab crosstab(const std::vector<size_t>& begins, size_t first_level, size_t last_level, const uint32_t* order,
+                  const std::vector<uint32_t>& partner_of, size_t partner_count, const double* weights) {
   Crosstab out;
   std::vector<size_t> slot(partner_count, std::numeric_limits<size_t>::max());
-  for (size_t g = 0; g + 1 < begins.size(); ++g) {
+  for (size_t g = first_level; g < last_level; ++g) {
     const size_t first = out.partner.size();
     for (size_t k = begins[g]; k < begins[g + 1]; ++k) {
       const size_t i = order != nullptr ? order[k] : k;
@@ -48,6 +49,19 @@ Crosstab crosstab(const std::vector<size_t>& begins, const uint32_t* order, cons
       out.weight[slot[l]] += weights[i];
     }
     out.starts.push_back(out.partner.size());
+  }
+  return out;
+}
+
+// The rows of C_fh from consecutive ranges of f's levels, one after another.
+Crosstab joined(std::vector<Crosstab>& parts) {
+  if (parts.size() == 1) return std::move(parts[0]);
+  Crosstab out;
+  for (const Crosstab& part : parts) {
+    const size_t offset = out.partner.size();
+    for (size_t g = 1; g < part.starts.size(); ++g) out.starts.push_back(offset + part.starts[g]);
+    out.partner.insert(out.partner.end(), part.partner.begin(), part.partner.end());
+    out.weight.insert(out.weight.end(), part.weight.begin(), part.weight.end());
   }
   return out;
 }
@@ -153,7 +167,9 @@ class Problem {
     }
   }
 
-  // C_fh for every pair of fixed effects f != h.
+  // C_fh for every pair of fixed effects f != h; those of the first fixed
+  // effect in its blocks of runs, which share the threads (each block's
+  // rows of C_0h are its own, so the bits do not depend on their number).
   void crosstabs() {
     cross_.assign(effects_, std::vector<Crosstab>(effects_));
     for (size_t f = 0; f + 1 < effects_; ++f) {
@@ -161,8 +177,13 @@ class Problem {
       if (f > 0) grouped = rows_by_level(levels_.levels[f - 1], counts_[f]);
       const std::vector<size_t>& begins = f == 0 ? run_begins_ : grouped.second;
       const uint32_t* order = f == 0 ? nullptr : grouped.first.data();
+      const std::vector<size_t> ranges = f == 0 ? block_runs_ : std::vector<size_t>{0, counts_[f]};
       for (size_t h = f + 1; h < effects_; ++h) {
-        cross_[f][h] = crosstab(begins, order, levels_.levels[h - 1], counts_[h], weights_);
+        std::vector<Crosstab> parts(ranges.size() - 1);
+        run_tasks(parts.size(), threads_, [&](size_t b) {
+          parts[b] = crosstab(begins, ranges[b], ranges[b + 1], order, levels_.levels[h - 1], counts_[h], weights_);
+        });
+        cross_[f][h] = joined(parts);
         cross_[h][f] = transposed(cross_[f][h], counts_[h]);
       }
     }
@@ -182,11 +203,24 @@ class Problem {
     return {sweeps, change};
   }
 
-  // The residuals values - sum_f D_f coefficients[f] and their weighted
-  // Gram matrix (the product kernel of the probit's Hessian, over tiles of
-  // kGramRows residual rows); the residuals of the first `returned` columns kept.
-  void residuals(Demeaned& out, size_t returned) const {
+  // The residuals values - sum_f D_f coefficients[f] and, when with_gram,
+  // their weighted Gram matrix (the product kernel of the probit's Hessian,
+  // over tiles of kGramRows residual rows); the residuals of the first
+  // `returned` columns kept.
+  void residuals(Demeaned& out, size_t returned, bool with_gram) const {
     const size_t blocks = block_runs_.size() - 1;
+    if (!with_gram) {
+      run_tasks(blocks, threads_, [&](size_t b) {
+        std::vector<double> row(p_);
+        for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
+          for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
+            residual_row(out.coefficients, r, i, row.data());
+            std::copy(row.data(), row.data() + returned, out.residuals.row(i));
+          }
+        }
+      });
+      return;
+    }
     std::vector<Matrix> block_gram(blocks);
     run_tasks(blocks, threads_, [&](size_t b) {
       ProductAccumulator gram(p_, true);
@@ -201,15 +235,9 @@ class Problem {
         filled = 0;
       };
       for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
-        const double* first = out.coefficients[0].row(r);
         for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
           double* row = tile.data() + filled * p_;
-          load(i, row);
-          for (size_t j = 0; j < p_; ++j) row[j] -= first[j];
-          for (size_t f = 1; f < effects_; ++f) {
-            const double* other = out.coefficients[f].row(levels_.levels[f - 1][i]);
-            for (size_t j = 0; j < p_; ++j) row[j] -= other[j];
-          }
+          residual_row(out.coefficients, r, i, row);
           std::copy(row, row + returned, out.residuals.row(i));
           tile_weights[filled] = weights_[i];
           if (++filled == kGramRows) add_tile();
@@ -260,6 +288,17 @@ class Problem {
     return *std::max_element(largest.begin(), largest.end());
   }
 
+  // Row i (in run r of the first fixed effect) of values - sum_f D_f coefficients[f].
+  void residual_row(const std::vector<Matrix>& coefficients, size_t r, size_t i, double* row) const {
+    load(i, row);
+    const double* first = coefficients[0].row(r);
+    for (size_t j = 0; j < p_; ++j) row[j] -= first[j];
+    for (size_t f = 1; f < effects_; ++f) {
+      const double* other = coefficients[f].row(levels_.levels[f - 1][i]);
+      for (size_t j = 0; j < p_; ++j) row[j] -= other[j];
+    }
+  }
+
   void load(size_t i, double* row) const {
     const size_t shift = leading_ != nullptr ? 1 : 0;
     if (leading_ != nullptr) row[0] = leading_[i];
@@ -285,11 +324,12 @@ class Problem {
 
 Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
                               const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,
-                              size_t max_sweeps, size_t threads, size_t returned) {
+                              size_t max_sweeps, size_t threads, size_t returned, bool with_gram) {
   Problem problem(leading, values, weights, levels, threads);
   const size_t p = problem.columns();
   returned = std::min(returned, p);
-  Demeaned out{Matrix::uninitialized(values.rows, returned), std::move(start), Matrix(p, p), 0, 0.0};
+  Demeaned out{Matrix::uninitialized(values.rows, returned), std::move(start), with_gram ? Matrix(p, p) : Matrix(),
+               0, 0.0};
   if (out.coefficients.empty()) {
     for (size_t f = 0; f <= levels.levels.size(); ++f) out.coefficients.emplace_back(problem.count(f), p);
   }
@@ -298,7 +338,7 @@ Demeaned demean_within_levels(const double* leading, const MatrixView& values, c
     problem.crosstabs();
     std::tie(out.sweeps, out.change) = problem.sweep(out.coefficients, tol, max_sweeps);
   }
-  problem.residuals(out, returned);
+  problem.residuals(out, returned, with_gram);
   return out;
 }
 

@@ -33,7 +33,7 @@ struct FixedEffectLevels {
 struct Demeaned {
   Matrix residuals;                 // n x returned: values - sum_f D_f coefficients[f], the first columns
   std::vector<Matrix> coefficients;  // per fixed effect, G_f x p
-  Matrix gram;                       // p x p: residuals' W residuals
+  Matrix gram;                       // p x p: residuals' W residuals (0 x 0 when not asked for)
   size_t sweeps = 0;
   double change = 0.0;  // the largest change of the last sweep, relative to its column's largest |value|
 };
@@ -47,10 +47,11 @@ struct Demeaned {
 // `threads` threads: the passes over the rows in fixed blocks whose sums add
 // in order, each fixed effect's update in ranges of its levels, so that the
 // result has the same bits on any number of threads. The residuals of the
-// first `returned` columns are kept (the Gram matrix is of all of them);
-// max_sweeps 0: the residuals of the start's coefficients.
+// first `returned` columns are kept (the Gram matrix is of all of them, and
+// formed only when with_gram); max_sweeps 0: the residuals of the start's
+// coefficients.
 Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
                               const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,
-                              size_t max_sweeps, size_t threads, size_t returned);
+                              size_t max_sweeps, size_t threads, size_t returned, bool with_gram);
 
 }  // namespace kestrum

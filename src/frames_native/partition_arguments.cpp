@@ -6,6 +6,7 @@
 #include "interface/arguments.hpp"
 #include "interface/arrays.hpp"
 #include "interface/errors.hpp"
+#include "interface/numpy_api.hpp"
 
 namespace kestrum {
 
@@ -32,6 +33,22 @@ const double* column_argument(PyObject* obj, const char* parameter, size_t lengt
   storage.emplace(view.rows);
   for (size_t i = 0; i < view.rows; ++i) (*storage)[i] = view(i, 0);
   return storage->data();
+}
+
+double* output_column_argument(PyObject* obj, const char* parameter, size_t length,
+                               std::initializer_list<const double*> inputs) {
+  const MatrixView view = matrix_argument(obj, parameter, 1);
+  require_extent(parameter, "elements", view.rows, length);
+  if ((numpy::fields(obj)->flags & numpy::kWriteableFlag) == 0 || (view.row_stride != 1 && view.rows > 1)) {
+    raise(PyExc_ValueError, std::string(parameter) + " must be a writeable contiguous array to write the results into");
+  }
+  const double* begin = view.origin;
+  for (const double* input : inputs) {
+    if (input != nullptr && begin < input + length && input < begin + length) {
+      raise(PyExc_ValueError, std::string(parameter) + " overlaps an input array: give it a buffer of its own");
+    }
+  }
+  return reinterpret_cast<double*>(numpy::fields(obj)->data);
 }
 
 std::vector<size_t> column_numbers_argument(PyObject* obj, const char* parameter, size_t k) {

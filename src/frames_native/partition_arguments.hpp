@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <initializer_list>
 #include <optional>
 
 #include <cstdint>
@@ -26,6 +27,12 @@ Vector vector_argument(PyObject* obj, const char* parameter, size_t length);
 // The elements of a 1-D float64 array of `length` elements, contiguous: in
 // place when they are (the array must outlive their use), else copied into storage.
 const double* column_argument(PyObject* obj, const char* parameter, size_t length, std::optional<Vector>& storage);
+
+// The elements of a 1-D float64 array of `length` elements to write the
+// results into: writeable, contiguous, aligned (a ValueError naming the
+// parameter otherwise), and not overlapping any of `inputs` (n doubles each).
+double* output_column_argument(PyObject* obj, const char* parameter, size_t length,
+                               std::initializer_list<const double*> inputs);
 
 // A list of column numbers, each below k.
 std::vector<size_t> column_numbers_argument(PyObject* obj, const char* parameter, size_t k);

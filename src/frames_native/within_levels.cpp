@@ -17,16 +17,17 @@ namespace kestrum {
 
 const char* const kDemeanLevelsDoc =
     "demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads,\n"
-    "              returned)\n--\n\n"
+    "              returned, gram)\n--\n\n"
     "The residuals of the columns (leading, n float64 or None, then those of values, n x k float64) from\n"
     "their weighted projection on the dummies of fixed effects, by sweeps of alternating projections from the\n"
     "given coefficients (None: 0) until the largest change of a coefficient relative to its column's largest\n"
     "|value| is below tol, on up to threads threads (the same bits on any number). run_lengths: the\n"
     "runs of rows of each level of the first fixed effect (the rows sorted by it); levels: per other fixed\n"
-    "effect a pair (the level of each row as float64 whole numbers, the count of levels); coefficients: per\n"
+    "effect a pair (the level of each row, int64 or float64 whole numbers, the count of levels); coefficients: per\n"
     "fixed effect, its levels x columns coefficients. Returns (residuals, coefficients, the residuals'\n"
     "weighted Gram matrix, sweeps, the last sweep's change); the residuals of the first `returned` columns\n"
-    "only (the Gram matrix is of all). max_sweeps 0: the residuals of the given coefficients.";
+    "only (the Gram matrix is of all; None unless gram is True). max_sweeps 0: the residuals of the given\n"
+    "coefficients.";
 
 namespace {
 
@@ -95,7 +96,8 @@ PyRef demeaned_tuple(Demeaned&& out) {
     PyList_SET_ITEM(coefficients.get(), static_cast<Py_ssize_t>(f),
                     output_array(StridedArray::from(std::move(out.coefficients[f]))).release());
   }
-  PyRef gram = output_array(StridedArray::from(std::move(out.gram)));
+  const bool with_gram = out.gram.rows() > 0;
+  PyRef gram = with_gram ? output_array(StridedArray::from(std::move(out.gram))) : PyRef::borrow(Py_None);
   PyRef sweeps = checked(PyLong_FromSize_t(out.sweeps));
   PyRef change = checked(PyFloat_FromDouble(out.change));
   return checked(PyTuple_Pack(5, residuals.get(), coefficients.get(), gram.get(), sweeps.get(), change.get()));
@@ -103,9 +105,10 @@ PyRef demeaned_tuple(Demeaned&& out) {
 
 PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"leading", "values", "weights", "run_lengths", "levels",
-                                               "coefficients", "tol", "max_sweeps", "threads", "returned"};
+                                               "coefficients", "tol", "max_sweeps", "threads", "returned",
+                                               "gram"};
   PyObject* slots[std::size(parameters)];
-  bind_arguments(Signature{"demean_levels", parameters, 10}, args, nargs, kwnames, slots);
+  bind_arguments(Signature{"demean_levels", parameters, 11}, args, nargs, kwnames, slots);
   const MatrixView values = matrix_argument(slots[1], "values", 2);
   std::optional<Vector> leading_copy;
   std::optional<Vector> weights_copy;
@@ -120,9 +123,11 @@ PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[8]); });
   if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
   const uint64_t returned = convert_argument("returned", [&] { return to_u64(slots[9]); });
+  const std::optional<bool> with_gram = optional_bool_argument(slots[10], "gram");
+  if (!with_gram) raise(PyExc_TypeError, "gram is required");
   return demeaned_tuple(without_interpreter_lock([&] {
     return demean_within_levels(leading_data, values, weights_data, levels, std::move(start), *tol, max_sweeps,
-                                threads, returned);
+                                threads, returned, *with_gram);
   }));
 }
 
