@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <optional>
 
 #include "numeric/symmetric_factor.hpp"
 #include "numeric/tile_kernels.hpp"
@@ -55,8 +54,8 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
                                        const std::vector<size_t>& clusters, Matrix* single_row_meat) {
   KESTRUM_ASSERT(groupings.size() == clusters.size());
   const size_t k = problem.k();
-  std::optional<ProductAccumulator> meat;
-  if (single_row_meat != nullptr) meat.emplace(k, true);  // (c_a s_a)(c_b s_b): exactly symmetric
+  ProductAccumulator meat(k, true);  // (c_a s_a)(c_b s_b): exactly symmetric
+  const bool with_meat = single_row_meat != nullptr;
   std::vector<NumberedRowSums> sums;
   sums.reserve(clusters.size());
   for (const size_t count : clusters) sums.emplace_back(count, k);
@@ -66,7 +65,7 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
     if (problem.weights != nullptr) {
       for (size_t b = 0; b < tile.count; ++b) lambda[b] = lambda[b] * problem.weights[tile.start + b];
     }
-    if (meat) meat->add(tile.rows, lambda, lambda);
+    if (with_meat) meat.add(tile.rows, lambda, lambda);
     for (size_t grouping = 0; grouping < groupings.size(); ++grouping) {
       const uint32_t* cluster_of = groupings[grouping] + tile.start;
       NumberedRowSums& grouping_sums = sums[grouping];
@@ -78,7 +77,7 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
       }
     }
   });
-  if (meat) *single_row_meat = meat->result();
+  if (with_meat) *single_row_meat = meat.result();
   std::vector<Matrix> result;
   result.reserve(sums.size());
   for (NumberedRowSums& grouping_sums : sums) result.push_back(std::move(grouping_sums).finish());
