@@ -1,6 +1,7 @@
 #include "frames_native/statistics.hpp"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "frames_native/partition_arguments.hpp"
@@ -49,6 +50,16 @@ double critical_value_argument(PyObject* slot) {
 
 PyRef array_of(Vector&& values) { return output_array(StridedArray::from(std::move(values))); }
 
+// The 1 - alpha interval estimate_j -/+ q se_j: (low, high).
+std::pair<Vector, Vector> interval_bounds(const Vector& estimates, const Vector& se, double q) {
+  Vector low(estimates.size()), high(estimates.size());
+  for (size_t j = 0; j < estimates.size(); ++j) {
+    low[j] = estimates[j] - q * se[j];
+    high[j] = estimates[j] + q * se[j];
+  }
+  return {std::move(low), std::move(high)};
+}
+
 PyRef delta_method_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"estimates", "variances", "jacobians", "cov", "alpha"};
   PyObject* slots[std::size(parameters)];
@@ -71,15 +82,14 @@ PyRef delta_method_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     variances = delta_method_variances(jacobians, cov);
   }
   const double q = critical_value_argument(slots[4]);
-  Vector se(n), z(n), p(n), low(n), high(n);
+  Vector se(n), z(n), p(n);
   for (size_t j = 0; j < n; ++j) {
     const NormalStatistics s = normal_statistics(estimates[j], variances[j]);
     se[j] = s.std_error;
     z[j] = s.z;
     p[j] = s.p;
-    low[j] = estimates[j] - q * s.std_error;
-    high[j] = estimates[j] + q * s.std_error;
   }
+  auto [low, high] = interval_bounds(estimates, se, q);
   PyRef dict = checked(PyDict_New());
   check_status(PyDict_SetItemString(dict.get(), "se", array_of(std::move(se)).get()));
   check_status(PyDict_SetItemString(dict.get(), "z", array_of(std::move(z)).get()));
@@ -96,12 +106,7 @@ PyRef normal_interval_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   const Vector estimates = vector_copy(slots[0], "estimates");
   const Vector se = vector_copy(slots[1], "std_errors");
   require_extent("std_errors", "entries", se.size(), estimates.size());
-  const double q = critical_value_argument(slots[2]);
-  Vector low(estimates.size()), high(estimates.size());
-  for (size_t j = 0; j < estimates.size(); ++j) {
-    low[j] = estimates[j] - q * se[j];
-    high[j] = estimates[j] + q * se[j];
-  }
+  auto [low, high] = interval_bounds(estimates, se, critical_value_argument(slots[2]));
   PyRef lows = array_of(std::move(low)), highs = array_of(std::move(high));
   return checked(PyTuple_Pack(2, lows.get(), highs.get()));
 }
