@@ -345,6 +345,21 @@ def test_bad_input_names_the_column():
         kf.ame(kf.fit_probit("y ~ x1", frame), bias_correction=True)
 
 
+@pytest.mark.parametrize("shuffled", [False, True], ids=["in order", "shuffled"])
+@pytest.mark.parametrize("where", ["a kept row", "a perfectly classified row"])
+def test_infinite_regressor_is_refused_wherever_it_is(where, shuffled):
+    """X is gathered in the fit's row order, without the perfectly classified rows: an infinite regressor in any
+    row the formula uses still names itself and its row."""
+    frame = panel(seed=3, missing_share=0.0)
+    frame.loc[frame["firm"] == "f5", "y"] = 1.0
+    if shuffled:
+        frame = frame.sample(frac=1.0, random_state=4).reset_index(drop=True)
+    row = int(np.flatnonzero(frame["firm"] == ("f5" if where != "a kept row" else "f9"))[1])
+    frame.loc[row, "x2"] = np.inf
+    with pytest.raises(ValueError, match=rf"regressor 'x2' must be finite: found inf in row {row}"):
+        quiet_fit("y ~ x1 + x2 | firm + year", frame)
+
+
 def test_dask_frame_is_refused():
     dd = pytest.importorskip("dask.dataframe")
     with pytest.raises(NotImplementedError, match="fixed effects need an in-memory frame"):

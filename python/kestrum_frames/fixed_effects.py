@@ -189,10 +189,6 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
     kept_terms = [j for j, name in enumerate(design.names) if name != INTERCEPT]
     if not kept_terms:
         raise ValueError(f"formula {formula!r} has no regressors besides the intercept, which the fixed effects absorb")
-    X, nonfinite = _native.gather_columns(
-        [np.ascontiguousarray(regressors[j], dtype=np.float64) for j in kept_terms], 0, y.shape[0])
-    if nonfinite:
-        raise nonfinite_regressor_error(design, columns, regressors, keep)
     positions = np.flatnonzero(keep) if keep is not None else np.arange(columns.rows)
     codes_labels = [_codes(columns, name, keep) for name in fixed_effects]
     # Clustered by a fixed effect (by default the first): its codes below, not a second factorisation.
@@ -211,15 +207,23 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
         present, compact = _present_levels(level[order])
         codes.append(compact)
         labels.append(values[present])
+    # X in the rows' final order, gathered once from the columns (not copied whole, then again by position); the
+    # rows left out as perfectly classified are checked too, as every kept row is.
+    regressor_columns = [np.ascontiguousarray(regressors[j], dtype=np.float64) for j in kept_terms]
+    in_place = order.shape[0] == y.shape[0] and (order[1:] > order[:-1]).all()  # kept and sorted already
+    X, nonfinite = _native.gather_columns(regressor_columns, 0, order.shape[0],
+                                          None if in_place else order.astype(np.int64, copy=False))
+    separated_rows = np.flatnonzero(~kept) if not in_place else order[:0]
+    if nonfinite or not all(np.isfinite(column[separated_rows]).all() for column in regressor_columns):
+        raise nonfinite_regressor_error(design, columns, regressors, keep)
     clusters = None
     if cluster_effect is not None:
         cluster_codes, clusters = codes[cluster_effect], len(labels[cluster_effect])
     elif cluster_codes is not None:
         present, cluster_codes = _present_levels(cluster_codes[order])
         clusters = int(present.shape[0])
-    in_place = order.shape[0] == y.shape[0] and (order[1:] > order[:-1]).all()  # kept and sorted already
     data = PanelData(
-        y=y[order], X=X if in_place else np.take(X, order, axis=0), names=[design.names[j] for j in kept_terms],
+        y=y[order], X=X, names=[design.names[j] for j in kept_terms],
         levels=Levels(list(fixed_effects), codes, [len(v) for v in labels]), labels=labels,
         positions=positions[order], cluster=cluster_codes, clusters=clusters,
         dropped_missing=columns.rows - y.shape[0], separated_levels=separated,

@@ -97,6 +97,22 @@ std::pair<std::vector<uint32_t>, std::vector<size_t>> rows_by_level(const std::v
   return {std::move(order), std::move(begins)};
 }
 
+// The loops over the p values of a row, as plain functions of pointers: the
+// compiler vectorises them (checking at run time that they do not overlap),
+// which it did not do for the same loops written inline over the members.
+void add_scaled(double* total, const double* row, double w, size_t p) {
+  for (size_t j = 0; j < p; ++j) total[j] += w * row[j];
+}
+
+void note_largest(double* largest, const double* row, size_t p) {
+  for (size_t j = 0; j < p; ++j) largest[j] = std::max(largest[j], std::fabs(row[j]));
+}
+
+// out = row - coefficient (out may be row itself).
+void subtract(double* out, const double* row, const double* coefficient, size_t p) {
+  for (size_t j = 0; j < p; ++j) out[j] = row[j] - coefficient[j];
+}
+
 class Problem {
  public:
   Problem(const double* leading, const MatrixView& values, const double* weights, const FixedEffectLevels& levels,
@@ -130,20 +146,19 @@ class Problem {
     sums_.emplace_back(counts_[0], p_ + 1);
     run_tasks(blocks, threads_, [&](size_t b) {
       for (size_t f = 1; f < effects_; ++f) block_sums[b].emplace_back(counts_[f], p_ + 1);
-      std::vector<double> row(p_);
+      std::vector<double> copy(p_);
+      double* scale = block_scale[b].data();
       for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
         double* run_total = sums_[0].row(r);
         for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
-          load(i, row.data());
+          const double* row = row_at(i, copy.data());
           const double w = weights_[i];
-          for (size_t j = 0; j < p_; ++j) {
-            block_scale[b][j] = std::max(block_scale[b][j], std::fabs(row[j]));
-            run_total[j] += w * row[j];
-          }
+          note_largest(scale, row, p_);
+          add_scaled(run_total, row, w, p_);
           run_total[p_] += w;
           for (size_t f = 1; f < effects_; ++f) {
             double* total = block_sums[b][f - 1].row(levels_.levels[f - 1][i]);
-            for (size_t j = 0; j < p_; ++j) total[j] += w * row[j];
+            add_scaled(total, row, w, p_);
             total[p_] += w;
           }
         }
@@ -290,19 +305,19 @@ class Problem {
 
   // Row i (in run r of the first fixed effect) of values - sum_f D_f coefficients[f].
   void residual_row(const std::vector<Matrix>& coefficients, size_t r, size_t i, double* row) const {
-    load(i, row);
-    const double* first = coefficients[0].row(r);
-    for (size_t j = 0; j < p_; ++j) row[j] -= first[j];
-    for (size_t f = 1; f < effects_; ++f) {
-      const double* other = coefficients[f].row(levels_.levels[f - 1][i]);
-      for (size_t j = 0; j < p_; ++j) row[j] -= other[j];
-    }
+    subtract(row, row_at(i, row), coefficients[0].row(r), p_);
+    for (size_t f = 1; f < effects_; ++f) subtract(row, row, coefficients[f].row(levels_.levels[f - 1][i]), p_);
   }
 
-  void load(size_t i, double* row) const {
+  // Row i of [leading values]: in place when it lies contiguous in values, else copied into copy.
+  const double* row_at(size_t i, double* copy) const {
+    if (leading_ == nullptr && values_.col_stride == 1) {
+      return values_.origin + static_cast<ptrdiff_t>(i) * values_.row_stride;
+    }
     const size_t shift = leading_ != nullptr ? 1 : 0;
-    if (leading_ != nullptr) row[0] = leading_[i];
-    for (size_t j = 0; j < values_.cols; ++j) row[j + shift] = values_(i, j);
+    if (leading_ != nullptr) copy[0] = leading_[i];
+    for (size_t j = 0; j < values_.cols; ++j) copy[j + shift] = values_(i, j);
+    return copy;
   }
 
   const double* leading_;
