@@ -16,6 +16,7 @@ from scipy import stats
 
 kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip install '.[frames]'")
 sm = pytest.importorskip("statsmodels.api")
+from kestrum_frames import _native  # noqa: E402
 
 SM_NEWTON = dict(method="newton", tol=1e-14, maxiter=200, disp=0)
 
@@ -428,3 +429,83 @@ def test_probit_derivatives_into_given_buffers():
             _native.probit_at_index(eta, y, 2, out)
     with pytest.raises(TypeError, match="out must be a pair"):
         _native.probit_at_index(eta, y, 2, [lam, w])
+
+
+def newton_trial_problem(seed=5, firms=300, years=7, k=4):
+    """Rows sorted by firm, as a fit's are; the inputs of one Newton step's pass."""
+    from kestrum_frames.demeaning import Levels
+
+    rng = np.random.default_rng(seed)
+    firm = np.sort(rng.integers(0, firms, firms * 11))
+    year = rng.integers(0, years, firm.size)
+    levels = Levels(["firm", "year"], [firm, year], [firms, years])
+    n = firm.size
+    columns = {name: rng.normal(size=n) for name in ("working", "projected", "eta")}
+    columns["weights"] = rng.uniform(0.1, 1.0, n)
+    columns["y"] = (rng.random(n) < 0.5).astype(float)
+    X = rng.normal(size=(n, k))
+    target = rng.normal(size=k)
+    products = [rng.normal(size=firms), rng.normal(size=years)]
+    return levels, columns, X, target, products
+
+
+def newton_trial(levels, columns, X, target, products, threads, trial=True):
+    n = X.shape[0]
+    out = tuple(np.full(n, np.nan) for _ in range(4)) if trial else (np.full(n, np.nan), None, None, None)
+    sums = _native.newton_trial(columns["working"], columns["projected"], columns["eta"], columns["weights"],
+                                columns["y"], X, target, levels.run_lengths, levels.other_levels, products, threads,
+                                out)
+    return sums, out
+
+
+@pytest.mark.parametrize("trial", [True, False], ids=["with the trial", "step alone"])
+def test_newton_trial_pass_against_numpy(trial):
+    """step = (z - z~) + X b' - sum_f c_f[level] - eta, sum w step^2, and at eta + step the probit's l, lambda
+    and w as probit_at_index gives them; the same bits on any number of threads."""
+    levels, columns, X, target, products = newton_trial_problem()
+    (decrement, loglike), out = newton_trial(levels, columns, X, target, products, 1, trial)
+    firm, year = levels.codes
+    step = (columns["working"] - columns["projected"]) + X @ target - products[0][firm] - products[1][year] - columns["eta"]
+    np.testing.assert_allclose(out[0], step, rtol=1e-13, atol=1e-13)
+    assert decrement == pytest.approx(float(np.sum(columns["weights"] * step**2)), rel=1e-12)
+    if trial:
+        np.testing.assert_array_equal(out[1], columns["eta"] + out[0])
+        expected = _native.probit_at_index(out[1], columns["y"], 1)
+        assert loglike == pytest.approx(expected[0], rel=1e-13)
+        np.testing.assert_array_equal(out[2], expected[1])
+        np.testing.assert_array_equal(out[3], expected[2])
+    else:
+        assert loglike == 0.0
+    for threads in (2, 3, 8):
+        (many_decrement, many_loglike), many = newton_trial(levels, columns, X, target, products, threads, trial)
+        assert (many_decrement, many_loglike) == (decrement, loglike)
+        for ours, theirs in zip(many, out):
+            if ours is not None:
+                np.testing.assert_array_equal(ours, theirs)
+
+
+def test_newton_trial_misuse_raises():
+    levels, columns, X, target, products = newton_trial_problem()
+    n = X.shape[0]
+    fresh = [np.empty(n) for _ in range(4)]
+    arguments = [columns[name] for name in ("working", "projected", "eta", "weights", "y")]
+
+    def call(X=X, target=target, products=products, out=tuple(fresh)):
+        return _native.newton_trial(*arguments, X, target, levels.run_lengths, levels.other_levels, products, 2, out)
+
+    for options, error, message in [
+        (dict(out=(columns["eta"], *fresh[1:])), ValueError, r"out\[0\] overlaps an input"),
+        (dict(out=(fresh[0], fresh[0], *fresh[2:])), ValueError, r"out\[1\] overlaps an input"),
+        (dict(out=(fresh[0], None, fresh[2], None)), TypeError, "three arrays, or three times None"),
+        (dict(out=list(fresh)), TypeError, "out must be a tuple"),
+        (dict(X=np.asfortranarray(X)), ValueError, "X must be C-contiguous"),
+        (dict(target=target[:-1]), ValueError, "target"),
+        (dict(products=products[:1]), ValueError, "one array per fixed effect"),
+        (dict(products=[products[0][:-1], products[1]]), ValueError, r"level_products\[0\]"),
+    ]:
+        with pytest.raises(error, match=message):
+            call(**options)
+    inside = np.ascontiguousarray(np.column_stack([X, np.zeros(n)]))
+    with pytest.raises(ValueError, match=r"out\[0\] overlaps X"):
+        _native.newton_trial(*arguments, inside, np.r_[target, 0.0], levels.run_lengths, levels.other_levels,
+                             products, 2, (inside.reshape(-1)[:n], *fresh[1:]))

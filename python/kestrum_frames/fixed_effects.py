@@ -274,20 +274,27 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     loglike, lam, w = probit_derivatives(eta, y)
     passes, gain, converged = 1, math.inf, False
     coefficients = None  # the fixed effects' coefficients of the last demeaning, its warm start
-    # n-vectors of the steps, filled in place: a new one would cost fresh zeroed pages on every use (the same
-    # operations in the same order as the expressions beside them, so the same bits).
-    working, fitted, spread, trial_eta, trial_lam, trial_w = (np.empty(n) for _ in range(6))
+    # n-vectors of the steps, filled in place: a new one would cost fresh zeroed pages on every use.
+    working, step, trial_eta, trial_lam, trial_w = (np.empty(n) for _ in range(5))
 
     def finish(iteration: int, converged: bool) -> FixedEffectsFit:
-        """The fit, with X~ at the last weights (from the last demeaning's coefficients of X)."""
-        X_tilde = residuals_of(levels, X, w, [np.ascontiguousarray(c[:, 1:]) for c in coefficients]).residuals
+        """The fit, with X~ at the last weights: the last demeaning's, when it kept them, else from its
+        coefficients of X."""
+        if demeaned.residuals.shape[1] > 1:
+            X_tilde = demeaned.residuals[:, 1:]
+        else:
+            X_tilde = residuals_of(levels, X, w, [np.ascontiguousarray(c[:, 1:]) for c in coefficients]).residuals
         return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration, converged, passes)
 
     for iteration in range(max_iter + 1):
         np.divide(lam, w, out=working)
         working += eta  # z = eta + lambda / w
-        # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below).
-        demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=1)
+        # l's resolution; a step whose gain was below it is likely the last.
+        resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
+        likely_last = iteration == max_iter or (iteration > 0 and gain < resolution)
+        # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below), only by the fit at its
+        # end: kept from the same pass when this step is likely the last.
+        demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=None if likely_last else 1)
         passes += demeaned.sweeps
         coefficients, z_tilde = demeaned.coefficients, demeaned.residuals[:, 0]
         hessian, moment = demeaned.gram[1:, 1:], demeaned.gram[1:, 0]  # H~ = X~'WX~ and X~'Wz~
@@ -303,20 +310,19 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                 hessian, moment = hessian[np.ix_(kept, kept)], moment[kept]
                 columns = [0, *(j + 1 for j in kept)]
                 coefficients = [np.ascontiguousarray(c[:, columns]) for c in coefficients]
+                if demeaned.residuals.shape[1] > 1:  # X~ kept for the end: of the kept regressors only
+                    demeaned.residuals = demeaned.residuals[:, columns]
         target = linalg.solve(hessian, moment, assume_a="pos")
         # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D), with
-        # X~ b' = X b' - sum_f D_f (A_f b'), A_f the fixed effects' coefficients of X.
-        # (Products over the rows by einsum and sums, not BLAS: its threads would spin beside the sweeps.)
-        np.einsum("ij,j->i", X, target, out=fitted)
-        for f, c in enumerate(coefficients):
-            fitted -= levels.spread(f, np.einsum("gj,j->g", c[:, 1:], target), out=spread)
-        step = np.subtract(working, z_tilde, out=working)  # z is not needed after this
-        step += fitted
-        step -= eta  # z - z~ + X~ b' - eta
-        scratch = np.multiply(w, step, out=fitted)  # nor the fitted index
-        scratch *= step
-        decrement = float(scratch.sum())  # sum w step^2
-        resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
+        # X~ b' = X b' - sum_f D_f (A_f b'), A_f the fixed effects' coefficients of X: the step to it, the
+        # decrement sum w step^2 and, unless this step is likely the last, the probit at eta + step, all in one
+        # pass over the rows.
+        full_trial = not likely_last
+        decrement, trial_loglike = _native.newton_trial(
+            working, z_tilde, eta, w, y, X, target, levels.run_lengths, levels.other_levels,
+            [np.einsum("gj,j->g", c[:, 1:], target) for c in coefficients], THREADS,
+            (step, trial_eta, trial_lam, trial_w) if full_trial else (step, None, None, None))
+        passes += full_trial
         if iteration > 0 and gain < resolution and decrement < resolution:
             converged = True
             break
@@ -324,10 +330,11 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
             break
         t = 1.0
         while True:
-            np.multiply(step, t, out=trial_eta)
-            trial_eta += eta  # eta + t step
-            trial_loglike, trial_lam, trial_w = probit_derivatives(trial_eta, y, out=(trial_lam, trial_w))
-            passes += 1
+            if t < 1.0 or not full_trial:
+                np.multiply(step, t, out=trial_eta)
+                trial_eta += eta  # eta + t step
+                trial_loglike, trial_lam, trial_w = probit_derivatives(trial_eta, y, out=(trial_lam, trial_w))
+                passes += 1
             if trial_loglike >= loglike - LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike):
                 break
             t *= 0.5

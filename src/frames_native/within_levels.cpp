@@ -1,6 +1,7 @@
 #include "frames_native/within_levels.hpp"
 
 #include "estimation/demeaning.hpp"
+#include "estimation/newton_trial.hpp"
 #include "frames_native/partition_arguments.hpp"
 #include "frames_native/released_lock.hpp"
 #include "interface/arguments.hpp"
@@ -28,6 +29,16 @@ const char* const kDemeanLevelsDoc =
     "weighted Gram matrix, sweeps, the last sweep's change); the residuals of the first `returned` columns\n"
     "only (the Gram matrix is of all; None unless gram is True). max_sweeps 0: the residuals of the given\n"
     "coefficients.";
+
+const char* const kNewtonTrialDoc =
+    "newton_trial(working, projected, eta, weights, y, X, target, run_lengths, levels, level_products, threads,\n"
+    "             out)\n--\n\n"
+    "One pass of a Newton step of the probit with fixed effects (rows sorted by the first one, as for\n"
+    "demean_levels): step = (working - projected) + X target - sum_f level_products[f][level_f] - eta into\n"
+    "out[0] and, when out[1:] are arrays rather than None, eta + step into out[1] and lambda and w there into\n"
+    "out[2] and out[3]. working, projected, eta, weights, y: n float64; X: n x k C-contiguous float64;\n"
+    "level_products: per fixed effect, one float64 per level. Returns (sum weights step^2, l at eta + step,\n"
+    "0.0 without the trial), the same bits on any number of threads.";
 
 namespace {
 
@@ -131,8 +142,78 @@ PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   }));
 }
 
+// out[index] as an n-vector to write into, apart from the inputs, X (n x k, C order) and the outputs before it.
+double* trial_output(PyObject* out, Py_ssize_t index, size_t rows, const MatrixView& X,
+                     std::initializer_list<const double*> apart) {
+  const std::string name = "out[" + std::to_string(index) + "]";
+  double* column = output_column_argument(PyTuple_GET_ITEM(out, index), name.c_str(), rows, apart);
+  if (column < X.origin + rows * X.cols && X.origin < column + rows) {
+    raise(PyExc_ValueError, name + " overlaps X: give it a buffer of its own");
+  }
+  return column;
+}
+
+PyRef newton_trial_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"working", "projected", "eta", "weights", "y", "X", "target",
+                                               "run_lengths", "levels", "level_products", "threads", "out"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"newton_trial", parameters, 12}, args, nargs, kwnames, slots);
+  NewtonTrialInput in;
+  in.X = matrix_argument(slots[5], "X", 2);
+  const size_t n = in.X.rows, k = in.X.cols;
+  if (in.X.col_stride != 1 || (in.X.row_stride != static_cast<ptrdiff_t>(k) && n > 1)) {
+    raise(PyExc_ValueError, "X must be C-contiguous");
+  }
+  std::optional<Vector> copies[5];
+  const double** columns[] = {&in.working, &in.projected, &in.eta, &in.weights, &in.y};
+  for (size_t c = 0; c < 5; ++c) *columns[c] = column_argument(slots[c], parameters[c], n, copies[c]);
+  const Vector target = vector_argument(slots[6], "target", k);
+  in.target = target.data();
+  const FixedEffectLevels levels = levels_argument(slots[7], slots[8], n);
+  PyRef products = convert_argument(
+      "level_products", [&] { return checked(PySequence_Fast(slots[9], "expected a sequence")); });
+  if (PySequence_Fast_GET_SIZE(products.get()) != static_cast<Py_ssize_t>(levels.levels.size() + 1)) {
+    raise(PyExc_ValueError, "level_products must hold one array per fixed effect");
+  }
+  std::vector<Vector> product_values;
+  for (size_t f = 0; f <= levels.levels.size(); ++f) {
+    const std::string name = "level_products[" + std::to_string(f) + "]";
+    product_values.push_back(vector_argument(PySequence_Fast_GET_ITEM(products.get(), static_cast<Py_ssize_t>(f)),
+                                             name.c_str(),
+                                             f == 0 ? levels.run_lengths.size() : levels.level_counts[f - 1]));
+    in.level_products.push_back(product_values.back().data());
+  }
+  const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[10]); });
+  if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
+  if (!PyTuple_Check(slots[11]) || PyTuple_GET_SIZE(slots[11]) != 4) {
+    raise(PyExc_TypeError, "out must be a tuple (step, trial_eta, trial_lambda, trial_w), the last three arrays or None");
+  }
+  NewtonTrialOutput out;
+  const std::initializer_list<const double*> inputs = {in.working, in.projected, in.eta, in.weights, in.y};
+  out.step = trial_output(slots[11], 0, n, in.X, inputs);
+  const bool trial = PyTuple_GET_ITEM(slots[11], 1) != Py_None;
+  for (Py_ssize_t index = 2; index < 4; ++index) {
+    if ((PyTuple_GET_ITEM(slots[11], index) != Py_None) != trial) {
+      raise(PyExc_TypeError, "out[1:] must be three arrays, or three times None");
+    }
+  }
+  if (trial) {
+    out.trial_eta = trial_output(slots[11], 1, n, in.X,
+                                 {in.working, in.projected, in.eta, in.weights, in.y, out.step});
+    out.trial_lambda = trial_output(slots[11], 2, n, in.X,
+                                    {in.working, in.projected, in.eta, in.weights, in.y, out.step, out.trial_eta});
+    out.trial_weights = trial_output(slots[11], 3, n, in.X, {in.working, in.projected, in.eta, in.weights, in.y,
+                                                              out.step, out.trial_eta, out.trial_lambda});
+  }
+  const NewtonTrialSums sums = without_interpreter_lock([&] { return newton_trial(in, levels, out, threads); });
+  PyRef decrement = checked(PyFloat_FromDouble(sums.decrement));
+  PyRef loglike = checked(PyFloat_FromDouble(sums.loglike));
+  return checked(PyTuple_Pack(2, decrement.get(), loglike.get()));
+}
+
 }  // namespace
 
 const FastCallEntry demean_levels = guarded_fast_call<demean_levels_body>;
+const FastCallEntry newton_trial_entry = guarded_fast_call<newton_trial_body>;
 
 }  // namespace kestrum
