@@ -113,7 +113,7 @@ void free_level_totals(PyObject* capsule) {
 PyRef level_totals_capsule(LevelTotals&& totals) {
   auto owned = std::make_unique<LevelTotals>(std::move(totals));
   PyRef capsule = checked(PyCapsule_New(owned.get(), kLevelTotalsCapsule, free_level_totals));
-  owned.release();  // the capsule's now
+  static_cast<void>(owned.release());  // the capsule's now: free_level_totals deletes it
   return capsule;
 }
 
