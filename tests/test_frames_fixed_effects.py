@@ -16,6 +16,7 @@ from scipy import stats
 
 kf = pytest.importorskip("kestrum_frames", reason="needs the frames extra: pip install '.[frames]'")
 sm = pytest.importorskip("statsmodels.api")
+from kestrum_frames import _native  # noqa: E402
 
 SM_NEWTON = dict(method="newton", tol=1e-14, maxiter=200, disp=0)
 
@@ -345,6 +346,21 @@ def test_bad_input_names_the_column():
         kf.ame(kf.fit_probit("y ~ x1", frame), bias_correction=True)
 
 
+@pytest.mark.parametrize("shuffled", [False, True], ids=["in order", "shuffled"])
+@pytest.mark.parametrize("where", ["a kept row", "a perfectly classified row"])
+def test_infinite_regressor_is_refused_wherever_it_is(where, shuffled):
+    """X is gathered in the fit's row order, without the perfectly classified rows: an infinite regressor in any
+    row the formula uses still names itself and its row."""
+    frame = panel(seed=3, missing_share=0.0)
+    frame.loc[frame["firm"] == "f5", "y"] = 1.0
+    if shuffled:
+        frame = frame.sample(frac=1.0, random_state=4).reset_index(drop=True)
+    row = int(np.flatnonzero(frame["firm"] == ("f5" if where != "a kept row" else "f9"))[1])
+    frame.loc[row, "x2"] = np.inf
+    with pytest.raises(ValueError, match=rf"regressor 'x2' must be finite: found inf in row {row}"):
+        quiet_fit("y ~ x1 + x2 | firm + year", frame)
+
+
 def test_dask_frame_is_refused():
     dd = pytest.importorskip("dask.dataframe")
     with pytest.raises(NotImplementedError, match="fixed effects need an in-memory frame"):
@@ -413,3 +429,109 @@ def test_probit_derivatives_into_given_buffers():
             _native.probit_at_index(eta, y, 2, out)
     with pytest.raises(TypeError, match="out must be a pair"):
         _native.probit_at_index(eta, y, 2, [lam, w])
+
+
+def newton_trial_problem(seed=5, firms=300, years=7, k=4):
+    """Rows sorted by firm, as a fit's are; the inputs of one Newton step's pass."""
+    from kestrum_frames.demeaning import Levels
+
+    rng = np.random.default_rng(seed)
+    firm = np.sort(rng.integers(0, firms, firms * 11))
+    year = rng.integers(0, years, firm.size)
+    levels = Levels(["firm", "year"], [firm, year], [firms, years])
+    n = firm.size
+    columns = {name: rng.normal(size=n) for name in ("working", "projected", "eta")}
+    columns["weights"] = rng.uniform(0.1, 1.0, n)
+    columns["y"] = (rng.random(n) < 0.5).astype(float)
+    X = rng.normal(size=(n, k))
+    target = rng.normal(size=k)
+    products = [rng.normal(size=firms), rng.normal(size=years)]
+    return levels, columns, X, target, products
+
+
+def newton_trial(levels, columns, X, target, products, threads, trial=True):
+    n = X.shape[0]
+    out = tuple(np.full(n, np.nan) for _ in range(5)) if trial else (np.full(n, np.nan), *[None] * 4)
+    decrement, loglike, totals = _native.newton_trial(
+        columns["working"], columns["projected"], columns["eta"], columns["weights"], columns["y"], X, target,
+        levels.run_lengths, levels.other_levels, products, threads, out)
+    return (decrement, loglike), out, totals
+
+
+@pytest.mark.parametrize("trial", [True, False], ids=["with the trial", "step alone"])
+def test_newton_trial_pass_against_numpy(trial):
+    """step = (z - z~) + X b' - sum_f c_f[level] - eta, sum w step^2, and at eta + step the probit's l, lambda
+    and w as probit_at_index gives them; the same bits on any number of threads."""
+    levels, columns, X, target, products = newton_trial_problem()
+    (decrement, loglike), out, totals = newton_trial(levels, columns, X, target, products, 1, trial)
+    firm, year = levels.codes
+    step = (columns["working"] - columns["projected"]) + X @ target - products[0][firm] - products[1][year] - columns["eta"]
+    np.testing.assert_allclose(out[0], step, rtol=1e-13, atol=1e-13)
+    assert decrement == pytest.approx(float(np.sum(columns["weights"] * step**2)), rel=1e-12)
+    if trial:
+        np.testing.assert_array_equal(out[1], columns["eta"] + out[0])
+        expected = _native.probit_at_index(out[1], columns["y"], 1)
+        assert loglike == pytest.approx(expected[0], rel=1e-13)
+        np.testing.assert_array_equal(out[2], expected[1])
+        np.testing.assert_array_equal(out[3], expected[2])
+        np.testing.assert_array_equal(out[4], out[2] / out[3] + out[1])  # z = eta + lambda / w at the trial
+    else:
+        assert loglike == 0.0 and totals is None
+    for threads in (2, 3, 8):
+        (many_decrement, many_loglike), many, _ = newton_trial(levels, columns, X, target, products, threads, trial)
+        assert (many_decrement, many_loglike) == (decrement, loglike)
+        for ours, theirs in zip(many, out):
+            if ours is not None:
+                np.testing.assert_array_equal(ours, theirs)
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_newton_trial_totals_are_those_the_demeaning_sums(threads):
+    """The trial pass's level totals of [z X] with the trial's w start the sweeps where the demeaning's own
+    pass would: the same residuals, coefficients and Gram matrix, bit for bit; they serve once."""
+    levels, columns, X, target, products = newton_trial_problem()
+    _, out, totals = newton_trial(levels, columns, X, target, products, threads)
+    z, w = out[4], out[3]
+
+    def demeaned(totals=None):
+        return _native.demean_levels(z, X, w, levels.run_lengths, levels.other_levels, None, 1e-10, 100, threads,
+                                     X.shape[1] + 1, True, totals)
+
+    own, given = demeaned(), demeaned(totals)
+    assert own[3] == given[3] > 1  # sweeps
+    for ours, theirs in [(own[0], given[0]), (own[2], given[2]), *zip(own[1], given[1])]:
+        np.testing.assert_array_equal(ours, theirs)
+    with pytest.raises(ValueError, match="totals were used already"):
+        demeaned(totals)
+    _, _, other = newton_trial(levels, columns, X, target, products, threads)
+    with pytest.raises(ValueError, match="totals are of other levels or columns"):
+        _native.demean_levels(None, X, w, levels.run_lengths, levels.other_levels, None, 1e-10, 100, 1, 1, True, other)
+    with pytest.raises(TypeError, match="totals must be the level totals newton_trial returned"):
+        demeaned(np.zeros(3))
+
+
+def test_newton_trial_misuse_raises():
+    levels, columns, X, target, products = newton_trial_problem()
+    n = X.shape[0]
+    fresh = [np.empty(n) for _ in range(5)]
+    arguments = [columns[name] for name in ("working", "projected", "eta", "weights", "y")]
+
+    def call(X=X, target=target, products=products, out=tuple(fresh)):
+        return _native.newton_trial(*arguments, X, target, levels.run_lengths, levels.other_levels, products, 2, out)
+
+    for options, error, message in [
+        (dict(out=(columns["eta"], *fresh[1:])), ValueError, r"out\[0\] overlaps an input"),
+        (dict(out=(fresh[0], fresh[0], *fresh[2:])), ValueError, r"out\[1\] overlaps an input"),
+        (dict(out=(fresh[0], None, fresh[2], None, None)), TypeError, "four arrays, or four times None"),
+        (dict(out=list(fresh)), TypeError, "out must be a tuple"),
+        (dict(X=np.asfortranarray(X)), ValueError, "X must be C-contiguous"),
+        (dict(target=target[:-1]), ValueError, "target"),
+        (dict(products=products[:1]), ValueError, "one array per fixed effect"),
+        (dict(products=[products[0][:-1], products[1]]), ValueError, r"level_products\[0\]"),
+    ]:
+        with pytest.raises(error, match=message):
+            call(**options)
+    inside = np.ascontiguousarray(np.column_stack([X, np.zeros(n)]))
+    with pytest.raises(ValueError, match=r"out\[0\] overlaps X"):
+        _native.newton_trial(*arguments, inside, np.r_[target, 0.0], levels.run_lengths, levels.other_levels,
+                             products, 2, (inside.reshape(-1)[:n], *fresh[1:]))

@@ -127,6 +127,31 @@ def test_columns_give_the_bits_of_the_gathered_block(n, k):
     assert np.allclose(got, gradient, rtol=1e-9, atol=1e-9 * np.abs(block).sum())
 
 
+@pytest.mark.parametrize("start, stop", [(0, 300), (7, 263), (40, 40)])
+@pytest.mark.parametrize("k", [1, 6])
+def test_gathered_rows_by_position_against_numpy(k, start, stop):
+    rng = np.random.default_rng(k)
+    columns = [rng.normal(size=500) for _ in range(k)]
+    positions = rng.integers(0, 500, 300)  # any order, repeats too
+    columns[0][positions[150]] = np.nan  # seen only when row 150 of positions is gathered
+    with_ones = [columns[0], None, *columns[1:]]
+    block, nonfinite = _native.gather_columns(with_ones, start, stop, rows=positions)
+    expected = np.column_stack([columns[0], np.ones(500), *columns[1:]])[positions[start:stop]]
+    np.testing.assert_array_equal(block, expected)
+    assert block.flags.c_contiguous and nonfinite == (start <= 150 < stop)
+
+
+@pytest.mark.parametrize("rows, error, message", [
+    (np.array([3, 500]), ValueError, r"rows holds position 500, beyond the 500 rows of columns\[0\]"),
+    (np.array([3, -1]), ValueError, r"rows\[1\] is negative"),
+    (np.array([3]), ValueError, "rows must hold at least 2 positions"),
+    (np.array([3.0, 4.0]), TypeError, "rows must be a 1-D int64 array"),
+])
+def test_gathered_rows_by_position_misuse_raises(rows, error, message):
+    with pytest.raises(error, match=message):
+        _native.gather_columns([np.zeros(500)], 0, 2, rows=rows)
+
+
 def test_maximizer_outcome_is_kept():
     m = finished_maximizer()
     first, second = m.outcome(), m.outcome()

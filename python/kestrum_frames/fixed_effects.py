@@ -189,10 +189,6 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
     kept_terms = [j for j, name in enumerate(design.names) if name != INTERCEPT]
     if not kept_terms:
         raise ValueError(f"formula {formula!r} has no regressors besides the intercept, which the fixed effects absorb")
-    X, nonfinite = _native.gather_columns(
-        [np.ascontiguousarray(regressors[j], dtype=np.float64) for j in kept_terms], 0, y.shape[0])
-    if nonfinite:
-        raise nonfinite_regressor_error(design, columns, regressors, keep)
     positions = np.flatnonzero(keep) if keep is not None else np.arange(columns.rows)
     codes_labels = [_codes(columns, name, keep) for name in fixed_effects]
     # Clustered by a fixed effect (by default the first): its codes below, not a second factorisation.
@@ -211,15 +207,23 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
         present, compact = _present_levels(level[order])
         codes.append(compact)
         labels.append(values[present])
+    # X in the rows' final order, gathered once from the columns (not copied whole, then again by position); the
+    # rows left out as perfectly classified are checked too, as every kept row is.
+    regressor_columns = [np.ascontiguousarray(regressors[j], dtype=np.float64) for j in kept_terms]
+    in_place = order.shape[0] == y.shape[0] and (order[1:] > order[:-1]).all()  # kept and sorted already
+    X, nonfinite = _native.gather_columns(regressor_columns, 0, order.shape[0],
+                                          None if in_place else order.astype(np.int64, copy=False))
+    separated_rows = np.flatnonzero(~kept) if not in_place else order[:0]
+    if nonfinite or not all(np.isfinite(column[separated_rows]).all() for column in regressor_columns):
+        raise nonfinite_regressor_error(design, columns, regressors, keep)
     clusters = None
     if cluster_effect is not None:
         cluster_codes, clusters = codes[cluster_effect], len(labels[cluster_effect])
     elif cluster_codes is not None:
         present, cluster_codes = _present_levels(cluster_codes[order])
         clusters = int(present.shape[0])
-    in_place = order.shape[0] == y.shape[0] and (order[1:] > order[:-1]).all()  # kept and sorted already
     data = PanelData(
-        y=y[order], X=X if in_place else np.take(X, order, axis=0), names=[design.names[j] for j in kept_terms],
+        y=y[order], X=X, names=[design.names[j] for j in kept_terms],
         levels=Levels(list(fixed_effects), codes, [len(v) for v in labels]), labels=labels,
         positions=positions[order], cluster=cluster_codes, clusters=clusters,
         dropped_missing=columns.rows - y.shape[0], separated_levels=separated,
@@ -270,20 +274,31 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     loglike, lam, w = probit_derivatives(eta, y)
     passes, gain, converged = 1, math.inf, False
     coefficients = None  # the fixed effects' coefficients of the last demeaning, its warm start
-    # n-vectors of the steps, filled in place: a new one would cost fresh zeroed pages on every use (the same
-    # operations in the same order as the expressions beside them, so the same bits).
-    working, fitted, spread, trial_eta, trial_lam, trial_w = (np.empty(n) for _ in range(6))
+    # n-vectors of the steps, filled in place: a new one would cost fresh zeroed pages on every use.
+    working, step, trial_eta, trial_lam, trial_w, trial_working = (np.empty(n) for _ in range(6))
+    totals = None  # the next demeaning's level totals, summed by the pass of the full step when it was taken
 
     def finish(iteration: int, converged: bool) -> FixedEffectsFit:
-        """The fit, with X~ at the last weights (from the last demeaning's coefficients of X)."""
-        X_tilde = residuals_of(levels, X, w, [np.ascontiguousarray(c[:, 1:]) for c in coefficients]).residuals
+        """The fit, with X~ at the last weights: the last demeaning's, when it kept them, else from its
+        coefficients of X."""
+        if demeaned.residuals.shape[1] > 1:
+            X_tilde = demeaned.residuals[:, 1:]
+        else:
+            X_tilde = residuals_of(levels, X, w, [np.ascontiguousarray(c[:, 1:]) for c in coefficients]).residuals
         return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration, converged, passes)
 
     for iteration in range(max_iter + 1):
-        np.divide(lam, w, out=working)
-        working += eta  # z = eta + lambda / w
-        # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below).
-        demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=1)
+        if totals is None:  # else that pass wrote z too
+            np.divide(lam, w, out=working)
+            working += eta  # z = eta + lambda / w
+        # l's resolution; a step whose gain was below it is likely the last.
+        resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
+        likely_last = iteration == max_iter or (iteration > 0 and gain < resolution)
+        # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below), only by the fit at its
+        # end: kept from the same pass when this step is likely the last.
+        demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=None if likely_last else 1,
+                          totals=totals)
+        totals = None
         passes += demeaned.sweeps
         coefficients, z_tilde = demeaned.coefficients, demeaned.residuals[:, 0]
         hessian, moment = demeaned.gram[1:, 1:], demeaned.gram[1:, 0]  # H~ = X~'WX~ and X~'Wz~
@@ -299,20 +314,19 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                 hessian, moment = hessian[np.ix_(kept, kept)], moment[kept]
                 columns = [0, *(j + 1 for j in kept)]
                 coefficients = [np.ascontiguousarray(c[:, columns]) for c in coefficients]
+                if demeaned.residuals.shape[1] > 1:  # X~ kept for the end: of the kept regressors only
+                    demeaned.residuals = demeaned.residuals[:, columns]
         target = linalg.solve(hessian, moment, assume_a="pos")
         # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D), with
-        # X~ b' = X b' - sum_f D_f (A_f b'), A_f the fixed effects' coefficients of X.
-        # (Products over the rows by einsum and sums, not BLAS: its threads would spin beside the sweeps.)
-        np.einsum("ij,j->i", X, target, out=fitted)
-        for f, c in enumerate(coefficients):
-            fitted -= levels.spread(f, np.einsum("gj,j->g", c[:, 1:], target), out=spread)
-        step = np.subtract(working, z_tilde, out=working)  # z is not needed after this
-        step += fitted
-        step -= eta  # z - z~ + X~ b' - eta
-        scratch = np.multiply(w, step, out=fitted)  # nor the fitted index
-        scratch *= step
-        decrement = float(scratch.sum())  # sum w step^2
-        resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
+        # X~ b' = X b' - sum_f D_f (A_f b'), A_f the fixed effects' coefficients of X: the step to it, the
+        # decrement sum w step^2 and, unless this step is likely the last, the probit at eta + step, its z and
+        # the next demeaning's level totals of [z X], all in one pass over the rows.
+        full_trial = not likely_last
+        trial_out = (step, trial_eta, trial_lam, trial_w, trial_working) if full_trial else (step, *[None] * 4)
+        decrement, trial_loglike, trial_totals = _native.newton_trial(
+            working, z_tilde, eta, w, y, X, target, levels.run_lengths, levels.other_levels,
+            [np.einsum("gj,j->g", c[:, 1:], target) for c in coefficients], THREADS, trial_out)
+        passes += full_trial
         if iteration > 0 and gain < resolution and decrement < resolution:
             converged = True
             break
@@ -320,10 +334,11 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
             break
         t = 1.0
         while True:
-            np.multiply(step, t, out=trial_eta)
-            trial_eta += eta  # eta + t step
-            trial_loglike, trial_lam, trial_w = probit_derivatives(trial_eta, y, out=(trial_lam, trial_w))
-            passes += 1
+            if t < 1.0 or not full_trial:
+                np.multiply(step, t, out=trial_eta)
+                trial_eta += eta  # eta + t step
+                trial_loglike, trial_lam, trial_w = probit_derivatives(trial_eta, y, out=(trial_lam, trial_w))
+                passes += 1
             if trial_loglike >= loglike - LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike):
                 break
             t *= 0.5
@@ -332,6 +347,8 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                               RuntimeWarning, stacklevel=4)
                 return finish(iteration, False)
         gain = trial_loglike - loglike
+        if full_trial and t == 1.0:  # the pass's z and totals are the next step's
+            working, trial_working, totals = trial_working, working, trial_totals
         eta, trial_eta = trial_eta, eta  # eta + t step, the trial accepted
         beta = beta + t * (target - beta)
         loglike, lam, w, trial_lam, trial_w = trial_loglike, trial_lam, trial_w, lam, w

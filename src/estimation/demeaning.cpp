@@ -13,10 +13,6 @@ namespace kestrum {
 
 namespace {
 
-// The passes over the rows run in this many blocks of whole runs of the
-// first fixed effect (fewer when there are fewer runs); their partial sums
-// add in block order, whatever the number of threads.
-constexpr size_t kRowBlocks = 8;
 // Rows of a tile of the residuals' Gram matrix.
 constexpr size_t kGramRows = 128;
 static_assert(kGramRows <= TileRows::kMaxTileRows);
@@ -97,6 +93,22 @@ std::pair<std::vector<uint32_t>, std::vector<size_t>> rows_by_level(const std::v
   return {std::move(order), std::move(begins)};
 }
 
+// The loops over the p values of a row, as plain functions of pointers: the
+// compiler vectorises them (checking at run time that they do not overlap),
+// which it did not do for the same loops written inline over the members.
+void add_scaled(double* total, const double* row, double w, size_t p) {
+  for (size_t j = 0; j < p; ++j) total[j] += w * row[j];
+}
+
+void note_largest(double* largest, const double* row, size_t p) {
+  for (size_t j = 0; j < p; ++j) largest[j] = std::max(largest[j], std::fabs(row[j]));
+}
+
+// out = row - coefficient (out may be row itself).
+void subtract(double* out, const double* row, const double* coefficient, size_t p) {
+  for (size_t j = 0; j < p; ++j) out[j] = row[j] - coefficient[j];
+}
+
 class Problem {
  public:
   Problem(const double* leading, const MatrixView& values, const double* weights, const FixedEffectLevels& levels,
@@ -111,8 +123,7 @@ class Problem {
         run_begins_(levels.run_lengths.size() + 1, 0) {
     for (size_t r = 0; r < levels.run_lengths.size(); ++r) run_begins_[r + 1] = run_begins_[r] + levels.run_lengths[r];
     const size_t runs = levels.run_lengths.size();
-    const size_t blocks = std::max<size_t>(1, std::min(kRowBlocks, runs));
-    for (size_t b = 0; b <= blocks; ++b) block_runs_.push_back(b * runs / blocks);
+    block_runs_ = run_blocks(runs);
     counts_.push_back(runs);
     for (size_t count : levels.level_counts) counts_.push_back(count);
   }
@@ -120,51 +131,27 @@ class Problem {
   size_t columns() const { return p_; }
   size_t count(size_t f) const { return counts_[f]; }
 
-  // scale_ (each column's largest |value|, at least the smallest normal),
-  // level_weights_ (W_f) and sums_ (b_f), from one pass over the rows.
+  // The LevelTotals from one pass over the rows.
   void level_sums() {
     const size_t blocks = block_runs_.size() - 1;
-    std::vector<std::vector<double>> block_scale(blocks, std::vector<double>(p_, 0.0));
-    // Per block and fixed effect after the first: its levels' weights (column p_) and sums.
-    std::vector<std::vector<Matrix>> block_sums(blocks);
-    sums_.emplace_back(counts_[0], p_ + 1);
+    std::vector<LevelTotalsBlock> parts;
+    for (size_t b = 0; b < blocks; ++b) parts.emplace_back(levels_, p_);
+    Matrix first(counts_[0], p_ + 1);
     run_tasks(blocks, threads_, [&](size_t b) {
-      for (size_t f = 1; f < effects_; ++f) block_sums[b].emplace_back(counts_[f], p_ + 1);
-      std::vector<double> row(p_);
+      std::vector<double> copy(p_);
       for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
-        double* run_total = sums_[0].row(r);
+        double* run_total = first.row(r);
         for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
-          load(i, row.data());
-          const double w = weights_[i];
-          for (size_t j = 0; j < p_; ++j) {
-            block_scale[b][j] = std::max(block_scale[b][j], std::fabs(row[j]));
-            run_total[j] += w * row[j];
-          }
-          run_total[p_] += w;
-          for (size_t f = 1; f < effects_; ++f) {
-            double* total = block_sums[b][f - 1].row(levels_.levels[f - 1][i]);
-            for (size_t j = 0; j < p_; ++j) total[j] += w * row[j];
-            total[p_] += w;
-          }
+          parts[b].add(run_total, i, weights_[i], row_at(i, copy.data()));
         }
       }
     });
-    scale_.assign(p_, 0.0);
-    for (size_t b = 0; b < blocks; ++b) {
-      for (size_t j = 0; j < p_; ++j) scale_[j] = std::max(scale_[j], block_scale[b][j]);
-    }
-    for (double& s : scale_) s = std::max(s, std::numeric_limits<double>::min());
-    for (size_t f = 1; f < effects_; ++f) {
-      Matrix total(counts_[f], p_ + 1);
-      for (size_t b = 0; b < blocks; ++b) {
-        for (size_t g = 0; g < counts_[f]; ++g) {
-          const double* part = block_sums[b][f - 1].row(g);
-          double* into = total.row(g);
-          for (size_t j = 0; j <= p_; ++j) into[j] += part[j];
-        }
-      }
-      sums_.push_back(std::move(total));
-    }
+    use(merge_level_totals(std::move(first), parts));
+  }
+
+  void use(LevelTotals totals) {
+    sums_ = std::move(totals.sums);
+    scale_ = std::move(totals.scale);
   }
 
   // C_fh for every pair of fixed effects f != h; those of the first fixed
@@ -290,19 +277,19 @@ class Problem {
 
   // Row i (in run r of the first fixed effect) of values - sum_f D_f coefficients[f].
   void residual_row(const std::vector<Matrix>& coefficients, size_t r, size_t i, double* row) const {
-    load(i, row);
-    const double* first = coefficients[0].row(r);
-    for (size_t j = 0; j < p_; ++j) row[j] -= first[j];
-    for (size_t f = 1; f < effects_; ++f) {
-      const double* other = coefficients[f].row(levels_.levels[f - 1][i]);
-      for (size_t j = 0; j < p_; ++j) row[j] -= other[j];
-    }
+    subtract(row, row_at(i, row), coefficients[0].row(r), p_);
+    for (size_t f = 1; f < effects_; ++f) subtract(row, row, coefficients[f].row(levels_.levels[f - 1][i]), p_);
   }
 
-  void load(size_t i, double* row) const {
+  // Row i of [leading values]: in place when it lies contiguous in values, else copied into copy.
+  const double* row_at(size_t i, double* copy) const {
+    if (leading_ == nullptr && values_.col_stride == 1) {
+      return values_.origin + static_cast<ptrdiff_t>(i) * values_.row_stride;
+    }
     const size_t shift = leading_ != nullptr ? 1 : 0;
-    if (leading_ != nullptr) row[0] = leading_[i];
-    for (size_t j = 0; j < values_.cols; ++j) row[j + shift] = values_(i, j);
+    if (leading_ != nullptr) copy[0] = leading_[i];
+    for (size_t j = 0; j < values_.cols; ++j) copy[j + shift] = values_(i, j);
+    return copy;
   }
 
   const double* leading_;
@@ -322,9 +309,57 @@ class Problem {
 
 }  // namespace
 
+std::vector<size_t> run_blocks(size_t runs) {
+  const size_t blocks = std::max<size_t>(1, std::min(kRowBlocks, runs));
+  std::vector<size_t> out;
+  for (size_t b = 0; b <= blocks; ++b) out.push_back(b * runs / blocks);
+  return out;
+}
+
+LevelTotalsBlock::LevelTotalsBlock(const FixedEffectLevels& levels, size_t p)
+    : levels_(&levels), p_(p), scale_(p, 0.0) {
+  for (size_t count : levels.level_counts) other_sums_.emplace_back(count, p + 1);
+}
+
+void LevelTotalsBlock::add(double* run_total, size_t i, double w, const double* row) {
+  note_largest(scale_.data(), row, p_);
+  add_scaled(run_total, row, w, p_);
+  run_total[p_] += w;
+  for (size_t f = 0; f < other_sums_.size(); ++f) {
+    double* total = other_sums_[f].row(levels_->levels[f][i]);
+    add_scaled(total, row, w, p_);
+    total[p_] += w;
+  }
+}
+
+LevelTotals merge_level_totals(Matrix first, const std::vector<LevelTotalsBlock>& blocks) {
+  LevelTotals out;
+  const size_t p = first.cols() - 1;
+  out.scale.assign(p, 0.0);
+  for (const LevelTotalsBlock& block : blocks) {
+    for (size_t j = 0; j < p; ++j) out.scale[j] = std::max(out.scale[j], block.scale_[j]);
+  }
+  for (double& s : out.scale) s = std::max(s, std::numeric_limits<double>::min());
+  out.sums.push_back(std::move(first));
+  const size_t others = blocks.empty() ? 0 : blocks.front().other_sums_.size();
+  for (size_t f = 0; f < others; ++f) {
+    Matrix total(blocks.front().other_sums_[f].rows(), p + 1);
+    for (const LevelTotalsBlock& block : blocks) {
+      for (size_t g = 0; g < total.rows(); ++g) {
+        const double* part = block.other_sums_[f].row(g);
+        double* into = total.row(g);
+        for (size_t j = 0; j <= p; ++j) into[j] += part[j];
+      }
+    }
+    out.sums.push_back(std::move(total));
+  }
+  return out;
+}
+
 Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
                               const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,
-                              size_t max_sweeps, size_t threads, size_t returned, bool with_gram) {
+                              size_t max_sweeps, size_t threads, size_t returned, bool with_gram,
+                              LevelTotals* totals) {
   Problem problem(leading, values, weights, levels, threads);
   const size_t p = problem.columns();
   returned = std::min(returned, p);
@@ -334,7 +369,11 @@ Demeaned demean_within_levels(const double* leading, const MatrixView& values, c
     for (size_t f = 0; f <= levels.levels.size(); ++f) out.coefficients.emplace_back(problem.count(f), p);
   }
   if (max_sweeps > 0) {
-    problem.level_sums();
+    if (totals != nullptr) {
+      problem.use(std::move(*totals));
+    } else {
+      problem.level_sums();
+    }
     problem.crosstabs();
     std::tie(out.sweeps, out.change) = problem.sweep(out.coefficients, tol, max_sweeps);
   }

@@ -3,10 +3,13 @@
 // kGatherRows rows at a time: each column is read in order and the tile
 // being written stays in cache, so X is read once and written once, without
 // the interpreter lock. The same pass notes whether any value is not finite
-// (NaN, or an infinity: x - x is NaN for both).
+// (NaN, or an infinity: x - x is NaN for both). Given the positions of the
+// rows to take instead, the block's rows are those rows of the columns, in
+// that order (a second copy of X by position would cost another pass).
 #include "frames_native/gather.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +23,10 @@
 namespace kestrum {
 
 const char* const kGatherColumnsDoc =
-    "gather_columns(columns, start, stop)\n--\n\n"
+    "gather_columns(columns, start, stop, rows=None)\n--\n\n"
     "Rows [start, stop) of the columns (contiguous 1-D float64 arrays, None for a column of ones) as a\n"
-    "C-contiguous float64 block, and whether any of those values is not finite (NaN or infinite).";
+    "C-contiguous float64 block, and whether any of those values is not finite (NaN or infinite).\n"
+    "rows: int64 positions; the block's rows are then the rows at rows[start:stop], in that order.";
 
 namespace {
 
@@ -42,17 +46,30 @@ inline bool any_nonfinite(double a, double b, double c, double d) {
 
 // columns[j] points to a contiguous column, or is nullptr for a column of
 // ones. Four columns are interleaved at a time: one pass writes whole
-// 32-byte pieces of the rows, reading four streams in order.
-Gathered gather(const std::vector<const double*>& columns, size_t start, size_t stop) {
+// 32-byte pieces of the rows, reading four streams in order. Row r of the
+// block is row start + r of the columns, or row positions[start + r] when
+// positions is given.
+Gathered gather(const std::vector<const double*>& columns, size_t start, size_t stop, const Int64View* positions) {
   const size_t k = columns.size(), rows = stop - start;
   Gathered out{Buffer(rows * k), false};
   double* block = out.block.data();
   static const std::vector<double> ones(kGatherRows, 1.0);
   std::vector<const double*> tile(k);
   bool nonfinite_seen = false;
+  std::vector<double> picked(positions != nullptr ? kGatherRows * k : 0);
   for (size_t first = 0; first < rows; first += kGatherRows) {
     const size_t count = std::min(kGatherRows, rows - first);
-    for (size_t j = 0; j < k; ++j) tile[j] = columns[j] == nullptr ? ones.data() : columns[j] + start + first;
+    for (size_t j = 0; j < k; ++j) {
+      if (columns[j] == nullptr) {
+        tile[j] = ones.data();
+      } else if (positions == nullptr) {
+        tile[j] = columns[j] + start + first;
+      } else {  // the tile's rows of column j, picked by position, then written as the rows in order are
+        double* into = picked.data() + j * kGatherRows;
+        for (size_t r = 0; r < count; ++r) into[r] = columns[j][(*positions)[start + first + r]];
+        tile[j] = into;
+      }
+    }
     double* tile_block = block + first * k;
     size_t j = 0;
     for (; j + 4 <= k; j += 4) {
@@ -78,7 +95,7 @@ Gathered gather(const std::vector<const double*>& columns, size_t start, size_t 
 }
 
 PyRef gather_columns_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"columns", "start", "stop"};
+  static constexpr const char* parameters[] = {"columns", "start", "stop", "rows"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"gather_columns", parameters, 3}, args, nargs, kwnames, slots);
   PyRef sequence =
@@ -86,6 +103,18 @@ PyRef gather_columns_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   const uint64_t start = convert_argument("start", [&] { return to_u64(slots[1]); });
   const uint64_t stop = convert_argument("stop", [&] { return to_u64(slots[2]); });
   if (stop < start) raise(PyExc_ValueError, "stop must not be below start");
+  std::optional<Int64View> positions;
+  size_t rows_needed = stop;  // by each column
+  if (!is_omitted(slots[3]) && slots[3] != Py_None) {
+    positions = int64_argument(slots[3], "rows");
+    if (positions->rows < stop) raise(PyExc_ValueError, "rows must hold at least " + std::to_string(stop) + " positions");
+    rows_needed = 0;
+    for (size_t r = start; r < stop; ++r) {
+      const int64_t position = (*positions)[r];
+      if (position < 0) raise(PyExc_ValueError, "rows[" + std::to_string(r) + "] is negative");
+      rows_needed = std::max(rows_needed, static_cast<size_t>(position) + 1);
+    }
+  }
 
   // The sequence holds the arrays for the whole call, the lock released included.
   const size_t k = static_cast<size_t>(PySequence_Fast_GET_SIZE(sequence.get()));
@@ -95,12 +124,15 @@ PyRef gather_columns_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (item == Py_None) continue;
     const std::string name = "columns[" + std::to_string(j) + "]";
     const MatrixView column = matrix_argument(item, name.c_str(), 1);
-    if (column.rows < stop || (column.row_stride != 1 && column.rows > 1)) {
-      raise(PyExc_ValueError, name + " must be contiguous with at least " + std::to_string(stop) + " rows");
+    if (column.row_stride != 1 && column.rows > 1) raise(PyExc_ValueError, name + " must be contiguous");
+    if (column.rows < rows_needed) {
+      raise(PyExc_ValueError, positions ? "rows holds position " + std::to_string(rows_needed - 1) + ", beyond the " +
+                                              std::to_string(column.rows) + " rows of " + name
+                                        : name + " must be contiguous with at least " + std::to_string(stop) + " rows");
     }
     columns[j] = column.origin;
   }
-  Gathered gathered = without_interpreter_lock([&] { return gather(columns, start, stop); });
+  Gathered gathered = without_interpreter_lock([&] { return gather(columns, start, stop, positions ? &*positions : nullptr); });
   PyRef block = output_array(StridedArray::standard(std::move(gathered.block), 2, stop - start, k));
   return checked(PyTuple_Pack(2, block.get(), gathered.has_nonfinite ? Py_True : Py_False));
 }

@@ -1,6 +1,7 @@
 #include "frames_native/within_levels.hpp"
 
 #include "estimation/demeaning.hpp"
+#include "estimation/newton_trial.hpp"
 #include "frames_native/partition_arguments.hpp"
 #include "frames_native/released_lock.hpp"
 #include "interface/arguments.hpp"
@@ -9,6 +10,7 @@
 #include "numeric/strided_array.hpp"
 
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,7 +19,7 @@ namespace kestrum {
 
 const char* const kDemeanLevelsDoc =
     "demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads,\n"
-    "              returned, gram)\n--\n\n"
+    "              returned, gram, totals=None)\n--\n\n"
     "The residuals of the columns (leading, n float64 or None, then those of values, n x k float64) from\n"
     "their weighted projection on the dummies of fixed effects, by sweeps of alternating projections from the\n"
     "given coefficients (None: 0) until the largest change of a coefficient relative to its column's largest\n"
@@ -27,7 +29,19 @@ const char* const kDemeanLevelsDoc =
     "fixed effect, its levels x columns coefficients. Returns (residuals, coefficients, the residuals'\n"
     "weighted Gram matrix, sweeps, the last sweep's change); the residuals of the first `returned` columns\n"
     "only (the Gram matrix is of all; None unless gram is True). max_sweeps 0: the residuals of the given\n"
-    "coefficients.";
+    "coefficients. totals: the level totals newton_trial returned for these columns and weights, used once\n"
+    "instead of a pass over the rows to sum them.";
+
+const char* const kNewtonTrialDoc =
+    "newton_trial(working, projected, eta, weights, y, X, target, run_lengths, levels, level_products, threads,\n"
+    "             out)\n--\n\n"
+    "One pass of a Newton step of the probit with fixed effects (rows sorted by the first one, as for\n"
+    "demean_levels): step = (working - projected) + X target - sum_f level_products[f][level_f] - eta into\n"
+    "out[0] and, when out[1:] are arrays rather than None, eta + step into out[1], lambda and w there into\n"
+    "out[2] and out[3], and z = eta + step + lambda / w into out[4]. working, projected, eta, weights, y:\n"
+    "n float64; X: n x k C-contiguous float64; level_products: per fixed effect, one float64 per level.\n"
+    "Returns (sum weights step^2, l at eta + step or 0.0, and with the trial the level totals of [z X] with\n"
+    "the trial's w for demean_levels' totals, else None), the same bits on any number of threads.";
 
 namespace {
 
@@ -89,6 +103,37 @@ FixedEffectLevels levels_argument(PyObject* run_lengths, PyObject* others, size_
   return levels;
 }
 
+// The level totals of a Newton step's trial, handed to the next step's demeaning as a capsule.
+constexpr const char* kLevelTotalsCapsule = "kestrum_frames.level_totals";
+
+void free_level_totals(PyObject* capsule) {
+  delete static_cast<LevelTotals*>(PyCapsule_GetPointer(capsule, kLevelTotalsCapsule));
+}
+
+PyRef level_totals_capsule(LevelTotals&& totals) {
+  auto owned = std::make_unique<LevelTotals>(std::move(totals));
+  PyRef capsule = checked(PyCapsule_New(owned.get(), kLevelTotalsCapsule, free_level_totals));
+  static_cast<void>(owned.release());  // the capsule's now: free_level_totals deletes it
+  return capsule;
+}
+
+// The capsule's totals, checked against the levels and the p columns of the demeaning they are for; they are
+// used once (moved from), a second use is refused.
+LevelTotals* level_totals_argument(PyObject* obj, const FixedEffectLevels& levels, size_t p) {
+  if (!PyCapsule_IsValid(obj, kLevelTotalsCapsule)) {
+    raise(PyExc_TypeError, "totals must be the level totals newton_trial returned, or None");
+  }
+  auto* totals = static_cast<LevelTotals*>(PyCapsule_GetPointer(obj, kLevelTotalsCapsule));
+  if (totals->sums.empty()) raise(PyExc_ValueError, "totals were used already: each serves one demeaning");
+  bool fits = totals->sums.size() == levels.levels.size() + 1 && totals->scale.size() == p;
+  for (size_t f = 0; fits && f < totals->sums.size(); ++f) {
+    const size_t count = f == 0 ? levels.run_lengths.size() : levels.level_counts[f - 1];
+    fits = totals->sums[f].rows() == count && totals->sums[f].cols() == p + 1;
+  }
+  if (!fits) raise(PyExc_ValueError, "totals are of other levels or columns than this demeaning's");
+  return totals;
+}
+
 PyRef demeaned_tuple(Demeaned&& out) {
   PyRef residuals = output_array(StridedArray::from(std::move(out.residuals)));
   PyRef coefficients = checked(PyList_New(static_cast<Py_ssize_t>(out.coefficients.size())));
@@ -106,7 +151,7 @@ PyRef demeaned_tuple(Demeaned&& out) {
 PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"leading", "values", "weights", "run_lengths", "levels",
                                                "coefficients", "tol", "max_sweeps", "threads", "returned",
-                                               "gram"};
+                                               "gram", "totals"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"demean_levels", parameters, 11}, args, nargs, kwnames, slots);
   const MatrixView values = matrix_argument(slots[1], "values", 2);
@@ -125,14 +170,92 @@ PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   const uint64_t returned = convert_argument("returned", [&] { return to_u64(slots[9]); });
   const std::optional<bool> with_gram = optional_bool_argument(slots[10], "gram");
   if (!with_gram) raise(PyExc_TypeError, "gram is required");
+  LevelTotals* totals = is_omitted(slots[11]) || slots[11] == Py_None
+                            ? nullptr
+                            : level_totals_argument(slots[11], levels, values.cols + (leading_data != nullptr ? 1 : 0));
   return demeaned_tuple(without_interpreter_lock([&] {
     return demean_within_levels(leading_data, values, weights_data, levels, std::move(start), *tol, max_sweeps,
-                                threads, returned, *with_gram);
+                                threads, returned, *with_gram, totals);
   }));
+}
+
+// out[index] as an n-vector to write into, apart from the inputs, X (n x k, C order) and the outputs before it.
+double* trial_output(PyObject* out, Py_ssize_t index, size_t rows, const MatrixView& X,
+                     std::initializer_list<const double*> apart) {
+  const std::string name = "out[" + std::to_string(index) + "]";
+  double* column = output_column_argument(PyTuple_GET_ITEM(out, index), name.c_str(), rows, apart);
+  if (column < X.origin + rows * X.cols && X.origin < column + rows) {
+    raise(PyExc_ValueError, name + " overlaps X: give it a buffer of its own");
+  }
+  return column;
+}
+
+PyRef newton_trial_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"working", "projected", "eta", "weights", "y", "X", "target",
+                                               "run_lengths", "levels", "level_products", "threads", "out"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"newton_trial", parameters, 12}, args, nargs, kwnames, slots);
+  NewtonTrialInput in;
+  in.X = matrix_argument(slots[5], "X", 2);
+  const size_t n = in.X.rows, k = in.X.cols;
+  if (in.X.col_stride != 1 || (in.X.row_stride != static_cast<ptrdiff_t>(k) && n > 1)) {
+    raise(PyExc_ValueError, "X must be C-contiguous");
+  }
+  std::optional<Vector> copies[5];
+  const double** columns[] = {&in.working, &in.projected, &in.eta, &in.weights, &in.y};
+  for (size_t c = 0; c < 5; ++c) *columns[c] = column_argument(slots[c], parameters[c], n, copies[c]);
+  const Vector target = vector_argument(slots[6], "target", k);
+  in.target = target.data();
+  const FixedEffectLevels levels = levels_argument(slots[7], slots[8], n);
+  PyRef products = convert_argument(
+      "level_products", [&] { return checked(PySequence_Fast(slots[9], "expected a sequence")); });
+  if (PySequence_Fast_GET_SIZE(products.get()) != static_cast<Py_ssize_t>(levels.levels.size() + 1)) {
+    raise(PyExc_ValueError, "level_products must hold one array per fixed effect");
+  }
+  std::vector<Vector> product_values;
+  for (size_t f = 0; f <= levels.levels.size(); ++f) {
+    const std::string name = "level_products[" + std::to_string(f) + "]";
+    product_values.push_back(vector_argument(PySequence_Fast_GET_ITEM(products.get(), static_cast<Py_ssize_t>(f)),
+                                             name.c_str(),
+                                             f == 0 ? levels.run_lengths.size() : levels.level_counts[f - 1]));
+    in.level_products.push_back(product_values.back().data());
+  }
+  const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[10]); });
+  if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
+  if (!PyTuple_Check(slots[11]) || PyTuple_GET_SIZE(slots[11]) != 5) {
+    raise(PyExc_TypeError,
+          "out must be a tuple (step, trial_eta, trial_lambda, trial_w, trial_working), the last four arrays or None");
+  }
+  NewtonTrialOutput out;
+  const std::initializer_list<const double*> inputs = {in.working, in.projected, in.eta, in.weights, in.y};
+  out.step = trial_output(slots[11], 0, n, in.X, inputs);
+  const bool trial = PyTuple_GET_ITEM(slots[11], 1) != Py_None;
+  for (Py_ssize_t index = 2; index < 5; ++index) {
+    if ((PyTuple_GET_ITEM(slots[11], index) != Py_None) != trial) {
+      raise(PyExc_TypeError, "out[1:] must be four arrays, or four times None");
+    }
+  }
+  if (trial) {
+    out.trial_eta = trial_output(slots[11], 1, n, in.X,
+                                 {in.working, in.projected, in.eta, in.weights, in.y, out.step});
+    out.trial_lambda = trial_output(slots[11], 2, n, in.X,
+                                    {in.working, in.projected, in.eta, in.weights, in.y, out.step, out.trial_eta});
+    out.trial_weights = trial_output(slots[11], 3, n, in.X, {in.working, in.projected, in.eta, in.weights, in.y,
+                                                              out.step, out.trial_eta, out.trial_lambda});
+    out.trial_working = trial_output(slots[11], 4, n, in.X, {in.working, in.projected, in.eta, in.weights, in.y,
+                                                              out.step, out.trial_eta, out.trial_lambda,
+                                                              out.trial_weights});
+  }
+  const NewtonTrialSums sums = without_interpreter_lock([&] { return newton_trial(in, levels, out, threads); });
+  PyRef decrement = checked(PyFloat_FromDouble(sums.decrement));
+  PyRef loglike = checked(PyFloat_FromDouble(sums.loglike));
+  PyRef totals = trial ? level_totals_capsule(std::move(out.trial_totals)) : PyRef::borrow(Py_None);
+  return checked(PyTuple_Pack(3, decrement.get(), loglike.get(), totals.get()));
 }
 
 }  // namespace
 
 const FastCallEntry demean_levels = guarded_fast_call<demean_levels_body>;
+const FastCallEntry newton_trial_entry = guarded_fast_call<newton_trial_body>;
 
 }  // namespace kestrum

@@ -1,4 +1,4 @@
-// The demeaning of a block of columns within the levels of fixed effects.
+// The demeaning of a block of columns within the levels of fixed effects, and a Newton step's pass.
 #pragma once
 
 #include <Python.h>
@@ -8,9 +8,14 @@
 namespace kestrum {
 
 // demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads,
-//               returned)
+//               returned, gram, totals=None)
 //   -> (residuals, coefficients, gram, sweeps, change)
 extern const FastCallEntry demean_levels;
 extern const char* const kDemeanLevelsDoc;
+
+// newton_trial(working, projected, eta, weights, y, X, target, run_lengths, levels, level_products, threads, out)
+//   -> (decrement, trial loglike, trial level totals or None)
+extern const FastCallEntry newton_trial_entry;
+extern const char* const kNewtonTrialDoc;
 
 }  // namespace kestrum
