@@ -61,6 +61,8 @@ LOGLIKE_ROUNDING_ULPS = 8.0
 # before it has at most this share of its own weighted sum of squares is
 # collinear with them.
 COLLINEAR_SHARE = 1e-10
+# The line search halves the step at most down to this.
+SMALLEST_STEP = 2.0**-40
 
 
 def split_formula(formula: str) -> tuple[str, list[str]] | None:
@@ -156,25 +158,48 @@ def _check_fixed_effects(columns: Columns, names: list[str]) -> None:
             )
 
 
-def _drop_perfectly_classified(y: np.ndarray, codes: list[np.ndarray], names: list[str]) -> tuple[np.ndarray, dict]:
-    """Rows to keep once every level whose outcome is constant is dropped,
-    repeatedly; and per fixed effect how many levels were dropped."""
-    keep = np.ones(y.shape[0], dtype=bool)
-    every = True  # no row dropped yet: the columns are read as they are, not copied through the mask
+def constant_levels(count: np.ndarray, ones: np.ndarray) -> np.ndarray:
+    """The levels present whose outcome never varies: all rows y = 0 or all y = 1."""
+    return (count > 0) & ((ones == 0) | (ones == count))
+
+
+def drop_constant_levels(names: list[str], level_totals, drop) -> dict:
+    """Drop every level whose outcome is constant, fixed effect by fixed
+    effect, again and again until none is left (dropping the rows of one can
+    leave a level of another constant): level_totals(f) gives the rows and
+    the sum of y per level of fixed effect f among the rows kept so far,
+    drop(f, constant) drops the rows of those levels. Per fixed effect, how
+    many levels were dropped."""
     dropped = dict.fromkeys(names, 0)
     changed = True
     while changed:
         changed = False
-        for name, level in zip(names, codes):
-            rows, outcome = (level, y) if every else (level[keep], y[keep])
-            count = np.bincount(rows, minlength=level.max() + 1 if level.size else 0)
-            ones = np.bincount(rows, weights=outcome, minlength=count.shape[0])
-            constant = (count > 0) & ((ones == 0) | (ones == count))
+        for f, name in enumerate(names):
+            constant = constant_levels(*level_totals(f))
             if constant.any():
                 dropped[name] += int(constant.sum())
-                keep &= ~constant[level]
-                changed, every = True, False
-    return keep, dropped
+                drop(f, constant)
+                changed = True
+    return dropped
+
+
+def _drop_perfectly_classified(y: np.ndarray, codes: list[np.ndarray], names: list[str]) -> tuple[np.ndarray, dict]:
+    """Rows to keep once every level whose outcome is constant is dropped,
+    repeatedly; and per fixed effect how many levels were dropped."""
+    keep = np.ones(y.shape[0], dtype=bool)
+    every = [True]  # no row dropped yet: the columns are read as they are, not copied through the mask
+
+    def level_totals(f):
+        level = codes[f]
+        rows, outcome = (level, y) if every[0] else (level[keep], y[keep])
+        count = np.bincount(rows, minlength=level.max() + 1 if level.size else 0)
+        return count, np.bincount(rows, weights=outcome, minlength=count.shape[0])
+
+    def drop(f, constant):
+        keep[:] &= ~constant[codes[f]]
+        every[0] = False
+
+    return keep, drop_constant_levels(names, level_totals, drop)
 
 
 def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster: str | None) -> tuple[Design, PanelData]:
@@ -312,7 +337,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         scratch = np.multiply(w, step, out=fitted)  # nor the fitted index
         scratch *= step
         decrement = float(scratch.sum())  # sum w step^2
-        resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
+        resolution = max(tol, loglike_rounding(loglike))
         if iteration > 0 and gain < resolution and decrement < resolution:
             converged = True
             break
@@ -324,20 +349,34 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
             trial_eta += eta  # eta + t step
             trial_loglike, trial_lam, trial_w = probit_derivatives(trial_eta, y, out=(trial_lam, trial_w))
             passes += 1
-            if trial_loglike >= loglike - LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike):
+            if trial_loglike >= loglike - loglike_rounding(loglike):
                 break
             t *= 0.5
-            if t < 2.0**-40:
-                warnings.warn("the Newton step cannot increase the log-likelihood: the fit stops, not converged",
-                              RuntimeWarning, stacklevel=4)
+            if t < SMALLEST_STEP:
+                _warn_no_ascent()
                 return finish(iteration, False)
         gain = trial_loglike - loglike
         eta, trial_eta = trial_eta, eta  # eta + t step, the trial accepted
         beta = beta + t * (target - beta)
         loglike, lam, w, trial_lam, trial_w = trial_loglike, trial_lam, trial_w, lam, w
     if not converged:
-        warnings.warn(f"the fit did not converge in {max_iter} iterations", RuntimeWarning, stacklevel=4)
+        warn_not_converged(max_iter)
     return finish(iteration, converged)
+
+
+def loglike_rounding(loglike: float) -> float:
+    """The rounding of l: a step may lose this much and still be taken, and the fit has converged when a
+    step gains less than max(tol, this) and the Newton decrement of the next is below that too."""
+    return LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike)
+
+
+def _warn_no_ascent() -> None:
+    warnings.warn("the Newton step cannot increase the log-likelihood: the fit stops, not converged",
+                  RuntimeWarning, stacklevel=5)
+
+
+def warn_not_converged(max_iter: int) -> None:
+    warnings.warn(f"the fit did not converge in {max_iter} iterations", RuntimeWarning, stacklevel=5)
 
 
 def _warn_collinear(names: list[str], independent: list[int]) -> None:
@@ -375,16 +414,22 @@ def small_sample_factor(vcov: str, nobs: int, clusters: int | None) -> float:
 
 
 def covariance(fit: FixedEffectsFit, data: PanelData, vcov: str) -> np.ndarray:
-    """V of the kept coefficients under vcov (see the module's text), formed
-    by the core from H~ and the meat as every fit's covariance is."""
-    meat = groupings = None
+    """V of the kept coefficients under vcov (see the module's text)."""
+    meat = sums = None
     if vcov.startswith("HC"):
         scores = fit.lam[:, None] * fit.demeaned
         meat = scores.T @ scores
     elif vcov.startswith("CR"):
         sums = score_sums(fit, data)
-        groupings = [(sums.T @ sums, data.clusters, 1)]
-    return _native.covariance(-fit.hessian, meat, groupings, vcov, data.y.shape[0])["cov"]
+    return formed_covariance(fit.hessian, vcov, data.y.shape[0], meat, sums, data.clusters)
+
+
+def formed_covariance(hessian: np.ndarray, vcov: str, nobs: int, meat: np.ndarray | None = None,
+                      sums: np.ndarray | None = None, clusters: int | None = None) -> np.ndarray:
+    """V from H~ and the meat (HC: sum_i s_i s_i'; CR: from the clusters' score sums), formed by the
+    core as every fit's covariance is."""
+    groupings = None if sums is None else [(sums.T @ sums, clusters, 1)]
+    return _native.covariance(-hessian, meat, groupings, vcov, nobs)["cov"]
 
 
 def describe(vcov: str, cluster: str | None, clusters: int | None) -> str:

@@ -40,7 +40,7 @@ class FixedEffectsResults(ProbitResults):
     n_separated / separated_levels (what was dropped as perfectly
     classified), and bias_corrected_params()."""
 
-    def __init__(self, model: FixedEffectsModel, fit: FixedEffectsFit, vcov: str):
+    def __init__(self, model: FixedEffectsModel, fit: FixedEffectsFit, vcov: str, kept_cov: np.ndarray | None = None):
         self.model = model
         self._fit = fit
         names = model.exog_names
@@ -48,7 +48,7 @@ class FixedEffectsResults(ProbitResults):
         params = np.full(k, np.nan)
         params[fit.kept] = fit.beta
         cov = np.full((k, k), np.nan)
-        cov[np.ix_(fit.kept, fit.kept)] = covariance(fit, model.data, vcov)
+        cov[np.ix_(fit.kept, fit.kept)] = covariance(fit, model.data, vcov) if kept_cov is None else kept_cov
         self.params = pd.Series(params, index=names, name="coef")
         self._cov = pd.DataFrame(cov, index=names, columns=names)
         self.loglike = fit.loglike
