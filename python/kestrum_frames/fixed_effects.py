@@ -202,22 +202,36 @@ def _drop_perfectly_classified(y: np.ndarray, codes: list[np.ndarray], names: li
     return keep, drop_constant_levels(names, level_totals, drop)
 
 
-def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster: str | None) -> tuple[Design, PanelData]:
-    _check_fixed_effects(columns, fixed_effects)
-    design = Design.from_formula(formula, columns)
+def regressor_terms(design: Design) -> list[int]:
+    """The columns of X besides the intercept, which the fixed effects absorb."""
+    kept_terms = [j for j, name in enumerate(design.names) if name != INTERCEPT]
+    if not kept_terms:
+        raise ValueError(f"formula {design.formula!r} has no regressors besides the intercept, which the fixed "
+                         "effects absorb")
+    return kept_terms
+
+
+def model_rows(design: Design, columns: Columns, cluster: str | None):
+    """keep (None: every row), y and X (n x k, C order, the intercept left out) of the rows with no missing
+    outcome, regressor or cluster value, and the positions of X's columns among the design's."""
     if cluster is not None:
         columns.require([cluster], grouping=True)
     used = [design.outcome, *design.variables, *([cluster] if cluster else [])]
     keep, _ = rows_to_keep(columns, used)
     y = outcome_values(design, columns, keep)
     regressors = design.regressor_columns(columns, keep)
-    kept_terms = [j for j, name in enumerate(design.names) if name != INTERCEPT]
-    if not kept_terms:
-        raise ValueError(f"formula {formula!r} has no regressors besides the intercept, which the fixed effects absorb")
+    kept_terms = regressor_terms(design)
     X, nonfinite = _native.gather_columns(
         [np.ascontiguousarray(regressors[j], dtype=np.float64) for j in kept_terms], 0, y.shape[0])
     if nonfinite:
         raise nonfinite_regressor_error(design, columns, regressors, keep)
+    return keep, y, X, kept_terms
+
+
+def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster: str | None) -> tuple[Design, PanelData]:
+    _check_fixed_effects(columns, fixed_effects)
+    design = Design.from_formula(formula, columns)
+    keep, y, X, kept_terms = model_rows(design, columns, cluster)
     positions = np.flatnonzero(keep) if keep is not None else np.arange(columns.rows)
     codes_labels = [_codes(columns, name, keep) for name in fixed_effects]
     # Clustered by a fixed effect (by default the first): its codes below, not a second factorisation.

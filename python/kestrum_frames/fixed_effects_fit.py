@@ -23,11 +23,6 @@ def separated_message(data) -> str:
 
 def fit_fixed_effects(split, data, vcov, cluster, robust, max_iter, tol, demean_tol) -> FixedEffectsResults:
     formula, fixed_effects = split
-    if is_dask_frame(data):
-        raise NotImplementedError(
-            "fixed effects need an in-memory frame: a Dask DataFrame is not supported with '|' yet; "
-            "compute it to pandas (data.compute()) or fit without fixed effects"
-        )
     robust = arguments.boolean(robust, "robust")
     max_iter = arguments.integer(max_iter, "max_iter", 0)
     tol = arguments.real(tol, "tol")
@@ -35,6 +30,17 @@ def fit_fixed_effects(split, data, vcov, cluster, robust, max_iter, tol, demean_
     if not 0.0 < demean_tol < 1.0:
         raise ValueError(f"demean_tol must be between 0 and 1, not {demean_tol!r}")
     vcov, cluster = vcov_choice(vcov, cluster, robust, fixed_effects)
+    if is_dask_frame(data):
+        from .fixed_effects_dask import fit_dask_fixed_effects
+
+        def warn_separated(panel):
+            if panel.separated_rows:
+                warnings.warn(separated_message(panel), RuntimeWarning, stacklevel=5)
+
+        results = fit_dask_fixed_effects(formula, data, fixed_effects, vcov, cluster, max_iter, tol, demean_tol,
+                                         warn_separated)
+        results._tol, results._demean_tol = tol, demean_tol
+        return results
     columns = Columns(data)
     design, panel = panel_data(formula, columns, fixed_effects, cluster)
     if panel.separated_rows:

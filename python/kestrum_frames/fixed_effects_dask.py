@@ -1,0 +1,529 @@
+"""Probit with absorbed fixed effects on a Dask DataFrame: the rows stay in
+the partitions, and only per-level quantities travel.
+
+The fit is the Newton loop of fixed_effects.py written on a small state:
+beta and one coefficient vector e_f per fixed effect,
+
+    eta_i = x_i'beta + sum_f e_f[level_f(i)].
+
+Every pass sends the state to each partition, which recomputes eta (and l,
+lambda, w) from it; the partition's sums, over levels numbered model-wide,
+come back to the client, which adds them in partition order (so the numbers
+depend on the partitioning alone, never on the scheduler). A Newton step:
+
+  1. at eta, l and, for m = [z X] (z = eta + lambda / w), the level sums
+     b_f = D_f'W m, the level weights W_f, the pairs' weights C_fh = D_f'W D_h
+     and each column's largest |m| (the sweeps' scale);
+  2. on the client, the sweeps of demeaning.py in coefficient space,
+     a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f, from the last step's
+     coefficients and with its stopping rule: [z~ X~] = m - sum_f D_f A_f;
+  3. the Gram matrix of [z~ X~] weighted by w (H~ and X~'Wz~), and
+     beta' = H~^-1 X~'Wz~.
+
+The Newton index z - z~ + X~ beta' = X beta' + sum_f D_f (A_f[:, 0] -
+A_f[:, 1:] beta') is a state again, and the line search's eta + t (eta' - eta)
+the two states interpolated. The trial's pass gives its l, the decrement
+sum w (eta' - eta)^2 (at the first trial) and the next step's sums (1.).
+The covariance comes from a last pass at the estimate: the scores
+lambda_i x~_i, x~ = x - sum_f D_f A_f[:, 1:] (A of the last step, at its weights).
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+
+import dask
+import numpy as np
+import pandas as pd
+from scipy import linalg, sparse
+
+from .dask_data import dask_schema
+from .demeaning import MAX_SWEEPS, warn_unfinished_sweeps
+from .design import Design
+from .fixed_effects import (
+    SMALLEST_STEP, FixedEffectsFit, _check_fixed_effects, _independent, _warn_collinear, _warn_no_ascent,
+    drop_constant_levels, formed_covariance, loglike_rounding, model_rows, probit_derivatives, regressor_terms,
+    warn_not_converged,
+)
+from .fixed_effects_results import FixedEffectsModel, FixedEffectsResults
+from .frames import Columns
+from .progress import compute
+
+
+@dataclass
+class RawPartition:
+    """A partition's rows with no missing outcome, regressor or cluster value: y, X and the values of the
+    fixed effects (then of the cluster column, when it is not one of them)."""
+
+    y: np.ndarray
+    X: np.ndarray
+    values: list[np.ndarray]
+    dropped: int
+
+
+@dataclass
+class PanelPartition:
+    """A partition's rows of the fit: y, X, each row's level of every fixed effect (model-wide, 0..G_f-1)
+    and cluster (model-wide), and for each pair f < h of fixed effects each row's pair of levels among
+    the partition's (pair_keys: those pairs, as level_f * G_h + level_h)."""
+
+    y: np.ndarray
+    X: np.ndarray
+    codes: list[np.ndarray]
+    cluster: np.ndarray | None
+    pairs: list[np.ndarray] = field(default_factory=list)
+    pair_keys: list[np.ndarray] = field(default_factory=list)
+
+
+@dataclass
+class LevelCounts:
+    names: list[str]
+    counts: list[int]
+
+
+@dataclass
+class DaskPanel:
+    """The partitions of a fit (persisted) and what the results report of them."""
+
+    partitions: list
+    names: list[str]
+    levels: LevelCounts
+    labels: list[np.ndarray]
+    nobs: int
+    outcome_sum: float
+    clusters: int | None
+    cluster_count: int  # clusters numbered, some perhaps without rows (their sums are 0)
+    dropped_missing: int
+    separated_levels: dict
+    separated_rows: int
+    pairs: list = field(default_factory=list)  # per pair f < h: (f, h, the keys model-wide, per partition their positions)
+
+
+# Building the partitions
+
+
+def _read(frame: pd.DataFrame, number: int, design: Design, fixed_effects: list[str], cluster: str | None
+          ) -> RawPartition:
+    columns = Columns(frame, f"partition {number} of data")
+    _check_fixed_effects(columns, fixed_effects)
+    try:
+        keep, y, X, _ = model_rows(design, columns, cluster)
+    except ValueError as error:
+        raise ValueError(f"partition {number} of data: {error}") from None
+    grouped = fixed_effects + ([cluster] if cluster is not None and cluster not in fixed_effects else [])
+    values = [np.asarray(columns.series(name)) for name in grouped]
+    return RawPartition(y, X, [v if keep is None else v[keep] for v in values], columns.rows - y.shape[0])
+
+
+def _uniques(part: RawPartition) -> tuple:
+    return [pd.unique(values) for values in part.values], part.dropped, part.y.shape[0]
+
+
+def _coded(part: RawPartition, uniques: list, effects: int) -> PanelPartition:
+    codes = [np.asarray(pd.Index(u).get_indexer(v), dtype=np.int64) for u, v in zip(uniques, part.values)]
+    return PanelPartition(part.y, part.X, codes[:effects], codes[effects] if len(codes) > effects else None)
+
+
+def _level_outcomes(part: PanelPartition, f: int, count: int, dropped: list[np.ndarray]) -> tuple:
+    """Rows and sum of y per level of fixed effect f among the rows not in a dropped level."""
+    keep = _kept_rows(part, dropped)
+    level, y = (part.codes[f], part.y) if keep is None else (part.codes[f][keep], part.y[keep])
+    return np.bincount(level, minlength=count), np.bincount(level, weights=y, minlength=count)
+
+
+def _kept_rows(part: PanelPartition, dropped: list[np.ndarray]) -> np.ndarray | None:
+    keep = None
+    for codes, levels in zip(part.codes, dropped):
+        if levels.any():
+            out = levels[codes]
+            keep = ~out if keep is None else keep & ~out
+    return keep
+
+
+def _final(part: PanelPartition, lookups: list[np.ndarray], counts: list[int], cluster_effect: int | None):
+    """The partition's rows of the fit, with the levels numbered among those kept, and its pairs of levels."""
+    keep = None
+    codes = [lookup[c] for lookup, c in zip(lookups, part.codes)]
+    for c in codes:
+        keep = c >= 0 if keep is None else keep & (c >= 0)
+    if keep is not None and not keep.all():
+        codes = [c[keep] for c in codes]
+        y, X = part.y[keep], np.ascontiguousarray(part.X[keep])
+        cluster = None if part.cluster is None else part.cluster[keep]
+    else:
+        y, X, cluster = part.y, part.X, part.cluster
+    if cluster_effect is not None:
+        cluster = codes[cluster_effect]
+    final = PanelPartition(y, X, codes, cluster)
+    for f in range(len(codes)):
+        for h in range(f + 1, len(codes)):
+            keys, inverse = np.unique(codes[f] * counts[h] + codes[h], return_inverse=True)
+            final.pair_keys.append(keys)
+            final.pairs.append(inverse.reshape(-1).astype(np.int64))
+    return final
+
+
+def _final_statistics(part: PanelPartition, cluster_count: int) -> tuple:
+    present = None if part.cluster is None else np.bincount(part.cluster, minlength=cluster_count) > 0
+    return part.y.shape[0], float(part.y.sum()), present, part.pair_keys
+
+
+def _map(partitions: list, function, *args) -> list:
+    """function(partition, *args) where each partition is, the results in partition order; the
+    arguments travel once (one key each), not once per partition."""
+    shared = [dask.delayed(arg, traverse=False) if isinstance(arg, (list, tuple, np.ndarray)) else arg
+              for arg in args]
+    task = dask.delayed(function, pure=False)
+    return compute([task(part, *shared) for part in partitions], False)
+
+
+def _persist(partitions: list, function, *args, numbered: bool = False) -> list:
+    """function(partition, *args) (or (partition, its number, *args)) where each partition is, kept there."""
+    shared = [dask.delayed(arg, traverse=False) if isinstance(arg, (list, tuple, np.ndarray)) else arg
+              for arg in args]
+    task = dask.delayed(function, pure=False)
+    return list(dask.persist(*[task(part, *([number] if numbered else []), *shared)
+                               for number, part in enumerate(partitions)]))
+
+
+def dask_panel(formula: str, frame, fixed_effects: list[str], cluster: str | None) -> tuple[Design, DaskPanel]:
+    schema = dask_schema(frame)
+    _check_fixed_effects(schema, fixed_effects)
+    design = Design.from_formula(formula, schema)
+    design.learn_from_schema(frame._meta_nonempty, "data")
+    if cluster is not None:
+        schema.require([cluster], grouping=True)
+    kept_terms = regressor_terms(design)  # (refuses a formula of the intercept alone)
+    used = list(dict.fromkeys([design.outcome, *design.variables, *fixed_effects, *([cluster] if cluster else [])]))
+    raw = _persist(frame[used].to_delayed(), _read, design, fixed_effects, cluster, numbered=True)
+    found = _map(raw, _uniques)
+    uniques = [pd.unique(np.concatenate([u[j] for u, _, _ in found])) for j in range(len(found[0][0]))]
+    dropped_missing = sum(d for _, d, _ in found)
+    if sum(rows for _, _, rows in found) == 0:
+        raise ValueError("no rows of data are left once rows with a missing value are dropped")
+    effects = len(fixed_effects)
+    coded = _persist(raw, _coded, uniques, effects)
+    del raw
+
+    # Levels whose outcome never varies, by the in-memory path's rule (one pass per fixed effect and round).
+    counts = [len(u) for u in uniques[:effects]]
+    dropped = [np.zeros(count, dtype=bool) for count in counts]
+    totals = [None] * effects
+
+    def level_totals(f):
+        parts = _map(coded, _level_outcomes, f, counts[f], dropped)
+        totals[f] = (_added([rows for rows, _ in parts]), _added([ones for _, ones in parts]))
+        return totals[f]
+
+    def drop(f, constant):
+        dropped[f] |= constant
+
+    separated = drop_constant_levels(fixed_effects, level_totals, drop)
+    # The last round dropped nothing: its totals are those of the rows kept.
+    present = [(rows > 0) & ~gone for (rows, _), gone in zip(totals, dropped)]
+    if not present[0].any():
+        raise ValueError("every level of the fixed effects has a constant outcome: no rows are left to fit beta")
+    lookups = [np.where(p, np.cumsum(p) - 1, -1) for p in present]
+    kept_counts = [int(p.sum()) for p in present]
+    cluster_effect = fixed_effects.index(cluster) if cluster in fixed_effects else None
+    partitions = _persist(coded, _final, lookups, kept_counts, cluster_effect)
+    del coded
+    cluster_count = kept_counts[cluster_effect] if cluster_effect is not None else (
+        len(uniques[effects]) if cluster is not None else 0)
+    statistics = _map(partitions, _final_statistics, cluster_count)
+    nobs = sum(rows for rows, _, _, _ in statistics)
+    clusters = None
+    if cluster is not None:
+        clusters = cluster_count if cluster_effect is not None else int(
+            np.logical_or.reduce([p for _, _, p, _ in statistics]).sum())
+    pairs, q = [], 0
+    for f in range(effects):
+        for h in range(f + 1, effects):
+            local = [keys[q] for _, _, _, keys in statistics]
+            model_keys, positions = np.unique(np.concatenate(local), return_inverse=True)
+            bounds = np.cumsum([len(keys) for keys in local])[:-1]
+            pairs.append((f, h, model_keys, np.split(positions.reshape(-1), bounds)))
+            q += 1
+    panel = DaskPanel(
+        partitions=partitions, names=[design.names[j] for j in kept_terms],
+        levels=LevelCounts(list(fixed_effects), kept_counts),
+        labels=[u[p] for u, p in zip(uniques, present)], nobs=nobs,
+        outcome_sum=sum(total for _, total, _, _ in statistics), clusters=clusters, cluster_count=cluster_count,
+        dropped_missing=dropped_missing, separated_levels=separated,
+        separated_rows=sum(rows for _, _, rows in found) - nobs,
+        pairs=pairs,
+    )
+    return design, panel
+
+
+def _added(parts: list):
+    """The partitions' sums added in partition order."""
+    total = parts[0].copy() if isinstance(parts[0], np.ndarray) else parts[0]
+    for part in parts[1:]:
+        total = total + part
+    return total
+
+
+# The passes of the Newton loop
+
+
+def _index(part: PanelPartition, beta: np.ndarray, effects: list[np.ndarray]) -> np.ndarray:
+    """eta = X beta + sum_f e_f[level_f] (products by einsum, not BLAS: its threads would spin beside the tasks)."""
+    eta = np.einsum("ij,j->i", part.X, beta)
+    for codes, effect in zip(part.codes, effects):
+        eta += effect[codes]
+    return eta
+
+
+def _stacked(part: PanelPartition, eta: np.ndarray, lam: np.ndarray, w: np.ndarray, kept) -> np.ndarray:
+    """m = [z X] of the kept regressors, z = eta + lambda / w."""
+    z = np.divide(lam, w)
+    z += eta
+    X = part.X if kept is None else part.X[:, kept]
+    return np.column_stack([z, X])
+
+
+def _level_pass(part: PanelPartition, state: tuple, kept, counts: list[int], previous: tuple | None) -> tuple:
+    """At the state: l, per fixed effect the level sums of w m and the level weights (G_f x (p + 1)), the
+    partition's pairs' weights, each column's largest |m|, X'WX's diagonal; and with the previous state,
+    the decrement sum w_previous (eta - eta_previous)^2."""
+    eta = _index(part, *state)
+    loglike, lam, w = probit_derivatives(eta, part.y)
+    m = _stacked(part, eta, lam, w, kept)
+    weighted = m * w[:, None]
+    sums = []
+    for codes, count in zip(part.codes, counts):
+        columns = [np.bincount(codes, weights=weighted[:, j], minlength=count) for j in range(m.shape[1])]
+        sums.append(np.column_stack([*columns, np.bincount(codes, weights=w, minlength=count)]))
+    pair_weights = [np.bincount(pairs, weights=w, minlength=keys.shape[0])
+                    for pairs, keys in zip(part.pairs, part.pair_keys)]
+    scale = np.abs(m).max(axis=0) if m.shape[0] else np.zeros(m.shape[1])
+    raw = np.einsum("ij,i,ij->j", m[:, 1:], w, m[:, 1:])
+    decrement = 0.0
+    if previous is not None:
+        before = _index(part, *previous)
+        _, _, w_before = probit_derivatives(before, part.y)
+        step = eta - before
+        decrement = float(np.einsum("i,i,i->", w_before, step, step))
+    return loglike, sums, pair_weights, scale, raw, decrement
+
+
+def _gram_pass(part: PanelPartition, state: tuple, kept, coefficients: list[np.ndarray]) -> np.ndarray:
+    """The Gram matrix of [z~ X~] = m - sum_f D_f A_f, weighted by w."""
+    eta = _index(part, *state)
+    _, lam, w = probit_derivatives(eta, part.y)
+    residuals = _stacked(part, eta, lam, w, kept)
+    for codes, c in zip(part.codes, coefficients):
+        residuals -= c[codes]
+    return np.einsum("ij,i,ik->jk", residuals, w, residuals)
+
+
+def _score_pass(part: PanelPartition, state: tuple, kept, coefficients: list[np.ndarray], clustered: bool,
+                cluster_count: int) -> np.ndarray:
+    """The scores s_i = lambda_i x~_i, x~ = x - sum_f D_f A_f (A_f of X): sum_i s_i s_i', or their sums per
+    cluster (clusters x k) when clustered."""
+    eta = _index(part, *state)
+    _, lam, _ = probit_derivatives(eta, part.y)
+    scores = np.array(part.X if kept is None else part.X[:, kept])
+    for codes, c in zip(part.codes, coefficients):
+        scores -= c[codes]
+    scores *= lam[:, None]
+    if not clustered:
+        return np.einsum("ij,ik->jk", scores, scores)
+    return np.column_stack([np.bincount(part.cluster, weights=scores[:, j], minlength=cluster_count)
+                            for j in range(scores.shape[1])])
+
+
+@dataclass
+class LevelSums:
+    loglike: float
+    sums: list[np.ndarray]  # per fixed effect, G_f x (p + 1): b_f, then W_f
+    cross: list  # C[f][h], sparse G_f x G_h (None on the diagonal)
+    scale: np.ndarray
+    raw: np.ndarray
+    decrement: float
+
+
+class DaskNewton:
+    """The passes of the loop over a panel's partitions."""
+
+    def __init__(self, panel: DaskPanel):
+        self.panel = panel
+        self.kept = None  # every regressor, until the first step finds some collinear
+        self.passes = 0
+
+    def level_sums(self, state: tuple, previous: tuple | None = None) -> LevelSums:
+        panel = self.panel
+        counts = panel.levels.counts
+        parts = _map(panel.partitions, _level_pass, state, self.kept, counts, previous)
+        self.passes += 1
+        loglike = _added([p[0] for p in parts])
+        sums = [_added([p[1][f] for p in parts]) for f in range(len(counts))]
+        cross = [[None] * len(counts) for _ in counts]
+        for q, (f, h, keys, positions) in enumerate(panel.pairs):
+            weights = np.zeros(keys.shape[0])
+            for p, part in enumerate(parts):  # a pair once per partition: each sum is added in partition order
+                weights[positions[p]] += part[2][q]
+            pair = sparse.csr_matrix((weights, (keys // counts[h], keys % counts[h])), shape=(counts[f], counts[h]))
+            cross[f][h], cross[h][f] = pair, pair.T.tocsr()
+        scale = np.maximum.reduce([p[3] for p in parts])
+        return LevelSums(loglike, sums, cross, np.maximum(scale, np.finfo(float).tiny), _added([p[4] for p in parts]),
+                         _added([p[5] for p in parts]))
+
+    def gram(self, state: tuple, coefficients: list[np.ndarray]) -> np.ndarray:
+        self.passes += 1
+        return _added(_map(self.panel.partitions, _gram_pass, state, self.kept, coefficients))
+
+    def scores(self, state: tuple, coefficients: list[np.ndarray], clustered: bool) -> np.ndarray:
+        self.passes += 1
+        return _added(_map(self.panel.partitions, _score_pass, state, self.kept, coefficients, clustered,
+                           self.panel.cluster_count))
+
+
+def sweep(level: LevelSums, start: list[np.ndarray] | None, tol: float) -> tuple[list[np.ndarray], int, float]:
+    """The coefficients A_f of m's projection on the fixed effects by the sweeps of demeaning.py in
+    coefficient space, a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f, from start (None: 0), until a sweep's
+    largest change relative to its column's largest |m| is below tol (one fixed effect: one sweep)."""
+    effects = len(level.sums)
+    p = level.sums[0].shape[1] - 1
+    coefficients = [np.zeros((s.shape[0], p)) for s in level.sums] if start is None else [c.copy() for c in start]
+    sweeps, change = 0, 0.0
+    while sweeps < MAX_SWEEPS:
+        sweeps += 1
+        change = 0.0
+        for f in range(effects):
+            total = level.sums[f][:, :p].copy()
+            for h in range(effects):
+                if h != f:
+                    total -= level.cross[f][h] @ coefficients[h]
+            weights = level.sums[f][:, p]
+            positive = weights > 0.0  # weights that all underflowed: the level keeps its coefficients
+            updated = coefficients[f].copy()
+            updated[positive] = total[positive] / weights[positive, None]
+            if updated.size:
+                change = max(change, float((np.abs(updated - coefficients[f]) / level.scale).max()))
+            coefficients[f] = updated
+        if effects == 1 or change < tol:
+            break
+    return coefficients, sweeps, change
+
+
+def _between(state: tuple, target: tuple, t: float) -> tuple:
+    """The state of eta + t (eta' - eta)."""
+    beta, effects = state
+    return beta + t * (target[0] - beta), [e + t * (n - e) for e, n in zip(effects, target[1])]
+
+
+def maximize_dask(panel: DaskPanel, max_iter: int, tol: float, demean_tol: float):
+    """fixed_effects.maximize on the partitions: the same iterates, rules and warnings; the fit and the
+    last step's coefficients of the fixed effects (of [z X])."""
+    newton = DaskNewton(panel)
+    k = len(panel.names)
+    kept = list(range(k))
+    state = (np.zeros(k), [np.zeros(count) for count in panel.levels.counts])
+    level = newton.level_sums(state)
+    loglike = level.loglike
+    gain, converged, coefficients, sweeps_total = math.inf, False, None, 0
+
+    def finish(iteration: int, converged: bool):
+        fit = FixedEffectsFit(state[0][kept], kept, None, loglike, None, None, None, hessian, iteration, converged,
+                              newton.passes + sweeps_total)
+        return fit, newton, state, [np.ascontiguousarray(c[:, 1:]) for c in coefficients]
+
+    for iteration in range(max_iter + 1):
+        coefficients, sweeps, change = sweep(level, coefficients, demean_tol)
+        sweeps_total += sweeps
+        if len(coefficients) > 1 and not change < demean_tol:
+            warn_unfinished_sweeps(panel.levels.names, demean_tol, change)
+        gram = newton.gram(state, coefficients)
+        hessian, moment = gram[1:, 1:], gram[1:, 0]  # H~ = X~'WX~ and X~'Wz~
+        if iteration == 0:
+            independent = _independent(hessian, level.raw)
+            if len(independent) < k:
+                _warn_collinear(panel.names, independent)
+                if not independent:
+                    raise ValueError("every regressor is collinear with the fixed effects: beta is not identified")
+                kept = newton.kept = independent
+                hessian, moment = hessian[np.ix_(kept, kept)], moment[kept]
+                columns = [0, *(j + 1 for j in kept)]
+                coefficients = [np.ascontiguousarray(c[:, columns]) for c in coefficients]
+        target = linalg.solve(hessian, moment, assume_a="pos")
+        beta = np.zeros(k)
+        beta[kept] = target
+        newton_state = (beta, [c[:, 0] - c[:, 1:] @ target for c in coefficients])
+        trial = newton.level_sums(newton_state, previous=state)
+        decrement = trial.decrement
+        resolution = max(tol, loglike_rounding(loglike))
+        if iteration > 0 and gain < resolution and decrement < resolution:
+            converged = True
+            break
+        if iteration == max_iter:
+            break
+        t = 1.0
+        while True:
+            if trial.loglike >= loglike - loglike_rounding(loglike):
+                break
+            t *= 0.5
+            if t < SMALLEST_STEP:
+                _warn_no_ascent()
+                return finish(iteration, False)
+            trial = newton.level_sums(_between(state, newton_state, t))
+        gain = trial.loglike - loglike
+        state = newton_state if t == 1.0 else _between(state, newton_state, t)
+        loglike, level = trial.loglike, trial
+    if not converged:
+        warn_not_converged(max_iter)
+    return finish(iteration, converged)
+
+
+# The results
+
+
+class DaskFixedEffectsModel(FixedEffectsModel):
+    nobs = property(lambda self: int(self.data.nobs))
+
+
+class DaskFixedEffectsResults(FixedEffectsResults):
+    """FixedEffectsResults of a fit on a Dask DataFrame: the estimate, its covariance, the counts and the
+    summary; what needs the rows at hand is refused."""
+
+    @property
+    def llnull(self) -> float:
+        n, p = self.model.data.nobs, self.model.data.outcome_sum / self.model.data.nobs
+        from scipy import special
+
+        return float(n * (special.xlogy(p, p) + special.xlogy(1.0 - p, 1.0 - p)))
+
+    def fixef(self):
+        raise NotImplementedError(_refusal("fixef()"))
+
+    def predict(self, newdata=None):
+        raise NotImplementedError(_refusal("predict()"))
+
+    def bias_corrected_params(self):
+        raise NotImplementedError(_refusal("bias correction"))
+
+
+def _refusal(what: str) -> str:
+    return (f"{what} of a fit with fixed effects on a Dask DataFrame is not supported yet: fit on the computed "
+            "frame (data.compute()) for it")
+
+
+def fit_dask_fixed_effects(formula: str, frame, fixed_effects: list[str], vcov: str, cluster: str | None,
+                           max_iter: int, tol: float, demean_tol: float, separated_warning) -> DaskFixedEffectsResults:
+    design, panel = dask_panel(formula, frame, fixed_effects, cluster)
+    separated_warning(panel)
+    if vcov.startswith("CR") and panel.clusters < 2:
+        raise ValueError(f"cluster {cluster!r} has a single level among the rows used: a cluster-robust "
+                         "covariance needs at least two; choose vcov='HC1' or another cluster")
+    fit, newton, state, coefficients = maximize_dask(panel, max_iter, tol, demean_tol)
+    meat = sums = None
+    if vcov.startswith("HC"):
+        meat = newton.scores(state, coefficients, False)
+    elif vcov.startswith("CR"):
+        sums = newton.scores(state, coefficients, True)
+    fit.passes += meat is not None or sums is not None
+    cov = formed_covariance(fit.hessian, vcov, panel.nobs, meat, sums, panel.clusters)
+    model = DaskFixedEffectsModel(design, panel, fixed_effects, cluster, frame)
+    return DaskFixedEffectsResults(model, fit, vcov, kept_cov=cov)
