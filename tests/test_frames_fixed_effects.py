@@ -345,12 +345,6 @@ def test_bad_input_names_the_column():
         kf.ame(kf.fit_probit("y ~ x1", frame), bias_correction=True)
 
 
-def test_dask_frame_is_refused():
-    dd = pytest.importorskip("dask.dataframe")
-    with pytest.raises(NotImplementedError, match="fixed effects need an in-memory frame"):
-        kf.fit_probit("y ~ x1 | firm", dd.from_pandas(panel(), npartitions=2))
-
-
 def test_probit_derivatives_at_the_index_against_high_precision():
     """l, lambda and w of the Newton steps against mpmath, in the body and far in both tails."""
     mpmath = pytest.importorskip("mpmath")

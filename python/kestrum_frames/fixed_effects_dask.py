@@ -38,7 +38,7 @@ import numpy as np
 import pandas as pd
 from scipy import linalg, sparse
 
-from .dask_data import dask_schema
+from .dask_data import _partitions, dask_schema
 from .demeaning import MAX_SWEEPS, warn_unfinished_sweeps
 from .design import Design
 from .fixed_effects import (
@@ -196,7 +196,7 @@ def dask_panel(formula: str, frame, fixed_effects: list[str], cluster: str | Non
         schema.require([cluster], grouping=True)
     kept_terms = regressor_terms(design)  # (refuses a formula of the intercept alone)
     used = list(dict.fromkeys([design.outcome, *design.variables, *fixed_effects, *([cluster] if cluster else [])]))
-    raw = _persist(frame[used].to_delayed(), _read, design, fixed_effects, cluster, numbered=True)
+    raw = _persist(_partitions(frame, used), _read, design, fixed_effects, cluster, numbered=True)
     found = _map(raw, _uniques)
     uniques = [pd.unique(np.concatenate([u[j] for u, _, _ in found])) for j in range(len(found[0][0]))]
     dropped_missing = sum(d for _, d, _ in found)
@@ -495,19 +495,18 @@ class DaskFixedEffectsResults(FixedEffectsResults):
 
         return float(n * (special.xlogy(p, p) + special.xlogy(1.0 - p, 1.0 - p)))
 
+    def require_rows(self, what: str) -> None:
+        raise NotImplementedError(f"{what} of a fit with fixed effects on a Dask DataFrame is not supported yet: "
+                                  "fit on the computed frame (data.compute()) for it")
+
     def fixef(self):
-        raise NotImplementedError(_refusal("fixef()"))
+        self.require_rows("fixef()")
 
     def predict(self, newdata=None):
-        raise NotImplementedError(_refusal("predict()"))
+        self.require_rows("predict()")
 
     def bias_corrected_params(self):
-        raise NotImplementedError(_refusal("bias correction"))
-
-
-def _refusal(what: str) -> str:
-    return (f"{what} of a fit with fixed effects on a Dask DataFrame is not supported yet: fit on the computed "
-            "frame (data.compute()) for it")
+        self.require_rows("bias_corrected_params()")
 
 
 def fit_dask_fixed_effects(formula: str, frame, fixed_effects: list[str], vcov: str, cluster: str | None,

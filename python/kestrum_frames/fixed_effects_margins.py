@@ -180,6 +180,7 @@ def _corrected_effects(results, positions: list[int]) -> np.ndarray:
 def fixed_effects_ame(results, variables, bias_correction: bool) -> pd.DataFrame:
     from .margins import effects_table
 
+    results.require_rows("ame")
     data, fit, design = results.model.data, results._fit, results.model.design
     kept_names = [data.names[j] for j in fit.kept]
     plain = set(design.sources or ())

@@ -59,6 +59,9 @@ class FixedEffectsResults(ProbitResults):
         self.passes = fit.passes
         self.strategy = "newton"
 
+    def require_rows(self, what: str) -> None:
+        """What needs the fit's rows at hand (the effects, the bias correction) asks here first."""
+
     def with_vcov(self, vcov=None, cluster=None, information=None):
         raise NotImplementedError("with_vcov is not available for a fit with fixed effects: refit with vcov=")
 
