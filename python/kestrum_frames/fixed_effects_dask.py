@@ -38,6 +38,7 @@ import numpy as np
 import pandas as pd
 from scipy import linalg, sparse
 
+from . import _native
 from .dask_data import _partitions, dask_schema
 from .demeaning import MAX_SWEEPS, warn_unfinished_sweeps
 from .design import Design
@@ -48,7 +49,7 @@ from .fixed_effects import (
 )
 from .fixed_effects_results import FixedEffectsModel, FixedEffectsResults
 from .frames import Columns
-from .progress import compute
+from .progress import THREADS, compute
 
 
 @dataclass
@@ -65,13 +66,18 @@ class RawPartition:
 @dataclass
 class PanelPartition:
     """A partition's rows of the fit: y, X, each row's level of every fixed effect (model-wide, 0..G_f-1)
-    and cluster (model-wide), and for each pair f < h of fixed effects each row's pair of levels among
-    the partition's (pair_keys: those pairs, as level_f * G_h + level_h)."""
+    and cluster (model-wide). Once final, the rows are sorted by the first fixed effect, as the core's
+    demeaning reads them (runs: its levels present and their runs' lengths), with per fixed effect the
+    level-by-row indicator, and for each pair f < h of fixed effects each row's pair of levels among the
+    partition's (pair_keys: those pairs, as level_f * G_h + level_h)."""
 
     y: np.ndarray
     X: np.ndarray
     codes: list[np.ndarray]
     cluster: np.ndarray | None
+    run_levels: np.ndarray | None = None
+    run_lengths: np.ndarray | None = None
+    indicators: list = field(default_factory=list)
     pairs: list[np.ndarray] = field(default_factory=list)
     pair_keys: list[np.ndarray] = field(default_factory=list)
 
@@ -153,9 +159,20 @@ def _final(part: PanelPartition, lookups: list[np.ndarray], counts: list[int], c
         cluster = None if part.cluster is None else part.cluster[keep]
     else:
         y, X, cluster = part.y, part.X, part.cluster
+    first = codes[0]
+    if (first[1:] < first[:-1]).any():
+        order = np.argsort(first, kind="stable")
+        codes = [c[order] for c in codes]
+        y, X = y[order], np.ascontiguousarray(X[order])
+        cluster = None if cluster is None else cluster[order]
     if cluster_effect is not None:
         cluster = codes[cluster_effect]
-    final = PanelPartition(y, X, codes, cluster)
+    starts = np.flatnonzero(np.r_[True, codes[0][1:] != codes[0][:-1]]) if y.shape[0] else np.zeros(0, np.int64)
+    rows = np.arange(y.shape[0])
+    final = PanelPartition(
+        y, X, codes, cluster, run_levels=codes[0][starts], run_lengths=np.diff(np.r_[starts, y.shape[0]]).astype(float),
+        indicators=[sparse.csr_matrix((np.ones(y.shape[0]), (c, rows)), shape=(count, y.shape[0]))
+                    for c, count in zip(codes, counts)])
     for f in range(len(codes)):
         for h in range(f + 1, len(codes)):
             keys, inverse = np.unique(codes[f] * counts[h] + codes[h], return_inverse=True)
@@ -284,22 +301,19 @@ def _stacked(part: PanelPartition, eta: np.ndarray, lam: np.ndarray, w: np.ndarr
     return np.column_stack([z, X])
 
 
-def _level_pass(part: PanelPartition, state: tuple, kept, counts: list[int], previous: tuple | None) -> tuple:
+def _level_pass(part: PanelPartition, state: tuple, kept, previous: tuple | None, first: bool) -> tuple:
     """At the state: l, per fixed effect the level sums of w m and the level weights (G_f x (p + 1)), the
-    partition's pairs' weights, each column's largest |m|, X'WX's diagonal; and with the previous state,
-    the decrement sum w_previous (eta - eta_previous)^2."""
+    partition's pairs' weights, each column's largest |m|, X'WX's diagonal (first pass only); and with the
+    previous state, the decrement sum w_previous (eta - eta_previous)^2."""
     eta = _index(part, *state)
     loglike, lam, w = probit_derivatives(eta, part.y)
     m = _stacked(part, eta, lam, w, kept)
-    weighted = m * w[:, None]
-    sums = []
-    for codes, count in zip(part.codes, counts):
-        columns = [np.bincount(codes, weights=weighted[:, j], minlength=count) for j in range(m.shape[1])]
-        sums.append(np.column_stack([*columns, np.bincount(codes, weights=w, minlength=count)]))
+    weighted = np.column_stack([m * w[:, None], w])
+    sums = [indicator @ weighted for indicator in part.indicators]
     pair_weights = [np.bincount(pairs, weights=w, minlength=keys.shape[0])
                     for pairs, keys in zip(part.pairs, part.pair_keys)]
     scale = np.abs(m).max(axis=0) if m.shape[0] else np.zeros(m.shape[1])
-    raw = np.einsum("ij,i,ij->j", m[:, 1:], w, m[:, 1:])
+    raw = np.einsum("ij,i,ij->j", m[:, 1:], w, m[:, 1:]) if first else None
     decrement = 0.0
     if previous is not None:
         before = _index(part, *previous)
@@ -309,30 +323,49 @@ def _level_pass(part: PanelPartition, state: tuple, kept, counts: list[int], pre
     return loglike, sums, pair_weights, scale, raw, decrement
 
 
+def _residuals(part: PanelPartition, leading, X: np.ndarray, weights: np.ndarray, coefficients: list[np.ndarray],
+               returned: int, gram: bool) -> tuple:
+    """[leading X] - sum_f D_f A_f by the core's demeaning without sweeps (demeaning.residuals_of), the
+    first `returned` columns, and their Gram matrix weighted by weights when gram."""
+    start = [np.ascontiguousarray(coefficients[0][part.run_levels]), *coefficients[1:]]
+    others = [(codes, c.shape[0]) for codes, c in zip(part.codes[1:], coefficients[1:])]
+    residuals, _, product, _, _ = _native.demean_levels(
+        leading, X, weights, part.run_lengths, others, start, 0.5, 0, THREADS, returned, gram)
+    return residuals, product
+
+
+def _kept_columns(part: PanelPartition, kept) -> np.ndarray:
+    return part.X if kept is None else np.ascontiguousarray(part.X[:, kept])
+
+
 def _gram_pass(part: PanelPartition, state: tuple, kept, coefficients: list[np.ndarray]) -> np.ndarray:
     """The Gram matrix of [z~ X~] = m - sum_f D_f A_f, weighted by w."""
+    p = coefficients[0].shape[1]
+    if part.y.shape[0] == 0:
+        return np.zeros((p, p))
     eta = _index(part, *state)
     _, lam, w = probit_derivatives(eta, part.y)
-    residuals = _stacked(part, eta, lam, w, kept)
-    for codes, c in zip(part.codes, coefficients):
-        residuals -= c[codes]
-    return np.einsum("ij,i,ik->jk", residuals, w, residuals)
+    z = np.divide(lam, w)
+    z += eta
+    return _residuals(part, z, _kept_columns(part, kept), w, coefficients, 0, True)[1]
 
 
 def _score_pass(part: PanelPartition, state: tuple, kept, coefficients: list[np.ndarray], clustered: bool,
                 cluster_count: int) -> np.ndarray:
-    """The scores s_i = lambda_i x~_i, x~ = x - sum_f D_f A_f (A_f of X): sum_i s_i s_i', or their sums per
-    cluster (clusters x k) when clustered."""
+    """The scores s_i = lambda_i x~_i, x~ = x - sum_f D_f A_f (A_f of X): sum_i s_i s_i' (the Gram matrix
+    of x~ weighted by lambda^2), or their sums per cluster (clusters x k) when clustered."""
+    k = coefficients[0].shape[1]
+    if part.y.shape[0] == 0:
+        return np.zeros((cluster_count, k) if clustered else (k, k))
     eta = _index(part, *state)
     _, lam, _ = probit_derivatives(eta, part.y)
-    scores = np.array(part.X if kept is None else part.X[:, kept])
-    for codes, c in zip(part.codes, coefficients):
-        scores -= c[codes]
-    scores *= lam[:, None]
+    X = _kept_columns(part, kept)
     if not clustered:
-        return np.einsum("ij,ik->jk", scores, scores)
+        return _residuals(part, None, X, lam * lam, coefficients, 0, True)[1]
+    scores, _ = _residuals(part, None, X, lam, coefficients, k, False)
+    scores *= lam[:, None]
     return np.column_stack([np.bincount(part.cluster, weights=scores[:, j], minlength=cluster_count)
-                            for j in range(scores.shape[1])])
+                            for j in range(k)])
 
 
 @dataclass
@@ -356,7 +389,7 @@ class DaskNewton:
     def level_sums(self, state: tuple, previous: tuple | None = None) -> LevelSums:
         panel = self.panel
         counts = panel.levels.counts
-        parts = _map(panel.partitions, _level_pass, state, self.kept, counts, previous)
+        parts = _map(panel.partitions, _level_pass, state, self.kept, previous, self.passes == 0)
         self.passes += 1
         loglike = _added([p[0] for p in parts])
         sums = [_added([p[1][f] for p in parts]) for f in range(len(counts))]
@@ -368,8 +401,8 @@ class DaskNewton:
             pair = sparse.csr_matrix((weights, (keys // counts[h], keys % counts[h])), shape=(counts[f], counts[h]))
             cross[f][h], cross[h][f] = pair, pair.T.tocsr()
         scale = np.maximum.reduce([p[3] for p in parts])
-        return LevelSums(loglike, sums, cross, np.maximum(scale, np.finfo(float).tiny), _added([p[4] for p in parts]),
-                         _added([p[5] for p in parts]))
+        raw = _added([p[4] for p in parts]) if parts[0][4] is not None else None
+        return LevelSums(loglike, sums, cross, np.maximum(scale, np.finfo(float).tiny), raw, _added([p[5] for p in parts]))
 
     def gram(self, state: tuple, coefficients: list[np.ndarray]) -> np.ndarray:
         self.passes += 1
@@ -436,7 +469,7 @@ def maximize_dask(panel: DaskPanel, max_iter: int, tol: float, demean_tol: float
         sweeps_total += sweeps
         if len(coefficients) > 1 and not change < demean_tol:
             warn_unfinished_sweeps(panel.levels.names, demean_tol, change)
-        gram = newton.gram(state, coefficients)
+        gram = newton.gram(state, [np.ascontiguousarray(c) for c in coefficients])
         hessian, moment = gram[1:, 1:], gram[1:, 0]  # H~ = X~'WX~ and X~'Wz~
         if iteration == 0:
             independent = _independent(hessian, level.raw)
