@@ -16,7 +16,7 @@ dd = pytest.importorskip("dask.dataframe")
 import dask  # noqa: E402
 from distributed import Client, LocalCluster, get_task_stream  # noqa: E402
 
-from test_frames_fixed_effects import dummy_fit, panel, used_rows  # noqa: E402
+from test_frames_fixed_effects import dummy_ape, dummy_fit, panel, used_rows  # noqa: E402
 
 # The two fits add their sums in other orders, so they agree to rounding. (At a loose tol their last Newton
 # step can fall below l's rounding, where a line search that halves it in one fit and not in the other moves
@@ -66,16 +66,24 @@ def test_dask_fit_equals_the_pandas_fit(effects, options):
     assert result.n_separated > 0 and result.n_dropped > 0
     assert result.cov_type == expected.cov_type
     assert str(result.summary()).splitlines()[3:8] == str(expected.summary()).splitlines()[3:8]
+    np.testing.assert_allclose(kf.ame(result).iloc[:, :4].to_numpy(float),
+                               kf.ame(expected).iloc[:, :4].to_numpy(float), rtol=RTOL)
 
 
-def test_dask_fit_equals_the_explicit_dummy_fit():
+@pytest.mark.parametrize("vcov", ["nonrobust", "CR1"])
+def test_dask_fit_and_effects_equal_the_explicit_dummy_fit(vcov):
     frame = spread_panel(seed=3)
-    result = quiet("y ~ x1 + x2 | firm + year", dd.from_pandas(frame, npartitions=4), vcov="CR1")
-    rows = used_rows(frame, quiet("y ~ x1 + x2 | firm + year", frame, vcov="CR1"))
-    _, params, cov = dummy_fit(rows, ["firm", "year"], "CR1")
+    result = quiet("y ~ x1 + x2 | firm + year", dd.from_pandas(frame, npartitions=4), vcov=vcov)
+    rows = used_rows(frame, quiet("y ~ x1 + x2 | firm + year", frame, vcov=vcov))
+    Z, params, cov = dummy_fit(rows, ["firm", "year"], vcov)
     np.testing.assert_allclose(result.params.to_numpy(), params[:2], rtol=1e-8, atol=1e-10)
     np.testing.assert_allclose(result.cov_params().to_numpy(), cov[:2, :2], rtol=1e-8, atol=1e-12)
     assert result.nobs == len(rows)
+    table = kf.ame(result)
+    for j, name in enumerate(["x1", "x2"]):
+        estimate, se = dummy_ape(Z, params, cov, j)
+        assert table.loc[name, "dy/dx"] == pytest.approx(estimate, rel=1e-8)
+        assert table.loc[name, "Std. Err"] == pytest.approx(se, rel=1e-7)
 
 
 def test_perfectly_classified_levels_are_dropped_again_and_again():
@@ -150,7 +158,7 @@ def test_bad_input_names_the_column_and_the_partition():
 
 def test_what_needs_the_rows_is_refused():
     result = quiet("y ~ x1 + x2 | firm", dd.from_pandas(spread_panel(), npartitions=2))
-    for call in [lambda: kf.ame(result), lambda: kf.ame(result, bias_correction=True), result.fixef,
-                 result.predict, result.bias_corrected_params]:
+    for call in [lambda: kf.ame(result, bias_correction=True), result.fixef, result.predict,
+                 result.bias_corrected_params]:
         with pytest.raises(NotImplementedError, match="on a Dask DataFrame is not supported yet"):
             call()

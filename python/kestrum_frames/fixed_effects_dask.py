@@ -47,6 +47,7 @@ from .fixed_effects import (
     drop_constant_levels, formed_covariance, loglike_rounding, model_rows, probit_derivatives, regressor_terms,
     warn_not_converged,
 )
+from .fixed_effects_margins import EffectSums, _density
 from .fixed_effects_results import FixedEffectsModel, FixedEffectsResults
 from .frames import Columns
 from .progress import THREADS, compute
@@ -462,7 +463,7 @@ def maximize_dask(panel: DaskPanel, max_iter: int, tol: float, demean_tol: float
     def finish(iteration: int, converged: bool):
         fit = FixedEffectsFit(state[0][kept], kept, None, loglike, None, None, None, hessian, iteration, converged,
                               newton.passes + sweeps_total)
-        return fit, newton, state, [np.ascontiguousarray(c[:, 1:]) for c in coefficients]
+        return fit, Estimate(newton, state, [np.ascontiguousarray(c[:, 1:]) for c in coefficients], level)
 
     for iteration in range(max_iter + 1):
         coefficients, sweeps, change = sweep(level, coefficients, demean_tol)
@@ -510,6 +511,89 @@ def maximize_dask(panel: DaskPanel, max_iter: int, tol: float, demean_tol: float
     return finish(iteration, converged)
 
 
+# At the estimate: the covariance's meat and the effects' sums
+
+
+def _effect_pass(part: PanelPartition, state: tuple, kept, coefficients: list[np.ndarray]) -> tuple:
+    """sum phi_i, sum Delta_eta,i x~_i / beta_v (Delta_eta / beta_v = -eta phi), the level sums of w v
+    for v = Delta_eta / (w beta_v), the vector Psi projects, and max |v|."""
+    k = coefficients[0].shape[1]
+    if part.y.shape[0] == 0:
+        return 0.0, np.zeros(k), [np.zeros((i.shape[0], 1)) for i in part.indicators], 0.0
+    eta = _index(part, *state)
+    _, _, w = probit_derivatives(eta, part.y)
+    phi = _density(eta)
+    slope = -eta * phi
+    demeaned, _ = _residuals(part, None, _kept_columns(part, kept), w, coefficients, k, False)
+    v = slope / w
+    weighted = (w * v)[:, None]
+    return (float(phi.sum()), np.einsum("i,ij->j", slope, demeaned), [i @ weighted for i in part.indicators],
+            float(np.abs(v).max()))
+
+
+def _psi_pass(part: PanelPartition, state: tuple, kept, coefficients: list[np.ndarray], psi: list[np.ndarray],
+              vcov: str, nobs: int, cluster_count: int) -> tuple:
+    """With Psi = sum_f D_f psi_f: sum w Psi^2; for HC, X~' Lambda^2 Psi / n and sum (lambda Psi / n)^2;
+    for CR, the clusters' sums of lambda Psi / n."""
+    k = coefficients[0].shape[1]
+    if part.y.shape[0] == 0:
+        return 0.0, np.zeros(k), 0.0, np.zeros(cluster_count)
+    eta = _index(part, *state)
+    _, lam, w = probit_derivatives(eta, part.y)
+    values = np.zeros(eta.shape[0])
+    for codes, c in zip(part.codes, psi):
+        values += c[codes, 0]
+    if vcov == "nonrobust":
+        return float((w * values * values).sum()), None, None, None
+    lam_psi = lam * values / nobs
+    if vcov.startswith("HC"):
+        demeaned, _ = _residuals(part, None, _kept_columns(part, kept), w, coefficients, k, False)
+        return None, np.einsum("ij,i->j", lam[:, None] * demeaned, lam_psi), float((lam_psi * lam_psi).sum()), None
+    return None, None, None, np.bincount(part.cluster, weights=lam_psi, minlength=cluster_count)
+
+
+@dataclass
+class Estimate:
+    """The loop's end: its state, the last step's coefficients of X (x~ = x - sum_f D_f A_f) and level sums
+    (W_f and C_fh at the estimate's weights); the covariance's meat or cluster sums once formed."""
+
+    newton: DaskNewton
+    state: tuple
+    coefficients: list[np.ndarray]
+    level: LevelSums
+    meat: np.ndarray | None = None
+    score_sums: np.ndarray | None = None
+
+    def scores(self, clustered: bool) -> np.ndarray:
+        return self.newton.scores(self.state, self.coefficients, clustered)
+
+    def effect_sums(self, vcov: str, demean_tol: float) -> EffectSums:
+        """fixed_effects_margins.EffectSums from two passes: Psi's projection by the sweeps on the client
+        between them, from 0 as the in-memory projection starts."""
+        newton, panel = self.newton, self.newton.panel
+        parts = _map(panel.partitions, _effect_pass, self.state, newton.kept, self.coefficients)
+        n = panel.nobs
+        weights = [s[:, -1:] for s in self.level.sums]
+        projected = LevelSums(0.0, [np.column_stack([_added([p[2][f] for p in parts]), weights[f]])
+                                    for f in range(len(weights))], self.level.cross,
+                              np.maximum(np.array([max(p[3] for p in parts)]), np.finfo(float).tiny), None, 0.0)
+        psi, _, change = sweep(projected, None, demean_tol)
+        if len(psi) > 1 and not change < demean_tol:
+            warn_unfinished_sweeps(panel.levels.names, demean_tol, change)
+        sums = EffectSums(n, _added([p[0] for p in parts]) / n, _added([p[1] for p in parts]) / n)
+        rows = _map(panel.partitions, _psi_pass, self.state, newton.kept, self.coefficients, psi, vcov, n,
+                    panel.cluster_count)
+        newton.passes += 2
+        if vcov == "nonrobust":
+            sums.psi_square = _added([r[0] for r in rows])
+        elif vcov.startswith("HC"):
+            sums.meat, sums.cross, sums.lam_psi_square = self.meat, _added([r[1] for r in rows]), _added(
+                [r[2] for r in rows])
+        else:
+            sums.score_sums, sums.psi_sums = self.score_sums, _added([r[3] for r in rows])
+        return sums
+
+
 # The results
 
 
@@ -527,6 +611,9 @@ class DaskFixedEffectsResults(FixedEffectsResults):
         from scipy import special
 
         return float(n * (special.xlogy(p, p) + special.xlogy(1.0 - p, 1.0 - p)))
+
+    def effect_sums(self) -> EffectSums:
+        return self._estimate.effect_sums(self.vcov, self._demean_tol)
 
     def require_rows(self, what: str) -> None:
         raise NotImplementedError(f"{what} of a fit with fixed effects on a Dask DataFrame is not supported yet: "
@@ -549,13 +636,14 @@ def fit_dask_fixed_effects(formula: str, frame, fixed_effects: list[str], vcov: 
     if vcov.startswith("CR") and panel.clusters < 2:
         raise ValueError(f"cluster {cluster!r} has a single level among the rows used: a cluster-robust "
                          "covariance needs at least two; choose vcov='HC1' or another cluster")
-    fit, newton, state, coefficients = maximize_dask(panel, max_iter, tol, demean_tol)
-    meat = sums = None
+    fit, estimate = maximize_dask(panel, max_iter, tol, demean_tol)
     if vcov.startswith("HC"):
-        meat = newton.scores(state, coefficients, False)
+        estimate.meat = estimate.scores(False)
     elif vcov.startswith("CR"):
-        sums = newton.scores(state, coefficients, True)
-    fit.passes += meat is not None or sums is not None
-    cov = formed_covariance(fit.hessian, vcov, panel.nobs, meat, sums, panel.clusters)
+        estimate.score_sums = estimate.scores(True)
+    fit.passes += vcov != "nonrobust"
+    cov = formed_covariance(fit.hessian, vcov, panel.nobs, estimate.meat, estimate.score_sums, panel.clusters)
     model = DaskFixedEffectsModel(design, panel, fixed_effects, cluster, frame)
-    return DaskFixedEffectsResults(model, fit, vcov, kept_cov=cov)
+    results = DaskFixedEffectsResults(model, fit, vcov, kept_cov=cov)
+    results._estimate = estimate
+    return results

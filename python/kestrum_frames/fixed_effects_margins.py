@@ -53,6 +53,7 @@ exogenous regressors (no lagged outcome: no spectral term).
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
@@ -127,40 +128,71 @@ def _effects_at(results, beta: np.ndarray, eta: np.ndarray) -> np.ndarray:
     raise RuntimeError("the fixed effects at the bias-corrected beta did not converge")
 
 
-def _variances(results, beta: np.ndarray, positions: list[int]) -> np.ndarray:
-    """Var of each delta_v (v at positions among the kept regressors); see the module's text.
-    With A = H~^-1 J and s = beta_v, lambda_i a_i = lambda_i x~_i' A + (lambda_i Psi_i / n) s is linear in the
-    rows' sums, so the cluster sums are those of lambda x~ and of lambda Psi, and the HC sum of squares is
-    A' (X~' Lambda^2 X~) A + 2 (s/n) A' X~' Lambda^2 Psi + (s/n)^2 sum (lambda Psi)^2: no n x m matrix is formed.
-    (Products over the rows by einsum, not BLAS: its threads would spin beside the sweeps.)"""
+@dataclass
+class EffectSums:
+    """The sums over the rows that the effects and their variances need (see _variances): phi_mean = (1/n)
+    sum phi_i, shift = (1/n) sum Delta_eta,i x~_i / beta_v, psi_square = sum w Psi^2 / beta_v^2; for HC,
+    meat = X~' Lambda^2 X~, cross = X~' Lambda^2 Psi / (n beta_v) and lam_psi_square = sum (lambda Psi / n)^2
+    / beta_v^2; for CR, the clusters' sums of lambda x~ (score_sums) and of lambda Psi / (n beta_v)."""
+
+    nobs: int
+    phi_mean: float
+    shift: np.ndarray
+    psi_square: float | None = None
+    meat: np.ndarray | None = None
+    cross: np.ndarray | None = None
+    lam_psi_square: float | None = None
+    score_sums: np.ndarray | None = None
+    psi_sums: np.ndarray | None = None
+
+
+def effect_sums(results) -> EffectSums:
+    """EffectSums from the fit's rows (products over the rows by einsum, not BLAS: its threads would spin
+    beside the sweeps)."""
     data, fit = results.model.data, results._fit
     n = data.y.shape[0]
     eta, w, lam, demeaned = fit.eta, fit.w, fit.lam, fit.demeaned
     phi = _density(eta)
     slope = -eta * phi  # Delta_eta / beta_v
-    shift = np.einsum("i,ij->j", slope, demeaned) / n
-    jacobians = np.zeros((len(beta), len(positions)))
-    for m, j in enumerate(positions):
-        jacobians[:, m] = beta[j] * shift
-        jacobians[j, m] += phi.mean()
+    sums = EffectSums(n, phi.mean(), np.einsum("i,ij->j", slope, demeaned) / n)
     psi = _projection(data.levels, slope / w, w, results._demean_tol)[:, 0]  # Psi / beta_v
-    scale = beta[positions]
     if results.vcov == "nonrobust":
-        cov = results.cov_params().to_numpy()[np.ix_(fit.kept, fit.kept)]
-        return np.einsum("jm,jk,km->m", jacobians, cov, jacobians) + scale**2 * float((w * psi * psi).sum()) / n**2
-    A = linalg.solve(fit.hessian, jacobians, assume_a="pos")
+        sums.psi_square = float((w * psi * psi).sum())
+        return sums
     lam_psi = lam * psi / n
     if results.vcov.startswith("HC"):
         scores = lam[:, None] * demeaned  # lambda x~
-        M = scores.T @ scores
-        cross = np.einsum("ij,i->j", scores, lam_psi)
-        total = (np.einsum("jm,jk,km->m", A, M, A) + 2.0 * scale * (cross @ A)
-                 + scale**2 * float((lam_psi * lam_psi).sum()))
+        sums.meat = scores.T @ scores
+        sums.cross = np.einsum("ij,i->j", scores, lam_psi)
+        sums.lam_psi_square = float((lam_psi * lam_psi).sum())
     else:
-        psi_sums = np.bincount(data.cluster, weights=lam_psi, minlength=data.clusters)
-        sums = np.einsum("gj,jm->gm", score_sums(fit, data), A) + np.outer(psi_sums, scale)
-        total = (sums * sums).sum(axis=0)
-    return total * small_sample_factor(results.vcov, n, data.clusters)
+        sums.psi_sums = np.bincount(data.cluster, weights=lam_psi, minlength=data.clusters)
+        sums.score_sums = score_sums(fit, data)
+    return sums
+
+
+def _variances(results, beta: np.ndarray, positions: list[int], sums: EffectSums) -> np.ndarray:
+    """Var of each delta_v (v at positions among the kept regressors); see the module's text.
+    With A = H~^-1 J and s = beta_v, lambda_i a_i = lambda_i x~_i' A + (lambda_i Psi_i / n) s is linear in the
+    rows' sums, so the cluster sums are those of lambda x~ and of lambda Psi, and the HC sum of squares is
+    A' (X~' Lambda^2 X~) A + 2 (s/n) A' X~' Lambda^2 Psi + (s/n)^2 sum (lambda Psi)^2: no n x m matrix is formed."""
+    fit, n = results._fit, sums.nobs
+    jacobians = np.zeros((len(beta), len(positions)))
+    for m, j in enumerate(positions):
+        jacobians[:, m] = beta[j] * sums.shift
+        jacobians[j, m] += sums.phi_mean
+    scale = beta[positions]
+    if results.vcov == "nonrobust":
+        cov = results.cov_params().to_numpy()[np.ix_(fit.kept, fit.kept)]
+        return np.einsum("jm,jk,km->m", jacobians, cov, jacobians) + scale**2 * sums.psi_square / n**2
+    A = linalg.solve(fit.hessian, jacobians, assume_a="pos")
+    if results.vcov.startswith("HC"):
+        total = (np.einsum("jm,jk,km->m", A, sums.meat, A) + 2.0 * scale * (sums.cross @ A)
+                 + scale**2 * sums.lam_psi_square)
+    else:
+        cluster_sums = np.einsum("gj,jm->gm", sums.score_sums, A) + np.outer(sums.psi_sums, scale)
+        total = (cluster_sums * cluster_sums).sum(axis=0)
+    return total * small_sample_factor(results.vcov, n, results.model.data.clusters)
 
 
 def _corrected_effects(results, positions: list[int]) -> np.ndarray:
@@ -180,7 +212,6 @@ def _corrected_effects(results, positions: list[int]) -> np.ndarray:
 def fixed_effects_ame(results, variables, bias_correction: bool) -> pd.DataFrame:
     from .margins import effects_table
 
-    results.require_rows("ame")
     data, fit, design = results.model.data, results._fit, results.model.design
     kept_names = [data.names[j] for j in fit.kept]
     plain = set(design.sources or ())
@@ -198,9 +229,12 @@ def fixed_effects_ame(results, variables, bias_correction: bool) -> pd.DataFrame
     positions = [kept_names.index(name) for name in names]
     beta = fit.beta
     if bias_correction:
+        results.require_rows("bias_correction=True")
+    sums = results.effect_sums()
+    if bias_correction:
         estimates = _corrected_effects(results, positions)
     else:
-        estimates = _density(fit.eta).mean() * beta[positions]
-    variance = _variances(results, beta, positions)
+        estimates = sums.phi_mean * beta[positions]
+    variance = _variances(results, beta, positions, sums)
     stats = _native.delta_method(estimates, variances=variance)
     return effects_table(estimates, stats, pd.Index(list(names), name="term"))

@@ -60,7 +60,13 @@ class FixedEffectsResults(ProbitResults):
         self.strategy = "newton"
 
     def require_rows(self, what: str) -> None:
-        """What needs the fit's rows at hand (the effects, the bias correction) asks here first."""
+        """What needs the fit's rows at hand (the bias correction, the estimated effects) asks here first."""
+
+    def effect_sums(self):
+        """The sums over the rows that kf.ame needs (fixed_effects_margins.EffectSums)."""
+        from .fixed_effects_margins import effect_sums
+
+        return effect_sums(self)
 
     def with_vcov(self, vcov=None, cluster=None, information=None):
         raise NotImplementedError("with_vcov is not available for a fit with fixed effects: refit with vcov=")
