@@ -66,8 +66,10 @@ def test_dask_fit_equals_the_pandas_fit(effects, options):
     assert result.n_separated > 0 and result.n_dropped > 0
     assert result.cov_type == expected.cov_type
     assert str(result.summary()).splitlines()[3:8] == str(expected.summary()).splitlines()[3:8]
-    np.testing.assert_allclose(kf.ame(result).iloc[:, :4].to_numpy(float),
-                               kf.ame(expected).iloc[:, :4].to_numpy(float), rtol=RTOL)
+    for corrected in [False, True]:
+        np.testing.assert_allclose(kf.ame(result, bias_correction=corrected).iloc[:, :4].to_numpy(float),
+                                   kf.ame(expected, bias_correction=corrected).iloc[:, :4].to_numpy(float), rtol=RTOL)
+    np.testing.assert_allclose(result.bias_corrected_params(), expected.bias_corrected_params(), rtol=RTOL)
 
 
 @pytest.mark.parametrize("vcov", ["nonrobust", "CR1"])
@@ -158,7 +160,6 @@ def test_bad_input_names_the_column_and_the_partition():
 
 def test_what_needs_the_rows_is_refused():
     result = quiet("y ~ x1 + x2 | firm", dd.from_pandas(spread_panel(), npartitions=2))
-    for call in [lambda: kf.ame(result, bias_correction=True), result.fixef, result.predict,
-                 result.bias_corrected_params]:
+    for call in [result.fixef, result.predict]:
         with pytest.raises(NotImplementedError, match="on a Dask DataFrame is not supported yet"):
             call()

@@ -47,7 +47,6 @@ from .fixed_effects import (
     drop_constant_levels, formed_covariance, loglike_rounding, model_rows, probit_derivatives, regressor_terms,
     warn_not_converged,
 )
-from .fixed_effects_margins import EffectSums, _density
 from .fixed_effects_results import FixedEffectsModel, FixedEffectsResults
 from .frames import Columns
 from .progress import THREADS, compute
@@ -309,19 +308,47 @@ def _level_pass(part: PanelPartition, state: tuple, kept, previous: tuple | None
     eta = _index(part, *state)
     loglike, lam, w = probit_derivatives(eta, part.y)
     m = _stacked(part, eta, lam, w, kept)
-    weighted = np.column_stack([m * w[:, None], w])
-    sums = [indicator @ weighted for indicator in part.indicators]
-    pair_weights = [np.bincount(pairs, weights=w, minlength=keys.shape[0])
-                    for pairs, keys in zip(part.pairs, part.pair_keys)]
-    scale = np.abs(m).max(axis=0) if m.shape[0] else np.zeros(m.shape[1])
     raw = np.einsum("ij,i,ij->j", m[:, 1:], w, m[:, 1:]) if first else None
-    decrement = 0.0
-    if previous is not None:
-        before = _index(part, *previous)
-        _, _, w_before = probit_derivatives(before, part.y)
-        step = eta - before
-        decrement = float(np.einsum("i,i,i->", w_before, step, step))
-    return loglike, sums, pair_weights, scale, raw, decrement
+    return loglike, level_totals(part, m, w), raw, _decrement(part, eta, previous)
+
+
+def _decrement(part: PanelPartition, eta: np.ndarray, previous: tuple | None) -> float:
+    """sum w_previous (eta - eta_previous)^2, w at the previous state; 0 without one."""
+    if previous is None:
+        return 0.0
+    before = _index(part, *previous)
+    _, _, w_before = probit_derivatives(before, part.y)
+    step = eta - before
+    return float(np.einsum("i,i,i->", w_before, step, step))
+
+
+def level_totals(part: PanelPartition, values: np.ndarray, weights: np.ndarray, pairs: bool = True) -> tuple:
+    """A partition's part of a projection's sums: per fixed effect, the level sums of weights * values
+    and of the weights (G_f x (p + 1)); the weights of its pairs of levels (when asked); each column's
+    largest |value|."""
+    weighted = np.column_stack([values * weights[:, None], weights])
+    sums = [indicator @ weighted for indicator in part.indicators]
+    pair_weights = [np.bincount(pair, weights=weights, minlength=keys.shape[0])
+                    for pair, keys in zip(part.pairs, part.pair_keys)] if pairs else None
+    scale = np.abs(values).max(axis=0) if values.shape[0] else np.zeros(values.shape[1])
+    return sums, pair_weights, scale
+
+
+def merged_totals(panel: DaskPanel, parts: list, cross: list | None = None) -> tuple:
+    """The partitions' level_totals added in partition order: the sums, C[f][h] (sparse G_f x G_h; None
+    on the diagonal; those given when the partitions gave no pairs) and the scale."""
+    counts = panel.levels.counts
+    sums = [_added([p[0][f] for p in parts]) for f in range(len(counts))]
+    if cross is None:
+        cross = [[None] * len(counts) for _ in counts]
+        for q, (f, h, keys, positions) in enumerate(panel.pairs):
+            weights = np.zeros(keys.shape[0])
+            for p, part in enumerate(parts):  # a pair once per partition: each sum is added in partition order
+                weights[positions[p]] += part[1][q]
+            pair = sparse.csr_matrix((weights, (keys // counts[h], keys % counts[h])), shape=(counts[f], counts[h]))
+            cross[f][h], cross[h][f] = pair, pair.T.tocsr()
+    scale = np.maximum.reduce([p[2] for p in parts])
+    return sums, cross, np.maximum(scale, np.finfo(float).tiny)
 
 
 def _residuals(part: PanelPartition, leading, X: np.ndarray, weights: np.ndarray, coefficients: list[np.ndarray],
@@ -388,22 +415,11 @@ class DaskNewton:
         self.passes = 0
 
     def level_sums(self, state: tuple, previous: tuple | None = None) -> LevelSums:
-        panel = self.panel
-        counts = panel.levels.counts
-        parts = _map(panel.partitions, _level_pass, state, self.kept, previous, self.passes == 0)
+        parts = _map(self.panel.partitions, _level_pass, state, self.kept, previous, self.passes == 0)
         self.passes += 1
-        loglike = _added([p[0] for p in parts])
-        sums = [_added([p[1][f] for p in parts]) for f in range(len(counts))]
-        cross = [[None] * len(counts) for _ in counts]
-        for q, (f, h, keys, positions) in enumerate(panel.pairs):
-            weights = np.zeros(keys.shape[0])
-            for p, part in enumerate(parts):  # a pair once per partition: each sum is added in partition order
-                weights[positions[p]] += part[2][q]
-            pair = sparse.csr_matrix((weights, (keys // counts[h], keys % counts[h])), shape=(counts[f], counts[h]))
-            cross[f][h], cross[h][f] = pair, pair.T.tocsr()
-        scale = np.maximum.reduce([p[3] for p in parts])
-        raw = _added([p[4] for p in parts]) if parts[0][4] is not None else None
-        return LevelSums(loglike, sums, cross, np.maximum(scale, np.finfo(float).tiny), raw, _added([p[5] for p in parts]))
+        sums, cross, scale = merged_totals(self.panel, [p[1] for p in parts])
+        raw = _added([p[2] for p in parts]) if parts[0][2] is not None else None
+        return LevelSums(_added([p[0] for p in parts]), sums, cross, scale, raw, _added([p[3] for p in parts]))
 
     def gram(self, state: tuple, coefficients: list[np.ndarray]) -> np.ndarray:
         self.passes += 1
@@ -415,32 +431,43 @@ class DaskNewton:
                            self.panel.cluster_count))
 
 
-def sweep(level: LevelSums, start: list[np.ndarray] | None, tol: float) -> tuple[list[np.ndarray], int, float]:
+def sweep(sums: list[np.ndarray], cross: list, scale: np.ndarray, start: list[np.ndarray] | None,
+          tol: float) -> tuple[list[np.ndarray], int, float]:
     """The coefficients A_f of m's projection on the fixed effects by the sweeps of demeaning.py in
-    coefficient space, a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f, from start (None: 0), until a sweep's
-    largest change relative to its column's largest |m| is below tol (one fixed effect: one sweep)."""
-    effects = len(level.sums)
-    p = level.sums[0].shape[1] - 1
-    coefficients = [np.zeros((s.shape[0], p)) for s in level.sums] if start is None else [c.copy() for c in start]
+    coefficient space, a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f (sums: [b_f W_f], cross: C), from start
+    (None: 0), until a sweep's largest change relative to its column's scale (largest |m|) is below tol (one
+    fixed effect: one sweep); the sweeps and the last change."""
+    effects = len(sums)
+    p = sums[0].shape[1] - 1
+    coefficients = [np.zeros((s.shape[0], p)) for s in sums] if start is None else [c.copy() for c in start]
     sweeps, change = 0, 0.0
     while sweeps < MAX_SWEEPS:
         sweeps += 1
         change = 0.0
         for f in range(effects):
-            total = level.sums[f][:, :p].copy()
+            total = sums[f][:, :p].copy()
             for h in range(effects):
                 if h != f:
-                    total -= level.cross[f][h] @ coefficients[h]
-            weights = level.sums[f][:, p]
+                    total -= cross[f][h] @ coefficients[h]
+            weights = sums[f][:, p]
             positive = weights > 0.0  # weights that all underflowed: the level keeps its coefficients
             updated = coefficients[f].copy()
             updated[positive] = total[positive] / weights[positive, None]
             if updated.size:
-                change = max(change, float((np.abs(updated - coefficients[f]) / level.scale).max()))
+                change = max(change, float((np.abs(updated - coefficients[f]) / scale).max()))
             coefficients[f] = updated
         if effects == 1 or change < tol:
             break
     return coefficients, sweeps, change
+
+
+def project(panel: DaskPanel, sums: list[np.ndarray], cross: list, scale: np.ndarray, tol: float) -> list:
+    """The coefficients of a projection swept from 0 (as demeaning.demean starts without a warm start), with
+    its warning when the sweeps stop short of tol."""
+    coefficients, _, change = sweep(sums, cross, scale, None, tol)
+    if len(coefficients) > 1 and not change < tol:
+        warn_unfinished_sweeps(panel.levels.names, tol, change)
+    return coefficients
 
 
 def _between(state: tuple, target: tuple, t: float) -> tuple:
@@ -466,7 +493,7 @@ def maximize_dask(panel: DaskPanel, max_iter: int, tol: float, demean_tol: float
         return fit, Estimate(newton, state, [np.ascontiguousarray(c[:, 1:]) for c in coefficients], level)
 
     for iteration in range(max_iter + 1):
-        coefficients, sweeps, change = sweep(level, coefficients, demean_tol)
+        coefficients, sweeps, change = sweep(level.sums, level.cross, level.scale, coefficients, demean_tol)
         sweeps_total += sweeps
         if len(coefficients) > 1 and not change < demean_tol:
             warn_unfinished_sweeps(panel.levels.names, demean_tol, change)
@@ -511,45 +538,7 @@ def maximize_dask(panel: DaskPanel, max_iter: int, tol: float, demean_tol: float
     return finish(iteration, converged)
 
 
-# At the estimate: the covariance's meat and the effects' sums
-
-
-def _effect_pass(part: PanelPartition, state: tuple, kept, coefficients: list[np.ndarray]) -> tuple:
-    """sum phi_i, sum Delta_eta,i x~_i / beta_v (Delta_eta / beta_v = -eta phi), the level sums of w v
-    for v = Delta_eta / (w beta_v), the vector Psi projects, and max |v|."""
-    k = coefficients[0].shape[1]
-    if part.y.shape[0] == 0:
-        return 0.0, np.zeros(k), [np.zeros((i.shape[0], 1)) for i in part.indicators], 0.0
-    eta = _index(part, *state)
-    _, _, w = probit_derivatives(eta, part.y)
-    phi = _density(eta)
-    slope = -eta * phi
-    demeaned, _ = _residuals(part, None, _kept_columns(part, kept), w, coefficients, k, False)
-    v = slope / w
-    weighted = (w * v)[:, None]
-    return (float(phi.sum()), np.einsum("i,ij->j", slope, demeaned), [i @ weighted for i in part.indicators],
-            float(np.abs(v).max()))
-
-
-def _psi_pass(part: PanelPartition, state: tuple, kept, coefficients: list[np.ndarray], psi: list[np.ndarray],
-              vcov: str, nobs: int, cluster_count: int) -> tuple:
-    """With Psi = sum_f D_f psi_f: sum w Psi^2; for HC, X~' Lambda^2 Psi / n and sum (lambda Psi / n)^2;
-    for CR, the clusters' sums of lambda Psi / n."""
-    k = coefficients[0].shape[1]
-    if part.y.shape[0] == 0:
-        return 0.0, np.zeros(k), 0.0, np.zeros(cluster_count)
-    eta = _index(part, *state)
-    _, lam, w = probit_derivatives(eta, part.y)
-    values = np.zeros(eta.shape[0])
-    for codes, c in zip(part.codes, psi):
-        values += c[codes, 0]
-    if vcov == "nonrobust":
-        return float((w * values * values).sum()), None, None, None
-    lam_psi = lam * values / nobs
-    if vcov.startswith("HC"):
-        demeaned, _ = _residuals(part, None, _kept_columns(part, kept), w, coefficients, k, False)
-        return None, np.einsum("ij,i->j", lam[:, None] * demeaned, lam_psi), float((lam_psi * lam_psi).sum()), None
-    return None, None, None, np.bincount(part.cluster, weights=lam_psi, minlength=cluster_count)
+# At the estimate
 
 
 @dataclass
@@ -566,33 +555,6 @@ class Estimate:
 
     def scores(self, clustered: bool) -> np.ndarray:
         return self.newton.scores(self.state, self.coefficients, clustered)
-
-    def effect_sums(self, vcov: str, demean_tol: float) -> EffectSums:
-        """fixed_effects_margins.EffectSums from two passes: Psi's projection by the sweeps on the client
-        between them, from 0 as the in-memory projection starts."""
-        newton, panel = self.newton, self.newton.panel
-        parts = _map(panel.partitions, _effect_pass, self.state, newton.kept, self.coefficients)
-        n = panel.nobs
-        weights = [s[:, -1:] for s in self.level.sums]
-        projected = LevelSums(0.0, [np.column_stack([_added([p[2][f] for p in parts]), weights[f]])
-                                    for f in range(len(weights))], self.level.cross,
-                              np.maximum(np.array([max(p[3] for p in parts)]), np.finfo(float).tiny), None, 0.0)
-        psi, _, change = sweep(projected, None, demean_tol)
-        if len(psi) > 1 and not change < demean_tol:
-            warn_unfinished_sweeps(panel.levels.names, demean_tol, change)
-        sums = EffectSums(n, _added([p[0] for p in parts]) / n, _added([p[1] for p in parts]) / n)
-        rows = _map(panel.partitions, _psi_pass, self.state, newton.kept, self.coefficients, psi, vcov, n,
-                    panel.cluster_count)
-        newton.passes += 2
-        if vcov == "nonrobust":
-            sums.psi_square = _added([r[0] for r in rows])
-        elif vcov.startswith("HC"):
-            sums.meat, sums.cross, sums.lam_psi_square = self.meat, _added([r[1] for r in rows]), _added(
-                [r[2] for r in rows])
-        else:
-            sums.score_sums, sums.psi_sums = self.score_sums, _added([r[3] for r in rows])
-        return sums
-
 
 # The results
 
@@ -612,8 +574,20 @@ class DaskFixedEffectsResults(FixedEffectsResults):
 
         return float(n * (special.xlogy(p, p) + special.xlogy(1.0 - p, 1.0 - p)))
 
-    def effect_sums(self) -> EffectSums:
-        return self._estimate.effect_sums(self.vcov, self._demean_tol)
+    def effect_sums(self):
+        from .fixed_effects_dask_margins import effect_sums
+
+        return effect_sums(self._estimate, self.vcov, self._demean_tol)
+
+    def corrected_beta(self) -> np.ndarray:
+        from .fixed_effects_dask_margins import corrected_beta
+
+        return corrected_beta(self)
+
+    def corrected_effects(self, positions: list[int]) -> np.ndarray:
+        from .fixed_effects_dask_margins import corrected_effects
+
+        return corrected_effects(self, positions)
 
     def require_rows(self, what: str) -> None:
         raise NotImplementedError(f"{what} of a fit with fixed effects on a Dask DataFrame is not supported yet: "
@@ -624,9 +598,6 @@ class DaskFixedEffectsResults(FixedEffectsResults):
 
     def predict(self, newdata=None):
         self.require_rows("predict()")
-
-    def bias_corrected_params(self):
-        self.require_rows("bias_corrected_params()")
 
 
 def fit_dask_fixed_effects(formula: str, frame, fixed_effects: list[str], vcov: str, cluster: str | None,

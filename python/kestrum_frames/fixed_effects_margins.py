@@ -79,9 +79,15 @@ def _expected_weights(eta: np.ndarray) -> np.ndarray:
 
 def _bias_sums(levels, values: np.ndarray, weights: np.ndarray) -> np.ndarray:
     """sum_f sum_{g in f} [sum_{i in g} values_i] / [sum_{i in g} weights_i], per column of values."""
-    total = np.zeros(values.shape[1])
-    for f in range(len(levels.codes)):
-        total += (levels.level_sums(f, values) / levels.level_sums(f, weights)[:, None]).sum(axis=0)
+    return level_ratio_sums([levels.level_sums(f, values) for f in range(len(levels.codes))],
+                            [levels.level_sums(f, weights) for f in range(len(levels.codes))])
+
+
+def level_ratio_sums(value_sums: list[np.ndarray], weight_sums: list[np.ndarray]) -> np.ndarray:
+    """sum_f sum_{g in f} value_sums_f[g] / weight_sums_f[g] (levels x columns over levels), per column."""
+    total = np.zeros(value_sums[0].shape[1])
+    for values, weights in zip(value_sums, weight_sums):
+        total += (values / weights[:, None]).sum(axis=0)
     return total
 
 
@@ -125,7 +131,11 @@ def _effects_at(results, beta: np.ndarray, eta: np.ndarray) -> np.ndarray:
             t *= 0.5
         eta = eta + t * step
         loglike, lam, w = trial
-    raise RuntimeError("the fixed effects at the bias-corrected beta did not converge")
+    raise unconverged_effects()
+
+
+def unconverged_effects() -> RuntimeError:
+    return RuntimeError("the fixed effects at the bias-corrected beta did not converge")
 
 
 @dataclass
@@ -228,11 +238,9 @@ def fixed_effects_ame(results, variables, bias_correction: bool) -> pd.DataFrame
             raise ValueError(f"variables: {name!r} is collinear with the fixed effects, and has no effect estimated")
     positions = [kept_names.index(name) for name in names]
     beta = fit.beta
-    if bias_correction:
-        results.require_rows("bias_correction=True")
     sums = results.effect_sums()
     if bias_correction:
-        estimates = _corrected_effects(results, positions)
+        estimates = results.corrected_effects(positions)
     else:
         estimates = sums.phi_mean * beta[positions]
     variance = _variances(results, beta, positions, sums)

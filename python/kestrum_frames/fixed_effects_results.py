@@ -59,9 +59,6 @@ class FixedEffectsResults(ProbitResults):
         self.passes = fit.passes
         self.strategy = "newton"
 
-    def require_rows(self, what: str) -> None:
-        """What needs the fit's rows at hand (the bias correction, the estimated effects) asks here first."""
-
     def effect_sums(self):
         """The sums over the rows that kf.ame needs (fixed_effects_margins.EffectSums)."""
         from .fixed_effects_margins import effect_sums
@@ -179,11 +176,21 @@ class FixedEffectsResults(ProbitResults):
 
     def bias_corrected_params(self) -> pd.Series:
         """beta less its analytical incidental-parameter bias (see fixed_effects_margins)."""
+        params = self.params.copy()
+        params.iloc[self._fit.kept] = self.corrected_beta()
+        return params
+
+    def corrected_beta(self) -> np.ndarray:
+        """beta~ over the kept regressors (fixed_effects_margins)."""
         from .fixed_effects_margins import corrected_beta
 
-        params = self.params.copy()
-        params.iloc[self._fit.kept] = corrected_beta(self)
-        return params
+        return corrected_beta(self)
+
+    def corrected_effects(self, positions: list[int]) -> np.ndarray:
+        """The bias-corrected effects of the kept regressors at positions (fixed_effects_margins)."""
+        from .fixed_effects_margins import _corrected_effects
+
+        return _corrected_effects(self, positions)
 
     @property
     def iteration_method(self) -> str:
