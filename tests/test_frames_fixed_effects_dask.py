@@ -158,8 +158,22 @@ def test_bad_input_names_the_column_and_the_partition():
         kf.fit_probit("y ~ x1 | firm", dd.from_pandas(infinite, npartitions=3))
 
 
-def test_what_needs_the_rows_is_refused():
-    result = quiet("y ~ x1 + x2 | firm", dd.from_pandas(spread_panel(), npartitions=2))
-    for call in [result.fixef, result.predict]:
-        with pytest.raises(NotImplementedError, match="on a Dask DataFrame is not supported yet"):
-            call()
+@pytest.mark.parametrize("effects", ["firm", "firm + year"], ids=["one-way", "two-way"])
+def test_fixed_effects_and_predictions_equal_those_of_pandas(effects):
+    frame = spread_panel(seed=6)
+    data = dd.from_pandas(frame, npartitions=4)
+    result = quiet(f"y ~ x1 + x2 | {effects}", data)
+    expected = quiet(f"y ~ x1 + x2 | {effects}", frame)
+    for name, effect in expected.fixef().items():
+        pd.testing.assert_series_equal(result.fixef()[name].sort_index(), effect.sort_index(), rtol=1e-9)
+    # NaN where a row was dropped (a missing x2, a perfectly classified firm).
+    with pytest.warns(UserWarning, match="their predictions are NaN"):
+        lazy = result.predict(data)
+        assert isinstance(lazy, dd.Series)
+        computed = lazy.compute()
+    with pytest.warns(UserWarning, match="their predictions are NaN"):
+        direct = expected.predict(frame)
+    pd.testing.assert_series_equal(computed, direct, rtol=1e-9)
+    assert computed.isna().sum() == len(frame) - expected.nobs
+    with pytest.raises(NotImplementedError, match="needs newdata"):
+        result.predict()

@@ -39,7 +39,7 @@ import pandas as pd
 from scipy import linalg, sparse
 
 from . import _native
-from .dask_data import _partitions, dask_schema
+from .dask_data import _partitions, dask_schema, is_dask_frame
 from .demeaning import MAX_SWEEPS, warn_unfinished_sweeps
 from .design import Design
 from .fixed_effects import (
@@ -47,7 +47,7 @@ from .fixed_effects import (
     drop_constant_levels, formed_covariance, loglike_rounding, model_rows, probit_derivatives, regressor_terms,
     warn_not_converged,
 )
-from .fixed_effects_results import FixedEffectsModel, FixedEffectsResults
+from .fixed_effects_results import FIXEF_MAX_SWEEPS, FIXEF_TOL, FixedEffectsModel, FixedEffectsResults, predicted
 from .frames import Columns
 from .progress import THREADS, compute
 
@@ -432,7 +432,7 @@ class DaskNewton:
 
 
 def sweep(sums: list[np.ndarray], cross: list, scale: np.ndarray, start: list[np.ndarray] | None,
-          tol: float) -> tuple[list[np.ndarray], int, float]:
+          tol: float, max_sweeps: int = MAX_SWEEPS) -> tuple[list[np.ndarray], int, float]:
     """The coefficients A_f of m's projection on the fixed effects by the sweeps of demeaning.py in
     coefficient space, a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f (sums: [b_f W_f], cross: C), from start
     (None: 0), until a sweep's largest change relative to its column's scale (largest |m|) is below tol (one
@@ -441,7 +441,7 @@ def sweep(sums: list[np.ndarray], cross: list, scale: np.ndarray, start: list[np
     p = sums[0].shape[1] - 1
     coefficients = [np.zeros((s.shape[0], p)) for s in sums] if start is None else [c.copy() for c in start]
     sweeps, change = 0, 0.0
-    while sweeps < MAX_SWEEPS:
+    while sweeps < max_sweeps:
         sweeps += 1
         change = 0.0
         for f in range(effects):
@@ -538,6 +538,17 @@ def maximize_dask(panel: DaskPanel, max_iter: int, tol: float, demean_tol: float
     return finish(iteration, converged)
 
 
+def _partition_predictions(frame: pd.DataFrame, design: Design, params: pd.Series, effects: dict) -> pd.Series:
+    return predicted(design, params, effects, frame)
+
+
+def _remainder_pass(part: PanelPartition, state: tuple) -> tuple:
+    """For the estimated fixed effects: the level sums of eta - X beta, the levels' and pairs' rows, max |eta|."""
+    eta = _index(part, *state)
+    remainder = eta - np.einsum("ij,j->i", part.X, state[0])
+    return level_totals(part, remainder[:, None], np.ones(eta.shape[0])), float(np.abs(eta).max(initial=0.0))
+
+
 # At the estimate
 
 
@@ -589,15 +600,30 @@ class DaskFixedEffectsResults(FixedEffectsResults):
 
         return corrected_effects(self, positions)
 
-    def require_rows(self, what: str) -> None:
-        raise NotImplementedError(f"{what} of a fit with fixed effects on a Dask DataFrame is not supported yet: "
-                                  "fit on the computed frame (data.compute()) for it")
-
-    def fixef(self):
-        self.require_rows("fixef()")
+    def fixef(self) -> dict:
+        """As FixedEffectsResults.fixef, by its sweeps of level means of eta - X beta, run on the client in
+        coefficient space (the unweighted sweep of demeaning.py) from one pass's level sums and counts."""
+        if getattr(self, "_effects", None) is None:
+            estimate = self._estimate
+            panel = estimate.newton.panel
+            parts = _map(panel.partitions, _remainder_pass, estimate.state)
+            sums, cross, _ = merged_totals(panel, [p[0] for p in parts])
+            scale = np.array([max(max(p[1] for p in parts), 1.0)])
+            effects, _, _ = sweep(sums, cross, scale, None, FIXEF_TOL, FIXEF_MAX_SWEEPS)
+            self._effects = [e[:, 0] for e in effects]
+        return self._named_effects(self._effects)
 
     def predict(self, newdata=None):
-        self.require_rows("predict()")
+        """Phi(x'beta + the row's fixed effects) of each row of newdata (a Dask DataFrame gives a Dask
+        Series, partition by partition), NaN where a value is missing or a level was not estimated."""
+        if newdata is None:
+            raise NotImplementedError("predict() of a fit on a Dask DataFrame needs newdata (the frame itself "
+                                      "for the fit's rows): the rows stay in the partitions")
+        effects = self.fixef()
+        if is_dask_frame(newdata):
+            return newdata.map_partitions(_partition_predictions, self.model.design, self.params, effects,
+                                          meta=pd.Series([], dtype=np.float64, name="predicted"))
+        return predicted(self.model.design, self.params, effects, newdata)
 
 
 def fit_dask_fixed_effects(formula: str, frame, fixed_effects: list[str], vcov: str, cluster: str | None,

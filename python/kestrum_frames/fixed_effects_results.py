@@ -144,8 +144,11 @@ class FixedEffectsResults(ProbitResults):
                 largest = max(largest, float(np.abs(means).max()))
             if len(effects) == 1 or largest < FIXEF_TOL * scale:
                 break
+        return self._named_effects(effects)
+
+    def _named_effects(self, effects: list[np.ndarray]) -> dict:
         return {name: pd.Series(effect, index=pd.Index(labels, name=name), name="coef")
-                for name, effect, labels in zip(self.model.fixed_effects, effects, data.labels)}
+                for name, effect, labels in zip(self.model.fixed_effects, effects, self.model.data.labels)}
 
     def predict(self, newdata=None):
         """Phi(x'beta + the row's fixed effects): of the rows used (in the
@@ -155,24 +158,8 @@ class FixedEffectsResults(ProbitResults):
         classified)."""
         if newdata is None:
             return special.ndtr(self._fit.eta)
-        columns = Columns(newdata, "newdata")
-        X, missing = self.model.design.new_rows(columns)
-        terms = [j for j, name in enumerate(self.model.design.names) if name != "Intercept"]
-        beta = self.params.fillna(0.0).to_numpy()
-        eta = X[:, terms] @ beta
-        unknown = np.zeros(columns.rows, dtype=bool) if missing is None else missing.copy()
-        for name, effect in self.fixef().items():
-            columns.require([name], grouping=True)
-            position = effect.index.get_indexer(columns.series(name))
-            unknown |= position < 0
-            eta = eta + np.where(position >= 0, effect.to_numpy()[position], 0.0)
-        if unknown.any():
-            warnings.warn(f"newdata: {int(unknown.sum())} rows have a missing value or a level the fit did not "
-                          "estimate: their predictions are NaN", UserWarning, stacklevel=2)
-        probability = np.where(unknown, np.nan, special.ndtr(eta))
-        if isinstance(newdata, pd.DataFrame):
-            return pd.Series(probability, index=newdata.index, name="predicted")
-        return probability
+        return predicted(self.model.design, self.params, self.fixef(), newdata)
+
 
     def bias_corrected_params(self) -> pd.Series:
         """beta less its analytical incidental-parameter bias (see fixed_effects_margins)."""
@@ -206,3 +193,25 @@ class FixedEffectsResults(ProbitResults):
         summary.facts.insert(3, ("Levels:", ", ".join(map(str, data.levels.counts)),
                                  "Levels dropped:", separated))
         return summary
+
+
+def predicted(design: Design, params: pd.Series, fixed_effects: dict, newdata):
+    """Phi(x'beta + the row's fixed effects) of each row of newdata (FixedEffectsResults.predict)."""
+    columns = Columns(newdata, "newdata")
+    X, missing = design.new_rows(columns)
+    terms = [j for j, name in enumerate(design.names) if name != "Intercept"]
+    beta = params.fillna(0.0).to_numpy()
+    eta = X[:, terms] @ beta
+    unknown = np.zeros(columns.rows, dtype=bool) if missing is None else missing.copy()
+    for name, effect in fixed_effects.items():
+        columns.require([name], grouping=True)
+        position = effect.index.get_indexer(columns.series(name))
+        unknown |= position < 0
+        eta = eta + np.where(position >= 0, effect.to_numpy()[position], 0.0)
+    if unknown.any():
+        warnings.warn(f"newdata: {int(unknown.sum())} rows have a missing value or a level the fit did not "
+                      "estimate: their predictions are NaN", UserWarning, stacklevel=3)
+    probability = np.where(unknown, np.nan, special.ndtr(eta))
+    if isinstance(newdata, pd.DataFrame):
+        return pd.Series(probability, index=newdata.index, name="predicted")
+    return probability
