@@ -15,10 +15,8 @@ import numpy as np
 from scipy import linalg
 
 from .fixed_effects import SMALLEST_STEP, loglike_rounding, probit_derivatives
-from .fixed_effects_dask import (
-    Estimate, PanelPartition, _added, _between, _decrement, _index, _kept_columns, _map, _residuals, level_totals,
-    merged_totals, project,
-)
+from .fixed_effects_dask import Estimate, _between, _decrement, _kept_columns, _residuals, project
+from .fixed_effects_dask_data import PanelPartition, _added, _index, _map, level_totals, merged_totals
 from .fixed_effects_margins import (
     MAX_EFFECT_ITERATIONS, EffectSums, _density, _expected_weights, level_ratio_sums, unconverged_effects,
 )
