@@ -12,7 +12,7 @@ on the client in partition order, so that they do not depend on the scheduler.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import dask
 import numpy as np
@@ -166,8 +166,25 @@ def _map(partitions: list, function, *args) -> list:
     arguments travel once (one key each), not once per partition."""
     shared = [dask.delayed(arg, traverse=False) if isinstance(arg, (list, tuple, np.ndarray)) else arg
               for arg in args]
-    task = dask.delayed(function, pure=False)
-    return compute([task(part, *shared) for part in partitions], False)
+    task = dask.delayed(_aligned_call, pure=False)
+    return compute([task(function, part, *shared) for part in partitions], False)
+
+
+def _aligned_call(function, part, *args):
+    return function(_aligned(part), *(_aligned(arg) for arg in args))
+
+
+def _aligned(value):
+    """value with its arrays aligned for the core's kernels: arrays that travelled between processes may
+    arrive unaligned in the received buffer (copied then, else kept)."""
+    if isinstance(value, np.ndarray):
+        return np.require(value, requirements="A")
+    if isinstance(value, (list, tuple)):
+        return type(value)(_aligned(item) for item in value)
+    if isinstance(value, PanelPartition):
+        return replace(value, **{name: _aligned(getattr(value, name))
+                                 for name in ("y", "X", "codes", "cluster", "run_levels", "run_lengths")})
+    return value
 
 
 def _persist(partitions: list, function, *args, numbered: bool = False) -> list:
