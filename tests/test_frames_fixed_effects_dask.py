@@ -185,3 +185,19 @@ def test_fixed_effects_and_predictions_equal_those_of_pandas(effects):
     assert computed.isna().sum() == len(frame) - expected.nobs
     with pytest.raises(NotImplementedError, match="needs newdata"):
         result.predict()
+
+
+def test_partitions_left_empty_and_three_fixed_effects():
+    """A partition of perfectly classified firms only (empty once they go), an empty one, three fixed effects."""
+    frame = spread_panel(seed=2)
+    frame["region"] = "r" + (frame.index % 5).astype(str)
+    separated = frame["firm"].isin(["f0", "f1"])
+    frame = pd.concat([frame[separated], frame[~separated]], ignore_index=True)
+    parts = [frame[: separated.sum()], frame[:0], frame[separated.sum():]]
+    data = dd.from_delayed([dask.delayed(part) for part in parts], meta=frame[:0])
+    for formula in ["y ~ x1 + x2 | firm + year", "y ~ x1 + x2 | firm + year + region"]:
+        result, expected = quiet(formula, data, vcov="HC1"), quiet(formula, frame, vcov="HC1")
+        np.testing.assert_allclose(result.params, expected.params, rtol=RTOL)
+        np.testing.assert_allclose(result.bse, expected.bse, rtol=RTOL)
+        np.testing.assert_allclose(kf.ame(result, bias_correction=True).iloc[:, :2].to_numpy(float),
+                                   kf.ame(expected, bias_correction=True).iloc[:, :2].to_numpy(float), rtol=RTOL)
