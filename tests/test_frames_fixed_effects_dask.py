@@ -65,7 +65,7 @@ def test_dask_fit_equals_the_pandas_fit(effects, options):
         expected.nobs, expected.n_dropped, expected.n_separated, expected.separated_levels, expected.n_clusters)
     assert result.n_separated > 0 and result.n_dropped > 0
     assert result.cov_type == expected.cov_type
-    assert str(result.summary()).splitlines()[3:8] == str(expected.summary()).splitlines()[3:8]
+    assert str(result.summary()).splitlines()[3:7] == str(expected.summary()).splitlines()[3:7]  # the counts
     for corrected in [False, True]:
         np.testing.assert_allclose(kf.ame(result, bias_correction=corrected).iloc[:, :4].to_numpy(float),
                                    kf.ame(expected, bias_correction=corrected).iloc[:, :4].to_numpy(float), rtol=RTOL)
