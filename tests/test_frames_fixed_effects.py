@@ -361,12 +361,6 @@ def test_infinite_regressor_is_refused_wherever_it_is(where, shuffled):
         quiet_fit("y ~ x1 + x2 | firm + year", frame)
 
 
-def test_dask_frame_is_refused():
-    dd = pytest.importorskip("dask.dataframe")
-    with pytest.raises(NotImplementedError, match="fixed effects need an in-memory frame"):
-        kf.fit_probit("y ~ x1 | firm", dd.from_pandas(panel(), npartitions=2))
-
-
 def test_probit_derivatives_at_the_index_against_high_precision():
     """l, lambda and w of the Newton steps against mpmath, in the body and far in both tails."""
     mpmath = pytest.importorskip("mpmath")

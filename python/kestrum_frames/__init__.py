@@ -114,15 +114,16 @@ def fit_probit(
     "HC1", "CR0" or "CR1"; cluster= one column; HC1 multiplies by N/(N-1),
     CR1 by G/(G-1)). demean_tol: the alternating projections within the
     levels stop when a sweep changes no value by more than demean_tol times
-    its column's largest |value|. Pandas and polars frames only, unweighted,
-    observed information.
+    its column's largest |value|. Pandas, polars and Dask frames (a Dask
+    frame's rows are kept where its partitions live: fixed_effects_dask),
+    unweighted, observed information.
     """
     split = split_formula(formula) if isinstance(formula, str) else None
     if split is not None:
         if (weights is not None or information != "observed" or npartitions is not None or persist is not None
                 or method != "auto"):
             raise ValueError("a fit with fixed effects takes no weights, information, npartitions, persist or method "
-                             "(its Newton steps run in memory)")
+                             "(its Newton steps keep the rows in memory, a Dask frame's where its partitions live)")
         return fit_fixed_effects(split, data, vcov=vcov, cluster=cluster, robust=robust, max_iter=max_iter,
                                  tol=tol, demean_tol=demean_tol)
     robust = arguments.boolean(robust, "robust")

@@ -123,13 +123,17 @@ def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
     demeaned = _demean_levels(levels, values, weights, leading, coefficients, tol, MAX_SWEEPS, threads,
                               columns if returned is None else returned, gram, totals)
     if len(levels.codes) > 1 and not demeaned.change < tol:
-        warnings.warn(
-            f"the demeaning within the fixed effects {', '.join(levels.names)} did not reach the tolerance "
-            f"{tol:g} in {MAX_SWEEPS} sweeps (last change {demeaned.change:.3g}): the estimates are approximate",
-            RuntimeWarning,
-            stacklevel=4,
-        )
+        warn_unfinished_sweeps(levels.names, tol, demeaned.change)
     return demeaned
+
+
+def warn_unfinished_sweeps(names: list[str], tol: float, change: float) -> None:
+    warnings.warn(
+        f"the demeaning within the fixed effects {', '.join(names)} did not reach the tolerance "
+        f"{tol:g} in {MAX_SWEEPS} sweeps (last change {change:.3g}): the estimates are approximate",
+        RuntimeWarning,
+        stacklevel=5,
+    )
 
 
 def residuals_of(levels: Levels, values: np.ndarray, weights: np.ndarray, coefficients: list) -> Demeaned:

@@ -61,6 +61,8 @@ LOGLIKE_ROUNDING_ULPS = 8.0
 # before it has at most this share of its own weighted sum of squares is
 # collinear with them.
 COLLINEAR_SHARE = 1e-10
+# The line search halves the step at most down to this.
+SMALLEST_STEP = 2.0**-40
 
 
 def split_formula(formula: str) -> tuple[str, list[str]] | None:
@@ -156,39 +158,84 @@ def _check_fixed_effects(columns: Columns, names: list[str]) -> None:
             )
 
 
-def _drop_perfectly_classified(y: np.ndarray, codes: list[np.ndarray], names: list[str]) -> tuple[np.ndarray, dict]:
-    """Rows to keep once every level whose outcome is constant is dropped,
-    repeatedly; and per fixed effect how many levels were dropped."""
-    keep = np.ones(y.shape[0], dtype=bool)
-    every = True  # no row dropped yet: the columns are read as they are, not copied through the mask
+def constant_levels(count: np.ndarray, ones: np.ndarray) -> np.ndarray:
+    """The levels present whose outcome never varies: all rows y = 0 or all y = 1."""
+    return (count > 0) & ((ones == 0) | (ones == count))
+
+
+def drop_constant_levels(names: list[str], level_totals, drop) -> dict:
+    """Drop every level whose outcome is constant, fixed effect by fixed
+    effect, again and again until none is left (dropping the rows of one can
+    leave a level of another constant): level_totals(f) gives the rows and
+    the sum of y per level of fixed effect f among the rows kept so far,
+    drop(f, constant) drops the rows of those levels. Per fixed effect, how
+    many levels were dropped."""
     dropped = dict.fromkeys(names, 0)
     changed = True
     while changed:
         changed = False
-        for name, level in zip(names, codes):
-            rows, outcome = (level, y) if every else (level[keep], y[keep])
-            count = np.bincount(rows, minlength=level.max() + 1 if level.size else 0)
-            ones = np.bincount(rows, weights=outcome, minlength=count.shape[0])
-            constant = (count > 0) & ((ones == 0) | (ones == count))
+        for f, name in enumerate(names):
+            constant = constant_levels(*level_totals(f))
             if constant.any():
                 dropped[name] += int(constant.sum())
-                keep &= ~constant[level]
-                changed, every = True, False
-    return keep, dropped
+                drop(f, constant)
+                changed = True
+    return dropped
 
 
-def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster: str | None) -> tuple[Design, PanelData]:
-    _check_fixed_effects(columns, fixed_effects)
-    design = Design.from_formula(formula, columns)
+def _drop_perfectly_classified(y: np.ndarray, codes: list[np.ndarray], names: list[str]) -> tuple[np.ndarray, dict]:
+    """Rows to keep once every level whose outcome is constant is dropped,
+    repeatedly; and per fixed effect how many levels were dropped."""
+    keep = np.ones(y.shape[0], dtype=bool)
+    every = [True]  # no row dropped yet: the columns are read as they are, not copied through the mask
+
+    def level_totals(f):
+        level = codes[f]
+        rows, outcome = (level, y) if every[0] else (level[keep], y[keep])
+        count = np.bincount(rows, minlength=level.max() + 1 if level.size else 0)
+        return count, np.bincount(rows, weights=outcome, minlength=count.shape[0])
+
+    def drop(f, constant):
+        keep[:] &= ~constant[codes[f]]
+        every[0] = False
+
+    return keep, drop_constant_levels(names, level_totals, drop)
+
+
+def regressor_terms(design: Design) -> list[int]:
+    """The columns of X besides the intercept, which the fixed effects absorb."""
+    kept_terms = [j for j, name in enumerate(design.names) if name != INTERCEPT]
+    if not kept_terms:
+        raise ValueError(f"formula {design.formula!r} has no regressors besides the intercept, which the fixed "
+                         "effects absorb")
+    return kept_terms
+
+
+def model_columns(design: Design, columns: Columns, cluster: str | None):
+    """keep (None: every row) and y of the rows with no missing outcome, regressor or cluster value, the
+    design's regressor columns over those rows, and the positions among them of X's (the intercept left out)."""
     if cluster is not None:
         columns.require([cluster], grouping=True)
     used = [design.outcome, *design.variables, *([cluster] if cluster else [])]
     keep, _ = rows_to_keep(columns, used)
     y = outcome_values(design, columns, keep)
-    regressors = design.regressor_columns(columns, keep)
-    kept_terms = [j for j, name in enumerate(design.names) if name != INTERCEPT]
-    if not kept_terms:
-        raise ValueError(f"formula {formula!r} has no regressors besides the intercept, which the fixed effects absorb")
+    return keep, y, design.regressor_columns(columns, keep), regressor_terms(design)
+
+
+def model_rows(design: Design, columns: Columns, cluster: str | None):
+    """keep, y and X (n x k, C order, in the rows' order) of model_columns, and X's columns' positions."""
+    keep, y, regressors, kept_terms = model_columns(design, columns, cluster)
+    X, nonfinite = _native.gather_columns(
+        [np.ascontiguousarray(regressors[j], dtype=np.float64) for j in kept_terms], 0, y.shape[0])
+    if nonfinite:
+        raise nonfinite_regressor_error(design, columns, regressors, keep)
+    return keep, y, X, kept_terms
+
+
+def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster: str | None) -> tuple[Design, PanelData]:
+    _check_fixed_effects(columns, fixed_effects)
+    design = Design.from_formula(formula, columns)
+    keep, y, regressors, kept_terms = model_columns(design, columns, cluster)
     positions = np.flatnonzero(keep) if keep is not None else np.arange(columns.rows)
     codes_labels = [_codes(columns, name, keep) for name in fixed_effects]
     # Clustered by a fixed effect (by default the first): its codes below, not a second factorisation.
@@ -292,7 +339,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
             np.divide(lam, w, out=working)
             working += eta  # z = eta + lambda / w
         # l's resolution; a step whose gain was below it is likely the last.
-        resolution = max(tol, LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike))
+        resolution = max(tol, loglike_rounding(loglike))
         likely_last = iteration == max_iter or (iteration > 0 and gain < resolution)
         # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below), only by the fit at its
         # end: kept from the same pass when this step is likely the last.
@@ -339,12 +386,11 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                 trial_eta += eta  # eta + t step
                 trial_loglike, trial_lam, trial_w = probit_derivatives(trial_eta, y, out=(trial_lam, trial_w))
                 passes += 1
-            if trial_loglike >= loglike - LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike):
+            if trial_loglike >= loglike - loglike_rounding(loglike):
                 break
             t *= 0.5
-            if t < 2.0**-40:
-                warnings.warn("the Newton step cannot increase the log-likelihood: the fit stops, not converged",
-                              RuntimeWarning, stacklevel=4)
+            if t < SMALLEST_STEP:
+                _warn_no_ascent()
                 return finish(iteration, False)
         gain = trial_loglike - loglike
         if full_trial and t == 1.0:  # the pass's z and totals are the next step's
@@ -353,8 +399,23 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         beta = beta + t * (target - beta)
         loglike, lam, w, trial_lam, trial_w = trial_loglike, trial_lam, trial_w, lam, w
     if not converged:
-        warnings.warn(f"the fit did not converge in {max_iter} iterations", RuntimeWarning, stacklevel=4)
+        warn_not_converged(max_iter)
     return finish(iteration, converged)
+
+
+def loglike_rounding(loglike: float) -> float:
+    """The rounding of l: a step may lose this much and still be taken, and the fit has converged when a
+    step gains less than max(tol, this) and the Newton decrement of the next is below that too."""
+    return LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike)
+
+
+def _warn_no_ascent() -> None:
+    warnings.warn("the Newton step cannot increase the log-likelihood: the fit stops, not converged",
+                  RuntimeWarning, stacklevel=5)
+
+
+def warn_not_converged(max_iter: int) -> None:
+    warnings.warn(f"the fit did not converge in {max_iter} iterations", RuntimeWarning, stacklevel=5)
 
 
 def _warn_collinear(names: list[str], independent: list[int]) -> None:
@@ -392,16 +453,22 @@ def small_sample_factor(vcov: str, nobs: int, clusters: int | None) -> float:
 
 
 def covariance(fit: FixedEffectsFit, data: PanelData, vcov: str) -> np.ndarray:
-    """V of the kept coefficients under vcov (see the module's text), formed
-    by the core from H~ and the meat as every fit's covariance is."""
-    meat = groupings = None
+    """V of the kept coefficients under vcov (see the module's text)."""
+    meat = sums = None
     if vcov.startswith("HC"):
         scores = fit.lam[:, None] * fit.demeaned
         meat = scores.T @ scores
     elif vcov.startswith("CR"):
         sums = score_sums(fit, data)
-        groupings = [(sums.T @ sums, data.clusters, 1)]
-    return _native.covariance(-fit.hessian, meat, groupings, vcov, data.y.shape[0])["cov"]
+    return formed_covariance(fit.hessian, vcov, data.y.shape[0], meat, sums, data.clusters)
+
+
+def formed_covariance(hessian: np.ndarray, vcov: str, nobs: int, meat: np.ndarray | None = None,
+                      sums: np.ndarray | None = None, clusters: int | None = None) -> np.ndarray:
+    """V from H~ and the meat (HC: sum_i s_i s_i'; CR: from the clusters' score sums), formed by the
+    core as every fit's covariance is."""
+    groupings = None if sums is None else [(sums.T @ sums, clusters, 1)]
+    return _native.covariance(-hessian, meat, groupings, vcov, nobs)["cov"]
 
 
 def describe(vcov: str, cluster: str | None, clusters: int | None) -> str:

@@ -23,11 +23,6 @@ def separated_message(data) -> str:
 
 def fit_fixed_effects(split, data, vcov, cluster, robust, max_iter, tol, demean_tol) -> FixedEffectsResults:
     formula, fixed_effects = split
-    if is_dask_frame(data):
-        raise NotImplementedError(
-            "fixed effects need an in-memory frame: a Dask DataFrame is not supported with '|' yet; "
-            "compute it to pandas (data.compute()) or fit without fixed effects"
-        )
     robust = arguments.boolean(robust, "robust")
     max_iter = arguments.integer(max_iter, "max_iter", 0)
     tol = arguments.real(tol, "tol")
@@ -35,15 +30,24 @@ def fit_fixed_effects(split, data, vcov, cluster, robust, max_iter, tol, demean_
     if not 0.0 < demean_tol < 1.0:
         raise ValueError(f"demean_tol must be between 0 and 1, not {demean_tol!r}")
     vcov, cluster = vcov_choice(vcov, cluster, robust, fixed_effects)
-    columns = Columns(data)
-    design, panel = panel_data(formula, columns, fixed_effects, cluster)
+    dask = is_dask_frame(data)
+    if dask:
+        from .fixed_effects_dask import dask_results
+        from .fixed_effects_dask_data import dask_panel
+
+        design, panel = dask_panel(formula, data, fixed_effects, cluster)
+    else:
+        design, panel = panel_data(formula, Columns(data), fixed_effects, cluster)
     if panel.separated_rows:
         warnings.warn(separated_message(panel), RuntimeWarning, stacklevel=3)
     if vcov.startswith("CR") and panel.clusters < 2:
         raise ValueError(f"cluster {cluster!r} has a single level among the rows used: a cluster-robust "
                          "covariance needs at least two; choose vcov='HC1' or another cluster")
-    fit = maximize(panel, max_iter, tol, demean_tol)
-    model = FixedEffectsModel(design, panel, fixed_effects, cluster, data)
-    results = FixedEffectsResults(model, fit, vcov)
+    if dask:
+        results = dask_results(design, panel, data, fixed_effects, vcov, cluster, max_iter, tol, demean_tol)
+    else:
+        fit = maximize(panel, max_iter, tol, demean_tol)
+        model = FixedEffectsModel(design, panel, fixed_effects, cluster, data)
+        results = FixedEffectsResults(model, fit, vcov)
     results._tol, results._demean_tol = tol, demean_tol
     return results

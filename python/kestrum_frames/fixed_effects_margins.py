@@ -53,6 +53,7 @@ exogenous regressors (no lagged outcome: no spectral term).
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
@@ -78,9 +79,15 @@ def _expected_weights(eta: np.ndarray) -> np.ndarray:
 
 def _bias_sums(levels, values: np.ndarray, weights: np.ndarray) -> np.ndarray:
     """sum_f sum_{g in f} [sum_{i in g} values_i] / [sum_{i in g} weights_i], per column of values."""
-    total = np.zeros(values.shape[1])
-    for f in range(len(levels.codes)):
-        total += (levels.level_sums(f, values) / levels.level_sums(f, weights)[:, None]).sum(axis=0)
+    return level_ratio_sums([levels.level_sums(f, values) for f in range(len(levels.codes))],
+                            [levels.level_sums(f, weights) for f in range(len(levels.codes))])
+
+
+def level_ratio_sums(value_sums: list[np.ndarray], weight_sums: list[np.ndarray]) -> np.ndarray:
+    """sum_f sum_{g in f} value_sums_f[g] / weight_sums_f[g] (levels x columns over levels), per column."""
+    total = np.zeros(value_sums[0].shape[1])
+    for values, weights in zip(value_sums, weight_sums):
+        total += (values / weights[:, None]).sum(axis=0)
     return total
 
 
@@ -124,43 +131,78 @@ def _effects_at(results, beta: np.ndarray, eta: np.ndarray) -> np.ndarray:
             t *= 0.5
         eta = eta + t * step
         loglike, lam, w = trial
-    raise RuntimeError("the fixed effects at the bias-corrected beta did not converge")
+    raise unconverged_effects()
 
 
-def _variances(results, beta: np.ndarray, positions: list[int]) -> np.ndarray:
-    """Var of each delta_v (v at positions among the kept regressors); see the module's text.
-    With A = H~^-1 J and s = beta_v, lambda_i a_i = lambda_i x~_i' A + (lambda_i Psi_i / n) s is linear in the
-    rows' sums, so the cluster sums are those of lambda x~ and of lambda Psi, and the HC sum of squares is
-    A' (X~' Lambda^2 X~) A + 2 (s/n) A' X~' Lambda^2 Psi + (s/n)^2 sum (lambda Psi)^2: no n x m matrix is formed.
-    (Products over the rows by einsum, not BLAS: its threads would spin beside the sweeps.)"""
+def unconverged_effects() -> RuntimeError:
+    return RuntimeError("the fixed effects at the bias-corrected beta did not converge")
+
+
+@dataclass
+class EffectSums:
+    """The sums over the rows that the effects and their variances need (see _variances): phi_mean = (1/n)
+    sum phi_i, shift = (1/n) sum Delta_eta,i x~_i / beta_v, psi_square = sum w Psi^2 / beta_v^2; for HC,
+    meat = X~' Lambda^2 X~, cross = X~' Lambda^2 Psi / (n beta_v) and lam_psi_square = sum (lambda Psi / n)^2
+    / beta_v^2; for CR, the clusters' sums of lambda x~ (score_sums) and of lambda Psi / (n beta_v)."""
+
+    nobs: int
+    phi_mean: float
+    shift: np.ndarray
+    psi_square: float | None = None
+    meat: np.ndarray | None = None
+    cross: np.ndarray | None = None
+    lam_psi_square: float | None = None
+    score_sums: np.ndarray | None = None
+    psi_sums: np.ndarray | None = None
+
+
+def effect_sums(results) -> EffectSums:
+    """EffectSums from the fit's rows (products over the rows by einsum, not BLAS: its threads would spin
+    beside the sweeps)."""
     data, fit = results.model.data, results._fit
     n = data.y.shape[0]
     eta, w, lam, demeaned = fit.eta, fit.w, fit.lam, fit.demeaned
     phi = _density(eta)
     slope = -eta * phi  # Delta_eta / beta_v
-    shift = np.einsum("i,ij->j", slope, demeaned) / n
-    jacobians = np.zeros((len(beta), len(positions)))
-    for m, j in enumerate(positions):
-        jacobians[:, m] = beta[j] * shift
-        jacobians[j, m] += phi.mean()
+    sums = EffectSums(n, phi.mean(), np.einsum("i,ij->j", slope, demeaned) / n)
     psi = _projection(data.levels, slope / w, w, results._demean_tol)[:, 0]  # Psi / beta_v
-    scale = beta[positions]
     if results.vcov == "nonrobust":
-        cov = results.cov_params().to_numpy()[np.ix_(fit.kept, fit.kept)]
-        return np.einsum("jm,jk,km->m", jacobians, cov, jacobians) + scale**2 * float((w * psi * psi).sum()) / n**2
-    A = linalg.solve(fit.hessian, jacobians, assume_a="pos")
+        sums.psi_square = float((w * psi * psi).sum())
+        return sums
     lam_psi = lam * psi / n
     if results.vcov.startswith("HC"):
         scores = lam[:, None] * demeaned  # lambda x~
-        M = scores.T @ scores
-        cross = np.einsum("ij,i->j", scores, lam_psi)
-        total = (np.einsum("jm,jk,km->m", A, M, A) + 2.0 * scale * (cross @ A)
-                 + scale**2 * float((lam_psi * lam_psi).sum()))
+        sums.meat = scores.T @ scores
+        sums.cross = np.einsum("ij,i->j", scores, lam_psi)
+        sums.lam_psi_square = float((lam_psi * lam_psi).sum())
     else:
-        psi_sums = np.bincount(data.cluster, weights=lam_psi, minlength=data.clusters)
-        sums = np.einsum("gj,jm->gm", score_sums(fit, data), A) + np.outer(psi_sums, scale)
-        total = (sums * sums).sum(axis=0)
-    return total * small_sample_factor(results.vcov, n, data.clusters)
+        sums.psi_sums = np.bincount(data.cluster, weights=lam_psi, minlength=data.clusters)
+        sums.score_sums = score_sums(fit, data)
+    return sums
+
+
+def _variances(results, beta: np.ndarray, positions: list[int], sums: EffectSums) -> np.ndarray:
+    """Var of each delta_v (v at positions among the kept regressors); see the module's text.
+    With A = H~^-1 J and s = beta_v, lambda_i a_i = lambda_i x~_i' A + (lambda_i Psi_i / n) s is linear in the
+    rows' sums, so the cluster sums are those of lambda x~ and of lambda Psi, and the HC sum of squares is
+    A' (X~' Lambda^2 X~) A + 2 (s/n) A' X~' Lambda^2 Psi + (s/n)^2 sum (lambda Psi)^2: no n x m matrix is formed."""
+    fit, n = results._fit, sums.nobs
+    jacobians = np.zeros((len(beta), len(positions)))
+    for m, j in enumerate(positions):
+        jacobians[:, m] = beta[j] * sums.shift
+        jacobians[j, m] += sums.phi_mean
+    scale = beta[positions]
+    if results.vcov == "nonrobust":
+        cov = results.cov_params().to_numpy()[np.ix_(fit.kept, fit.kept)]
+        return np.einsum("jm,jk,km->m", jacobians, cov, jacobians) + scale**2 * sums.psi_square / n**2
+    A = linalg.solve(fit.hessian, jacobians, assume_a="pos")
+    if results.vcov.startswith("HC"):
+        total = (np.einsum("jm,jk,km->m", A, sums.meat, A) + 2.0 * scale * (sums.cross @ A)
+                 + scale**2 * sums.lam_psi_square)
+    else:
+        cluster_sums = np.einsum("gj,jm->gm", sums.score_sums, A) + np.outer(sums.psi_sums, scale)
+        total = (cluster_sums * cluster_sums).sum(axis=0)
+    return total * small_sample_factor(results.vcov, n, results.model.data.clusters)
 
 
 def _corrected_effects(results, positions: list[int]) -> np.ndarray:
@@ -196,10 +238,11 @@ def fixed_effects_ame(results, variables, bias_correction: bool) -> pd.DataFrame
             raise ValueError(f"variables: {name!r} is collinear with the fixed effects, and has no effect estimated")
     positions = [kept_names.index(name) for name in names]
     beta = fit.beta
+    sums = results.effect_sums()
     if bias_correction:
-        estimates = _corrected_effects(results, positions)
+        estimates = results.corrected_effects(positions)
     else:
-        estimates = _density(fit.eta).mean() * beta[positions]
-    variance = _variances(results, beta, positions)
+        estimates = sums.phi_mean * beta[positions]
+    variance = _variances(results, beta, positions, sums)
     stats = _native.delta_method(estimates, variances=variance)
     return effects_table(estimates, stats, pd.Index(list(names), name="term"))

@@ -40,7 +40,7 @@ class FixedEffectsResults(ProbitResults):
     n_separated / separated_levels (what was dropped as perfectly
     classified), and bias_corrected_params()."""
 
-    def __init__(self, model: FixedEffectsModel, fit: FixedEffectsFit, vcov: str):
+    def __init__(self, model: FixedEffectsModel, fit: FixedEffectsFit, vcov: str, kept_cov: np.ndarray | None = None):
         self.model = model
         self._fit = fit
         names = model.exog_names
@@ -48,7 +48,7 @@ class FixedEffectsResults(ProbitResults):
         params = np.full(k, np.nan)
         params[fit.kept] = fit.beta
         cov = np.full((k, k), np.nan)
-        cov[np.ix_(fit.kept, fit.kept)] = covariance(fit, model.data, vcov)
+        cov[np.ix_(fit.kept, fit.kept)] = covariance(fit, model.data, vcov) if kept_cov is None else kept_cov
         self.params = pd.Series(params, index=names, name="coef")
         self._cov = pd.DataFrame(cov, index=names, columns=names)
         self.loglike = fit.loglike
@@ -58,6 +58,12 @@ class FixedEffectsResults(ProbitResults):
         self.cov_type = describe(vcov, model.cluster, model.data.clusters)
         self.passes = fit.passes
         self.strategy = "newton"
+
+    def effect_sums(self):
+        """The sums over the rows that kf.ame needs (fixed_effects_margins.EffectSums)."""
+        from .fixed_effects_margins import effect_sums
+
+        return effect_sums(self)
 
     def with_vcov(self, vcov=None, cluster=None, information=None):
         raise NotImplementedError("with_vcov is not available for a fit with fixed effects: refit with vcov=")
@@ -138,8 +144,11 @@ class FixedEffectsResults(ProbitResults):
                 largest = max(largest, float(np.abs(means).max()))
             if len(effects) == 1 or largest < FIXEF_TOL * scale:
                 break
+        return self._named_effects(effects)
+
+    def _named_effects(self, effects: list[np.ndarray]) -> dict:
         return {name: pd.Series(effect, index=pd.Index(labels, name=name), name="coef")
-                for name, effect, labels in zip(self.model.fixed_effects, effects, data.labels)}
+                for name, effect, labels in zip(self.model.fixed_effects, effects, self.model.data.labels)}
 
     def predict(self, newdata=None):
         """Phi(x'beta + the row's fixed effects): of the rows used (in the
@@ -149,32 +158,26 @@ class FixedEffectsResults(ProbitResults):
         classified)."""
         if newdata is None:
             return special.ndtr(self._fit.eta)
-        columns = Columns(newdata, "newdata")
-        X, missing = self.model.design.new_rows(columns)
-        terms = [j for j, name in enumerate(self.model.design.names) if name != "Intercept"]
-        beta = self.params.fillna(0.0).to_numpy()
-        eta = X[:, terms] @ beta
-        unknown = np.zeros(columns.rows, dtype=bool) if missing is None else missing.copy()
-        for name, effect in self.fixef().items():
-            columns.require([name], grouping=True)
-            position = effect.index.get_indexer(columns.series(name))
-            unknown |= position < 0
-            eta = eta + np.where(position >= 0, effect.to_numpy()[position], 0.0)
-        if unknown.any():
-            warnings.warn(f"newdata: {int(unknown.sum())} rows have a missing value or a level the fit did not "
-                          "estimate: their predictions are NaN", UserWarning, stacklevel=2)
-        probability = np.where(unknown, np.nan, special.ndtr(eta))
-        if isinstance(newdata, pd.DataFrame):
-            return pd.Series(probability, index=newdata.index, name="predicted")
-        return probability
+        return predicted(self.model.design, self.params, self.fixef(), newdata)
+
 
     def bias_corrected_params(self) -> pd.Series:
         """beta less its analytical incidental-parameter bias (see fixed_effects_margins)."""
+        params = self.params.copy()
+        params.iloc[self._fit.kept] = self.corrected_beta()
+        return params
+
+    def corrected_beta(self) -> np.ndarray:
+        """beta~ over the kept regressors (fixed_effects_margins)."""
         from .fixed_effects_margins import corrected_beta
 
-        params = self.params.copy()
-        params.iloc[self._fit.kept] = corrected_beta(self)
-        return params
+        return corrected_beta(self)
+
+    def corrected_effects(self, positions: list[int]) -> np.ndarray:
+        """The bias-corrected effects of the kept regressors at positions (fixed_effects_margins)."""
+        from .fixed_effects_margins import _corrected_effects
+
+        return _corrected_effects(self, positions)
 
     @property
     def iteration_method(self) -> str:
@@ -190,3 +193,25 @@ class FixedEffectsResults(ProbitResults):
         summary.facts.insert(3, ("Levels:", ", ".join(map(str, data.levels.counts)),
                                  "Levels dropped:", separated))
         return summary
+
+
+def predicted(design: Design, params: pd.Series, fixed_effects: dict, newdata):
+    """Phi(x'beta + the row's fixed effects) of each row of newdata (FixedEffectsResults.predict)."""
+    columns = Columns(newdata, "newdata")
+    X, missing = design.new_rows(columns)
+    terms = [j for j, name in enumerate(design.names) if name != "Intercept"]
+    beta = params.fillna(0.0).to_numpy()
+    eta = X[:, terms] @ beta
+    unknown = np.zeros(columns.rows, dtype=bool) if missing is None else missing.copy()
+    for name, effect in fixed_effects.items():
+        columns.require([name], grouping=True)
+        position = effect.index.get_indexer(columns.series(name))
+        unknown |= position < 0
+        eta = eta + np.where(position >= 0, effect.to_numpy()[position], 0.0)
+    if unknown.any():
+        warnings.warn(f"newdata: {int(unknown.sum())} rows have a missing value or a level the fit did not "
+                      "estimate: their predictions are NaN", UserWarning, stacklevel=3)
+    probability = np.where(unknown, np.nan, special.ndtr(eta))
+    if isinstance(newdata, pd.DataFrame):
+        return pd.Series(probability, index=newdata.index, name="predicted")
+    return probability
