@@ -529,3 +529,65 @@ def test_newton_trial_misuse_raises():
     with pytest.raises(ValueError, match=r"out\[0\] overlaps X"):
         _native.newton_trial(*arguments, inside, np.r_[target, 0.0], levels.run_lengths, levels.other_levels,
                              products, 2, (inside.reshape(-1)[:n], *fresh[1:]))
+
+
+def level_sums_and_pairs(levels, values, weights):
+    """[b_f W_f] per fixed effect and C_fh per pair, in numpy and scipy from the rows."""
+    from scipy import sparse
+
+    indicators = [sparse.csr_matrix((weights, (codes, np.arange(codes.size))), shape=(count, codes.size))
+                  for codes, count in zip(levels.codes, levels.counts)]
+    sums = [np.column_stack([D @ values, D @ np.ones(values.shape[0])]) for D in indicators]
+    plain = [sparse.csr_matrix((np.ones(codes.size), (codes, np.arange(codes.size))), shape=(count, codes.size))
+             for codes, count in zip(levels.codes, levels.counts)]
+    cross = [[None if f == h else (indicators[f] @ plain[h].T).tocsr() for h in range(len(plain))]
+             for f in range(len(plain))]
+    return sums, cross
+
+
+@pytest.mark.parametrize("counts", [[50], [50, 7], [40, 9, 13]], ids=["one", "two", "three"])
+def test_sweeps_from_sums_alone_reach_the_projection(counts):
+    """The sweeps from level sums and pairs' weights formed elsewhere (a Dask fit's client) reach the
+    residuals of the explicit dummies, and the demeaning's own coefficients."""
+    from kestrum_frames.fixed_effects_dask import sweep
+
+    levels, values, weights = demeaning_problem(counts)
+    sums, cross = level_sums_and_pairs(levels, values, weights)
+    scale = np.abs(values).max(axis=0)
+    coefficients, sweeps, change = sweep(sums, cross, scale, None, 1e-13, 10_000)
+    assert sweeps == 1 if len(counts) == 1 else (sweeps > 1 and change < 1e-13)  # one fixed effect: one sweep
+    fitted = sum(c[codes] for c, codes in zip(coefficients, levels.codes))
+    used = weights > 0
+    exact = exact_residuals(levels, values, weights)
+    assert np.abs((values - fitted) - exact)[used].max() < 1e-10 * np.abs(values).max()
+    rows = np.argsort(levels.codes[0], kind="stable")  # the demeaning reads rows sorted by the first
+    from kestrum_frames.demeaning import Levels, demean
+
+    sorted_levels = Levels(levels.names, [c[rows] for c in levels.codes], levels.counts)
+    own = demean(sorted_levels, values[rows], weights[rows], 1e-13)
+    fitted_own = sum(c[codes] for c, codes in zip(own.coefficients, sorted_levels.codes))
+    np.testing.assert_allclose(fitted_own, fitted[rows], rtol=1e-9, atol=1e-10 * np.abs(values).max())
+
+
+def test_sweep_misuse_raises():
+    levels, values, weights = demeaning_problem([20, 5])
+    sums, cross = level_sums_and_pairs(levels, values, weights)
+    pair = cross[0][1]
+    arrays = (pair.indptr.astype(np.int64), pair.indices.astype(np.int64), pair.data)
+    scale = np.ones(values.shape[1])
+
+    def call(sums=sums, pair=arrays, reverse=None, scale=scale):
+        back = cross[1][0]
+        reverse = reverse or (back.indptr.astype(np.int64), back.indices.astype(np.int64), back.data)
+        return _native.sweep_levels(sums, [[None, pair], [reverse, None]], scale, None, 1e-8, 100, 1)
+
+    for options, error, message in [
+        (dict(pair=(arrays[0][:-1], *arrays[1:])), ValueError, r"cross\[0\]\[1\]'s indptr must hold 21 offsets"),
+        (dict(pair=(arrays[0][::-1].copy(), *arrays[1:])), ValueError, "must rise from 0"),
+        (dict(pair=(arrays[0], arrays[1] + 5, arrays[2])), ValueError, "indices must be levels below 5"),
+        (dict(pair=arrays[:2]), TypeError, "must be a triple"),
+        (dict(sums=[sums[0], sums[1][:, 1:]]), ValueError, r"sums\[1\] has"),
+        (dict(scale=scale[:-1]), ValueError, "scale"),
+    ]:
+        with pytest.raises(error, match=message):
+            call(**options)

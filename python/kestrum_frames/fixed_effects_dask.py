@@ -14,7 +14,7 @@ depend on the partitioning alone, never on the scheduler). A Newton step:
   1. at eta, l and, for m = [z X] (z = eta + lambda / w), the level sums
      b_f = D_f'W m, the level weights W_f, the pairs' weights C_fh = D_f'W D_h
      and each column's largest |m| (the sweeps' scale);
-  2. on the client, the sweeps of demeaning.py in coefficient space,
+  2. on the client, the sweeps of demeaning.py in coefficient space (the core's, _native.sweep_levels),
      a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f, from the last step's
      coefficients and with its stopping rule: [z~ X~] = m - sum_f D_f A_f;
   3. the Gram matrix of [z~ X~] weighted by w (H~ and X~'Wz~), and
@@ -166,31 +166,15 @@ class DaskNewton:
 
 def sweep(sums: list[np.ndarray], cross: list, scale: np.ndarray, start: list[np.ndarray] | None,
           tol: float, max_sweeps: int = MAX_SWEEPS) -> tuple[list[np.ndarray], int, float]:
-    """The coefficients A_f of m's projection on the fixed effects by the sweeps of demeaning.py in
-    coefficient space, a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f (sums: [b_f W_f], cross: C), from start
-    (None: 0), until a sweep's largest change relative to its column's scale (largest |m|) is below tol (one
-    fixed effect: one sweep); the sweeps and the last change."""
-    effects = len(sums)
-    p = sums[0].shape[1] - 1
-    coefficients = [np.zeros((s.shape[0], p)) for s in sums] if start is None else [c.copy() for c in start]
-    sweeps, change = 0, 0.0
-    while sweeps < max_sweeps:
-        sweeps += 1
-        change = 0.0
-        for f in range(effects):
-            total = sums[f][:, :p].copy()
-            for h in range(effects):
-                if h != f:
-                    total -= cross[f][h] @ coefficients[h]
-            weights = sums[f][:, p]
-            positive = weights > 0.0  # weights that all underflowed: the level keeps its coefficients
-            updated = coefficients[f].copy()
-            updated[positive] = total[positive] / weights[positive, None]
-            if updated.size:
-                change = max(change, float((np.abs(updated - coefficients[f]) / scale).max()))
-            coefficients[f] = updated
-        if effects == 1 or change < tol:
-            break
+    """The coefficients A_f of m's projection on the fixed effects by the demeaning's sweeps in coefficient
+    space (the core's, as demeaning.py's), a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f (sums: [b_f W_f],
+    cross: C as sparse matrices), from start (None: 0), until a sweep's largest change relative to its
+    column's scale (largest |m|) is below tol (one fixed effect: one sweep); the sweeps and the last change."""
+    pairs = [[None if c is None else (c.indptr.astype(np.int64), c.indices.astype(np.int64),
+                                      np.ascontiguousarray(c.data, dtype=np.float64)) for c in row] for row in cross]
+    coefficients, sweeps, change = _native.sweep_levels(
+        [np.ascontiguousarray(s, dtype=np.float64) for s in sums], pairs, np.ascontiguousarray(scale, dtype=np.float64),
+        start, float(tol), max_sweeps, THREADS)
     return coefficients, sweeps, change
 
 

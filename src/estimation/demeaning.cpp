@@ -17,14 +17,6 @@ namespace {
 constexpr size_t kGramRows = 128;
 static_assert(kGramRows <= TileRows::kMaxTileRows);
 
-// Per level g of fixed effect f, the levels of fixed effect h that share
-// rows with it (partner) and those rows' total weight: row g of C_fh.
-struct Crosstab {
-  std::vector<size_t> starts{0};
-  std::vector<uint32_t> partner;
-  std::vector<double> weight;
-};
-
 // Rows first, ..., last - 1 of C_fh from the rows of each level of f (rows of
 // level g: order[begins[g]], ..., order[begins[g + 1] - 1]; order null: the
 // rows themselves); out.starts counts from 0 at level first.
@@ -109,6 +101,44 @@ void subtract(double* out, const double* row, const double* coefficient, size_t 
   for (size_t j = 0; j < p; ++j) out[j] = row[j] - coefficient[j];
 }
 
+// The sweeps of the coefficients from the level sums and the pairs' weights:
+// a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f for every level of f, fixed
+// effect by fixed effect. A level's new coefficients depend on the other
+// fixed effects' alone, so ranges of levels share the threads with the same
+// bits on any number. Returns the largest change relative to its column's scale.
+double update_levels(size_t f, const std::vector<Matrix>& sums, const std::vector<double>& scale,
+                     const std::vector<std::vector<Crosstab>>& cross, std::vector<Matrix>& coefficients,
+                     size_t threads) {
+  const size_t effects = sums.size(), p = scale.size(), count = sums[f].rows();
+  const size_t blocks = std::max<size_t>(1, std::min(kRowBlocks, count));
+  std::vector<double> largest(blocks, 0.0);
+  run_tasks(blocks, threads, [&](size_t b) {
+    std::vector<double> total(p);
+    for (size_t g = b * count / blocks; g < (b + 1) * count / blocks; ++g) {
+      const double level_weight = sums[f](g, p);
+      if (!(level_weight > 0.0)) continue;  // weights that all underflowed: the level keeps its coefficients
+      const double* level_sum = sums[f].row(g);
+      std::copy(level_sum, level_sum + p, total.begin());
+      for (size_t h = 0; h < effects; ++h) {
+        if (h == f) continue;
+        const Crosstab& c = cross[f][h];
+        for (size_t e = c.starts[g]; e < c.starts[g + 1]; ++e) {
+          const double weight = c.weight[e];
+          const double* other = coefficients[h].row(c.partner[e]);
+          for (size_t j = 0; j < p; ++j) total[j] -= weight * other[j];
+        }
+      }
+      double* coefficient = coefficients[f].row(g);
+      for (size_t j = 0; j < p; ++j) {
+        const double updated = total[j] / level_weight;
+        largest[b] = std::max(largest[b], std::fabs(updated - coefficient[j]) / scale[j]);
+        coefficient[j] = updated;
+      }
+    }
+  });
+  return *std::max_element(largest.begin(), largest.end());
+}
+
 class Problem {
  public:
   Problem(const double* leading, const MatrixView& values, const double* weights, const FixedEffectLevels& levels,
@@ -176,18 +206,9 @@ class Problem {
     }
   }
 
-  // The sweeps of all columns from the coefficients, until the largest
-  // change of a sweep is below tol or max_sweeps; returns (sweeps, last change).
+  // The sweeps of all columns from the coefficients (sweep_level_totals).
   std::pair<size_t, double> sweep(std::vector<Matrix>& coefficients, double tol, size_t max_sweeps) const {
-    size_t sweeps = 0;
-    double change = 0.0;
-    while (sweeps < max_sweeps) {
-      ++sweeps;
-      change = 0.0;
-      for (size_t f = 0; f < effects_; ++f) change = std::max(change, update(f, coefficients));
-      if (effects_ == 1 || change < tol) break;
-    }
-    return {sweeps, change};
+    return sweep_levels(sums_, scale_, cross_, coefficients, tol, max_sweeps, threads_);
   }
 
   // The residuals values - sum_f D_f coefficients[f] and, when with_gram,
@@ -241,40 +262,6 @@ class Problem {
   }
 
  private:
-  // a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f for every level of f. A
-  // level's new coefficients depend on the other fixed effects' alone, so
-  // ranges of levels share the threads with the same bits on any number.
-  // Returns the largest change relative to its column's scale.
-  double update(size_t f, std::vector<Matrix>& coefficients) const {
-    const size_t blocks = std::max<size_t>(1, std::min(kRowBlocks, counts_[f]));
-    std::vector<double> largest(blocks, 0.0);
-    run_tasks(blocks, threads_, [&](size_t b) {
-      std::vector<double> total(p_);
-      for (size_t g = b * counts_[f] / blocks; g < (b + 1) * counts_[f] / blocks; ++g) {
-        const double level_weight = sums_[f](g, p_);
-        if (!(level_weight > 0.0)) continue;  // weights that all underflowed: the level keeps its coefficients
-        const double* level_sum = sums_[f].row(g);
-        std::copy(level_sum, level_sum + p_, total.begin());
-        for (size_t h = 0; h < effects_; ++h) {
-          if (h == f) continue;
-          const Crosstab& c = cross_[f][h];
-          for (size_t e = c.starts[g]; e < c.starts[g + 1]; ++e) {
-            const double weight = c.weight[e];
-            const double* other = coefficients[h].row(c.partner[e]);
-            for (size_t j = 0; j < p_; ++j) total[j] -= weight * other[j];
-          }
-        }
-        double* coefficient = coefficients[f].row(g);
-        for (size_t j = 0; j < p_; ++j) {
-          const double updated = total[j] / level_weight;
-          largest[b] = std::max(largest[b], std::fabs(updated - coefficient[j]) / scale_[j]);
-          coefficient[j] = updated;
-        }
-      }
-    });
-    return *std::max_element(largest.begin(), largest.end());
-  }
-
   // Row i (in run r of the first fixed effect) of values - sum_f D_f coefficients[f].
   void residual_row(const std::vector<Matrix>& coefficients, size_t r, size_t i, double* row) const {
     subtract(row, row_at(i, row), coefficients[0].row(r), p_);
@@ -308,6 +295,23 @@ class Problem {
 };
 
 }  // namespace
+
+std::pair<size_t, double> sweep_levels(const std::vector<Matrix>& sums, const std::vector<double>& scale,
+                                       const std::vector<std::vector<Crosstab>>& cross,
+                                       std::vector<Matrix>& coefficients, double tol, size_t max_sweeps,
+                                       size_t threads) {
+  size_t sweeps = 0;
+  double change = 0.0;
+  while (sweeps < max_sweeps) {
+    ++sweeps;
+    change = 0.0;
+    for (size_t f = 0; f < sums.size(); ++f) {
+      change = std::max(change, update_levels(f, sums, scale, cross, coefficients, threads));
+    }
+    if (sums.size() == 1 || change < tol) break;
+  }
+  return {sweeps, change};
+}
 
 std::vector<size_t> run_blocks(size_t runs) {
   const size_t blocks = std::max<size_t>(1, std::min(kRowBlocks, runs));

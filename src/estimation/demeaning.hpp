@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "numeric/matrix.hpp"
@@ -28,6 +29,14 @@ struct FixedEffectLevels {
   // Every other fixed effect: the level of each row, and how many levels.
   std::vector<std::vector<uint32_t>> levels;
   std::vector<size_t> level_counts;
+};
+
+// Per level g of fixed effect f, the levels of fixed effect h that share
+// rows with it (partner) and those rows' total weight: row g of C_fh.
+struct Crosstab {
+  std::vector<size_t> starts{0};
+  std::vector<uint32_t> partner;
+  std::vector<double> weight;
 };
 
 // What the sweeps start from, summed over the rows: per fixed effect a G_f x
@@ -64,6 +73,19 @@ class LevelTotalsBlock {
 };
 
 LevelTotals merge_level_totals(Matrix first, const std::vector<LevelTotalsBlock>& blocks);
+
+// The sweeps of the coefficients (per fixed effect G_f x p, a warm start)
+// from the level sums (LevelTotals' sums and scale) and the pairs' weights
+// (cross[f][h] = C_fh for f != h), as the demeaning's: fixed effect by
+// fixed effect, a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f (a level of
+// weight 0 keeps its coefficients), until the largest change of a sweep
+// relative to its column's scale is below tol or after max_sweeps (one fixed
+// effect: one sweep). Returns (sweeps, the last sweep's change); the same
+// bits on any number of threads.
+std::pair<size_t, double> sweep_levels(const std::vector<Matrix>& sums, const std::vector<double>& scale,
+                                       const std::vector<std::vector<Crosstab>>& cross,
+                                       std::vector<Matrix>& coefficients, double tol, size_t max_sweeps,
+                                       size_t threads);
 
 struct Demeaned {
   Matrix residuals;                 // n x returned: values - sum_f D_f coefficients[f], the first columns

@@ -40,6 +40,7 @@ PyMethodDef functions[] = {
     fast_call_method("row_predictions", row_predictions, kRowPredictionsDoc),
     fast_call_method("demean_levels", demean_levels, kDemeanLevelsDoc),
     fast_call_method("newton_trial", newton_trial_entry, kNewtonTrialDoc),
+    fast_call_method("sweep_levels", sweep_levels_entry, kSweepLevelsDoc),
     fast_call_method("probit_at_index", probit_at_index_entry, kProbitAtIndexDoc),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -43,6 +43,14 @@ const char* const kNewtonTrialDoc =
     "Returns (sum weights step^2, l at eta + step or 0.0, and with the trial the level totals of [z X] with\n"
     "the trial's w for demean_levels' totals, else None), the same bits on any number of threads.";
 
+const char* const kSweepLevelsDoc =
+    "sweep_levels(sums, cross, scale, coefficients, tol, max_sweeps, threads)\n--\n\n"
+    "The sweeps of demean_levels from sums already formed, without the rows: sums, per fixed effect a\n"
+    "G_f x (p + 1) float64 array (the level sums of w m, then the level weights W_f); cross[f][h], for f != h\n"
+    "(None on the diagonal), the weights of the pairs of levels as the arrays of a G_f x G_h CSR matrix\n"
+    "(indptr int64, indices int64, data float64); scale, each column's largest |value|; coefficients, the\n"
+    "start (None: 0). Returns (coefficients, sweeps, the last sweep's change).";
+
 namespace {
 
 std::vector<size_t> run_lengths_argument(PyObject* obj, size_t rows) {
@@ -253,9 +261,122 @@ PyRef newton_trial_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   return checked(PyTuple_Pack(3, decrement.get(), loglike.get(), totals.get()));
 }
 
+// cross[f][h] of a sweep: the CSR arrays of C_fh (G_f x G_h) as a Crosstab, its row starts and partners checked.
+Crosstab crosstab_argument(PyObject* obj, const std::string& name, size_t rows, size_t partners) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 3) {
+    raise(PyExc_TypeError, name + " must be a triple (indptr, indices, data) of a CSR matrix");
+  }
+  const Int64View starts = int64_argument(PyTuple_GET_ITEM(obj, 0), (name + "[0]").c_str());
+  const Int64View partner = int64_argument(PyTuple_GET_ITEM(obj, 1), (name + "[1]").c_str());
+  if (starts.rows != rows + 1) raise(PyExc_ValueError, name + "'s indptr must hold " + std::to_string(rows + 1) + " offsets");
+  Crosstab out;
+  const Vector weights = vector_argument(PyTuple_GET_ITEM(obj, 2), (name + "[2]").c_str(), partner.rows);
+  out.weight.assign(weights.data(), weights.data() + partner.rows);
+  out.starts.assign(rows + 1, 0);
+  for (size_t g = 0; g <= rows; ++g) {
+    const int64_t start = starts[g];
+    const bool rises = g == 0 ? start == 0 : start >= static_cast<int64_t>(out.starts[g - 1]);
+    if (!rises || start > static_cast<int64_t>(partner.rows) ||
+        (g == rows && start != static_cast<int64_t>(partner.rows))) {
+      raise(PyExc_ValueError, name + "'s indptr must rise from 0 to the number of its entries");
+    }
+    out.starts[g] = static_cast<size_t>(start);
+  }
+  out.partner.resize(partner.rows);
+  for (size_t e = 0; e < partner.rows; ++e) {
+    const int64_t level = partner[e];
+    if (level < 0 || level >= static_cast<int64_t>(partners)) {
+      raise(PyExc_ValueError, name + "'s indices must be levels below " + std::to_string(partners));
+    }
+    out.partner[e] = static_cast<uint32_t>(level);
+  }
+  return out;
+}
+
+PyRef sweep_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"sums", "cross", "scale", "coefficients", "tol", "max_sweeps",
+                                               "threads"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"sweep_levels", parameters, 7}, args, nargs, kwnames, slots);
+  PyRef sums_list = convert_argument("sums", [&] { return checked(PySequence_Fast(slots[0], "expected a sequence")); });
+  const size_t effects = static_cast<size_t>(PySequence_Fast_GET_SIZE(sums_list.get()));
+  if (effects == 0) raise(PyExc_ValueError, "sums must hold one array per fixed effect");
+  std::vector<Matrix> sums;
+  for (size_t f = 0; f < effects; ++f) {
+    const std::string name = "sums[" + std::to_string(f) + "]";
+    const MatrixView view =
+        matrix_argument(PySequence_Fast_GET_ITEM(sums_list.get(), static_cast<Py_ssize_t>(f)), name.c_str(), 2);
+    if (view.cols < 2) raise(PyExc_ValueError, name + " must have p + 1 columns, p >= 1");
+    if (f > 0) require_extent(name.c_str(), "columns", view.cols, sums[0].cols());
+    Matrix copy(view.rows, view.cols);
+    for (size_t g = 0; g < view.rows; ++g) {
+      for (size_t j = 0; j < view.cols; ++j) copy(g, j) = view(g, j);
+    }
+    sums.push_back(std::move(copy));
+  }
+  const size_t p = sums[0].cols() - 1;
+  PyRef cross_list = convert_argument("cross", [&] { return checked(PySequence_Fast(slots[1], "expected a sequence")); });
+  if (PySequence_Fast_GET_SIZE(cross_list.get()) != static_cast<Py_ssize_t>(effects)) {
+    raise(PyExc_ValueError, "cross must hold one list per fixed effect");
+  }
+  std::vector<std::vector<Crosstab>> cross(effects, std::vector<Crosstab>(effects));
+  for (size_t f = 0; f < effects; ++f) {
+    PyObject* row = PySequence_Fast_GET_ITEM(cross_list.get(), static_cast<Py_ssize_t>(f));
+    if (!PyList_Check(row) || PyList_GET_SIZE(row) != static_cast<Py_ssize_t>(effects)) {
+      raise(PyExc_TypeError, "cross[" + std::to_string(f) + "] must be a list of one entry per fixed effect");
+    }
+    for (size_t h = 0; h < effects; ++h) {
+      if (h == f) continue;
+      cross[f][h] = crosstab_argument(PyList_GET_ITEM(row, static_cast<Py_ssize_t>(h)),
+                                      "cross[" + std::to_string(f) + "][" + std::to_string(h) + "]", sums[f].rows(),
+                                      sums[h].rows());
+    }
+  }
+  const Vector scale_values = vector_argument(slots[2], "scale", p);
+  const std::vector<double> scale(scale_values.data(), scale_values.data() + p);
+  std::vector<Matrix> coefficients;
+  if (slots[3] == Py_None) {
+    for (size_t f = 0; f < effects; ++f) coefficients.emplace_back(sums[f].rows(), p);
+  } else {
+    PyRef start = convert_argument(
+        "coefficients", [&] { return checked(PySequence_Fast(slots[3], "expected a sequence")); });
+    if (PySequence_Fast_GET_SIZE(start.get()) != static_cast<Py_ssize_t>(effects)) {
+      raise(PyExc_ValueError, "coefficients must hold one array per fixed effect");
+    }
+    for (size_t f = 0; f < effects; ++f) {
+      const std::string name = "coefficients[" + std::to_string(f) + "]";
+      const MatrixView view =
+          matrix_argument(PySequence_Fast_GET_ITEM(start.get(), static_cast<Py_ssize_t>(f)), name.c_str(), 2);
+      require_extent(name.c_str(), "rows", view.rows, sums[f].rows());
+      require_extent(name.c_str(), "columns", view.cols, p);
+      Matrix copy(view.rows, view.cols);
+      for (size_t g = 0; g < view.rows; ++g) {
+        for (size_t j = 0; j < view.cols; ++j) copy(g, j) = view(g, j);
+      }
+      coefficients.push_back(std::move(copy));
+    }
+  }
+  const std::optional<double> tol = optional_double_argument(slots[4], "tol");
+  if (!tol) raise(PyExc_TypeError, "tol is required");
+  const uint64_t max_sweeps = convert_argument("max_sweeps", [&] { return to_u64(slots[5]); });
+  const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[6]); });
+  if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
+  const std::pair<size_t, double> outcome = without_interpreter_lock(
+      [&] { return sweep_levels(sums, scale, cross, coefficients, *tol, max_sweeps, threads); });
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(effects)));
+  for (size_t f = 0; f < effects; ++f) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f),
+                    output_array(StridedArray::from(std::move(coefficients[f]))).release());
+  }
+  PyRef sweeps = checked(PyLong_FromSize_t(outcome.first));
+  PyRef change = checked(PyFloat_FromDouble(outcome.second));
+  return checked(PyTuple_Pack(3, list.get(), sweeps.get(), change.get()));
+}
+
 }  // namespace
 
 const FastCallEntry demean_levels = guarded_fast_call<demean_levels_body>;
 const FastCallEntry newton_trial_entry = guarded_fast_call<newton_trial_body>;
+const FastCallEntry sweep_levels_entry = guarded_fast_call<sweep_levels_body>;
 
 }  // namespace kestrum

@@ -18,4 +18,8 @@ extern const char* const kDemeanLevelsDoc;
 extern const FastCallEntry newton_trial_entry;
 extern const char* const kNewtonTrialDoc;
 
+// sweep_levels(sums, cross, scale, coefficients, tol, max_sweeps, threads) -> (coefficients, sweeps, change)
+extern const FastCallEntry sweep_levels_entry;
+extern const char* const kSweepLevelsDoc;
+
 }  // namespace kestrum
