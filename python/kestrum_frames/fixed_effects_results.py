@@ -10,12 +10,14 @@ import pandas as pd
 from scipy import special
 
 from .design import Design
+from .demeaning import demean
 from .fixed_effects import FixedEffectsFit, PanelData, covariance, describe
 from .frames import Columns
 from .results import ProbitResults, Summary
 
-# The estimated fixed effects are found by sweeps of level means of
-# eta - X beta until the largest change is below this (relative to max |eta|).
+# The estimated fixed effects are found by the demeaning's sweeps of level
+# means of eta - X beta until the largest change is below this (relative to
+# the largest |eta - X beta|; a Dask fit's, to max(|eta|, 1)).
 FIXEF_TOL = 1e-12
 FIXEF_MAX_SWEEPS = 10_000
 
@@ -133,17 +135,9 @@ class FixedEffectsResults(ProbitResults):
         others' are whatever the sweeps from 0 reach)."""
         data = self.model.data
         remainder = self._fit.eta - data.X[:, self._fit.kept] @ self._fit.beta  # D alpha
-        effects = [np.zeros(count) for count in data.levels.counts]
-        scale = max(float(np.abs(self._fit.eta).max()), 1.0)
-        for _ in range(FIXEF_MAX_SWEEPS):
-            largest = 0.0
-            for f, effect in enumerate(effects):
-                means = data.levels.level_sums(f, remainder) / data.levels.level_sums(f, np.ones_like(remainder))
-                effect += means
-                remainder = remainder - data.levels.spread(f, means)
-                largest = max(largest, float(np.abs(means).max()))
-            if len(effects) == 1 or largest < FIXEF_TOL * scale:
-                break
+        # The demeaning's sweeps with unit weights: the coefficients of remainder's projection on the dummies.
+        effects = [c[:, 0] for c in demean(data.levels, remainder, np.ones_like(remainder), FIXEF_TOL,
+                                           gram=False).coefficients]
         return self._named_effects(effects)
 
     def _named_effects(self, effects: list[np.ndarray]) -> dict:
