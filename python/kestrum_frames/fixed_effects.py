@@ -374,7 +374,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
             working, z_tilde, eta, w, y, X, target, levels.run_lengths, levels.other_levels,
             [np.einsum("gj,j->g", c[:, 1:], target) for c in coefficients], THREADS, trial_out)
         passes += full_trial
-        if iteration > 0 and gain < resolution and decrement < resolution:
+        if newton_converged(iteration, gain, decrement, loglike, tol):
             converged = True
             break
         if iteration == max_iter:
@@ -386,7 +386,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                 trial_eta += eta  # eta + t step
                 trial_loglike, trial_lam, trial_w = probit_derivatives(trial_eta, y, out=(trial_lam, trial_w))
                 passes += 1
-            if trial_loglike >= loglike - loglike_rounding(loglike):
+            if step_taken(trial_loglike, loglike):
                 break
             t *= 0.5
             if t < SMALLEST_STEP:
@@ -401,6 +401,18 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     if not converged:
         warn_not_converged(max_iter)
     return finish(iteration, converged)
+
+
+def newton_converged(iteration: int, gain: float, decrement: float, loglike: float, tol: float) -> bool:
+    """Whether the fit has converged: the last step gained less than max(tol, l's rounding) and the Newton
+    decrement of the next one is below that too (the first iteration has taken no step)."""
+    resolution = max(tol, loglike_rounding(loglike))
+    return iteration > 0 and gain < resolution and decrement < resolution
+
+
+def step_taken(trial_loglike: float, loglike: float) -> bool:
+    """Whether the line search takes a trial: it loses no more of l than l's rounding."""
+    return trial_loglike >= loglike - loglike_rounding(loglike)
 
 
 def loglike_rounding(loglike: float) -> float:

@@ -43,7 +43,7 @@ from .demeaning import MAX_SWEEPS, warn_unfinished_sweeps
 from .design import Design
 from .fixed_effects import (
     SMALLEST_STEP, FixedEffectsFit, _independent, _warn_collinear, _warn_no_ascent, formed_covariance,
-    loglike_rounding, probit_derivatives, warn_not_converged,
+    newton_converged, probit_derivatives, step_taken, warn_not_converged,
 )
 from .fixed_effects_dask_data import (
     DaskPanel, PanelPartition, _added, _index, _map, level_totals, merged_totals,
@@ -231,16 +231,14 @@ def maximize_dask(panel: DaskPanel, max_iter: int, tol: float, demean_tol: float
         beta[kept] = target
         newton_state = (beta, [c[:, 0] - c[:, 1:] @ target for c in coefficients])
         trial = newton.level_sums(newton_state, previous=state)
-        decrement = trial.decrement
-        resolution = max(tol, loglike_rounding(loglike))
-        if iteration > 0 and gain < resolution and decrement < resolution:
+        if newton_converged(iteration, gain, trial.decrement, loglike, tol):
             converged = True
             break
         if iteration == max_iter:
             break
         t = 1.0
         while True:
-            if trial.loglike >= loglike - loglike_rounding(loglike):
+            if step_taken(trial.loglike, loglike):
                 break
             t *= 0.5
             if t < SMALLEST_STEP:

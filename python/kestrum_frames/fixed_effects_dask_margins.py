@@ -14,7 +14,7 @@ from __future__ import annotations
 import numpy as np
 from scipy import linalg
 
-from .fixed_effects import SMALLEST_STEP, loglike_rounding, probit_derivatives
+from .fixed_effects import SMALLEST_STEP, loglike_rounding, probit_derivatives, step_taken
 from .fixed_effects_dask import Estimate, _between, _decrement, _kept_columns, _residuals, project
 from .fixed_effects_dask_data import PanelPartition, _added, _index, _map, level_totals, merged_totals
 from .fixed_effects_margins import (
@@ -148,11 +148,10 @@ def _effects_at(results, beta: np.ndarray) -> tuple:
     for _ in range(MAX_EFFECT_ITERATIONS):
         target = (beta, [c[:, 0] for c in project(panel, *totals, demean_tol)])
         trial, trial_totals, decrement = evaluated(target, previous=state)
-        rounding = loglike_rounding(loglike)
-        if decrement < max(tol, rounding):
+        if decrement < max(tol, loglike_rounding(loglike)):
             return state
         t = 1.0
-        while not (trial >= loglike - rounding or t < SMALLEST_STEP):
+        while not (step_taken(trial, loglike) or t < SMALLEST_STEP):
             t *= 0.5
             trial, trial_totals, _ = evaluated(_between(state, target, t))
         state = target if t == 1.0 else _between(state, target, t)

@@ -61,7 +61,8 @@ from scipy import linalg, special
 
 from . import _native
 from .demeaning import demean
-from .fixed_effects import LOGLIKE_ROUNDING_ULPS, probit_derivatives, score_sums, small_sample_factor
+from .fixed_effects import (SMALLEST_STEP, loglike_rounding, probit_derivatives, score_sums, small_sample_factor,
+                            step_taken)
 
 _LOG_SQRT_2PI = 0.5 * math.log(2.0 * math.pi)
 # Newton steps for the fixed effects at the corrected beta.
@@ -120,13 +121,12 @@ def _effects_at(results, beta: np.ndarray, eta: np.ndarray) -> np.ndarray:
         working = eta + lam / w - offset
         step = offset + _projection(data.levels, working, w, results._demean_tol)[:, 0] - eta
         decrement = float(np.einsum("i,i,i->", w, step, step))
-        rounding = LOGLIKE_ROUNDING_ULPS * np.finfo(float).eps * abs(loglike)
-        if decrement < max(tol, rounding):
+        if decrement < max(tol, loglike_rounding(loglike)):
             return eta
         t = 1.0
         while True:
             trial = probit_derivatives(eta + t * step, data.y)
-            if trial[0] >= loglike - rounding or t < 2.0**-40:
+            if step_taken(trial[0], loglike) or t < SMALLEST_STEP:
                 break
             t *= 0.5
         eta = eta + t * step
