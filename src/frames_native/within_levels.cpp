@@ -121,7 +121,7 @@ void free_level_totals(PyObject* capsule) {
 PyRef level_totals_capsule(LevelTotals&& totals) {
   auto owned = std::make_unique<LevelTotals>(std::move(totals));
   PyRef capsule = checked(PyCapsule_New(owned.get(), kLevelTotalsCapsule, free_level_totals));
-  static_cast<void>(owned.release());  // the capsule's now: free_level_totals deletes it
+  owned.release();  // the capsule's now
   return capsule;
 }
 
