@@ -445,11 +445,11 @@ def newton_trial_problem(seed=5, firms=300, years=7, k=4):
 
 def newton_trial(levels, columns, X, target, products, threads, trial=True):
     n = X.shape[0]
-    out = tuple(np.full(n, np.nan) for _ in range(5)) if trial else (np.full(n, np.nan), *[None] * 4)
-    decrement, loglike, totals = _native.newton_trial(
-        columns["working"], columns["projected"], columns["eta"], columns["weights"], columns["y"], X, target,
-        levels.run_lengths, levels.other_levels, products, threads, out)
-    return (decrement, loglike), out, totals
+    out = tuple(np.full(n, np.nan) for _ in range(4)) if trial else (np.full(n, np.nan), None, None, None)
+    sums = _native.newton_trial(columns["working"], columns["projected"], columns["eta"], columns["weights"],
+                                columns["y"], X, target, levels.run_lengths, levels.other_levels, products, threads,
+                                out)
+    return sums, out
 
 
 @pytest.mark.parametrize("trial", [True, False], ids=["with the trial", "step alone"])
@@ -457,7 +457,7 @@ def test_newton_trial_pass_against_numpy(trial):
     """step = (z - z~) + X b' - sum_f c_f[level] - eta, sum w step^2, and at eta + step the probit's l, lambda
     and w as probit_at_index gives them; the same bits on any number of threads."""
     levels, columns, X, target, products = newton_trial_problem()
-    (decrement, loglike), out, totals = newton_trial(levels, columns, X, target, products, 1, trial)
+    (decrement, loglike), out = newton_trial(levels, columns, X, target, products, 1, trial)
     firm, year = levels.codes
     step = (columns["working"] - columns["projected"]) + X @ target - products[0][firm] - products[1][year] - columns["eta"]
     np.testing.assert_allclose(out[0], step, rtol=1e-13, atol=1e-13)
@@ -468,46 +468,20 @@ def test_newton_trial_pass_against_numpy(trial):
         assert loglike == pytest.approx(expected[0], rel=1e-13)
         np.testing.assert_array_equal(out[2], expected[1])
         np.testing.assert_array_equal(out[3], expected[2])
-        np.testing.assert_array_equal(out[4], out[2] / out[3] + out[1])  # z = eta + lambda / w at the trial
     else:
-        assert loglike == 0.0 and totals is None
+        assert loglike == 0.0
     for threads in (2, 3, 8):
-        (many_decrement, many_loglike), many, _ = newton_trial(levels, columns, X, target, products, threads, trial)
+        (many_decrement, many_loglike), many = newton_trial(levels, columns, X, target, products, threads, trial)
         assert (many_decrement, many_loglike) == (decrement, loglike)
         for ours, theirs in zip(many, out):
             if ours is not None:
                 np.testing.assert_array_equal(ours, theirs)
 
 
-@pytest.mark.parametrize("threads", [1, 3])
-def test_newton_trial_totals_are_those_the_demeaning_sums(threads):
-    """The trial pass's level totals of [z X] with the trial's w start the sweeps where the demeaning's own
-    pass would: the same residuals, coefficients and Gram matrix, bit for bit; they serve once."""
-    levels, columns, X, target, products = newton_trial_problem()
-    _, out, totals = newton_trial(levels, columns, X, target, products, threads)
-    z, w = out[4], out[3]
-
-    def demeaned(totals=None):
-        return _native.demean_levels(z, X, w, levels.run_lengths, levels.other_levels, None, 1e-10, 100, threads,
-                                     X.shape[1] + 1, True, totals)
-
-    own, given = demeaned(), demeaned(totals)
-    assert own[3] == given[3] > 1  # sweeps
-    for ours, theirs in [(own[0], given[0]), (own[2], given[2]), *zip(own[1], given[1])]:
-        np.testing.assert_array_equal(ours, theirs)
-    with pytest.raises(ValueError, match="totals were used already"):
-        demeaned(totals)
-    _, _, other = newton_trial(levels, columns, X, target, products, threads)
-    with pytest.raises(ValueError, match="totals are of other levels or columns"):
-        _native.demean_levels(None, X, w, levels.run_lengths, levels.other_levels, None, 1e-10, 100, 1, 1, True, other)
-    with pytest.raises(TypeError, match="totals must be the level totals newton_trial returned"):
-        demeaned(np.zeros(3))
-
-
 def test_newton_trial_misuse_raises():
     levels, columns, X, target, products = newton_trial_problem()
     n = X.shape[0]
-    fresh = [np.empty(n) for _ in range(5)]
+    fresh = [np.empty(n) for _ in range(4)]
     arguments = [columns[name] for name in ("working", "projected", "eta", "weights", "y")]
 
     def call(X=X, target=target, products=products, out=tuple(fresh)):
@@ -516,7 +490,7 @@ def test_newton_trial_misuse_raises():
     for options, error, message in [
         (dict(out=(columns["eta"], *fresh[1:])), ValueError, r"out\[0\] overlaps an input"),
         (dict(out=(fresh[0], fresh[0], *fresh[2:])), ValueError, r"out\[1\] overlaps an input"),
-        (dict(out=(fresh[0], None, fresh[2], None, None)), TypeError, "four arrays, or four times None"),
+        (dict(out=(fresh[0], None, fresh[2], None)), TypeError, "three arrays, or three times None"),
         (dict(out=list(fresh)), TypeError, "out must be a tuple"),
         (dict(X=np.asfortranarray(X)), ValueError, "X must be C-contiguous"),
         (dict(target=target[:-1]), ValueError, "target"),

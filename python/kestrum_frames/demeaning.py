@@ -26,7 +26,7 @@ sums of w m, W_f the level weights and C_fh the weight of the rows in each
 pair of levels of f and h, the same iterates as the sweep over the rows at
 the cost of the pairs of levels present (a firm's 20 years, not its rows).
 The rows are read twice per call, for b and for the residuals and their
-Gram matrix (once, when a Newton step's pass summed b already), in blocks of whole levels of the first fixed effect (the rows
+Gram matrix, in blocks of whole levels of the first fixed effect (the rows
 are sorted by it), and a sweep's update of a fixed effect in ranges of its
 levels (each depends on the other fixed effects' coefficients alone): both
 share the machine's cores (THREADS), the interpreter lock released, with the
@@ -107,7 +107,7 @@ class Demeaned:
 
 def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
            leading: np.ndarray | None = None, coefficients: list | None = None, threads: int | None = None,
-           returned: int | None = None, gram: bool = True, totals=None) -> Demeaned:
+           returned: int | None = None, gram: bool = True) -> Demeaned:
     """The residuals m~ of the columns (leading, when given, then those of
     values, n x k) from their weighted projection on the fixed effects.
     coefficients: a warm start, the fixed effects' coefficients of an earlier
@@ -115,13 +115,11 @@ def demean(levels: Levels, values: np.ndarray, weights: np.ndarray, tol: float,
     threads: at most this many (default THREADS); the result does not depend on it.
     returned: keep the residuals of the first this many columns only (the
     Gram matrix is of all): a Newton step needs z~ and the Gram matrix alone.
-    gram: form the Gram matrix (a pass of products over the rows); a projection alone needs none.
-    totals: the level totals of leading and values with these weights, summed by the caller's own pass over
-    the rows (a Newton step's, _native.newton_trial), which the sweeps then start from without one more."""
+    gram: form the Gram matrix (a pass of products over the rows); a projection alone needs none."""
     values = values.reshape(values.shape[0], -1)
     columns = values.shape[1] + (leading is not None)
     demeaned = _demean_levels(levels, values, weights, leading, coefficients, tol, MAX_SWEEPS, threads,
-                              columns if returned is None else returned, gram, totals)
+                              columns if returned is None else returned, gram)
     if len(levels.codes) > 1 and not demeaned.change < tol:
         warn_unfinished_sweeps(levels.names, tol, demeaned.change)
     return demeaned
@@ -142,10 +140,10 @@ def residuals_of(levels: Levels, values: np.ndarray, weights: np.ndarray, coeffi
 
 
 def _demean_levels(levels, values, weights, leading, coefficients, tol, max_sweeps, threads, returned,
-                   gram, totals=None) -> Demeaned:
+                   gram) -> Demeaned:
     residuals, coefficients, gram, sweeps, change = _native.demean_levels(
         None if leading is None else np.ascontiguousarray(leading, dtype=np.float64), values,
         np.ascontiguousarray(weights, dtype=np.float64), levels.run_lengths, levels.other_levels, coefficients,
-        float(tol), max_sweeps, THREADS if threads is None else threads, returned, gram, totals,
+        float(tol), max_sweeps, THREADS if threads is None else threads, returned, gram,
     )
     return Demeaned(residuals, coefficients, gram, sweeps, change)

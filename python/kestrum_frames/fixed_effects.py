@@ -322,8 +322,7 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     passes, gain, converged = 1, math.inf, False
     coefficients = None  # the fixed effects' coefficients of the last demeaning, its warm start
     # n-vectors of the steps, filled in place: a new one would cost fresh zeroed pages on every use.
-    working, step, trial_eta, trial_lam, trial_w, trial_working = (np.empty(n) for _ in range(6))
-    totals = None  # the next demeaning's level totals, summed by the pass of the full step when it was taken
+    working, step, trial_eta, trial_lam, trial_w = (np.empty(n) for _ in range(5))
 
     def finish(iteration: int, converged: bool) -> FixedEffectsFit:
         """The fit, with X~ at the last weights: the last demeaning's, when it kept them, else from its
@@ -335,17 +334,14 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration, converged, passes)
 
     for iteration in range(max_iter + 1):
-        if totals is None:  # else that pass wrote z too
-            np.divide(lam, w, out=working)
-            working += eta  # z = eta + lambda / w
+        np.divide(lam, w, out=working)
+        working += eta  # z = eta + lambda / w
         # l's resolution; a step whose gain was below it is likely the last.
         resolution = max(tol, loglike_rounding(loglike))
         likely_last = iteration == max_iter or (iteration > 0 and gain < resolution)
         # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below), only by the fit at its
         # end: kept from the same pass when this step is likely the last.
-        demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=None if likely_last else 1,
-                          totals=totals)
-        totals = None
+        demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=None if likely_last else 1)
         passes += demeaned.sweeps
         coefficients, z_tilde = demeaned.coefficients, demeaned.residuals[:, 0]
         hessian, moment = demeaned.gram[1:, 1:], demeaned.gram[1:, 0]  # H~ = X~'WX~ and X~'Wz~
@@ -366,13 +362,13 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         target = linalg.solve(hessian, moment, assume_a="pos")
         # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D), with
         # X~ b' = X b' - sum_f D_f (A_f b'), A_f the fixed effects' coefficients of X: the step to it, the
-        # decrement sum w step^2 and, unless this step is likely the last, the probit at eta + step, its z and
-        # the next demeaning's level totals of [z X], all in one pass over the rows.
+        # decrement sum w step^2 and, unless this step is likely the last, the probit at eta + step, all in one
+        # pass over the rows.
         full_trial = not likely_last
-        trial_out = (step, trial_eta, trial_lam, trial_w, trial_working) if full_trial else (step, *[None] * 4)
-        decrement, trial_loglike, trial_totals = _native.newton_trial(
+        decrement, trial_loglike = _native.newton_trial(
             working, z_tilde, eta, w, y, X, target, levels.run_lengths, levels.other_levels,
-            [np.einsum("gj,j->g", c[:, 1:], target) for c in coefficients], THREADS, trial_out)
+            [np.einsum("gj,j->g", c[:, 1:], target) for c in coefficients], THREADS,
+            (step, trial_eta, trial_lam, trial_w) if full_trial else (step, None, None, None))
         passes += full_trial
         if newton_converged(iteration, gain, decrement, loglike, tol):
             converged = True
@@ -393,8 +389,6 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                 _warn_no_ascent()
                 return finish(iteration, False)
         gain = trial_loglike - loglike
-        if full_trial and t == 1.0:  # the pass's z and totals are the next step's
-            working, trial_working, totals = trial_working, working, trial_totals
         eta, trial_eta = trial_eta, eta  # eta + t step, the trial accepted
         beta = beta + t * (target - beta)
         loglike, lam, w, trial_lam, trial_w = trial_loglike, trial_lam, trial_w, lam, w

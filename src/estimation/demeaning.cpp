@@ -13,6 +13,10 @@ namespace kestrum {
 
 namespace {
 
+// The passes over the rows run in this many blocks of whole runs of the
+// first fixed effect (fewer when there are fewer runs); their partial sums
+// add in block order, whatever the number of threads.
+constexpr size_t kRowBlocks = 8;
 // Rows of a tile of the residuals' Gram matrix.
 constexpr size_t kGramRows = 128;
 static_assert(kGramRows <= TileRows::kMaxTileRows);
@@ -153,7 +157,8 @@ class Problem {
         run_begins_(levels.run_lengths.size() + 1, 0) {
     for (size_t r = 0; r < levels.run_lengths.size(); ++r) run_begins_[r + 1] = run_begins_[r] + levels.run_lengths[r];
     const size_t runs = levels.run_lengths.size();
-    block_runs_ = run_blocks(runs);
+    const size_t blocks = std::max<size_t>(1, std::min(kRowBlocks, runs));
+    for (size_t b = 0; b <= blocks; ++b) block_runs_.push_back(b * runs / blocks);
     counts_.push_back(runs);
     for (size_t count : levels.level_counts) counts_.push_back(count);
   }
@@ -161,27 +166,50 @@ class Problem {
   size_t columns() const { return p_; }
   size_t count(size_t f) const { return counts_[f]; }
 
-  // The LevelTotals from one pass over the rows.
+  // scale_ (each column's largest |value|, at least the smallest normal),
+  // level_weights_ (W_f) and sums_ (b_f), from one pass over the rows.
   void level_sums() {
     const size_t blocks = block_runs_.size() - 1;
-    std::vector<LevelTotalsBlock> parts;
-    for (size_t b = 0; b < blocks; ++b) parts.emplace_back(levels_, p_);
-    Matrix first(counts_[0], p_ + 1);
+    std::vector<std::vector<double>> block_scale(blocks, std::vector<double>(p_, 0.0));
+    // Per block and fixed effect after the first: its levels' weights (column p_) and sums.
+    std::vector<std::vector<Matrix>> block_sums(blocks);
+    sums_.emplace_back(counts_[0], p_ + 1);
     run_tasks(blocks, threads_, [&](size_t b) {
+      for (size_t f = 1; f < effects_; ++f) block_sums[b].emplace_back(counts_[f], p_ + 1);
       std::vector<double> copy(p_);
+      double* scale = block_scale[b].data();
       for (size_t r = block_runs_[b]; r < block_runs_[b + 1]; ++r) {
-        double* run_total = first.row(r);
+        double* run_total = sums_[0].row(r);
         for (size_t i = run_begins_[r]; i < run_begins_[r + 1]; ++i) {
-          parts[b].add(run_total, i, weights_[i], row_at(i, copy.data()));
+          const double* row = row_at(i, copy.data());
+          const double w = weights_[i];
+          note_largest(scale, row, p_);
+          add_scaled(run_total, row, w, p_);
+          run_total[p_] += w;
+          for (size_t f = 1; f < effects_; ++f) {
+            double* total = block_sums[b][f - 1].row(levels_.levels[f - 1][i]);
+            add_scaled(total, row, w, p_);
+            total[p_] += w;
+          }
         }
       }
     });
-    use(merge_level_totals(std::move(first), parts));
-  }
-
-  void use(LevelTotals totals) {
-    sums_ = std::move(totals.sums);
-    scale_ = std::move(totals.scale);
+    scale_.assign(p_, 0.0);
+    for (size_t b = 0; b < blocks; ++b) {
+      for (size_t j = 0; j < p_; ++j) scale_[j] = std::max(scale_[j], block_scale[b][j]);
+    }
+    for (double& s : scale_) s = std::max(s, std::numeric_limits<double>::min());
+    for (size_t f = 1; f < effects_; ++f) {
+      Matrix total(counts_[f], p_ + 1);
+      for (size_t b = 0; b < blocks; ++b) {
+        for (size_t g = 0; g < counts_[f]; ++g) {
+          const double* part = block_sums[b][f - 1].row(g);
+          double* into = total.row(g);
+          for (size_t j = 0; j <= p_; ++j) into[j] += part[j];
+        }
+      }
+      sums_.push_back(std::move(total));
+    }
   }
 
   // C_fh for every pair of fixed effects f != h; those of the first fixed
@@ -206,7 +234,7 @@ class Problem {
     }
   }
 
-  // The sweeps of all columns from the coefficients (sweep_level_totals).
+  // The sweeps of all columns from the coefficients (sweep_levels).
   std::pair<size_t, double> sweep(std::vector<Matrix>& coefficients, double tol, size_t max_sweeps) const {
     return sweep_levels(sums_, scale_, cross_, coefficients, tol, max_sweeps, threads_);
   }
@@ -313,57 +341,9 @@ std::pair<size_t, double> sweep_levels(const std::vector<Matrix>& sums, const st
   return {sweeps, change};
 }
 
-std::vector<size_t> run_blocks(size_t runs) {
-  const size_t blocks = std::max<size_t>(1, std::min(kRowBlocks, runs));
-  std::vector<size_t> out;
-  for (size_t b = 0; b <= blocks; ++b) out.push_back(b * runs / blocks);
-  return out;
-}
-
-LevelTotalsBlock::LevelTotalsBlock(const FixedEffectLevels& levels, size_t p)
-    : levels_(&levels), p_(p), scale_(p, 0.0) {
-  for (size_t count : levels.level_counts) other_sums_.emplace_back(count, p + 1);
-}
-
-void LevelTotalsBlock::add(double* run_total, size_t i, double w, const double* row) {
-  note_largest(scale_.data(), row, p_);
-  add_scaled(run_total, row, w, p_);
-  run_total[p_] += w;
-  for (size_t f = 0; f < other_sums_.size(); ++f) {
-    double* total = other_sums_[f].row(levels_->levels[f][i]);
-    add_scaled(total, row, w, p_);
-    total[p_] += w;
-  }
-}
-
-LevelTotals merge_level_totals(Matrix first, const std::vector<LevelTotalsBlock>& blocks) {
-  LevelTotals out;
-  const size_t p = first.cols() - 1;
-  out.scale.assign(p, 0.0);
-  for (const LevelTotalsBlock& block : blocks) {
-    for (size_t j = 0; j < p; ++j) out.scale[j] = std::max(out.scale[j], block.scale_[j]);
-  }
-  for (double& s : out.scale) s = std::max(s, std::numeric_limits<double>::min());
-  out.sums.push_back(std::move(first));
-  const size_t others = blocks.empty() ? 0 : blocks.front().other_sums_.size();
-  for (size_t f = 0; f < others; ++f) {
-    Matrix total(blocks.front().other_sums_[f].rows(), p + 1);
-    for (const LevelTotalsBlock& block : blocks) {
-      for (size_t g = 0; g < total.rows(); ++g) {
-        const double* part = block.other_sums_[f].row(g);
-        double* into = total.row(g);
-        for (size_t j = 0; j <= p; ++j) into[j] += part[j];
-      }
-    }
-    out.sums.push_back(std::move(total));
-  }
-  return out;
-}
-
 Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
                               const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,
-                              size_t max_sweeps, size_t threads, size_t returned, bool with_gram,
-                              LevelTotals* totals) {
+                              size_t max_sweeps, size_t threads, size_t returned, bool with_gram) {
   Problem problem(leading, values, weights, levels, threads);
   const size_t p = problem.columns();
   returned = std::min(returned, p);
@@ -373,11 +353,7 @@ Demeaned demean_within_levels(const double* leading, const MatrixView& values, c
     for (size_t f = 0; f <= levels.levels.size(); ++f) out.coefficients.emplace_back(problem.count(f), p);
   }
   if (max_sweeps > 0) {
-    if (totals != nullptr) {
-      problem.use(std::move(*totals));
-    } else {
-      problem.level_sums();
-    }
+    problem.level_sums();
     problem.crosstabs();
     std::tie(out.sweeps, out.change) = problem.sweep(out.coefficients, tol, max_sweeps);
   }

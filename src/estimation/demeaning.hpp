@@ -39,44 +39,11 @@ struct Crosstab {
   std::vector<double> weight;
 };
 
-// What the sweeps start from, summed over the rows: per fixed effect a G_f x
-// (p + 1) matrix, the sums of w m over each level's rows and then the level's
-// weight W_f; and each column's largest |value| (at least the smallest normal).
-struct LevelTotals {
-  std::vector<Matrix> sums;
-  std::vector<double> scale;
-};
-
-// The passes over the rows run in blocks of whole runs of the first fixed
-// effect (at most this many, fewer when there are fewer runs), their partial
-// sums added in block order whatever the number of threads: block b holds
-// runs blocks[b], ..., blocks[b + 1] - 1 of run_blocks(runs).
-inline constexpr size_t kRowBlocks = 8;
-std::vector<size_t> run_blocks(size_t runs);
-
-// One block's part of the LevelTotals: its rows go in (in the order of the
-// rows) by add, the runs' sums into the first fixed effect's sums in place
-// (each run lies in one block); merge_level_totals adds the blocks' parts of
-// the other fixed effects in block order.
-class LevelTotalsBlock {
- public:
-  LevelTotalsBlock(const FixedEffectLevels& levels, size_t p);
-  // Row i, of weight w and values row (p of them), into run_total (the row of its run) and the block's sums.
-  void add(double* run_total, size_t i, double w, const double* row);
-
- private:
-  friend LevelTotals merge_level_totals(Matrix first, const std::vector<LevelTotalsBlock>& blocks);
-  const FixedEffectLevels* levels_;
-  size_t p_;
-  std::vector<double> scale_;
-  std::vector<Matrix> other_sums_;  // per fixed effect after the first, G_f x (p + 1)
-};
-
-LevelTotals merge_level_totals(Matrix first, const std::vector<LevelTotalsBlock>& blocks);
-
 // The sweeps of the coefficients (per fixed effect G_f x p, a warm start)
-// from the level sums (LevelTotals' sums and scale) and the pairs' weights
-// (cross[f][h] = C_fh for f != h), as the demeaning's: fixed effect by
+// from the level sums (per fixed effect G_f x (p + 1): the sums of w m over
+// each level's rows, then the level's weight W_f), each column's largest
+// |value| (scale) and the pairs' weights (cross[f][h] = C_fh for f != h), as
+// the demeaning's: fixed effect by
 // fixed effect, a_f <- (b_f - sum_{h != f} C_fh a_h) / W_f (a level of
 // weight 0 keeps its coefficients), until the largest change of a sweep
 // relative to its column's scale is below tol or after max_sweeps (one fixed
@@ -107,11 +74,8 @@ struct Demeaned {
 // first `returned` columns are kept (the Gram matrix is of all of them, and
 // formed only when with_gram); max_sweeps 0: the residuals of the start's
 // coefficients.
-// totals: the LevelTotals of these columns and weights when the caller summed
-// them already (in its own pass over the rows), else null; they are moved from.
 Demeaned demean_within_levels(const double* leading, const MatrixView& values, const double* weights,
                               const FixedEffectLevels& levels, std::vector<Matrix> start, double tol,
-                              size_t max_sweeps, size_t threads, size_t returned, bool with_gram,
-                              LevelTotals* totals = nullptr);
+                              size_t max_sweeps, size_t threads, size_t returned, bool with_gram);
 
 }  // namespace kestrum

@@ -9,23 +9,15 @@ namespace kestrum {
 
 namespace {
 
+// Blocks of whole runs of the first fixed effect (fewer when there are fewer runs).
+constexpr size_t kRunBlocks = 8;
+
 struct Block {
   size_t first_run, end_run, first_row, end_row;
 };
 
-// The rows of a tile and the runs of the first fixed effect they lie in.
-struct TileRuns {
-  size_t start = 0;
-  size_t count = 0;
-  size_t run[kTileRows];
-};
-
-// The probit at the tile's trial index: l summed, lambda and w into place;
-// with trial_working, z = eta + lambda / w and the tile's rows of [z X] into
-// the block's level totals.
-double trial_tile(const NewtonTrialInput& in, NewtonTrialOutput& out, const TileRuns& rows, Matrix& first_sums,
-                  LevelTotalsBlock* totals) {
-  const size_t start = rows.start, count = rows.count;
+// The probit at the tile's trial index: l summed, lambda and w into place.
+double trial_tile(const NewtonTrialInput& in, NewtonTrialOutput& out, size_t start, size_t count) {
   Tile tile;
   tile.start = start;
   tile.count = count;
@@ -35,30 +27,17 @@ double trial_tile(const NewtonTrialInput& in, NewtonTrialOutput& out, const Tile
   tile.log_probabilities(log_p);
   double total = 0.0;
   for (size_t b = 0; b < count; ++b) total += log_p[b];
-  double* lambda = out.trial_lambda + start;
-  double* weights = out.trial_weights + start;
-  tile.score_factors(lambda);
-  tile.hessian_weights(lambda, weights);
-  if (totals == nullptr) return total;
-  const size_t k = in.X.cols;
-  std::vector<double> values(k + 1);
-  for (size_t b = 0; b < count; ++b) {
-    const size_t i = start + b;
-    values[0] = out.trial_working[i] = lambda[b] / weights[b] + out.trial_eta[i];
-    for (size_t j = 0; j < k; ++j) values[j + 1] = in.X(i, j);
-    totals->add(first_sums.row(rows.run[b]), i, weights[b], values.data());
-  }
+  tile.score_factors(out.trial_lambda + start);
+  tile.hessian_weights(out.trial_lambda + start, out.trial_weights + start);
   return total;
 }
 
 NewtonTrialSums block_sums(const NewtonTrialInput& in, const FixedEffectLevels& levels, NewtonTrialOutput& out,
-                           const Block& block, Matrix& first_sums, LevelTotalsBlock* totals) {
+                           const Block& block) {
   const size_t k = in.X.cols;
   const size_t effects = in.level_products.size();
   NewtonTrialSums sums;
-  TileRuns tile;
-  tile.start = block.first_row;
-  size_t row = block.first_row;
+  size_t row = block.first_row, tile_start = block.first_row;
   for (size_t r = block.first_run; r < block.end_run; ++r) {
     const double first_product = in.level_products[0][r];
     for (const size_t end = row + levels.run_lengths[r]; row < end; ++row) {
@@ -73,15 +52,15 @@ NewtonTrialSums block_sums(const NewtonTrialInput& in, const FixedEffectLevels& 
       sums.decrement += in.weights[row] * step * step;
       if (out.trial_eta == nullptr) continue;
       out.trial_eta[row] = in.eta[row] + step;
-      tile.run[tile.count] = r;
-      if (++tile.count == kTileRows) {
-        sums.loglike += trial_tile(in, out, tile, first_sums, totals);
-        tile.start = row + 1;
-        tile.count = 0;
+      if (row + 1 - tile_start == kTileRows) {
+        sums.loglike += trial_tile(in, out, tile_start, kTileRows);
+        tile_start = row + 1;
       }
     }
   }
-  if (tile.count > 0) sums.loglike += trial_tile(in, out, tile, first_sums, totals);
+  if (out.trial_eta != nullptr && block.end_row > tile_start) {
+    sums.loglike += trial_tile(in, out, tile_start, block.end_row - tile_start);
+  }
   return sums;
 }
 
@@ -89,25 +68,17 @@ NewtonTrialSums block_sums(const NewtonTrialInput& in, const FixedEffectLevels& 
 
 NewtonTrialSums newton_trial(const NewtonTrialInput& in, const FixedEffectLevels& levels, NewtonTrialOutput& out,
                              size_t threads) {
-  const std::vector<size_t> runs = run_blocks(levels.run_lengths.size());
-  const size_t count = runs.size() - 1;
+  const size_t runs = levels.run_lengths.size();
+  const size_t count = std::max<size_t>(1, std::min(kRunBlocks, runs));
   std::vector<Block> blocks(count);
   size_t row = 0;
   for (size_t b = 0; b < count; ++b) {
-    blocks[b] = Block{runs[b], runs[b + 1], row, row};
-    for (size_t r = runs[b]; r < runs[b + 1]; ++r) row += levels.run_lengths[r];
+    blocks[b] = Block{b * runs / count, (b + 1) * runs / count, row, row};
+    for (size_t r = blocks[b].first_run; r < blocks[b].end_run; ++r) row += levels.run_lengths[r];
     blocks[b].end_row = row;
   }
-  const bool with_totals = out.trial_eta != nullptr && out.trial_working != nullptr;
-  const size_t p = in.X.cols + 1;
-  std::vector<LevelTotalsBlock> totals;
-  for (size_t b = 0; with_totals && b < count; ++b) totals.emplace_back(levels, p);
-  Matrix first_sums(with_totals ? levels.run_lengths.size() : 0, p + 1);
   std::vector<NewtonTrialSums> parts(count);
-  run_tasks(count, threads, [&](size_t b) {
-    parts[b] = block_sums(in, levels, out, blocks[b], first_sums, with_totals ? &totals[b] : nullptr);
-  });
-  if (with_totals) out.trial_totals = merge_level_totals(std::move(first_sums), totals);
+  run_tasks(count, threads, [&](size_t b) { parts[b] = block_sums(in, levels, out, blocks[b]); });
   NewtonTrialSums total;
   for (const NewtonTrialSums& part : parts) {
     total.decrement += part.decrement;

@@ -28,10 +28,6 @@ struct NewtonTrialOutput {
   double* trial_eta = nullptr;     // n, or null: eta + step, with lambda and w there
   double* trial_lambda = nullptr;  // n
   double* trial_weights = nullptr; // n
-  // n, or null: z at eta + step, eta + lambda / w (the next step's working response); then also the
-  // LevelTotals of [z X] with the weights w there, which that step's demeaning starts from.
-  double* trial_working = nullptr;
-  LevelTotals trial_totals;
 };
 
 struct NewtonTrialSums {
@@ -42,8 +38,7 @@ struct NewtonTrialSums {
 // step_i = (z_i - z~_i) + x_i'b' - sum_f c_f[level_f(i)] - eta_i, the new index
 // z - (z~ - X~ b') less eta, with X~ b' = X b' - sum_f D_f (A_f b'); with the
 // trial outputs, eta + step and the probit's lambda and w there (the rules of
-// probit_index.hpp), and with trial_working z there and the level totals of
-// [z X] (demeaning.hpp), in the same pass. Rows in blocks of whole runs of the
+// probit_index.hpp), in the same pass. Rows in blocks of whole runs of the
 // first fixed effect, the blocks' sums added in order: the same bits on any
 // number of threads.
 NewtonTrialSums newton_trial(const NewtonTrialInput& in, const FixedEffectLevels& levels, NewtonTrialOutput& out,

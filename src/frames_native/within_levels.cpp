@@ -10,7 +10,6 @@
 #include "numeric/strided_array.hpp"
 
 #include <cmath>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,7 +18,7 @@ namespace kestrum {
 
 const char* const kDemeanLevelsDoc =
     "demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads,\n"
-    "              returned, gram, totals=None)\n--\n\n"
+    "              returned, gram)\n--\n\n"
     "The residuals of the columns (leading, n float64 or None, then those of values, n x k float64) from\n"
     "their weighted projection on the dummies of fixed effects, by sweeps of alternating projections from the\n"
     "given coefficients (None: 0) until the largest change of a coefficient relative to its column's largest\n"
@@ -29,19 +28,17 @@ const char* const kDemeanLevelsDoc =
     "fixed effect, its levels x columns coefficients. Returns (residuals, coefficients, the residuals'\n"
     "weighted Gram matrix, sweeps, the last sweep's change); the residuals of the first `returned` columns\n"
     "only (the Gram matrix is of all; None unless gram is True). max_sweeps 0: the residuals of the given\n"
-    "coefficients. totals: the level totals newton_trial returned for these columns and weights, used once\n"
-    "instead of a pass over the rows to sum them.";
+    "coefficients.";
 
 const char* const kNewtonTrialDoc =
     "newton_trial(working, projected, eta, weights, y, X, target, run_lengths, levels, level_products, threads,\n"
     "             out)\n--\n\n"
     "One pass of a Newton step of the probit with fixed effects (rows sorted by the first one, as for\n"
     "demean_levels): step = (working - projected) + X target - sum_f level_products[f][level_f] - eta into\n"
-    "out[0] and, when out[1:] are arrays rather than None, eta + step into out[1], lambda and w there into\n"
-    "out[2] and out[3], and z = eta + step + lambda / w into out[4]. working, projected, eta, weights, y:\n"
-    "n float64; X: n x k C-contiguous float64; level_products: per fixed effect, one float64 per level.\n"
-    "Returns (sum weights step^2, l at eta + step or 0.0, and with the trial the level totals of [z X] with\n"
-    "the trial's w for demean_levels' totals, else None), the same bits on any number of threads.";
+    "out[0] and, when out[1:] are arrays rather than None, eta + step into out[1] and lambda and w there into\n"
+    "out[2] and out[3]. working, projected, eta, weights, y: n float64; X: n x k C-contiguous float64;\n"
+    "level_products: per fixed effect, one float64 per level. Returns (sum weights step^2, l at eta + step,\n"
+    "0.0 without the trial), the same bits on any number of threads.";
 
 const char* const kSweepLevelsDoc =
     "sweep_levels(sums, cross, scale, coefficients, tol, max_sweeps, threads)\n--\n\n"
@@ -111,37 +108,6 @@ FixedEffectLevels levels_argument(PyObject* run_lengths, PyObject* others, size_
   return levels;
 }
 
-// The level totals of a Newton step's trial, handed to the next step's demeaning as a capsule.
-constexpr const char* kLevelTotalsCapsule = "kestrum_frames.level_totals";
-
-void free_level_totals(PyObject* capsule) {
-  delete static_cast<LevelTotals*>(PyCapsule_GetPointer(capsule, kLevelTotalsCapsule));
-}
-
-PyRef level_totals_capsule(LevelTotals&& totals) {
-  auto owned = std::make_unique<LevelTotals>(std::move(totals));
-  PyRef capsule = checked(PyCapsule_New(owned.get(), kLevelTotalsCapsule, free_level_totals));
-  owned.release();  // the capsule's now
-  return capsule;
-}
-
-// The capsule's totals, checked against the levels and the p columns of the demeaning they are for; they are
-// used once (moved from), a second use is refused.
-LevelTotals* level_totals_argument(PyObject* obj, const FixedEffectLevels& levels, size_t p) {
-  if (!PyCapsule_IsValid(obj, kLevelTotalsCapsule)) {
-    raise(PyExc_TypeError, "totals must be the level totals newton_trial returned, or None");
-  }
-  auto* totals = static_cast<LevelTotals*>(PyCapsule_GetPointer(obj, kLevelTotalsCapsule));
-  if (totals->sums.empty()) raise(PyExc_ValueError, "totals were used already: each serves one demeaning");
-  bool fits = totals->sums.size() == levels.levels.size() + 1 && totals->scale.size() == p;
-  for (size_t f = 0; fits && f < totals->sums.size(); ++f) {
-    const size_t count = f == 0 ? levels.run_lengths.size() : levels.level_counts[f - 1];
-    fits = totals->sums[f].rows() == count && totals->sums[f].cols() == p + 1;
-  }
-  if (!fits) raise(PyExc_ValueError, "totals are of other levels or columns than this demeaning's");
-  return totals;
-}
-
 PyRef demeaned_tuple(Demeaned&& out) {
   PyRef residuals = output_array(StridedArray::from(std::move(out.residuals)));
   PyRef coefficients = checked(PyList_New(static_cast<Py_ssize_t>(out.coefficients.size())));
@@ -159,7 +125,7 @@ PyRef demeaned_tuple(Demeaned&& out) {
 PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"leading", "values", "weights", "run_lengths", "levels",
                                                "coefficients", "tol", "max_sweeps", "threads", "returned",
-                                               "gram", "totals"};
+                                               "gram"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"demean_levels", parameters, 11}, args, nargs, kwnames, slots);
   const MatrixView values = matrix_argument(slots[1], "values", 2);
@@ -178,12 +144,9 @@ PyRef demean_levels_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   const uint64_t returned = convert_argument("returned", [&] { return to_u64(slots[9]); });
   const std::optional<bool> with_gram = optional_bool_argument(slots[10], "gram");
   if (!with_gram) raise(PyExc_TypeError, "gram is required");
-  LevelTotals* totals = is_omitted(slots[11]) || slots[11] == Py_None
-                            ? nullptr
-                            : level_totals_argument(slots[11], levels, values.cols + (leading_data != nullptr ? 1 : 0));
   return demeaned_tuple(without_interpreter_lock([&] {
     return demean_within_levels(leading_data, values, weights_data, levels, std::move(start), *tol, max_sweeps,
-                                threads, returned, *with_gram, totals);
+                                threads, returned, *with_gram);
   }));
 }
 
@@ -230,17 +193,16 @@ PyRef newton_trial_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   }
   const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[10]); });
   if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
-  if (!PyTuple_Check(slots[11]) || PyTuple_GET_SIZE(slots[11]) != 5) {
-    raise(PyExc_TypeError,
-          "out must be a tuple (step, trial_eta, trial_lambda, trial_w, trial_working), the last four arrays or None");
+  if (!PyTuple_Check(slots[11]) || PyTuple_GET_SIZE(slots[11]) != 4) {
+    raise(PyExc_TypeError, "out must be a tuple (step, trial_eta, trial_lambda, trial_w), the last three arrays or None");
   }
   NewtonTrialOutput out;
   const std::initializer_list<const double*> inputs = {in.working, in.projected, in.eta, in.weights, in.y};
   out.step = trial_output(slots[11], 0, n, in.X, inputs);
   const bool trial = PyTuple_GET_ITEM(slots[11], 1) != Py_None;
-  for (Py_ssize_t index = 2; index < 5; ++index) {
+  for (Py_ssize_t index = 2; index < 4; ++index) {
     if ((PyTuple_GET_ITEM(slots[11], index) != Py_None) != trial) {
-      raise(PyExc_TypeError, "out[1:] must be four arrays, or four times None");
+      raise(PyExc_TypeError, "out[1:] must be three arrays, or three times None");
     }
   }
   if (trial) {
@@ -250,15 +212,11 @@ PyRef newton_trial_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
                                     {in.working, in.projected, in.eta, in.weights, in.y, out.step, out.trial_eta});
     out.trial_weights = trial_output(slots[11], 3, n, in.X, {in.working, in.projected, in.eta, in.weights, in.y,
                                                               out.step, out.trial_eta, out.trial_lambda});
-    out.trial_working = trial_output(slots[11], 4, n, in.X, {in.working, in.projected, in.eta, in.weights, in.y,
-                                                              out.step, out.trial_eta, out.trial_lambda,
-                                                              out.trial_weights});
   }
   const NewtonTrialSums sums = without_interpreter_lock([&] { return newton_trial(in, levels, out, threads); });
   PyRef decrement = checked(PyFloat_FromDouble(sums.decrement));
   PyRef loglike = checked(PyFloat_FromDouble(sums.loglike));
-  PyRef totals = trial ? level_totals_capsule(std::move(out.trial_totals)) : PyRef::borrow(Py_None);
-  return checked(PyTuple_Pack(3, decrement.get(), loglike.get(), totals.get()));
+  return checked(PyTuple_Pack(2, decrement.get(), loglike.get()));
 }
 
 // cross[f][h] of a sweep: the CSR arrays of C_fh (G_f x G_h) as a Crosstab, its row starts and partners checked.

@@ -8,13 +8,13 @@
 namespace kestrum {
 
 // demean_levels(leading, values, weights, run_lengths, levels, coefficients, tol, max_sweeps, threads,
-//               returned, gram, totals=None)
+//               returned)
 //   -> (residuals, coefficients, gram, sweeps, change)
 extern const FastCallEntry demean_levels;
 extern const char* const kDemeanLevelsDoc;
 
 // newton_trial(working, projected, eta, weights, y, X, target, run_lengths, levels, level_products, threads, out)
-//   -> (decrement, trial loglike, trial level totals or None)
+//   -> (decrement, trial loglike)
 extern const FastCallEntry newton_trial_entry;
 extern const char* const kNewtonTrialDoc;
 
