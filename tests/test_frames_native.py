@@ -247,6 +247,17 @@ WEIGHT_MISUSE = [
     (lambda: _native.grouped_parts_meats([np.ones((2, 2))], [(np.array([0, 2]), 2)]), ValueError,
      r"groupings\[0\]\[0\]\[1\] is 2"),
     (lambda: _native.grouped_parts_meats([np.ones((2, 2))], [np.array([0, 1])]), TypeError, r"groupings\[0\] must be a pair"),
+    (lambda: _native.cell_score_totals([(y, X, None, np.zeros(4, dtype=np.int64))], beta, 1, 1), TypeError,
+     r"partitions\[0\] must be a tuple"),
+    (lambda: _native.cell_score_totals([(y, X, None, np.array([0, 1, 0, 2]), np.array([1, 0]))], beta, 2, 1),
+     ValueError, r"partitions\[0\]\[3\]\[3\] is 2"),
+    (lambda: _native.cell_score_totals([(y, X, None, np.zeros(4, dtype=np.int64), np.array([3]))], beta, 2, 1),
+     ValueError, r"partitions\[0\]\[4\]\[0\] is 3"),
+    (lambda: _native.cell_score_totals([(y, X, -np.ones(4), np.zeros(4, dtype=np.int64), np.array([0]))], beta, 1, 1),
+     ValueError, r"weights\[0\] is -1"),
+    (lambda: _native.cell_score_totals([], beta, 1, 1), ValueError, "partitions must not be empty"),
+    (lambda: _native.cell_score_totals([(y, X, None, np.zeros(4, dtype=np.int64), np.array([0]))], beta, 1, 0),
+     ValueError, "threads must be at least 1"),
 ]
 
 
@@ -396,6 +407,42 @@ def test_first_rows_are_where_each_cluster_first_appears(clusters):
     assert first.dtype == np.int64 and len(first) == count and np.array_equal(first, expected)
     assert np.array_equal(_native.first_rows(np.repeat(numbers, 2)[::2]), expected)
     assert _native.first_rows(np.zeros(0, dtype=np.int64)).shape == (0,)
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_cell_score_totals_add_each_partitions_cell_sums_in_partition_order(weighted):
+    """Bit for bit the partitions' cluster_score_sums added by
+    parts_cluster_sums (what a Dask fit's client adds), on any number of
+    threads, partitions numbering their cells by first appearance or by the
+    model-wide numbers (cells absent there add 0.0); and within rounding of
+    numpy's sum of lambda_i w_i x_i by cell."""
+    rng = np.random.default_rng(7)
+    rows, k, cells = 6000, 4, 1500
+    Xs = np.column_stack([np.ones(rows), rng.normal(size=(rows, k - 1))])
+    ys = (rng.normal(size=rows) + Xs[:, 1] > 0).astype(float)
+    ws = rng.uniform(0.2, 3.0, rows) if weighted else None
+    b = rng.normal(0, 0.3, k)
+    cell = rng.integers(0, cells, rows)
+    bounds = [0, 1700, 1701, 4000, rows]
+    partitions, parts = [], []
+    for p, (start, stop) in enumerate(zip(bounds[:-1], bounds[1:])):
+        X_p = Xs[start:stop] if p % 2 else [None] + [np.ascontiguousarray(Xs[start:stop, j]) for j in range(1, k)]
+        w_p = None if ws is None else ws[start:stop]
+        if p == 2:  # the model-wide numbers
+            local, ids = cell[start:stop], np.arange(cells)
+        else:
+            local, _ = _native.cluster_codes(cell[start:stop])
+            ids = cell[start:stop][_native.first_rows(local)]
+        partitions.append((ys[start:stop], X_p, w_p, local, ids))
+        parts.append((ids, _native.cluster_score_sums(ys[start:stop], X_p, b, local, len(ids), w_p)))
+    expected = _native.parts_cluster_sums(parts, cells)
+    for threads in (1, 2, 3, 8):
+        assert np.array_equal(_native.cell_score_totals(partitions, b, cells, threads), expected)
+    q = 2 * ys - 1
+    lam = q * special.ndtr(q * (Xs @ b)) ** -1 * np.exp(-0.5 * (Xs @ b) ** 2) / np.sqrt(2 * np.pi)
+    oracle = np.zeros((cells, k))
+    np.add.at(oracle, cell, (lam * (1.0 if ws is None else ws))[:, None] * Xs)
+    np.testing.assert_allclose(expected, oracle, rtol=1e-10, atol=1e-12)
 
 
 def test_grouped_parts_meats_sum_each_grouping_in_row_order():

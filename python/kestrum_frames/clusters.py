@@ -88,7 +88,12 @@ def cell_totals(parts: list[tuple[np.ndarray, np.ndarray]], cells: int) -> list[
     the model-wide numbers of its cells and their sums), each cell's parts
     added in partition order, in one sweep (memory bound: two threads would
     only share the bandwidth); as pieces (views) of consecutive cells."""
-    totals = _native.parts_cluster_sums(parts, cells)
+    return pieces_of_cells(_native.parts_cluster_sums(parts, cells))
+
+
+def pieces_of_cells(totals: np.ndarray) -> list[np.ndarray]:
+    """The cells' score sums as pieces (views) of consecutive cells."""
+    cells = len(totals)
     pieces = max(1, -(-cells // CELLS_PER_PIECE))
     bounds = [piece * cells // pieces for piece in range(pieces + 1)]
     return [totals[first:stop] for first, stop in zip(bounds[:-1], bounds[1:])]

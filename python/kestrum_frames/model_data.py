@@ -29,10 +29,10 @@ from . import _native
 from .design import Design, outcome_values
 from .clusters import (
     cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
-    single_row_meats, single_row_parts,
+    pieces_of_cells, single_row_meats, single_row_parts,
 )
 from .frames import Columns
-from .progress import in_threads
+from .progress import THREADS, in_threads
 from .regressors import Regressors
 from .weights import Weighting, checked_weights
 
@@ -176,8 +176,15 @@ class ModelData:
             self._number(finest)
         if self.cells[finest] is None:
             return self._single_row_cell_meats(beta, groupings)
-        parts = self.map(_grouped_score_sums, beta, finest)
-        totals = cell_totals(parts, self.clusters[finest])
+        self._check_regressors()
+        self.passes += 1
+        # One native call sums every partition's cells and adds them up in
+        # partition order, as cell_totals adds the parts a Dask fit sends:
+        # no partition's cells x k sums are kept once added.
+        cells = self.clusters[finest]
+        totals = pieces_of_cells(_native.cell_score_totals(
+            [(part.y, part.X.source, part.weights, *part.groups[finest]) for part in self.partitions], beta, cells,
+            THREADS))
         cell_keys = [(self.column_clusters[j][0][self.cells[finest]], self.column_clusters[j][1]) for j in finest]
         results = grouping_meats(totals, cell_keys, finest, groupings)
         for grouping, (_, clusters) in zip(groupings, results):
@@ -221,12 +228,6 @@ def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.nd
         return numbers, np.arange(clusters, dtype=np.int64)
     local, _ = _native.cluster_codes(np.ascontiguousarray(numbers), clusters)
     return local, numbers[first_rows(local)]
-
-
-def _grouped_score_sums(partition: Partition, beta: np.ndarray, grouping: tuple):
-    """The model-wide numbers of the partition's clusters and their score sums."""
-    local, ids = partition.groups[grouping]
-    return ids, _native.cluster_score_sums(partition.y, partition.X.source, beta, local, len(ids), partition.weights)
 
 
 def _single_row_parts(partition: Partition, beta: np.ndarray, summed: list[tuple]) -> tuple:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "estimation/parallel_tasks.hpp"
 #include "numeric/symmetric_factor.hpp"
 #include "numeric/tile_kernels.hpp"
 #include "panic.hpp"
@@ -13,59 +14,63 @@ namespace {
 
 constexpr size_t kPrefetchRowsAhead = 16;
 
-void prefetch_row(const Matrix& m, size_t row) {
-  const char* start = reinterpret_cast<const char*>(m.row(row));
-  for (size_t offset = 0; offset < m.cols() * sizeof(double); offset += 64) __builtin_prefetch(start + offset, 1, 1);
+void prefetch_row(const double* row, size_t k) {
+  const char* start = reinterpret_cast<const char*>(row);
+  for (size_t offset = 0; offset < k * sizeof(double); offset += 64) __builtin_prefetch(start + offset, 1, 1);
 }
 
-// Sums of rows by number, each number's rows added from 0.0 in the order
-// they come. A row of sums is zeroed when a number at or beyond it is first
-// reached rather than all rows up front: where the numbers arrive mostly in
-// increasing order (numbered by first appearance, or parts sorted by
-// number), the sums are built in one sweep over memory instead of two.
+// Sums of rows by number into rows x k storage (row-major, not owned), each
+// number's rows added from 0.0 in the order they come. A row of sums is
+// zeroed when a number at or beyond it is first reached rather than all
+// rows up front: where the numbers arrive mostly in increasing order
+// (numbered by first appearance, or parts sorted by number), the sums are
+// built in one sweep over memory instead of two.
 class NumberedRowSums {
  public:
-  NumberedRowSums(size_t rows, size_t k) : sums_(Matrix::uninitialized(rows, k)) {}
+  NumberedRowSums(double* storage, size_t rows, size_t k) : storage_(storage), rows_(rows), k_(k) {}
+  explicit NumberedRowSums(Matrix& storage) : NumberedRowSums(storage.row(0), storage.rows(), storage.cols()) {}
 
   double* row(size_t number) noexcept {
     if (number >= zeroed_) zero_below(number + 1);
-    return sums_.row(number);
+    return storage_ + number * k_;
   }
-  void prefetch(size_t number) const { prefetch_row(sums_, number); }
-  Matrix finish() && {
-    zero_below(sums_.rows());
-    return std::move(sums_);
-  }
+  void prefetch(size_t number) const { prefetch_row(storage_ + number * k_, k_); }
+  // Zeroes the rows no number reached: the storage then holds every sum.
+  void finish() noexcept { zero_below(rows_); }
 
  private:
   void zero_below(size_t stop) noexcept {
-    if (stop > zeroed_) std::fill(sums_.row(zeroed_), sums_.row(0) + stop * sums_.cols(), 0.0);
+    if (stop > zeroed_) std::fill(storage_ + zeroed_ * k_, storage_ + stop * k_, 0.0);
     zeroed_ = std::max(zeroed_, stop);
   }
 
-  Matrix sums_;
+  double* storage_;
+  size_t rows_, k_;
   size_t zeroed_ = 0;  // rows below are sums, the others unwritten
 };
 
-}  // namespace
+// The rows of sums added to the rows of totals their numbers name, in row order.
+void add_rows_by_number(NumberedRowSums& totals, const uint32_t* number, const MatrixView& sums) {
+  for (size_t r = 0; r < sums.rows; ++r) {
+    // Parts numbered elsewhere visit the rows of the total at random: overlap the misses.
+    if (r + kPrefetchRowsAhead < sums.rows) totals.prefetch(number[r + kPrefetchRowsAhead]);
+    double* row = totals.row(number[r]);
+    for (size_t j = 0; j < sums.cols; ++j) row[j] = row[j] + sums(r, j);
+  }
+}
 
-std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
-                                       const std::vector<const uint32_t*>& groupings,
-                                       const std::vector<size_t>& clusters, Matrix* single_row_meat) {
-  KESTRUM_ASSERT(groupings.size() == clusters.size());
-  const size_t k = problem.k();
-  ProductAccumulator meat(k, true);  // (c_a s_a)(c_b s_b): exactly symmetric
-  const bool with_meat = single_row_meat != nullptr;
-  std::vector<NumberedRowSums> sums;
-  sums.reserve(clusters.size());
-  for (const size_t count : clusters) sums.emplace_back(count, k);
+// Each row's (weighted) score c_i s_i added to its cluster's sums under
+// every grouping, in row order; with meat, (c_i s_i)(c_i s_i)' to it too.
+void add_score_sums(const Probit& problem, const Vector& beta, const std::vector<const uint32_t*>& groupings,
+                    std::vector<NumberedRowSums>& sums, ProductAccumulator* meat) {
+  KESTRUM_ASSERT(groupings.size() == sums.size());
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
     double lambda[kTileRows];
     tile.score_factors(lambda);
     if (problem.weights != nullptr) {
       for (size_t b = 0; b < tile.count; ++b) lambda[b] = lambda[b] * problem.weights[tile.start + b];
     }
-    if (with_meat) meat.add(tile.rows, lambda, lambda);
+    if (meat != nullptr) meat->add(tile.rows, lambda, lambda);
     for (size_t grouping = 0; grouping < groupings.size(); ++grouping) {
       const uint32_t* cluster_of = groupings[grouping] + tile.start;
       NumberedRowSums& grouping_sums = sums[grouping];
@@ -77,11 +82,60 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
       }
     }
   });
-  if (with_meat) *single_row_meat = meat.result();
+}
+
+MatrixView leading_rows(const Matrix& m, size_t rows) {
+  return MatrixView{m.row(0), rows, m.cols(), static_cast<ptrdiff_t>(m.cols()), 1};
+}
+
+}  // namespace
+
+std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
+                                       const std::vector<const uint32_t*>& groupings,
+                                       const std::vector<size_t>& clusters, Matrix* single_row_meat) {
+  KESTRUM_ASSERT(groupings.size() == clusters.size());
+  const size_t k = problem.k();
+  ProductAccumulator meat(k, true);  // (c_a s_a)(c_b s_b): exactly symmetric
   std::vector<Matrix> result;
-  result.reserve(sums.size());
-  for (NumberedRowSums& grouping_sums : sums) result.push_back(std::move(grouping_sums).finish());
+  std::vector<NumberedRowSums> sums;
+  result.reserve(clusters.size());
+  sums.reserve(clusters.size());
+  for (const size_t count : clusters) {
+    result.push_back(Matrix::uninitialized(count, k));
+    sums.emplace_back(result.back());
+  }
+  add_score_sums(problem, beta, groupings, sums, single_row_meat != nullptr ? &meat : nullptr);
+  if (single_row_meat != nullptr) *single_row_meat = meat.result();
+  for (NumberedRowSums& grouping_sums : sums) grouping_sums.finish();
   return result;
+}
+
+Matrix cell_score_totals(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells,
+                         size_t threads) {
+  const size_t k = beta.size();
+  Matrix totals = Matrix::uninitialized(cells, k);
+  NumberedRowSums total_sums(totals);
+  size_t widest = 0;
+  for (const CellPartition& part : partitions) widest = std::max(widest, part.cells);
+  threads = std::max<size_t>(1, std::min(threads, partitions.size()));
+  std::vector<Matrix> scratch;  // a partition's sums, written again for each batch
+  scratch.reserve(threads);
+  for (size_t t = 0; t < threads; ++t) scratch.push_back(Matrix::uninitialized(widest, k));
+  for (size_t first = 0; first < partitions.size(); first += threads) {
+    const size_t batch = std::min(threads, partitions.size() - first);
+    run_tasks(batch, batch, [&](size_t t) {
+      const CellPartition& part = partitions[first + t];
+      std::vector<NumberedRowSums> sums{NumberedRowSums(scratch[t].row(0), part.cells, k)};
+      add_score_sums(*part.problem, beta, {part.cell_of}, sums, nullptr);
+      sums[0].finish();
+    });
+    for (size_t t = 0; t < batch; ++t) {  // in partition order
+      const CellPartition& part = partitions[first + t];
+      add_rows_by_number(total_sums, part.ids, leading_rows(scratch[t], part.cells));
+    }
+  }
+  total_sums.finish();
+  return totals;
 }
 
 Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
@@ -93,9 +147,14 @@ std::vector<Matrix> add_cluster_parts(const std::vector<MatrixView>& parts,
                                       const std::vector<std::vector<const uint32_t*>>& numbers,
                                       const std::vector<size_t>& clusters, size_t k) {
   KESTRUM_ASSERT(numbers.size() == clusters.size());
+  std::vector<Matrix> result;
   std::vector<NumberedRowSums> totals;
+  result.reserve(clusters.size());
   totals.reserve(clusters.size());
-  for (const size_t count : clusters) totals.emplace_back(count, k);
+  for (const size_t count : clusters) {
+    result.push_back(Matrix::uninitialized(count, k));
+    totals.emplace_back(result.back());
+  }
   for (size_t p = 0; p < parts.size(); ++p) {
     const MatrixView& sums = parts[p];
     for (size_t r = 0; r < sums.rows; ++r) {  // each row of the part read once, for every grouping
@@ -108,20 +167,16 @@ std::vector<Matrix> add_cluster_parts(const std::vector<MatrixView>& parts,
       }
     }
   }
-  std::vector<Matrix> result;
-  result.reserve(totals.size());
-  for (NumberedRowSums& total : totals) result.push_back(std::move(total).finish());
+  for (NumberedRowSums& total : totals) total.finish();
   return result;
 }
 
 Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t clusters) {
-  std::vector<MatrixView> sums;
-  std::vector<std::vector<const uint32_t*>> numbers(1);
-  for (const ClusterPart& part : parts) {
-    sums.push_back(part.sums);
-    numbers[0].push_back(part.numbers);
-  }
-  return std::move(add_cluster_parts(sums, numbers, {clusters}, k)[0]);
+  Matrix totals = Matrix::uninitialized(clusters, k);
+  NumberedRowSums total_sums(totals);
+  for (const ClusterPart& part : parts) add_rows_by_number(total_sums, part.numbers, part.sums);
+  total_sums.finish();
+  return totals;
 }
 
 // sum_c g_c g_c' by the tile kernel, a tile of clusters at a time with unit

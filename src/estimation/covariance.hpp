@@ -35,6 +35,21 @@ struct ClusterPart {
 };
 Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t clusters);
 
+// The score sums of the cells of a grouping (numbered 0..cells-1) from
+// partitions of the rows: add_cluster_parts of the partitions'
+// cluster_score_sums under their own numbering of their cells, bit for bit,
+// without holding every partition's sums at once: up to `threads`
+// partitions are summed side by side, into buffers written again for the
+// next ones, and added to the totals in partition order.
+struct CellPartition {
+  const Probit* problem;  // the partition's rows
+  const uint32_t* cell_of;  // the partition's number of each row's cell, below cells
+  const uint32_t* ids;      // the model-wide number of each of those cells
+  size_t cells;             // the partition's cells
+};
+Matrix cell_score_totals(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells,
+                         size_t threads);
+
 // The totals of several groupings of the same parts' rows, the parts read
 // once: entry m is add_cluster_parts with part p's numbers numbers[m][p]
 // (below clusters[m]), bit for bit.

@@ -20,6 +20,7 @@ namespace {
 PyMethodDef functions[] = {
     fast_call_method("probit_sums", probit_sums, kProbitSumsDoc),
     fast_call_method("cluster_score_sums", cluster_score_sums_entry, kClusterScoreSumsDoc),
+    fast_call_method("cell_score_totals", cell_score_totals_entry, kCellScoreTotalsDoc),
     fast_call_method("effect_sums", effect_sums, kEffectSumsDoc),
     fast_call_method("effect_group_sums", effect_group_sums_entry, kEffectGroupSumsDoc),
     fast_call_method("covariance", covariance, kCovarianceDoc),
