@@ -13,6 +13,7 @@ namespace kestrum {
 namespace {
 
 constexpr size_t kPrefetchRowsAhead = 16;
+constexpr size_t kRowsZeroedAhead = 32;
 
 void prefetch_row(const double* row, size_t k) {
   const char* start = reinterpret_cast<const char*>(row);
@@ -31,10 +32,14 @@ class NumberedRowSums {
   explicit NumberedRowSums(Matrix& storage) : NumberedRowSums(storage.row(0), storage.rows(), storage.cols()) {}
 
   double* row(size_t number) noexcept {
-    if (number >= zeroed_) zero_below(number + 1);
+    // A few rows beyond at once: where new numbers come one after another,
+    // one fill serves the next rows too.
+    if (number >= zeroed_) zero_below(std::min(rows_, std::max(number + 1, zeroed_ + kRowsZeroedAhead)));
     return storage_ + number * k_;
   }
   void prefetch(size_t number) const { prefetch_row(storage_ + number * k_, k_); }
+  // Rows below `rows` hold sums already (formed elsewhere).
+  void written(size_t rows) noexcept { zeroed_ = std::max(zeroed_, rows); }
   // Zeroes the rows no number reached: the storage then holds every sum.
   void finish() noexcept { zero_below(rows_); }
 
@@ -84,10 +89,6 @@ void add_score_sums(const Probit& problem, const Vector& beta, const std::vector
   });
 }
 
-MatrixView leading_rows(const Matrix& m, size_t rows) {
-  return MatrixView{m.row(0), rows, m.cols(), static_cast<ptrdiff_t>(m.cols()), 1};
-}
-
 }  // namespace
 
 std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
@@ -110,32 +111,131 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
   return result;
 }
 
-Matrix cell_score_totals(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells,
-                         size_t threads) {
+namespace {
+
+// A partition's own numbering of its cells, by first appearance: the
+// number of each row's cell and the model-wide number of each of its
+// cells. The table of the cells met is stamped with the partition, so that
+// it serves one partition after another without being cleared.
+class CellNumbering {
+ public:
+  explicit CellNumbering(size_t cells) : met_(cells, 0) {}
+
+  void number(const uint32_t* cell_of, size_t rows, uint32_t partition) {
+    const uint64_t stamp = uint64_t{partition + 1} << 32;
+    rows_.resize(rows);
+    ids_.clear();
+    for (size_t i = 0; i < rows; ++i) {
+      const uint32_t cell = cell_of[i];
+      uint64_t& met = met_[cell];
+      if ((met & kStampBits) != stamp) {
+        met = stamp | ids_.size();
+        ids_.push_back(cell);
+      }
+      rows_[i] = static_cast<uint32_t>(met);
+    }
+  }
+  const uint32_t* rows() const noexcept { return rows_.data(); }
+  const uint32_t* ids() const noexcept { return ids_.data(); }
+  size_t cells() const noexcept { return ids_.size(); }
+  // Whether the partition's cells are the model's first cells, in order.
+  bool identity() const noexcept {
+    for (size_t c = 0; c < ids_.size(); ++c) {
+      if (ids_[c] != c) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr uint64_t kStampBits = ~uint64_t{0} << 32;
+  // Per model-wide cell: the partition that met it last (plus one, high
+  // half) and its number there (low half), one load per row.
+  std::vector<uint64_t> met_;
+  std::vector<uint32_t> rows_, ids_;
+};
+
+// The cells' score sums into rows [0, cells) of work, each thread's
+// partition sums in `room` rows after them (cell_score_meats).
+void sum_cells(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells, size_t threads,
+               size_t room, Matrix& work) {
   const size_t k = beta.size();
-  Matrix totals = Matrix::uninitialized(cells, k);
-  NumberedRowSums total_sums(totals);
-  size_t widest = 0;
-  for (const CellPartition& part : partitions) widest = std::max(widest, part.cells);
-  threads = std::max<size_t>(1, std::min(threads, partitions.size()));
-  std::vector<Matrix> scratch;  // a partition's sums, written again for each batch
-  scratch.reserve(threads);
-  for (size_t t = 0; t < threads; ++t) scratch.push_back(Matrix::uninitialized(widest, k));
+  NumberedRowSums total_sums(work.row(0), cells, k);
+  std::vector<CellNumbering> numbering(threads, CellNumbering(cells));
+  const auto scratch = [&](size_t t) { return work.row(cells + t * room); };
   for (size_t first = 0; first < partitions.size(); first += threads) {
     const size_t batch = std::min(threads, partitions.size() - first);
+    bool in_totals = false;  // the first partition's sums formed in the totals
     run_tasks(batch, batch, [&](size_t t) {
       const CellPartition& part = partitions[first + t];
-      std::vector<NumberedRowSums> sums{NumberedRowSums(scratch[t].row(0), part.cells, k)};
-      add_score_sums(*part.problem, beta, {part.cell_of}, sums, nullptr);
+      numbering[t].number(part.cell_of, part.problem->nobs(), static_cast<uint32_t>(first + t));
+      // Where the first partition numbers its cells as the model does (the
+      // model's numbers by first appearance, its rows first), its sums from
+      // 0.0 are what the totals hold once they are added to 0.0 (a sum from
+      // +0.0 is never -0.0): they are formed in the totals themselves.
+      const bool first_cells = first + t == 0 && numbering[t].identity();
+      std::vector<NumberedRowSums> sums{
+          NumberedRowSums(first_cells ? work.row(0) : scratch(t), numbering[t].cells(), k)};
+      add_score_sums(*part.problem, beta, {numbering[t].rows()}, sums, nullptr);
       sums[0].finish();
+      if (first_cells) in_totals = true;
     });
-    for (size_t t = 0; t < batch; ++t) {  // in partition order
-      const CellPartition& part = partitions[first + t];
-      add_rows_by_number(total_sums, part.ids, leading_rows(scratch[t], part.cells));
+    if (in_totals) total_sums.written(numbering[0].cells());
+    for (size_t t = in_totals ? 1 : 0; t < batch; ++t) {  // in partition order
+      const MatrixView sums{scratch(t), numbering[t].cells(), k, static_cast<ptrdiff_t>(k), 1};
+      add_rows_by_number(total_sums, numbering[t].ids(), sums);
     }
   }
   total_sums.finish();
-  return totals;
+}
+
+}  // namespace
+
+std::vector<Matrix> cell_grouping_meats(const MatrixView& totals, const std::vector<const uint32_t*>& coarser,
+                                        const std::vector<size_t>& clusters, size_t cells_per_piece,
+                                        size_t threads) {
+  KESTRUM_ASSERT(coarser.size() == clusters.size() && cells_per_piece > 0);
+  const size_t cells = totals.rows, k = totals.cols;
+  const size_t pieces = std::max<size_t>(1, (cells + cells_per_piece - 1) / cells_per_piece);
+  std::vector<Matrix> piece_meats(pieces), meats(1);
+  run_tasks(pieces + (coarser.empty() ? 0 : 1), threads, [&](size_t task) {
+    if (task < pieces) {  // cells [task cells / pieces, (task + 1) cells / pieces)
+      const size_t first = task * cells / pieces, stop = (task + 1) * cells / pieces;
+      const MatrixView piece{totals.origin + static_cast<ptrdiff_t>(first) * totals.row_stride, stop - first, k,
+                             totals.row_stride, totals.col_stride};
+      piece_meats[task] = sum_of_outer_products(piece);
+      return;
+    }
+    std::vector<std::vector<const uint32_t*>> numbers;  // the cells as one part
+    for (const uint32_t* cluster_of : coarser) numbers.push_back({cluster_of});
+    for (const Matrix& sums : add_cluster_parts({totals}, numbers, clusters, k)) {
+      meats.push_back(sum_of_outer_products(sums));
+    }
+  });
+  meats[0] = std::move(piece_meats[0]);
+  for (size_t piece = 1; piece < pieces; ++piece) {  // in piece order
+    for (size_t i = 0; i < k; ++i) {
+      for (size_t j = 0; j < k; ++j) meats[0](i, j) = meats[0](i, j) + piece_meats[piece](i, j);
+    }
+  }
+  return meats;
+}
+
+std::vector<Matrix> cell_score_meats(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells,
+                                     const std::vector<const uint32_t*>& coarser, const std::vector<size_t>& clusters,
+                                     size_t cells_per_piece, size_t threads) {
+  KESTRUM_ASSERT(partitions.size() < std::numeric_limits<uint32_t>::max());
+  const size_t k = beta.size();
+  threads = std::max<size_t>(1, std::min(threads, partitions.size()));
+  // The totals and each thread's partition sums (room for the most cells a
+  // partition can have) in one block, written again for the next
+  // partitions: a fit's next covariance finds it among the buffers kept
+  // for reuse (buffer.hpp), its pages already mapped.
+  size_t room = 0;
+  for (const CellPartition& part : partitions) room = std::max(room, std::min(part.problem->nobs(), cells));
+  Matrix work = Matrix::uninitialized(cells + threads * room, k);
+  sum_cells(partitions, beta, cells, threads, room, work);
+  const MatrixView totals{work.row(0), cells, k, static_cast<ptrdiff_t>(k), 1};
+  return cell_grouping_meats(totals, coarser, clusters, cells_per_piece, threads);
 }
 
 Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
