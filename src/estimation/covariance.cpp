@@ -206,6 +206,7 @@ std::vector<Matrix> cell_grouping_meats(const MatrixView& totals, const std::vec
       return;
     }
     std::vector<std::vector<const uint32_t*>> numbers;  // the cells as one part
+    numbers.reserve(coarser.size());
     for (const uint32_t* cluster_of : coarser) numbers.push_back({cluster_of});
     for (const Matrix& sums : add_cluster_parts({totals}, numbers, clusters, k)) {
       meats.push_back(sum_of_outer_products(sums));

@@ -173,6 +173,7 @@ PyRef cell_score_meats_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   if (count == 0) raise(PyExc_ValueError, "partitions must not be empty");
   std::vector<CellPartitionArguments> held(count);  // sized once: the problems' addresses stay valid
   std::vector<CellPartition> partitions;
+  partitions.reserve(count);
   std::optional<Vector> beta;
   for (size_t p = 0; p < count; ++p) {
     PyObject* part = PySequence_Fast_GET_ITEM(list.get(), static_cast<Py_ssize_t>(p));
@@ -190,6 +191,7 @@ PyRef cell_score_meats_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     partitions.push_back(CellPartition{&arguments.problem, arguments.cell_of.data()});
   }
   std::vector<const uint32_t*> cell_clusters;
+  cell_clusters.reserve(coarser.size());
   for (const std::vector<uint32_t>& cluster_of : coarser) cell_clusters.push_back(cluster_of.data());
   std::vector<Matrix> meats = without_interpreter_lock(
       [&] { return cell_score_meats(partitions, *beta, cells, cell_clusters, clusters, cells_per_piece, threads); });

@@ -271,6 +271,7 @@ PyRef cell_meats_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[3]); });
   if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
   std::vector<const uint32_t*> cell_clusters;
+  cell_clusters.reserve(coarser.size());
   for (const std::vector<uint32_t>& cluster_of : coarser) cell_clusters.push_back(cluster_of.data());
   std::vector<Matrix> meats = without_interpreter_lock(
       [&] { return cell_grouping_meats(totals, cell_clusters, clusters, cells_per_piece, threads); });
