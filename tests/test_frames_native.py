@@ -415,15 +415,17 @@ def test_first_rows_are_where_each_cluster_first_appears(clusters):
 
 @pytest.mark.parametrize("weighted", [False, True])
 @pytest.mark.parametrize("numbering", ["first appearance", "any order"])
-def test_cell_score_meats_sum_each_partitions_cells_in_partition_order(weighted, numbering):
+@pytest.mark.parametrize("cells", [1500, 40])
+def test_cell_score_meats_sum_each_partitions_cells_in_partition_order(weighted, numbering, cells):
     """Bit for bit the meats of the partitions' cluster_score_sums by their
     own cells (numbered by first appearance there) added by
     parts_cluster_sums (what a Dask fit's client adds), on any number of
     threads, with cells numbered by first appearance (the first partition's
-    sums formed in the totals) or not; those within rounding of numpy's
-    sums of w_i lambda_i x_i by cell and by coarser cluster."""
+    sums formed in the totals) or not, and cells many or few (few: the
+    larger partitions sum by the model-wide numbers); those within rounding
+    of numpy's sums of w_i lambda_i x_i by cell and by coarser cluster."""
     rng = np.random.default_rng(7)
-    rows, k, cells = 6000, 4, 1500
+    rows, k = 6000, 4
     Xs = np.column_stack([np.ones(rows), rng.normal(size=(rows, k - 1))])
     ys = (rng.normal(size=rows) + Xs[:, 1] > 0).astype(float)
     ws = rng.uniform(0.2, 3.0, rows) if weighted else None
