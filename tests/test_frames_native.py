@@ -272,6 +272,21 @@ WEIGHT_MISUSE = [
     (lambda: _native.grouped_parts_meats([np.ones((2, 2))], [(np.array([0, 2]), 2)]), ValueError,
      r"groupings\[0\]\[0\]\[1\] is 2"),
     (lambda: _native.grouped_parts_meats([np.ones((2, 2))], [np.array([0, 1])]), TypeError, r"groupings\[0\] must be a pair"),
+    (lambda: _native.cell_score_meats([(y, X, None)], beta, 1, [], 1, 1), TypeError, r"partitions\[0\] must be a tuple"),
+    (lambda: _native.cell_score_meats([(y, X, None, np.array([0, 1, 0, 2]))], beta, 2, [], 1, 1), ValueError,
+     r"partitions\[0\]\[3\]\[3\] is 2"),
+    (lambda: _native.cell_score_meats([(y, X, None, np.zeros(3, dtype=np.int64))], beta, 1, [], 1, 1), ValueError,
+     r"partitions\[0\]\[3\] has 3 rows"),
+    (lambda: _native.cell_score_meats([(y, X, -np.ones(4), np.zeros(4, dtype=np.int64))], beta, 1, [], 1, 1), ValueError,
+     r"weights\[0\] is -1"),
+    (lambda: _native.cell_score_meats([], beta, 1, [], 1, 1), ValueError, "partitions must not be empty"),
+    (lambda: _native.cell_score_meats([(y, X, None, np.zeros(4, dtype=np.int64))], beta, 1, [], 1, 0), ValueError, "threads must be at least 1"),
+    (lambda: _native.cell_score_meats([(y, X, None, np.zeros(4, dtype=np.int64))], beta, 1, [], 0, 1), ValueError, "cells_per_piece must be"),
+    (lambda: _native.cell_score_meats([(y, X, None, np.zeros(4, dtype=np.int64))], beta, 1, [(np.array([0, 0]), 1)], 1, 1), ValueError,
+     r"coarser\[0\]\[0\] has 2 rows"),
+    (lambda: _native.cell_meats(np.ones((3, 2)), [(np.array([0, 1, 2]), 2)], 1, 1), ValueError,
+     r"coarser\[0\]\[0\]\[2\] is 2"),
+    (lambda: _native.cell_meats(np.ones((3, 2)), [np.array([0, 1, 0])], 1, 1), TypeError, r"coarser\[0\] must be a pair"),
 ]
 
 
@@ -421,6 +436,77 @@ def test_first_rows_are_where_each_cluster_first_appears(clusters):
     assert first.dtype == np.int64 and len(first) == count and np.array_equal(first, expected)
     assert np.array_equal(_native.first_rows(np.repeat(numbers, 2)[::2]), expected)
     assert _native.first_rows(np.zeros(0, dtype=np.int64)).shape == (0,)
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("numbering", ["first appearance", "any order"])
+@pytest.mark.parametrize("cells", [1500, 40])
+def test_cell_score_meats_sum_each_partitions_cells_in_partition_order(weighted, numbering, cells):
+    """Bit for bit the meats of the partitions' cluster_score_sums by their
+    own cells (numbered by first appearance there) added by
+    parts_cluster_sums (what a Dask fit's client adds), on any number of
+    threads, with cells numbered by first appearance (the first partition's
+    sums formed in the totals) or not, and cells many or few (few: the
+    larger partitions sum by the model-wide numbers); those within rounding
+    of numpy's sums of w_i lambda_i x_i by cell and by coarser cluster."""
+    rng = np.random.default_rng(7)
+    rows, k = 6000, 4
+    Xs = np.column_stack([np.ones(rows), rng.normal(size=(rows, k - 1))])
+    ys = (rng.normal(size=rows) + Xs[:, 1] > 0).astype(float)
+    ws = rng.uniform(0.2, 3.0, rows) if weighted else None
+    b = rng.normal(0, 0.3, k)
+    cell = rng.integers(0, cells, rows)
+    if numbering == "first appearance":
+        cell, _ = _native.cluster_codes(cell)
+    coarser = [(np.arange(cells) % 7, 7), (np.arange(cells) // 2, cells // 2)]
+    bounds = [0, 1700, 1701, 4000, rows]
+    partitions, parts = [], []
+    for p, (start, stop) in enumerate(zip(bounds[:-1], bounds[1:])):
+        X_p = Xs[start:stop] if p % 2 else [None] + [np.ascontiguousarray(Xs[start:stop, j]) for j in range(1, k)]
+        w_p = None if ws is None else ws[start:stop]
+        partitions.append((ys[start:stop], X_p, w_p, cell[start:stop]))
+        local, _ = _native.cluster_codes(cell[start:stop])
+        ids = cell[start:stop][_native.first_rows(local)]
+        parts.append((ids, _native.cluster_score_sums(ys[start:stop], X_p, b, local, len(ids), w_p)))
+    totals = _native.parts_cluster_sums(parts, cells)
+    expected = _native.cell_meats(totals, coarser, 400, 2)
+    for threads in (1, 2, 3, 8):
+        meats = _native.cell_score_meats(partitions, b, cells, coarser, 400, threads)
+        assert len(meats) == 3 and all(np.array_equal(m, e) for m, e in zip(meats, expected))
+    eta = Xs @ b
+    q = 2 * ys - 1
+    lam = q * np.exp(-0.5 * eta**2) / np.sqrt(2 * np.pi) / special.ndtr(q * eta)
+    by_cell = np.zeros((cells, k))
+    np.add.at(by_cell, cell, (lam * (1.0 if ws is None else ws))[:, None] * Xs)
+    np.testing.assert_allclose(totals, by_cell, rtol=1e-10, atol=1e-12)
+    np.testing.assert_allclose(expected[0], by_cell.T @ by_cell, rtol=1e-10)
+    for meat, (cluster_of, count) in zip(expected[1:], coarser):
+        g = np.zeros((count, k))
+        np.add.at(g, cluster_of, by_cell)
+        np.testing.assert_allclose(meat, g.T @ g, rtol=1e-10)
+
+
+@pytest.mark.parametrize("cells_per_piece", [1, 7, 1000, 5000])
+def test_cell_meats_add_the_pieces_meats_in_order(cells_per_piece):
+    """The finest meat is the pieces' cluster_meat added in piece order
+    (pieces of consecutive cells, bounds p G // pieces), the coarser ones
+    grouped_parts_meats of the cells, bit for bit on any number of
+    threads; with no coarser grouping, the finest alone."""
+    rng = np.random.default_rng(cells_per_piece)
+    cells, k = 3000, 5
+    totals = rng.normal(size=(cells, k)) * np.exp(rng.normal(0, 3, size=(cells, 1)))
+    coarser = [(rng.integers(0, count, cells), count) for count in (1, 40)]
+    pieces = max(1, -(-cells // cells_per_piece))
+    bounds = [p * cells // pieces for p in range(pieces + 1)]
+    finest = _native.cluster_meat(totals[: bounds[1]])
+    for first, stop in zip(bounds[1:-1], bounds[2:]):
+        finest = finest + _native.cluster_meat(totals[first:stop])
+    expected = [finest, *_native.grouped_parts_meats([totals], coarser)]
+    for threads in (1, 2, 5):
+        meats = _native.cell_meats(totals, coarser, cells_per_piece, threads)
+        assert len(meats) == 3 and all(np.array_equal(m, e) for m, e in zip(meats, expected))
+    assert [np.array_equal(m, finest) for m in _native.cell_meats(totals, [], cells_per_piece, 2)] == [True]
+    assert _native.cell_meats(np.zeros((0, k)), [], 5, 2)[0].shape == (k, k)
 
 
 def test_grouped_parts_meats_sum_each_grouping_in_row_order():

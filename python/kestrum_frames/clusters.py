@@ -25,14 +25,12 @@ score sums, as a one-way clustering's (single_row_meats).
 
 from __future__ import annotations
 
-from functools import partial
-
 import numpy as np
 import pandas as pd
 
 from . import _native
 from .frames import Columns
-from .progress import in_threads
+from .progress import THREADS
 
 
 def column_keys(columns: Columns, name: str, keep: np.ndarray | None) -> np.ndarray:
@@ -76,54 +74,66 @@ def finest_grouping(groupings: list[tuple]) -> tuple:
     return tuple(sorted(set().union(*groupings)))
 
 
-# The cells' sums are handed on in pieces of consecutive cells, so that the
-# finest grouping's meat is formed piece by piece side by side: as many as
-# this many cells make one piece. The pieces depend on G alone, not on the
-# threads, so neither do the bits.
+# The finest grouping's meat is formed in pieces of consecutive cells side
+# by side (natively): as many as this many cells make one piece. The pieces
+# depend on G alone, not on the threads, so neither do the bits.
 CELLS_PER_PIECE = 1 << 17
 
 
-def cell_totals(parts: list[tuple[np.ndarray, np.ndarray]], cells: int) -> list[np.ndarray]:
-    """The score sum of every cell from the partitions' parts (per partition
-    the model-wide numbers of its cells and their sums), each cell's parts
-    added in partition order, in one sweep (memory bound: two threads would
-    only share the bandwidth); as pieces (views) of consecutive cells."""
-    totals = _native.parts_cluster_sums(parts, cells)
-    pieces = max(1, -(-cells // CELLS_PER_PIECE))
-    bounds = [piece * cells // pieces for piece in range(pieces + 1)]
-    return [totals[first:stop] for first, stop in zip(bounds[:-1], bounds[1:])]
+def cell_totals(parts: list[tuple[np.ndarray, np.ndarray]], cells: int) -> np.ndarray:
+    """The score sum of every cell (a row each) from the partitions' parts
+    (per partition the model-wide numbers of its cells and their sums), each
+    cell's parts added in partition order, in one sweep (memory bound: two
+    threads would only share the bandwidth)."""
+    return _native.parts_cluster_sums(parts, cells)
 
 
-def grouping_meats(pieces: list[np.ndarray], cell_keys: list, finest: tuple,
-                   groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
-    """Per grouping, sum_c g_c g_c' and G from the score sums of the cells
-    of the finest grouping (pieces of consecutive cells, a row per cell in
-    the order of their numbers: cell_totals). cell_keys: per column of the
-    finest grouping, each cell's key (codes or keys, any that number alike),
-    or a pair (codes, count) of codes that already number the cells by first
-    appearance (a column's numbers at the cells' first rows). A grouping's
-    clusters are numbered by first appearance among the cells, which is
-    their order of first appearance among the rows, and g_c adds its cells'
-    sums in order; the coarser groupings are summed in one sweep over the
-    cells, beside the finest grouping's meat, which adds the pieces' meats
-    in order."""
-    coarser = [g for g in groupings if g != finest]
-
+def coarser_clusters(cell_keys: list, finest: tuple, groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
+    """Per grouping other than the finest, in order, the cluster of each
+    cell of the finest grouping and their number. cell_keys: per column of
+    the finest grouping, each cell's key (codes or keys, any that number
+    alike), or a pair (codes, count) of codes that already number the cells
+    by first appearance (a column's numbers at the cells' first rows). A
+    grouping's clusters are numbered by first appearance among the cells,
+    which is their order of first appearance among the rows."""
     def numbered(j):
         keys = cell_keys[finest.index(j)]
         return keys if isinstance(keys, tuple) else key_codes(keys)
 
-    def coarser_meats():
-        clusters = [combined_codes([numbered(j) for j in grouping]) for grouping in coarser]
-        return list(zip(_native.grouped_parts_meats(pieces, clusters), (count for _, count in clusters)))
+    return [combined_codes([numbered(j) for j in grouping]) for grouping in groupings if grouping != finest]
 
-    meats = in_threads([partial(_native.cluster_meat, piece) for piece in pieces] + ([coarser_meats] if coarser else []))
-    finest_meat = meats[0]
-    for meat in meats[1:len(pieces)]:
-        finest_meat = finest_meat + meat  # in piece order
-    coarser_results = iter(meats[len(pieces)] if coarser else [])
-    cells = sum(len(piece) for piece in pieces)
-    return [(finest_meat, cells) if g == finest else next(coarser_results) for g in groupings]
+
+def meats_by_grouping(meats: list[np.ndarray], cells: int, clusters: list[tuple[np.ndarray, int]], finest: tuple,
+                      groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
+    """Per grouping, its meat and G, from the native list of meats (the
+    finest grouping's first, then the coarser ones in order) and the coarser
+    groupings' clusters (coarser_clusters)."""
+    coarser = iter(zip(meats[1:], (count for _, count in clusters)))
+    return [(meats[0], cells) if grouping == finest else next(coarser) for grouping in groupings]
+
+
+def partition_cell_meats(partitions: list[tuple], beta: np.ndarray, cells: int,
+                         clusters: list[tuple[np.ndarray, int]]) -> list[np.ndarray]:
+    """grouping_meats' native meats (the finest grouping's, then the coarser
+    ones', clusters as coarser_clusters gives them) straight from the rows:
+    per partition (y, X, weights or None, the model-wide cell of each row).
+    Each partition's rows are summed by its own cells and those sums added
+    in partition order, as cell_totals adds the parts a Dask fit sends, so
+    that no cells x k array is kept or handed back (_native.cell_score_meats)."""
+    return _native.cell_score_meats(partitions, beta, cells, clusters, CELLS_PER_PIECE, THREADS)
+
+
+def grouping_meats(totals: np.ndarray, cell_keys: list, finest: tuple,
+                   groupings: list[tuple]) -> list[tuple[np.ndarray, int]]:
+    """Per grouping, sum_c g_c g_c' and G from the score sums of the cells
+    of the finest grouping (a row per cell in the order of their numbers:
+    cell_totals; cell_keys as coarser_clusters reads them): each coarser
+    cluster's g_c adds its cells' sums in order, in one sweep over the
+    cells beside the finest grouping's meat, which adds the meats of its
+    pieces in order (_native.cell_meats)."""
+    clusters = coarser_clusters(cell_keys, finest, groupings)
+    meats = _native.cell_meats(totals, clusters, CELLS_PER_PIECE, THREADS)
+    return meats_by_grouping(meats, len(totals), clusters, finest, groupings)
 
 
 def single_row_parts(partition, beta: np.ndarray, numbered: list[tuple[np.ndarray, int]]) -> tuple:
@@ -140,7 +150,7 @@ def single_row_meats(meats: list[np.ndarray], summed_totals: dict, nobs: int,
     """grouping_meats where every cell of the finest grouping is one row:
     meats, per partition its meat of single rows (single_row_parts; added in partition order);
     summed_totals, per coarser grouping with clusters of several rows the
-    score sums of its clusters (cell_totals' pieces), whose meat is formed
+    score sums of its clusters (cell_totals), whose meat is formed
     as a one-way clustering's. Any other grouping (the finest, or one whose
     clusters are single rows too) has the rows' product sum."""
     single_rows = meats[0]

@@ -28,8 +28,8 @@ import numpy as np
 from . import _native
 from .design import Design, outcome_values
 from .clusters import (
-    cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
-    single_row_meats, single_row_parts,
+    cell_totals, coarser_clusters, column_keys, combined_codes, finest_grouping, first_rows, key_codes,
+    meats_by_grouping, partition_cell_meats, single_row_meats, single_row_parts,
 )
 from .frames import Columns
 from .progress import in_threads
@@ -48,8 +48,8 @@ class Partition:
     X: Regressors
     weights: np.ndarray | None = None  # (n,) contiguous float64 for a weighted fit
     # Clustered fits: per grouping (a tuple of positions among the cluster
-    # columns), the cluster of each row as a number local to the partition
-    # and the model-wide number of each local cluster (int64 both).
+    # columns), the model-wide cluster of each row (int64, a view of the
+    # model's numbers).
     groups: dict = field(default_factory=dict)
 
 
@@ -148,7 +148,7 @@ class ModelData:
         start = 0
         for partition in self.partitions:
             stop = start + partition.y.shape[0]
-            partition.groups[grouping] = local_numbers(numbers[start:stop], self.clusters[grouping])
+            partition.groups[grouping] = numbers[start:stop]
             start = stop
 
     def add_cluster_columns(self, names: list[str], data) -> None:
@@ -170,16 +170,20 @@ class ModelData:
         """Per grouping, sum_c g_c g_c' with g_c the (weighted) score sum of
         cluster c, and G; from one pass summing the scores by cell of the
         finest grouping, each partition giving the parts of the sums of its
-        cells, added in partition order (clusters.grouping_meats)."""
+        cells, added in partition order (clusters.partition_cell_meats)."""
         finest = finest_grouping(groupings)
         if finest not in self.cells:  # not yet numbered over the rows
             self._number(finest)
         if self.cells[finest] is None:
             return self._single_row_cell_meats(beta, groupings)
-        parts = self.map(_grouped_score_sums, beta, finest)
-        totals = cell_totals(parts, self.clusters[finest])
+        self._check_regressors()
+        self.passes += 1
+        cells = self.clusters[finest]
         cell_keys = [(self.column_clusters[j][0][self.cells[finest]], self.column_clusters[j][1]) for j in finest]
-        results = grouping_meats(totals, cell_keys, finest, groupings)
+        coarser = coarser_clusters(cell_keys, finest, groupings)
+        partitions = [(part.y, part.X.source, part.weights, part.groups[finest]) for part in self.partitions]
+        meats = partition_cell_meats(partitions, beta, cells, coarser)
+        results = meats_by_grouping(meats, cells, coarser, finest, groupings)
         for grouping, (_, clusters) in zip(groupings, results):
             self.clusters[grouping] = clusters
         return list(results)
@@ -191,7 +195,7 @@ class ModelData:
             if grouping not in self.cells:
                 self._number(grouping)
         summed = [grouping for grouping in groupings if self.cells[grouping] is not None]
-        parts = self.map(_single_row_parts, beta, summed)
+        parts = self.map(_single_row_parts, beta, {grouping: self.clusters[grouping] for grouping in summed})
         totals = {grouping: cell_totals([sums[m] for _, sums in parts], self.clusters[grouping])
                   for m, grouping in enumerate(summed)}
         return single_row_meats([meat for meat, _ in parts], totals, self.nobs, groupings)
@@ -223,17 +227,11 @@ def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.nd
     return local, numbers[first_rows(local)]
 
 
-def _grouped_score_sums(partition: Partition, beta: np.ndarray, grouping: tuple):
-    """The model-wide numbers of the partition's clusters and their score sums."""
-    local, ids = partition.groups[grouping]
-    return ids, _native.cluster_score_sums(partition.y, partition.X.source, beta, local, len(ids), partition.weights)
-
-
-def _single_row_parts(partition: Partition, beta: np.ndarray, summed: list[tuple]) -> tuple:
-    """The partition's meat of single rows, and per grouping summed the
-    model-wide numbers of its clusters there and their score sums (one pass
-    for all of them)."""
-    numbered = [partition.groups[grouping] for grouping in summed]
+def _single_row_parts(partition: Partition, beta: np.ndarray, summed: dict) -> tuple:
+    """The partition's meat of single rows, and per grouping summed (and its
+    number of clusters) the model-wide numbers of its clusters there and
+    their score sums (one pass for all of them)."""
+    numbered = [local_numbers(partition.groups[grouping], clusters) for grouping, clusters in summed.items()]
     meat, sums = single_row_parts(partition, beta, [(local, len(ids)) for local, ids in numbered])
     return meat, [(ids, part) for (_, ids), part in zip(numbered, sums)]
 
@@ -293,7 +291,7 @@ def _finite_sums(sums: dict) -> bool:
                for key, value in sums.items() if key in ("loglike", "gradient", "hessian", "meat"))
 
 
-def _build_partition(y, regressors, weights, numbers, clusters, check, start, stop) -> tuple[Partition, bool]:
+def _build_partition(y, regressors, weights, numbers, check, start, stop) -> tuple[Partition, bool]:
     """The partition of rows [start, stop), and (with check) whether a regressor is NaN or infinite there."""
     X, nonfinite = partition_columns(regressors, start, stop, check)
     # Row ranges read in place, as X's columns are: the partitions' own
@@ -301,7 +299,7 @@ def _build_partition(y, regressors, weights, numbers, clusters, check, start, st
     partition = Partition(np.ascontiguousarray(y[start:stop]), X)
     if weights is not None:
         partition.weights = np.ascontiguousarray(weights[start:stop])
-    partition.groups = {g: local_numbers(rows[start:stop], clusters[g]) for g, rows in numbers.items()}
+    partition.groups = {g: rows[start:stop] for g, rows in numbers.items()}
     return partition, nonfinite
 
 
@@ -352,7 +350,7 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
 
     npartitions = default_npartitions(nobs) if npartitions is None else min(npartitions, nobs)
     built = in_threads([
-        partial(_build_partition, y, regressors, values, numbers, clusters, check, start, stop)
+        partial(_build_partition, y, regressors, values, numbers, check, start, stop)
         for start, stop in partition_bounds(nobs, npartitions)
     ])
     if any(nonfinite for _, nonfinite in built):

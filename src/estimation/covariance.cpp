@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "estimation/parallel_tasks.hpp"
 #include "numeric/symmetric_factor.hpp"
 #include "numeric/tile_kernels.hpp"
 #include "panic.hpp"
@@ -12,60 +13,69 @@ namespace kestrum {
 namespace {
 
 constexpr size_t kPrefetchRowsAhead = 16;
+constexpr size_t kRowsZeroedAhead = 32;
 
-void prefetch_row(const Matrix& m, size_t row) {
-  const char* start = reinterpret_cast<const char*>(m.row(row));
-  for (size_t offset = 0; offset < m.cols() * sizeof(double); offset += 64) __builtin_prefetch(start + offset, 1, 1);
+void prefetch_row(const double* row, size_t k) {
+  const char* start = reinterpret_cast<const char*>(row);
+  for (size_t offset = 0; offset < k * sizeof(double); offset += 64) __builtin_prefetch(start + offset, 1, 1);
 }
 
-// Sums of rows by number, each number's rows added from 0.0 in the order
-// they come. A row of sums is zeroed when a number at or beyond it is first
-// reached rather than all rows up front: where the numbers arrive mostly in
-// increasing order (numbered by first appearance, or parts sorted by
-// number), the sums are built in one sweep over memory instead of two.
+// Sums of rows by number into rows x k storage (row-major, not owned), each
+// number's rows added from 0.0 in the order they come. A row of sums is
+// zeroed when a number at or beyond it is first reached rather than all
+// rows up front: where the numbers arrive mostly in increasing order
+// (numbered by first appearance, or parts sorted by number), the sums are
+// built in one sweep over memory instead of two.
 class NumberedRowSums {
  public:
-  NumberedRowSums(size_t rows, size_t k) : sums_(Matrix::uninitialized(rows, k)) {}
+  NumberedRowSums(double* storage, size_t rows, size_t k) : storage_(storage), rows_(rows), k_(k) {}
+  explicit NumberedRowSums(Matrix& storage) : NumberedRowSums(storage.row(0), storage.rows(), storage.cols()) {}
 
   double* row(size_t number) noexcept {
-    if (number >= zeroed_) zero_below(number + 1);
-    return sums_.row(number);
+    // A few rows beyond at once: where new numbers come one after another,
+    // one fill serves the next rows too.
+    if (number >= zeroed_) zero_below(std::min(rows_, std::max(number + 1, zeroed_ + kRowsZeroedAhead)));
+    return storage_ + number * k_;
   }
-  void prefetch(size_t number) const { prefetch_row(sums_, number); }
-  Matrix finish() && {
-    zero_below(sums_.rows());
-    return std::move(sums_);
-  }
+  void prefetch(size_t number) const { prefetch_row(storage_ + number * k_, k_); }
+  // Rows below `rows` hold sums already (formed elsewhere).
+  void written(size_t rows) noexcept { zeroed_ = std::max(zeroed_, rows); }
+  // Zeroes the rows no number reached: the storage then holds every sum.
+  void finish() noexcept { zero_below(rows_); }
 
  private:
   void zero_below(size_t stop) noexcept {
-    if (stop > zeroed_) std::fill(sums_.row(zeroed_), sums_.row(0) + stop * sums_.cols(), 0.0);
+    if (stop > zeroed_) std::fill(storage_ + zeroed_ * k_, storage_ + stop * k_, 0.0);
     zeroed_ = std::max(zeroed_, stop);
   }
 
-  Matrix sums_;
+  double* storage_;
+  size_t rows_, k_;
   size_t zeroed_ = 0;  // rows below are sums, the others unwritten
 };
 
-}  // namespace
+// The rows of sums added to the rows of totals their numbers name, in row order.
+void add_rows_by_number(NumberedRowSums& totals, const uint32_t* number, const MatrixView& sums) {
+  for (size_t r = 0; r < sums.rows; ++r) {
+    // Parts numbered elsewhere visit the rows of the total at random: overlap the misses.
+    if (r + kPrefetchRowsAhead < sums.rows) totals.prefetch(number[r + kPrefetchRowsAhead]);
+    double* row = totals.row(number[r]);
+    for (size_t j = 0; j < sums.cols; ++j) row[j] = row[j] + sums(r, j);
+  }
+}
 
-std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
-                                       const std::vector<const uint32_t*>& groupings,
-                                       const std::vector<size_t>& clusters, Matrix* single_row_meat) {
-  KESTRUM_ASSERT(groupings.size() == clusters.size());
-  const size_t k = problem.k();
-  ProductAccumulator meat(k, true);  // (c_a s_a)(c_b s_b): exactly symmetric
-  const bool with_meat = single_row_meat != nullptr;
-  std::vector<NumberedRowSums> sums;
-  sums.reserve(clusters.size());
-  for (const size_t count : clusters) sums.emplace_back(count, k);
+// Each row's (weighted) score c_i s_i added to its cluster's sums under
+// every grouping, in row order; with meat, (c_i s_i)(c_i s_i)' to it too.
+void add_score_sums(const Probit& problem, const Vector& beta, const std::vector<const uint32_t*>& groupings,
+                    std::vector<NumberedRowSums>& sums, ProductAccumulator* meat) {
+  KESTRUM_ASSERT(groupings.size() == sums.size());
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
     double lambda[kTileRows];
     tile.score_factors(lambda);
     if (problem.weights != nullptr) {
       for (size_t b = 0; b < tile.count; ++b) lambda[b] = lambda[b] * problem.weights[tile.start + b];
     }
-    if (with_meat) meat.add(tile.rows, lambda, lambda);
+    if (meat != nullptr) meat->add(tile.rows, lambda, lambda);
     for (size_t grouping = 0; grouping < groupings.size(); ++grouping) {
       const uint32_t* cluster_of = groupings[grouping] + tile.start;
       NumberedRowSums& grouping_sums = sums[grouping];
@@ -77,11 +87,170 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
       }
     }
   });
-  if (with_meat) *single_row_meat = meat.result();
+}
+
+}  // namespace
+
+std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta,
+                                       const std::vector<const uint32_t*>& groupings,
+                                       const std::vector<size_t>& clusters, Matrix* single_row_meat) {
+  KESTRUM_ASSERT(groupings.size() == clusters.size());
+  const size_t k = problem.k();
+  ProductAccumulator meat(k, true);  // (c_a s_a)(c_b s_b): exactly symmetric
   std::vector<Matrix> result;
-  result.reserve(sums.size());
-  for (NumberedRowSums& grouping_sums : sums) result.push_back(std::move(grouping_sums).finish());
+  std::vector<NumberedRowSums> sums;
+  result.reserve(clusters.size());
+  sums.reserve(clusters.size());
+  for (const size_t count : clusters) {
+    result.push_back(Matrix::uninitialized(count, k));
+    sums.emplace_back(result.back());
+  }
+  add_score_sums(problem, beta, groupings, sums, single_row_meat != nullptr ? &meat : nullptr);
+  if (single_row_meat != nullptr) *single_row_meat = meat.result();
+  for (NumberedRowSums& grouping_sums : sums) grouping_sums.finish();
   return result;
+}
+
+namespace {
+
+// A partition's own numbering of its cells, by first appearance: the
+// number of each row's cell and the model-wide number of each of its
+// cells. The table of the cells met is stamped with the partition, so that
+// it serves one partition after another without being cleared. Where the
+// model has at most a quarter as many cells as the partition has rows
+// (kModelWideShare, as model_data.MODEL_WIDE_SHARE), the partition sums by
+// the model-wide numbers instead: its sums are then few, and a cell absent
+// from it adds 0.0, which leaves the totals' bits as they are (a sum from
+// +0.0 is never -0.0).
+class CellNumbering {
+ public:
+  explicit CellNumbering(size_t cells) : met_(cells, 0) {}
+
+  void number(const uint32_t* cell_of, size_t rows, uint32_t partition) {
+    ids_.clear();
+    if (met_.size() <= rows / kModelWideShare) {
+      model_wide_ = cell_of;
+      ids_.resize(met_.size());
+      for (size_t c = 0; c < ids_.size(); ++c) ids_[c] = static_cast<uint32_t>(c);
+      return;
+    }
+    model_wide_ = nullptr;
+    const uint64_t stamp = uint64_t{partition + 1} << 32;
+    rows_.resize(rows);
+    for (size_t i = 0; i < rows; ++i) {
+      const uint32_t cell = cell_of[i];
+      uint64_t& met = met_[cell];
+      if ((met & kStampBits) != stamp) {
+        met = stamp | ids_.size();
+        ids_.push_back(cell);
+      }
+      rows_[i] = static_cast<uint32_t>(met);
+    }
+  }
+  const uint32_t* rows() const noexcept { return model_wide_ != nullptr ? model_wide_ : rows_.data(); }
+  const uint32_t* ids() const noexcept { return ids_.data(); }
+  size_t cells() const noexcept { return ids_.size(); }
+  // Whether the partition's cells are the model's first cells, in order.
+  bool identity() const noexcept {
+    for (size_t c = 0; c < ids_.size(); ++c) {
+      if (ids_[c] != c) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr uint64_t kStampBits = ~uint64_t{0} << 32;
+  // Per model-wide cell: the partition that met it last (plus one, high
+  // half) and its number there (low half), one load per row.
+  static constexpr size_t kModelWideShare = 4;
+  std::vector<uint64_t> met_;
+  std::vector<uint32_t> rows_, ids_;
+  const uint32_t* model_wide_ = nullptr;  // the rows' model-wide cells, when the partition sums by them
+};
+
+// The cells' score sums into rows [0, cells) of work, each thread's
+// partition sums in `room` rows after them (cell_score_meats).
+void sum_cells(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells, size_t threads,
+               size_t room, Matrix& work) {
+  const size_t k = beta.size();
+  NumberedRowSums total_sums(work.row(0), cells, k);
+  std::vector<CellNumbering> numbering(threads, CellNumbering(cells));
+  const auto scratch = [&](size_t t) { return work.row(cells + t * room); };
+  for (size_t first = 0; first < partitions.size(); first += threads) {
+    const size_t batch = std::min(threads, partitions.size() - first);
+    bool in_totals = false;  // the first partition's sums formed in the totals
+    run_tasks(batch, batch, [&](size_t t) {
+      const CellPartition& part = partitions[first + t];
+      numbering[t].number(part.cell_of, part.problem->nobs(), static_cast<uint32_t>(first + t));
+      // Where the first partition numbers its cells as the model does (the
+      // model's numbers by first appearance, its rows first), its sums from
+      // 0.0 are what the totals hold once they are added to 0.0 (a sum from
+      // +0.0 is never -0.0): they are formed in the totals themselves.
+      const bool first_cells = first + t == 0 && numbering[t].identity();
+      std::vector<NumberedRowSums> sums{
+          NumberedRowSums(first_cells ? work.row(0) : scratch(t), numbering[t].cells(), k)};
+      add_score_sums(*part.problem, beta, {numbering[t].rows()}, sums, nullptr);
+      sums[0].finish();
+      if (first_cells) in_totals = true;
+    });
+    if (in_totals) total_sums.written(numbering[0].cells());
+    for (size_t t = in_totals ? 1 : 0; t < batch; ++t) {  // in partition order
+      const MatrixView sums{scratch(t), numbering[t].cells(), k, static_cast<ptrdiff_t>(k), 1};
+      add_rows_by_number(total_sums, numbering[t].ids(), sums);
+    }
+  }
+  total_sums.finish();
+}
+
+}  // namespace
+
+std::vector<Matrix> cell_grouping_meats(const MatrixView& totals, const std::vector<const uint32_t*>& coarser,
+                                        const std::vector<size_t>& clusters, size_t cells_per_piece,
+                                        size_t threads) {
+  KESTRUM_ASSERT(coarser.size() == clusters.size() && cells_per_piece > 0);
+  const size_t cells = totals.rows, k = totals.cols;
+  const size_t pieces = std::max<size_t>(1, (cells + cells_per_piece - 1) / cells_per_piece);
+  std::vector<Matrix> piece_meats(pieces), meats(1);
+  run_tasks(pieces + (coarser.empty() ? 0 : 1), threads, [&](size_t task) {
+    if (task < pieces) {  // cells [task cells / pieces, (task + 1) cells / pieces)
+      const size_t first = task * cells / pieces, stop = (task + 1) * cells / pieces;
+      const MatrixView piece{totals.origin + static_cast<ptrdiff_t>(first) * totals.row_stride, stop - first, k,
+                             totals.row_stride, totals.col_stride};
+      piece_meats[task] = sum_of_outer_products(piece);
+      return;
+    }
+    std::vector<std::vector<const uint32_t*>> numbers;  // the cells as one part
+    numbers.reserve(coarser.size());
+    for (const uint32_t* cluster_of : coarser) numbers.push_back({cluster_of});
+    for (const Matrix& sums : add_cluster_parts({totals}, numbers, clusters, k)) {
+      meats.push_back(sum_of_outer_products(sums));
+    }
+  });
+  meats[0] = std::move(piece_meats[0]);
+  for (size_t piece = 1; piece < pieces; ++piece) {  // in piece order
+    for (size_t i = 0; i < k; ++i) {
+      for (size_t j = 0; j < k; ++j) meats[0](i, j) = meats[0](i, j) + piece_meats[piece](i, j);
+    }
+  }
+  return meats;
+}
+
+std::vector<Matrix> cell_score_meats(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells,
+                                     const std::vector<const uint32_t*>& coarser, const std::vector<size_t>& clusters,
+                                     size_t cells_per_piece, size_t threads) {
+  KESTRUM_ASSERT(partitions.size() < std::numeric_limits<uint32_t>::max());
+  const size_t k = beta.size();
+  threads = std::max<size_t>(1, std::min(threads, partitions.size()));
+  // The totals and each thread's partition sums (room for the most cells a
+  // partition can have) in one block, written again for the next
+  // partitions: a fit's next covariance finds it among the buffers kept
+  // for reuse (buffer.hpp), its pages already mapped.
+  size_t room = 0;
+  for (const CellPartition& part : partitions) room = std::max(room, std::min(part.problem->nobs(), cells));
+  Matrix work = Matrix::uninitialized(cells + threads * room, k);
+  sum_cells(partitions, beta, cells, threads, room, work);
+  const MatrixView totals{work.row(0), cells, k, static_cast<ptrdiff_t>(k), 1};
+  return cell_grouping_meats(totals, coarser, clusters, cells_per_piece, threads);
 }
 
 Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
@@ -93,9 +262,14 @@ std::vector<Matrix> add_cluster_parts(const std::vector<MatrixView>& parts,
                                       const std::vector<std::vector<const uint32_t*>>& numbers,
                                       const std::vector<size_t>& clusters, size_t k) {
   KESTRUM_ASSERT(numbers.size() == clusters.size());
+  std::vector<Matrix> result;
   std::vector<NumberedRowSums> totals;
+  result.reserve(clusters.size());
   totals.reserve(clusters.size());
-  for (const size_t count : clusters) totals.emplace_back(count, k);
+  for (const size_t count : clusters) {
+    result.push_back(Matrix::uninitialized(count, k));
+    totals.emplace_back(result.back());
+  }
   for (size_t p = 0; p < parts.size(); ++p) {
     const MatrixView& sums = parts[p];
     for (size_t r = 0; r < sums.rows; ++r) {  // each row of the part read once, for every grouping
@@ -108,20 +282,16 @@ std::vector<Matrix> add_cluster_parts(const std::vector<MatrixView>& parts,
       }
     }
   }
-  std::vector<Matrix> result;
-  result.reserve(totals.size());
-  for (NumberedRowSums& total : totals) result.push_back(std::move(total).finish());
+  for (NumberedRowSums& total : totals) total.finish();
   return result;
 }
 
 Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t clusters) {
-  std::vector<MatrixView> sums;
-  std::vector<std::vector<const uint32_t*>> numbers(1);
-  for (const ClusterPart& part : parts) {
-    sums.push_back(part.sums);
-    numbers[0].push_back(part.numbers);
-  }
-  return std::move(add_cluster_parts(sums, numbers, {clusters}, k)[0]);
+  Matrix totals = Matrix::uninitialized(clusters, k);
+  NumberedRowSums total_sums(totals);
+  for (const ClusterPart& part : parts) add_rows_by_number(total_sums, part.numbers, part.sums);
+  total_sums.finish();
+  return totals;
 }
 
 // sum_c g_c g_c' by the tile kernel, a tile of clusters at a time with unit

@@ -35,6 +35,33 @@ struct ClusterPart {
 };
 Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t clusters);
 
+// The meats of the groupings of a multi-way clustering from the score sums
+// g_c of the cells of the finest one (totals, a row per cell, in the order
+// of their numbers), each coarser cluster a union of cells: first
+// sum_c g_c g_c' of the cells, formed in pieces of cells_per_piece cells
+// side by side and added in piece order (the pieces depend on the cells
+// alone, so the bits do not depend on the threads); then per coarser
+// grouping m, with coarser[m] the cluster of each cell (below clusters[m]),
+// the meat of add_cluster_parts of the cells by those clusters.
+std::vector<Matrix> cell_grouping_meats(const MatrixView& totals, const std::vector<const uint32_t*>& coarser,
+                                        const std::vector<size_t>& clusters, size_t cells_per_piece,
+                                        size_t threads);
+
+// cell_grouping_meats of the cells' score sums from partitions of the rows
+// (cells numbered 0..cells-1 by first appearance over the partitions in
+// order): each partition numbers its own cells by first appearance and
+// sums its rows by them (cluster_score_sums), and those sums are added to
+// the totals in partition order (add_cluster_parts), bit for bit, without
+// holding every partition's sums at once: up to `threads` partitions are
+// summed side by side, into buffers written again for the next ones.
+struct CellPartition {
+  const Probit* problem;    // the partition's rows
+  const uint32_t* cell_of;  // the model-wide cell of each row, below cells
+};
+std::vector<Matrix> cell_score_meats(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells,
+                                     const std::vector<const uint32_t*>& coarser, const std::vector<size_t>& clusters,
+                                     size_t cells_per_piece, size_t threads);
+
 // The totals of several groupings of the same parts' rows, the parts read
 // once: entry m is add_cluster_parts with part p's numbers numbers[m][p]
 // (below clusters[m]), bit for bit.

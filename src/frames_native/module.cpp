@@ -20,6 +20,7 @@ namespace {
 PyMethodDef functions[] = {
     fast_call_method("probit_sums", probit_sums, kProbitSumsDoc),
     fast_call_method("cluster_score_sums", cluster_score_sums_entry, kClusterScoreSumsDoc),
+    fast_call_method("cell_score_meats", cell_score_meats_entry, kCellScoreMeatsDoc),
     fast_call_method("effect_sums", effect_sums, kEffectSumsDoc),
     fast_call_method("effect_group_sums", effect_group_sums_entry, kEffectGroupSumsDoc),
     fast_call_method("covariance", covariance, kCovarianceDoc),
@@ -27,6 +28,7 @@ PyMethodDef functions[] = {
     fast_call_method("cluster_meat", cluster_meat_entry, kClusterMeatDoc),
     fast_call_method("parts_cluster_sums", parts_cluster_sums, kPartsClusterSumsDoc),
     fast_call_method("grouped_parts_meats", grouped_parts_meats, kGroupedPartsMeatsDoc),
+    fast_call_method("cell_meats", cell_meats, kCellMeatsDoc),
     fast_call_method("finish_effects", finish_effects, kFinishEffectsDoc),
     fast_call_method("check_probit_model", check_probit_model, kCheckProbitModelDoc),
     fast_call_method("constant_names", constant_names, kConstantNamesDoc),

@@ -100,6 +100,22 @@ std::vector<uint32_t> cluster_numbers_argument(PyObject* obj, const char* parame
   return cluster_of;
 }
 
+void groupings_argument(PyObject* obj, const char* parameter, size_t rows,
+                        std::vector<std::vector<uint32_t>>& cluster_of, std::vector<size_t>& clusters) {
+  PyRef list = convert_argument(parameter, [&] { return checked(PySequence_Fast(obj, "expected a sequence")); });
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(list.get());
+  for (Py_ssize_t m = 0; m < count; ++m) {
+    PyObject* grouping = PySequence_Fast_GET_ITEM(list.get(), m);
+    const std::string name = std::string(parameter) + "[" + std::to_string(m) + "]";
+    if (!PyTuple_Check(grouping) || PyTuple_GET_SIZE(grouping) != 2) {
+      raise(PyExc_TypeError, name + " must be a pair (cluster_of, clusters)");
+    }
+    clusters.push_back(convert_argument((name + "[1]").c_str(), [&] { return to_u64(PyTuple_GET_ITEM(grouping, 1)); }));
+    cluster_of.push_back(
+        cluster_numbers_argument(PyTuple_GET_ITEM(grouping, 0), (name + "[0]").c_str(), rows, clusters.back()));
+  }
+}
+
 void regressors_argument(PyObject* obj, TileSourceArgument& out) {
   if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
     out.X = TileSource(matrix_argument(obj, "X", 2));

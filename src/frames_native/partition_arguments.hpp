@@ -44,6 +44,12 @@ void require_extent(const char* parameter, const char* what, size_t actual, size
 // numbers) of `rows` numbers in [0, clusters).
 std::vector<uint32_t> cluster_numbers_argument(PyObject* obj, const char* parameter, size_t rows, size_t clusters);
 
+// Groupings of `rows` rows: a list of pairs (the cluster of each row, int64
+// or whole float64 numbers; the number of clusters), converted into
+// cluster_of and counted into clusters, one entry per grouping.
+void groupings_argument(PyObject* obj, const char* parameter, size_t rows,
+                        std::vector<std::vector<uint32_t>>& cluster_of, std::vector<size_t>& clusters);
+
 // X of one partition: a 2-D float64 array, or a list (or tuple) of its
 // columns, contiguous 1-D float64 arrays of one length or None for a column
 // of ones, read in place. The columns are held for the call, so that nothing

@@ -1,6 +1,7 @@
 #include "frames_native/partition_sums.hpp"
 
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,12 @@ const char* const kClusterScoreSumsDoc =
     "Row c: the sum of the (weighted) scores of the partition's rows in cluster c (cluster_of, whole numbers\n"
     "as float64). With lists of cluster_of arrays and of counts, one such array per grouping, from one pass.\n"
     "single_row_meat: also sum_i (c_i s_i)(c_i s_i)' (k x k) from the same pass, returned first: (meat, sums).";
+const char* const kCellScoreMeatsDoc =
+    "cell_score_meats(partitions, beta, cells, coarser, cells_per_piece, threads)\n--\n\n"
+    "cell_meats of the score sums of `cells` cells, numbered by first appearance over the partitions in order:\n"
+    "per partition a tuple (y, X, weights or None, cell_of), cell_of the cell of each row (int64). Each\n"
+    "partition's rows summed by its own cells (numbered by first appearance there, as cluster_score_sums would\n"
+    "sum them) and added in partition order (as parts_cluster_sums): the same bits, on any number of threads.";
 const char* const kEffectSumsDoc =
     "effect_sums(X, beta, excluded, block_rows)\n--\n\n"
     "The additive sums of the average marginal effects over a partition, with the 0/1 status of each column.";
@@ -133,15 +140,62 @@ PyRef cluster_score_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (!several) {
     result = output_array(StridedArray::from(std::move(sums[0])));
   } else {
-    result = checked(PyList_New(static_cast<Py_ssize_t>(sums.size())));
-    for (size_t m = 0; m < sums.size(); ++m) {
-      PyRef array = output_array(StridedArray::from(std::move(sums[m])));
-      PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(m), array.release());
-    }
+    result = matrix_list(std::move(sums));
   }
   if (!with_meat) return result;
   PyRef meat_array = output_array(StridedArray::from(std::move(meat)));
   return checked(PyTuple_Pack(2, meat_array.get(), result.get()));
+}
+
+// The arguments of one partition of cell_score_meats, read in place
+// except the cell numbers.
+struct CellPartitionArguments {
+  TileSourceArgument regressors;
+  Probit problem;
+  std::vector<uint32_t> cell_of;
+};
+
+PyRef cell_score_meats_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"partitions", "beta", "cells", "coarser", "cells_per_piece", "threads"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"cell_score_meats", parameters, 6}, args, nargs, kwnames, slots);
+  const uint64_t cells = convert_argument("cells", [&] { return to_u64(slots[2]); });
+  std::vector<std::vector<uint32_t>> coarser;
+  std::vector<size_t> clusters;
+  groupings_argument(slots[3], "coarser", cells, coarser, clusters);
+  const uint64_t cells_per_piece = convert_argument("cells_per_piece", [&] { return to_u64(slots[4]); });
+  if (cells_per_piece == 0) raise(PyExc_ValueError, "cells_per_piece must be at least 1");
+  const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[5]); });
+  if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
+  PyRef list = convert_argument(
+      "partitions", [&] { return checked(PySequence_Fast(slots[0], "expected a sequence")); });
+  const auto count = static_cast<size_t>(PySequence_Fast_GET_SIZE(list.get()));
+  if (count == 0) raise(PyExc_ValueError, "partitions must not be empty");
+  std::vector<CellPartitionArguments> held(count);  // sized once: the problems' addresses stay valid
+  std::vector<CellPartition> partitions;
+  partitions.reserve(count);
+  std::optional<Vector> beta;
+  for (size_t p = 0; p < count; ++p) {
+    PyObject* part = PySequence_Fast_GET_ITEM(list.get(), static_cast<Py_ssize_t>(p));
+    const std::string name = "partitions[" + std::to_string(p) + "]";
+    if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != 4) {
+      raise(PyExc_TypeError, name + " must be a tuple (y, X, weights, cell_of)");
+    }
+    CellPartitionArguments& arguments = held[p];
+    arguments.problem = probit_arguments(PyTuple_GET_ITEM(part, 0), PyTuple_GET_ITEM(part, 1), arguments.regressors);
+    if (!beta) beta = vector_argument(slots[1], "beta", arguments.problem.k());
+    require_extent((name + "[1]").c_str(), "columns", arguments.problem.k(), beta->size());
+    arguments.problem.weights = weights_argument(PyTuple_GET_ITEM(part, 2), arguments.problem.nobs());
+    arguments.cell_of = cluster_numbers_argument(PyTuple_GET_ITEM(part, 3), (name + "[3]").c_str(),
+                                                 arguments.problem.nobs(), cells);
+    partitions.push_back(CellPartition{&arguments.problem, arguments.cell_of.data()});
+  }
+  std::vector<const uint32_t*> cell_clusters;
+  cell_clusters.reserve(coarser.size());
+  for (const std::vector<uint32_t>& cluster_of : coarser) cell_clusters.push_back(cluster_of.data());
+  std::vector<Matrix> meats = without_interpreter_lock(
+      [&] { return cell_score_meats(partitions, *beta, cells, cell_clusters, clusters, cells_per_piece, threads); });
+  return matrix_list(std::move(meats));
 }
 
 PyRef effect_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -171,6 +225,7 @@ PyRef effect_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
 const FastCallEntry probit_sums = guarded_fast_call<probit_sums_body>;
 const FastCallEntry cluster_score_sums_entry = guarded_fast_call<cluster_score_sums_body>;
+const FastCallEntry cell_score_meats_entry = guarded_fast_call<cell_score_meats_body>;
 const FastCallEntry effect_sums = guarded_fast_call<effect_sums_body>;
 
 }  // namespace kestrum

@@ -17,6 +17,11 @@ extern const char* const kProbitSumsDoc;
 extern const FastCallEntry cluster_score_sums_entry;
 extern const char* const kClusterScoreSumsDoc;
 
+// cell_score_meats(partitions, beta, cells, coarser, cells_per_piece, threads) -> list of k x k meats:
+//   cell_meats of the partitions' cell score sums added in partition order (estimation/covariance.hpp)
+extern const FastCallEntry cell_score_meats_entry;
+extern const char* const kCellScoreMeatsDoc;
+
 // effect_sums(X, beta, excluded, block_rows) -> dict (sums_exchange.hpp)
 extern const FastCallEntry effect_sums;
 extern const char* const kEffectSumsDoc;

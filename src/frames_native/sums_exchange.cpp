@@ -152,6 +152,15 @@ Sums add_parts(PyObject* parts, Read read) {
 
 }  // namespace
 
+PyRef matrix_list(std::vector<Matrix>&& matrices) {
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(matrices.size())));
+  for (size_t m = 0; m < matrices.size(); ++m) {
+    PyRef array = output_array(StridedArray::from(std::move(matrices[m])));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(m), array.release());
+  }
+  return list;
+}
+
 PyRef evaluation_to_dict(Evaluation&& sums) {
   PyRef dict = checked(PyDict_New());
   set_item(dict.get(), "loglike", checked(PyFloat_FromDouble(sums.loglike)));

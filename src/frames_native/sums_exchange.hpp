@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <vector>
+
 #include "estimation/evaluation.hpp"
 #include "interface/py_ref.hpp"
 #include "margins/ame_kernel.hpp"
@@ -16,6 +18,9 @@ namespace kestrum {
 // "meat", "expected_hessian"}; a quantity that was not computed is None
 // (the maximiser reads all but the expected Hessian).
 PyRef evaluation_to_dict(Evaluation&& sums);
+
+// A list of float64 arrays, one per matrix.
+PyRef matrix_list(std::vector<Matrix>&& matrices);
 
 // {"rows", "continuous_effect", "continuous_gradient", "indicator_effect",
 // "indicator_gradient", "binary"}.

@@ -41,6 +41,12 @@ const char* const kGroupedPartsMeatsDoc =
     "sum_c g_c g_c' of several groupings of the same rows, the rows read once: parts a list of score-sum\n"
     "arrays (n_p x k float64, their rows one after another), groupings a list of pairs (the cluster of each\n"
     "of those rows, int64, and the number of clusters). Returns the meats, one per grouping.";
+const char* const kCellMeatsDoc =
+    "cell_meats(totals, coarser, cells_per_piece, threads)\n--\n\n"
+    "The meats of a multi-way clustering from the score sums of the cells of its finest grouping (totals,\n"
+    "cells x k float64): first sum_c g_c g_c' of the cells, in pieces of cells_per_piece cells added in order,\n"
+    "then that of each coarser grouping, coarser a list of pairs (the cluster of each cell, int64; their\n"
+    "number), its g_c the sums of its cells in their order; on up to threads threads (the same bits on any).";
 const char* const kFinishEffectsDoc =
     "finish_effects(parts, cov)\n--\n\n"
     "The average marginal effects and their delta-method statistics from the partitions' sums, added in order.";
@@ -249,11 +255,27 @@ PyRef grouped_parts_meats_body(PyObject* const* args, Py_ssize_t nargs, PyObject
     for (const Matrix& total : totals) result.push_back(sum_of_outer_products(total));
     return result;
   });
-  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(meats.size())));
-  for (size_t m = 0; m < meats.size(); ++m) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(m), output_array(StridedArray::from(std::move(meats[m]))).release());
-  }
-  return list;
+  return matrix_list(std::move(meats));
+}
+
+PyRef cell_meats_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"totals", "coarser", "cells_per_piece", "threads"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"cell_meats", parameters, 4}, args, nargs, kwnames, slots);
+  const MatrixView totals = matrix_argument(slots[0], "totals", 2);  // read in place
+  std::vector<std::vector<uint32_t>> coarser;
+  std::vector<size_t> clusters;
+  groupings_argument(slots[1], "coarser", totals.rows, coarser, clusters);
+  const uint64_t cells_per_piece = convert_argument("cells_per_piece", [&] { return to_u64(slots[2]); });
+  if (cells_per_piece == 0) raise(PyExc_ValueError, "cells_per_piece must be at least 1");
+  const uint64_t threads = convert_argument("threads", [&] { return to_u64(slots[3]); });
+  if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
+  std::vector<const uint32_t*> cell_clusters;
+  cell_clusters.reserve(coarser.size());
+  for (const std::vector<uint32_t>& cluster_of : coarser) cell_clusters.push_back(cluster_of.data());
+  std::vector<Matrix> meats = without_interpreter_lock(
+      [&] { return cell_grouping_meats(totals, cell_clusters, clusters, cells_per_piece, threads); });
+  return matrix_list(std::move(meats));
 }
 
 PyRef finish_effects_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -369,5 +391,6 @@ const FastCallEntry cluster_keys = guarded_fast_call<cluster_keys_body>;
 const FastCallEntry cluster_codes = guarded_fast_call<cluster_codes_body>;
 const FastCallEntry first_rows_entry = guarded_fast_call<first_rows_body>;
 const FastCallEntry grouped_parts_meats = guarded_fast_call<grouped_parts_meats_body>;
+const FastCallEntry cell_meats = guarded_fast_call<cell_meats_body>;
 
 }  // namespace kestrum

@@ -39,6 +39,9 @@ extern const char* const kFirstRowsDoc;
 extern const FastCallEntry cluster_codes;
 // grouped_parts_meats(parts, groupings) -> the meat of each grouping of the parts' rows
 extern const FastCallEntry grouped_parts_meats;
+// cell_meats(totals, coarser, cells_per_piece, threads) -> the meats of the cells and of each coarser grouping
+extern const FastCallEntry cell_meats;
+extern const char* const kCellMeatsDoc;
 // first_rows(numbers) -> the rows where their running maximum rises (int64)
 extern const FastCallEntry first_rows_entry;
 extern const char* const kClusterKeysDoc;
