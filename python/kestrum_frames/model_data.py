@@ -210,18 +210,13 @@ def leading_rows(partition: Partition, rows: int) -> Partition:
     return Partition(np.array(partition.y[:rows]), partition.X.rows(0, rows).copy(), weights)
 
 
-# A partition sums the scores of all G clusters in model-wide numbering when
-# G is at most this share of its rows: the G x k sums stay small, and the
-# rows need no numbering of their own (absent clusters add 0.0, which leaves
-# every total's bits as they are).
-MODEL_WIDE_SHARE = 1 / 4
 
 
 def local_numbers(numbers: np.ndarray, clusters: int) -> tuple[np.ndarray, np.ndarray]:
     """The cluster of each of a partition's rows as a number local to it,
     and the model-wide number of each local cluster (int64 both): by first
     appearance, or the model-wide numbers when clusters are few."""
-    if clusters <= MODEL_WIDE_SHARE * numbers.shape[0]:
+    if clusters * _native.MODEL_WIDE_ROWS_PER_CLUSTER <= numbers.shape[0]:  # the core's rule for its cells
         return numbers, np.arange(clusters, dtype=np.int64)
     local, _ = _native.cluster_codes(np.ascontiguousarray(numbers), clusters)
     return local, numbers[first_rows(local)]

@@ -117,18 +117,15 @@ namespace {
 // number of each row's cell and the model-wide number of each of its
 // cells. The table of the cells met is stamped with the partition, so that
 // it serves one partition after another without being cleared. Where the
-// model has at most a quarter as many cells as the partition has rows
-// (kModelWideShare, as model_data.MODEL_WIDE_SHARE), the partition sums by
-// the model-wide numbers instead: its sums are then few, and a cell absent
-// from it adds 0.0, which leaves the totals' bits as they are (a sum from
-// +0.0 is never -0.0).
+// partition has kModelWideRowsPerCluster rows per model-wide cell or more,
+// it sums by the model-wide numbers instead.
 class CellNumbering {
  public:
   explicit CellNumbering(size_t cells) : met_(cells, 0) {}
 
   void number(const uint32_t* cell_of, size_t rows, uint32_t partition) {
     ids_.clear();
-    if (met_.size() <= rows / kModelWideShare) {
+    if (met_.size() <= rows / kModelWideRowsPerCluster) {
       model_wide_ = cell_of;
       ids_.resize(met_.size());
       for (size_t c = 0; c < ids_.size(); ++c) ids_[c] = static_cast<uint32_t>(c);
@@ -162,7 +159,6 @@ class CellNumbering {
   static constexpr uint64_t kStampBits = ~uint64_t{0} << 32;
   // Per model-wide cell: the partition that met it last (plus one, high
   // half) and its number there (low half), one load per row.
-  static constexpr size_t kModelWideShare = 4;
   std::vector<uint64_t> met_;
   std::vector<uint32_t> rows_, ids_;
   const uint32_t* model_wide_ = nullptr;  // the rows' model-wide cells, when the partition sums by them

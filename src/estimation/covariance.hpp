@@ -1,6 +1,7 @@
 // The cluster meat and the sandwich.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -8,6 +9,13 @@
 #include "numeric/matrix.hpp"
 
 namespace kestrum {
+
+// A partition sums the scores of all G clusters in model-wide numbering,
+// without numbering its rows' clusters of its own, when it has at least this
+// many rows per cluster (G <= rows / this): its G x k sums are then few, and
+// a cluster absent from it adds 0.0, which leaves the totals' bits as they
+// are (a sum from +0.0 is never -0.0).
+inline constexpr size_t kModelWideRowsPerCluster = 4;
 
 // G x k: row c is g_c, the sum of the scores s_i = lambda_i x_i of cluster
 // c in observation order; clusters are numbered 0..G-1 by first appearance.

@@ -9,6 +9,7 @@
 #include "frames_native/partition_sums.hpp"
 #include "frames_native/predictions.hpp"
 #include "frames_native/statistics.hpp"
+#include "estimation/covariance.hpp"
 #include "frames_native/totals.hpp"
 #include "frames_native/within_levels.hpp"
 #include "interface/call_protocol.hpp"
@@ -27,7 +28,6 @@ PyMethodDef functions[] = {
     fast_call_method("fit_warnings", fit_warnings_entry, kFitWarningsDoc),
     fast_call_method("cluster_meat", cluster_meat_entry, kClusterMeatDoc),
     fast_call_method("parts_cluster_sums", parts_cluster_sums, kPartsClusterSumsDoc),
-    fast_call_method("grouped_parts_meats", grouped_parts_meats, kGroupedPartsMeatsDoc),
     fast_call_method("cell_meats", cell_meats, kCellMeatsDoc),
     fast_call_method("finish_effects", finish_effects, kFinishEffectsDoc),
     fast_call_method("check_probit_model", check_probit_model, kCheckProbitModelDoc),
@@ -73,6 +73,8 @@ PyRef initialise() {
   for (const auto& quantity : kQuantities) {
     check_status(PyModule_AddIntConstant(module.get(), quantity.name, quantity.bit));
   }
+  check_status(PyModule_AddIntConstant(module.get(), "MODEL_WIDE_ROWS_PER_CLUSTER",
+                                       static_cast<long>(kModelWideRowsPerCluster)));
   PyRef levels = significance_levels();
   if (PyModule_AddObject(module.get(), "SIGNIFICANCE_LEVELS", levels.get()) < 0) throw_python_error();
   levels.release();  // the module holds it now
