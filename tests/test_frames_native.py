@@ -266,12 +266,6 @@ WEIGHT_MISUSE = [
      r"cluster_of\[1\]\[0\] is 2"),
     (lambda: _native.parts_cluster_sums([(np.array([0.0, 3.0]), np.ones((2, 2)))], 3), ValueError, r"parts\[0\]\[0\]"),
     (lambda: _native.parts_cluster_sums([np.ones(2)], 3), TypeError, r"parts\[0\] must be a pair"),
-    (lambda: _native.grouped_parts_meats([np.ones((2, 2)), np.ones((1, 3))], []), ValueError, r"parts\[1\] has 3 col"),
-    (lambda: _native.grouped_parts_meats([np.ones((2, 2))], [(np.array([0, 1, 0]), 2)]), ValueError,
-     r"groupings\[0\]\[0\] has 3 rows"),
-    (lambda: _native.grouped_parts_meats([np.ones((2, 2))], [(np.array([0, 2]), 2)]), ValueError,
-     r"groupings\[0\]\[0\]\[1\] is 2"),
-    (lambda: _native.grouped_parts_meats([np.ones((2, 2))], [np.array([0, 1])]), TypeError, r"groupings\[0\] must be a pair"),
     (lambda: _native.cell_score_meats([(y, X, None)], beta, 1, [], 1, 1), TypeError, r"partitions\[0\] must be a tuple"),
     (lambda: _native.cell_score_meats([(y, X, None, np.array([0, 1, 0, 2]))], beta, 2, [], 1, 1), ValueError,
      r"partitions\[0\]\[3\]\[3\] is 2"),
@@ -490,8 +484,8 @@ def test_cell_score_meats_sum_each_partitions_cells_in_partition_order(weighted,
 def test_cell_meats_add_the_pieces_meats_in_order(cells_per_piece):
     """The finest meat is the pieces' cluster_meat added in piece order
     (pieces of consecutive cells, bounds p G // pieces), the coarser ones
-    grouped_parts_meats of the cells, bit for bit on any number of
-    threads; with no coarser grouping, the finest alone."""
+    the one-way meats of the cells' sums by coarser cluster, bit for bit on
+    any number of threads; with no coarser grouping, the finest alone."""
     rng = np.random.default_rng(cells_per_piece)
     cells, k = 3000, 5
     totals = rng.normal(size=(cells, k)) * np.exp(rng.normal(0, 3, size=(cells, 1)))
@@ -501,7 +495,9 @@ def test_cell_meats_add_the_pieces_meats_in_order(cells_per_piece):
     finest = _native.cluster_meat(totals[: bounds[1]])
     for first, stop in zip(bounds[1:-1], bounds[2:]):
         finest = finest + _native.cluster_meat(totals[first:stop])
-    expected = [finest, *_native.grouped_parts_meats([totals], coarser)]
+    # Each coarser grouping's sums of the cells in cell order from 0.0, and their meat (the one-way rule).
+    expected = [finest, *(_native.cluster_meat(_native.parts_cluster_sums([(cluster_of, totals)], count))
+                          for cluster_of, count in coarser)]
     for threads in (1, 2, 5):
         meats = _native.cell_meats(totals, coarser, cells_per_piece, threads)
         assert len(meats) == 3 and all(np.array_equal(m, e) for m, e in zip(meats, expected))
@@ -509,23 +505,17 @@ def test_cell_meats_add_the_pieces_meats_in_order(cells_per_piece):
     assert _native.cell_meats(np.zeros((0, k)), [], 5, 2)[0].shape == (k, k)
 
 
-def test_grouped_parts_meats_sum_each_grouping_in_row_order():
-    """Against numpy: each grouping's g_c added up in row order from 0.0
-    (np.add.at, bit for bit with the one-grouping kernel) over pieces of
-    rows that follow one another, and sum_c g_c g_c'."""
+def test_cell_meats_of_coarser_groupings_against_numpy():
+    """Against numpy: each coarser grouping's g_c, the cells' sums added up
+    from 0.0 (np.add.at), and sum_c g_c g_c'; symmetric to the bit."""
     rng = np.random.default_rng(19)
-    rows, k = 3000, 5
-    sums = rng.normal(size=(rows, k)) * np.exp(rng.normal(0, 3, size=(rows, 1)))  # magnitudes far apart
-    pieces = [sums[:1000], sums[1000:1001], sums[1001:]]
-    groupings = [(rng.integers(0, count, rows), count) for count in (1, 7, 2500)]
-    meats = _native.grouped_parts_meats(pieces, groupings)
+    cells, k = 3000, 5
+    sums = rng.normal(size=(cells, k)) * np.exp(rng.normal(0, 3, size=(cells, 1)))  # magnitudes far apart
+    groupings = [(rng.integers(0, count, cells), count) for count in (1, 7, 2500)]
+    meats = _native.cell_meats(sums, groupings, 1000, 2)[1:]
     assert len(meats) == len(groupings)
     for meat, (cluster_of, count) in zip(meats, groupings):
         totals = np.zeros((count, k))
         np.add.at(totals, cluster_of, sums)
         np.testing.assert_allclose(meat, totals.T @ totals, rtol=1e-12, atol=1e-300)
         assert np.array_equal(meat, meat.T)
-        bounds = np.cumsum([0] + [len(piece) for piece in pieces])
-        parts = [(cluster_of[a:b], piece) for a, b, piece in zip(bounds[:-1], bounds[1:], pieces)]
-        assert np.array_equal(meat, _native.cluster_meat(_native.parts_cluster_sums(parts, count)))
-    assert _native.grouped_parts_meats(pieces, []) == []

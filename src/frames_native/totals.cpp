@@ -36,11 +36,6 @@ const char* const kPartsClusterSumsDoc =
     "g_c of `clusters` clusters, one row each, added up from the parts in order: each part a pair of the\n"
     "model-wide numbers of its rows' clusters (int64, or whole numbers as float64) and their score sums\n"
     "(one row each), added in row order.";
-const char* const kGroupedPartsMeatsDoc =
-    "grouped_parts_meats(parts, groupings)\n--\n\n"
-    "sum_c g_c g_c' of several groupings of the same rows, the rows read once: parts a list of score-sum\n"
-    "arrays (n_p x k float64, their rows one after another), groupings a list of pairs (the cluster of each\n"
-    "of those rows, int64, and the number of clusters). Returns the meats, one per grouping.";
 const char* const kCellMeatsDoc =
     "cell_meats(totals, coarser, cells_per_piece, threads)\n--\n\n"
     "The meats of a multi-way clustering from the score sums of the cells of its finest grouping (totals,\n"
@@ -214,50 +209,6 @@ PyRef parts_cluster_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   return output_array(StridedArray::from(std::move(total)));
 }
 
-PyRef grouped_parts_meats_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"parts", "groupings"};
-  PyObject* slots[std::size(parameters)];
-  bind_arguments(Signature{"grouped_parts_meats", parameters, 2}, args, nargs, kwnames, slots);
-  PyRef part_list = convert_argument("parts", [&] { return checked(PySequence_Fast(slots[0], "expected a sequence")); });
-  std::vector<MatrixView> parts;
-  size_t rows = 0, k = 0;
-  for (Py_ssize_t p = 0; p < PySequence_Fast_GET_SIZE(part_list.get()); ++p) {
-    const std::string name = "parts[" + std::to_string(p) + "]";
-    parts.push_back(matrix_argument(PySequence_Fast_GET_ITEM(part_list.get(), p), name.c_str(), 2));
-    if (p > 0) require_extent(name.c_str(), "columns", parts.back().cols, k);
-    k = parts.back().cols;
-    rows += parts.back().rows;
-  }
-  PyRef grouping_list =
-      convert_argument("groupings", [&] { return checked(PySequence_Fast(slots[1], "expected a sequence")); });
-  const auto groupings = static_cast<size_t>(PySequence_Fast_GET_SIZE(grouping_list.get()));
-  std::vector<std::vector<uint32_t>> cluster_of(groupings);
-  std::vector<std::vector<const uint32_t*>> numbers(groupings);
-  std::vector<size_t> clusters(groupings);
-  for (size_t m = 0; m < groupings; ++m) {
-    PyObject* grouping = PySequence_Fast_GET_ITEM(grouping_list.get(), static_cast<Py_ssize_t>(m));
-    const std::string name = "groupings[" + std::to_string(m) + "]";
-    if (!PyTuple_Check(grouping) || PyTuple_GET_SIZE(grouping) != 2) {
-      raise(PyExc_TypeError, name + " must be a pair (cluster_of, clusters)");
-    }
-    clusters[m] = convert_argument((name + "[1]").c_str(), [&] { return to_u64(PyTuple_GET_ITEM(grouping, 1)); });
-    cluster_of[m] = cluster_numbers_argument(PyTuple_GET_ITEM(grouping, 0), (name + "[0]").c_str(), rows, clusters[m]);
-    size_t offset = 0;
-    for (const MatrixView& part : parts) {
-      numbers[m].push_back(cluster_of[m].data() + offset);
-      offset += part.rows;
-    }
-  }
-  std::vector<Matrix> meats = without_interpreter_lock([&] {
-    std::vector<Matrix> totals = add_cluster_parts(parts, numbers, clusters, k);
-    std::vector<Matrix> result;
-    result.reserve(totals.size());
-    for (const Matrix& total : totals) result.push_back(sum_of_outer_products(total));
-    return result;
-  });
-  return matrix_list(std::move(meats));
-}
-
 PyRef cell_meats_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"totals", "coarser", "cells_per_piece", "threads"};
   PyObject* slots[std::size(parameters)];
@@ -390,7 +341,6 @@ const FastCallEntry finish_effects = guarded_fast_call<finish_effects_body>;
 const FastCallEntry cluster_keys = guarded_fast_call<cluster_keys_body>;
 const FastCallEntry cluster_codes = guarded_fast_call<cluster_codes_body>;
 const FastCallEntry first_rows_entry = guarded_fast_call<first_rows_body>;
-const FastCallEntry grouped_parts_meats = guarded_fast_call<grouped_parts_meats_body>;
 const FastCallEntry cell_meats = guarded_fast_call<cell_meats_body>;
 
 }  // namespace kestrum

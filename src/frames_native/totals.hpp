@@ -33,12 +33,9 @@ extern const char* const kFinishEffectsDoc;
 extern const FastCallEntry cluster_keys;
 
 extern const char* const kClusterCodesDoc;
-extern const char* const kGroupedPartsMeatsDoc;
 extern const char* const kFirstRowsDoc;
 // cluster_codes(codes, extent=0) -> (numbers as int64, count)
 extern const FastCallEntry cluster_codes;
-// grouped_parts_meats(parts, groupings) -> the meat of each grouping of the parts' rows
-extern const FastCallEntry grouped_parts_meats;
 // cell_meats(totals, coarser, cells_per_piece, threads) -> the meats of the cells and of each coarser grouping
 extern const FastCallEntry cell_meats;
 extern const char* const kCellMeatsDoc;
