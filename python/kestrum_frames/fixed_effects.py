@@ -325,12 +325,9 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
     working, step, trial_eta, trial_lam, trial_w = (np.empty(n) for _ in range(5))
 
     def finish(iteration: int, converged: bool) -> FixedEffectsFit:
-        """The fit, with X~ at the last weights: the last demeaning's, when it kept them, else from its
-        coefficients of X."""
-        if demeaned.residuals.shape[1] > 1:
-            X_tilde = demeaned.residuals[:, 1:]
-        else:
-            X_tilde = residuals_of(levels, X, w, [np.ascontiguousarray(c[:, 1:]) for c in coefficients]).residuals
+        """The fit, with X~ at the last weights (from the last demeaning's coefficients of X; kept by that
+        demeaning, X~ would be a strided view of [z~ X~], which the sums over it would copy)."""
+        X_tilde = residuals_of(levels, X, w, [np.ascontiguousarray(c[:, 1:]) for c in coefficients]).residuals
         return FixedEffectsFit(beta, kept, eta, loglike, lam, w, X_tilde, hessian, iteration, converged, passes)
 
     for iteration in range(max_iter + 1):
@@ -339,9 +336,8 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
         # l's resolution; a step whose gain was below it is likely the last.
         resolution = max(tol, loglike_rounding(loglike))
         likely_last = iteration == max_iter or (iteration > 0 and gain < resolution)
-        # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below), only by the fit at its
-        # end: kept from the same pass when this step is likely the last.
-        demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=None if likely_last else 1)
+        # z~ and the Gram matrix of [z~ X~]; X~ itself is not needed for the step (below).
+        demeaned = demean(levels, X, w, demean_tol, working, coefficients, returned=1)
         passes += demeaned.sweeps
         coefficients, z_tilde = demeaned.coefficients, demeaned.residuals[:, 0]
         hessian, moment = demeaned.gram[1:, 1:], demeaned.gram[1:, 0]  # H~ = X~'WX~ and X~'Wz~
@@ -357,8 +353,6 @@ def maximize(data: PanelData, max_iter: int, tol: float, demean_tol: float) -> F
                 hessian, moment = hessian[np.ix_(kept, kept)], moment[kept]
                 columns = [0, *(j + 1 for j in kept)]
                 coefficients = [np.ascontiguousarray(c[:, columns]) for c in coefficients]
-                if demeaned.residuals.shape[1] > 1:  # X~ kept for the end: of the kept regressors only
-                    demeaned.residuals = demeaned.residuals[:, columns]
         target = linalg.solve(hessian, moment, assume_a="pos")
         # The Newton index z - (z~ - X~ b') = (z - z~) + X~ b', z - z~ being z's part in span(D), with
         # X~ b' = X b' - sum_f D_f (A_f b'), A_f the fixed effects' coefficients of X: the step to it, the
