@@ -37,7 +37,8 @@ NewtonTrialSums block_sums(const NewtonTrialInput& in, const FixedEffectLevels& 
   const size_t k = in.X.cols;
   const size_t effects = in.level_products.size();
   NewtonTrialSums sums;
-  size_t row = block.first_row, tile_start = block.first_row;
+  size_t tile_start = block.first_row;  // the first row of the tile being filled
+  size_t row = tile_start;
   for (size_t r = block.first_run; r < block.end_run; ++r) {
     const double first_product = in.level_products[0][r];
     for (const size_t end = row + levels.run_lengths[r]; row < end; ++row) {
