@@ -127,18 +127,25 @@ def test_columns_give_the_bits_of_the_gathered_block(n, k):
     assert np.allclose(got, gradient, rtol=1e-9, atol=1e-9 * np.abs(block).sum())
 
 
-@pytest.mark.parametrize("start, stop", [(0, 300), (7, 263), (40, 40)])
+@pytest.mark.parametrize("start, stop", [(0, 3000), (7, 2063), (40, 40)])
 @pytest.mark.parametrize("k", [1, 6])
 def test_gathered_rows_by_position_against_numpy(k, start, stop):
     rng = np.random.default_rng(k)
     columns = [rng.normal(size=500) for _ in range(k)]
-    positions = rng.integers(0, 500, 300)  # any order, repeats too
-    columns[0][positions[150]] = np.nan  # seen only when row 150 of positions is gathered
+    positions = rng.integers(0, 500, 3000)  # any order, repeats too
+    nan_row = positions[1500]
+    others = np.flatnonzero(positions == nan_row)
+    positions[others[others != 1500]] = (nan_row + 1) % 500  # the row appears at position 1500 alone
+    columns[0][nan_row] = np.nan  # seen only when position 1500 is gathered
     with_ones = [columns[0], None, *columns[1:]]
     block, nonfinite = _native.gather_columns(with_ones, start, stop, rows=positions)
     expected = np.column_stack([columns[0], np.ones(500), *columns[1:]])[positions[start:stop]]
     np.testing.assert_array_equal(block, expected)
-    assert block.flags.c_contiguous and nonfinite == (start <= 150 < stop)
+    assert block.flags.c_contiguous and nonfinite == (start <= 1500 < stop)
+    for threads in (2, 3):  # in blocks of tiles (256 rows) on several threads: the same block
+        many, many_nonfinite = _native.gather_columns(with_ones, start, stop, positions, threads)
+        np.testing.assert_array_equal(many, block)
+        assert many_nonfinite == nonfinite
 
 
 @pytest.mark.parametrize("rows, error, message", [

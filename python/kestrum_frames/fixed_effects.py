@@ -259,7 +259,7 @@ def panel_data(formula: str, columns: Columns, fixed_effects: list[str], cluster
     regressor_columns = [np.ascontiguousarray(regressors[j], dtype=np.float64) for j in kept_terms]
     in_place = order.shape[0] == y.shape[0] and (order[1:] > order[:-1]).all()  # kept and sorted already
     X, nonfinite = _native.gather_columns(regressor_columns, 0, order.shape[0],
-                                          None if in_place else order.astype(np.int64, copy=False))
+                                          None if in_place else order.astype(np.int64, copy=False), THREADS)
     separated_rows = np.flatnonzero(~kept) if not in_place else order[:0]
     if nonfinite or not all(np.isfinite(column[separated_rows]).all() for column in regressor_columns):
         raise nonfinite_regressor_error(design, columns, regressors, keep)

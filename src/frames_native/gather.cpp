@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "estimation/parallel_tasks.hpp"
 #include "frames_native/partition_arguments.hpp"
 #include "frames_native/released_lock.hpp"
 #include "interface/arguments.hpp"
@@ -23,14 +24,17 @@
 namespace kestrum {
 
 const char* const kGatherColumnsDoc =
-    "gather_columns(columns, start, stop, rows=None)\n--\n\n"
+    "gather_columns(columns, start, stop, rows=None, threads=1)\n--\n\n"
     "Rows [start, stop) of the columns (contiguous 1-D float64 arrays, None for a column of ones) as a\n"
     "C-contiguous float64 block, and whether any of those values is not finite (NaN or infinite).\n"
-    "rows: int64 positions; the block's rows are then the rows at rows[start:stop], in that order.";
+    "rows: int64 positions; the block's rows are then the rows at rows[start:stop], in that order.\n"
+    "threads: copy on up to this many threads (default 1), the block the same.";
 
 namespace {
 
 constexpr size_t kGatherRows = 256;
+// Blocks of tiles that the threads share, when there are several.
+constexpr size_t kGatherBlocks = 8;
 
 struct Gathered {
   Buffer block;
@@ -48,17 +52,17 @@ inline bool any_nonfinite(double a, double b, double c, double d) {
 // ones. Four columns are interleaved at a time: one pass writes whole
 // 32-byte pieces of the rows, reading four streams in order. Row r of the
 // block is row start + r of the columns, or row positions[start + r] when
-// positions is given.
-Gathered gather(const std::vector<const double*>& columns, size_t start, size_t stop, const Int64View* positions) {
-  const size_t k = columns.size(), rows = stop - start;
-  Gathered out{Buffer(rows * k), false};
-  double* block = out.block.data();
+// positions is given. Rows [first, last) of the block are filled; returns
+// whether a value among them is not finite.
+bool gather_rows(const std::vector<const double*>& columns, size_t start, const Int64View* positions, size_t first_row,
+                 size_t last_row, double* block) {
+  const size_t k = columns.size();
   static const std::vector<double> ones(kGatherRows, 1.0);
   std::vector<const double*> tile(k);
   bool nonfinite_seen = false;
   std::vector<double> picked(positions != nullptr ? kGatherRows * k : 0);
-  for (size_t first = 0; first < rows; first += kGatherRows) {
-    const size_t count = std::min(kGatherRows, rows - first);
+  for (size_t first = first_row; first < last_row; first += kGatherRows) {
+    const size_t count = std::min(kGatherRows, last_row - first);
     for (size_t j = 0; j < k; ++j) {
       if (columns[j] == nullptr) {
         tile[j] = ones.data();
@@ -90,12 +94,30 @@ Gathered gather(const std::vector<const double*>& columns, size_t start, size_t 
       }
     }
   }
-  out.has_nonfinite = nonfinite_seen;
+  return nonfinite_seen;
+}
+
+// The rows in blocks of whole tiles on up to `threads` threads (a large
+// block's fresh pages are faulted in on both cores); the block is the same
+// whatever their number.
+Gathered gather(const std::vector<const double*>& columns, size_t start, size_t stop, const Int64View* positions,
+                size_t threads) {
+  const size_t rows = stop - start;
+  Gathered out{Buffer(rows * columns.size()), false};
+  const size_t tiles = (rows + kGatherRows - 1) / kGatherRows;
+  const size_t blocks = std::max<size_t>(1, std::min(tiles, threads == 1 ? 1 : kGatherBlocks));
+  std::vector<unsigned char> nonfinite_in(blocks, 0);
+  run_tasks(blocks, threads, [&](size_t b) {
+    const size_t first = std::min(rows, b * tiles / blocks * kGatherRows);
+    const size_t last = std::min(rows, (b + 1) * tiles / blocks * kGatherRows);
+    nonfinite_in[b] = gather_rows(columns, start, positions, first, last, out.block.data()) ? 1 : 0;
+  });
+  out.has_nonfinite = std::any_of(nonfinite_in.begin(), nonfinite_in.end(), [](unsigned char seen) { return seen != 0; });
   return out;
 }
 
 PyRef gather_columns_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"columns", "start", "stop", "rows"};
+  static constexpr const char* parameters[] = {"columns", "start", "stop", "rows", "threads"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"gather_columns", parameters, 3}, args, nargs, kwnames, slots);
   PyRef sequence =
@@ -132,7 +154,11 @@ PyRef gather_columns_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     }
     columns[j] = column.origin;
   }
-  Gathered gathered = without_interpreter_lock([&] { return gather(columns, start, stop, positions ? &*positions : nullptr); });
+  const uint64_t threads =
+      is_omitted(slots[4]) ? 1 : convert_argument("threads", [&] { return to_u64(slots[4]); });
+  if (threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
+  Gathered gathered = without_interpreter_lock(
+      [&] { return gather(columns, start, stop, positions ? &*positions : nullptr, threads); });
   PyRef block = output_array(StridedArray::standard(std::move(gathered.block), 2, stop - start, k));
   return checked(PyTuple_Pack(2, block.get(), gathered.has_nonfinite ? Py_True : Py_False));
 }

@@ -7,7 +7,7 @@
 
 namespace kestrum {
 
-// gather_columns(columns, start, stop, rows=None) -> (block, has_nonfinite)
+// gather_columns(columns, start, stop, rows=None, threads=1) -> (block, has_nonfinite)
 extern const FastCallEntry gather_columns;
 extern const char* const kGatherColumnsDoc;
 
