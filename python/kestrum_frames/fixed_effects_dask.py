@@ -253,7 +253,8 @@ def maximize_dask(panel: DaskPanel, max_iter: int, tol: float, demean_tol: float
     return finish(iteration, converged)
 
 
-def _partition_predictions(frame: pd.DataFrame, design: Design, params: pd.Series, effects: dict) -> pd.Series:
+def _partition_predictions(frame: pd.DataFrame, design: Design, estimates: tuple) -> pd.Series:
+    params, effects = estimates
     return predicted(design, params, effects, frame)
 
 
@@ -335,7 +336,9 @@ class DaskFixedEffectsResults(FixedEffectsResults):
                                       "for the fit's rows): the rows stay in the partitions")
         effects = self.fixef()
         if is_dask_frame(newdata):
-            return newdata.map_partitions(_partition_predictions, self.model.design, self.params, effects,
+            # params and the effects in a tuple: older Dask turns a pandas argument into a collection of its
+            # own and aligns its index with the frame's divisions.
+            return newdata.map_partitions(_partition_predictions, self.model.design, (self.params, effects),
                                           meta=pd.Series([], dtype=np.float64, name="predicted"))
         return predicted(self.model.design, self.params, effects, newdata)
 
