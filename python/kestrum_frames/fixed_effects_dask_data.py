@@ -124,22 +124,19 @@ def _kept_rows(part: PanelPartition, dropped: list[np.ndarray]) -> np.ndarray | 
 
 def _final(part: PanelPartition, lookups: list[np.ndarray], counts: list[int], cluster_effect: int | None):
     """The partition's rows of the fit, with the levels numbered among those kept, and its pairs of levels."""
-    keep = None
     codes = [lookup[c] for lookup, c in zip(lookups, part.codes)]
-    for c in codes:
-        keep = c >= 0 if keep is None else keep & (c >= 0)
-    if keep is not None and not keep.all():
-        codes = [c[keep] for c in codes]
-        y, X = part.y[keep], np.ascontiguousarray(part.X[keep])
-        cluster = None if part.cluster is None else part.cluster[keep]
-    else:
-        y, X, cluster = part.y, part.X, part.cluster
-    first = codes[0]
+    keep = np.logical_and.reduce([c >= 0 for c in codes])
+    taken = None if keep.all() else np.flatnonzero(keep)  # the rows kept, then in the order of the first effect
+    first = codes[0] if taken is None else codes[0][taken]
     if (first[1:] < first[:-1]).any():
         order = np.argsort(first, kind="stable")
-        codes = [c[order] for c in codes]
-        y, X = y[order], np.ascontiguousarray(X[order])
-        cluster = None if cluster is None else cluster[order]
+        taken = order if taken is None else taken[order]
+    if taken is None:
+        y, X, cluster = part.y, part.X, part.cluster
+    else:  # X copied once, by the rows' positions
+        codes = [c[taken] for c in codes]
+        y, X = part.y[taken], np.take(part.X, taken, axis=0)
+        cluster = None if part.cluster is None else part.cluster[taken]
     if cluster_effect is not None:
         cluster = codes[cluster_effect]
     starts = np.flatnonzero(np.r_[True, codes[0][1:] != codes[0][:-1]]) if y.shape[0] else np.zeros(0, np.int64)
@@ -164,10 +161,14 @@ def _final_statistics(part: PanelPartition, cluster_count: int) -> tuple:
 def _map(partitions: list, function, *args) -> list:
     """function(partition, *args) where each partition is, the results in partition order; the
     arguments travel once (one key each), not once per partition."""
-    shared = [dask.delayed(arg, traverse=False) if isinstance(arg, (list, tuple, np.ndarray)) else arg
-              for arg in args]
+    shared = _shared(args)
     task = dask.delayed(_aligned_call, pure=False)
     return compute([task(function, part, *shared) for part in partitions], False)
+
+
+def _shared(args) -> list:
+    """The arguments of a pass, the arrays and lists among them as one task each, sent once."""
+    return [dask.delayed(arg, traverse=False) if isinstance(arg, (list, tuple, np.ndarray)) else arg for arg in args]
 
 
 def _aligned_call(function, part, *args):
@@ -189,8 +190,7 @@ def _aligned(value):
 
 def _persist(partitions: list, function, *args, numbered: bool = False) -> list:
     """function(partition, *args) (or (partition, its number, *args)) where each partition is, kept there."""
-    shared = [dask.delayed(arg, traverse=False) if isinstance(arg, (list, tuple, np.ndarray)) else arg
-              for arg in args]
+    shared = _shared(args)
     task = dask.delayed(function, pure=False)
     return list(dask.persist(*[task(part, *([number] if numbered else []), *shared)
                                for number, part in enumerate(partitions)]))
