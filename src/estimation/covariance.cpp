@@ -54,14 +54,30 @@ class NumberedRowSums {
   size_t zeroed_ = 0;  // rows below are sums, the others unwritten
 };
 
+// total[j] <- total[j] + sums(r, j) for every column j.
+void add_row(double* total, const MatrixView& sums, size_t r) noexcept {
+  const double* row = sums.origin + static_cast<ptrdiff_t>(r) * sums.row_stride;
+  if (sums.col_stride == 1) {  // the usual layout: a loop the compiler widens
+    for (size_t j = 0; j < sums.cols; ++j) total[j] = total[j] + row[j];
+    return;
+  }
+  for (size_t j = 0; j < sums.cols; ++j) total[j] = total[j] + row[static_cast<ptrdiff_t>(j) * sums.col_stride];
+}
+
 // The rows of sums added to the rows of totals their numbers name, in row order.
 void add_rows_by_number(NumberedRowSums& totals, const uint32_t* number, const MatrixView& sums) {
   for (size_t r = 0; r < sums.rows; ++r) {
     // Parts numbered elsewhere visit the rows of the total at random: overlap the misses.
     if (r + kPrefetchRowsAhead < sums.rows) totals.prefetch(number[r + kPrefetchRowsAhead]);
-    double* row = totals.row(number[r]);
-    for (size_t j = 0; j < sums.cols; ++j) row[j] = row[j] + sums(r, j);
+    add_row(totals.row(number[r]), sums, r);
   }
+}
+
+// lambda_i of the tile's rows, times the row weights c_i where there are any.
+void weighted_score_factors(const Probit& problem, const Tile& tile, double* lambda) {
+  tile.score_factors(lambda);
+  if (problem.weights == nullptr) return;
+  for (size_t b = 0; b < tile.count; ++b) lambda[b] = lambda[b] * problem.weights[tile.start + b];
 }
 
 // Each row's (weighted) score c_i s_i added to its cluster's sums under
@@ -71,10 +87,7 @@ void add_score_sums(const Probit& problem, const Vector& beta, const std::vector
   KESTRUM_ASSERT(groupings.size() == sums.size());
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
     double lambda[kTileRows];
-    tile.score_factors(lambda);
-    if (problem.weights != nullptr) {
-      for (size_t b = 0; b < tile.count; ++b) lambda[b] = lambda[b] * problem.weights[tile.start + b];
-    }
+    weighted_score_factors(problem, tile, lambda);
     if (meat != nullptr) meat->add(tile.rows, lambda, lambda);
     for (size_t grouping = 0; grouping < groupings.size(); ++grouping) {
       const uint32_t* cluster_of = groupings[grouping] + tile.start;
@@ -113,38 +126,62 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
 
 namespace {
 
-// A partition's own numbering of its cells, by first appearance: the
-// number of each row's cell and the model-wide number of each of its
-// cells. The table of the cells met is stamped with the partition, so that
-// it serves one partition after another without being cleared. Where the
-// partition has kModelWideRowsPerCluster rows per model-wide cell or more,
-// it sums by the model-wide numbers instead.
-class CellNumbering {
+// One partition's cells summed as its rows come: the cells numbered by
+// first appearance in the partition and each row's (weighted) score c_i s_i
+// added to its cell's row of sums, a cell's first row writing that row
+// rather than adding to a zeroed one (the same bits), so that the sums are
+// formed in one sweep, without numbering or zeroing the rows first. The
+// table of the model-wide cells met (stamped with the partition, and each
+// cell's number there) serves one partition after another without being
+// cleared. Where the partition has kModelWideRowsPerCluster rows per
+// model-wide cell or more, it sums by the model-wide numbers instead, into
+// a row for every cell.
+class PartitionCells {
  public:
-  explicit CellNumbering(size_t cells) : met_(cells, 0) {}
+  explicit PartitionCells(size_t cells) : met_(cells, 0) {}
 
-  void number(const uint32_t* cell_of, size_t rows, uint32_t partition) {
+  // The sums of the partition's rows into storage, room for
+  // min(rows, cells) rows of k (row-major, not owned).
+  void sum(const CellPartition& part, const Vector& beta, uint32_t partition, double* storage) {
+    const Probit& problem = *part.problem;
+    const size_t k = problem.k(), rows = problem.nobs(), cells = met_.size();
     ids_.clear();
-    if (met_.size() <= rows / kModelWideRowsPerCluster) {
-      model_wide_ = cell_of;
-      ids_.resize(met_.size());
-      for (size_t c = 0; c < ids_.size(); ++c) ids_[c] = static_cast<uint32_t>(c);
+    if (cells <= rows / kModelWideRowsPerCluster) {
+      ids_.resize(cells);
+      for (size_t c = 0; c < cells; ++c) ids_[c] = static_cast<uint32_t>(c);
+      std::vector<NumberedRowSums> sums{NumberedRowSums(storage, cells, k)};
+      add_score_sums(problem, beta, {part.cell_of}, sums, nullptr);
+      sums[0].finish();
       return;
     }
-    model_wide_ = nullptr;
+    ids_.reserve(std::min(rows, cells));
     const uint64_t stamp = uint64_t{partition + 1} << 32;
-    rows_.resize(rows);
-    for (size_t i = 0; i < rows; ++i) {
-      const uint32_t cell = cell_of[i];
-      uint64_t& met = met_[cell];
-      if ((met & kStampBits) != stamp) {
+    const uint32_t* cell_of = part.cell_of;
+    for_each_tile(problem, beta.data(), [&](const Tile& tile) {
+      double lambda[kTileRows];
+      weighted_score_factors(problem, tile, lambda);
+      for (size_t b = 0; b < tile.count; ++b) {
+        const size_t i = tile.start + b;
+        // The rows' cells are met at random: the table's entries are asked
+        // for well ahead, and the sums of the cells a little ahead once
+        // their entries are in.
+        if (i + 2 * kPrefetchRowsAhead < rows) __builtin_prefetch(&met_[cell_of[i + 2 * kPrefetchRowsAhead]]);
+        if (i + kPrefetchRowsAhead < rows) {
+          const uint64_t ahead = met_[cell_of[i + kPrefetchRowsAhead]];
+          if ((ahead & kStampBits) == stamp) prefetch_row(storage + static_cast<uint32_t>(ahead) * k, k);
+        }
+        uint64_t& met = met_[cell_of[i]];
+        if ((met & kStampBits) == stamp) {
+          add_scaled_row(storage + static_cast<uint32_t>(met) * k, tile.rows, b, lambda[b]);
+          continue;
+        }
         met = stamp | ids_.size();
-        ids_.push_back(cell);
+        set_scaled_row(storage + ids_.size() * k, tile.rows, b, lambda[b]);
+        ids_.push_back(cell_of[i]);
       }
-      rows_[i] = static_cast<uint32_t>(met);
-    }
+    });
   }
-  const uint32_t* rows() const noexcept { return model_wide_ != nullptr ? model_wide_ : rows_.data(); }
+  // The model-wide cell of each row of sums.
   const uint32_t* ids() const noexcept { return ids_.data(); }
   size_t cells() const noexcept { return ids_.size(); }
   // Whether the partition's cells are the model's first cells, in order.
@@ -160,42 +197,91 @@ class CellNumbering {
   // Per model-wide cell: the partition that met it last (plus one, high
   // half) and its number there (low half), one load per row.
   std::vector<uint64_t> met_;
-  std::vector<uint32_t> rows_, ids_;
-  const uint32_t* model_wide_ = nullptr;  // the rows' model-wide cells, when the partition sums by them
+  std::vector<uint32_t> ids_;
+};
+
+// The cells' totals in rows of storage (row-major, not owned): the
+// partitions' sums added in partition order, a cell's first sum written
+// rather than added to a zeroed row (the same bits). The cells are shared
+// out among threads in blocks, each adding only its own.
+class CellTotals {
+ public:
+  CellTotals(double* storage, size_t cells, size_t k) : storage_(storage), k_(k), written_(cells, 0) {}
+
+  // Rows [0, rows) hold sums already (formed in place).
+  void formed_in_place(size_t rows) { std::fill(written_.begin(), written_.begin() + rows, 1); }
+  // Adds the rows of sums (row r of cell ids[r]) whose cells are in share
+  // `share` of `shares`.
+  void add(const uint32_t* ids, const double* sums, size_t rows, size_t share, size_t shares) {
+    const auto mine = [&](uint32_t cell) { return (cell / kBlockCells) % shares == share; };
+    for (size_t r = 0; r < rows; ++r) {
+      if (r + kPrefetchRowsAhead < rows && mine(ids[r + kPrefetchRowsAhead])) {
+        prefetch_row(storage_ + ids[r + kPrefetchRowsAhead] * k_, k_);
+      }
+      const uint32_t cell = ids[r];
+      if (!mine(cell)) continue;
+      double* total = storage_ + cell * k_;
+      const double* row = sums + r * k_;
+      if (written_[cell] != 0) {
+        for (size_t j = 0; j < k_; ++j) total[j] = total[j] + row[j];
+      } else {
+        for (size_t j = 0; j < k_; ++j) total[j] = row[j] + 0.0;
+        written_[cell] = 1;
+      }
+    }
+  }
+  // Zeroes the rows of the cells no partition met: storage then holds every total.
+  void finish() {
+    for (size_t cell = 0; cell < written_.size(); ++cell) {
+      if (written_[cell] == 0) std::fill(storage_ + cell * k_, storage_ + (cell + 1) * k_, 0.0);
+    }
+  }
+
+ private:
+  // Cells per block of a share: a block's flags fill whole cache lines, so
+  // that no two threads write the same line.
+  static constexpr size_t kBlockCells = 512;
+  double* storage_;
+  size_t k_;
+  std::vector<unsigned char> written_;
 };
 
 // The cells' score sums into rows [0, cells) of work, each thread's
-// partition sums in `room` rows after them (cell_score_meats).
+// partition sums in `room` rows after them (cell_score_meats): up to
+// `threads` partitions summed side by side, then added to the totals in
+// partition order, the cells shared out among the threads.
 void sum_cells(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells, size_t threads,
                size_t room, Matrix& work) {
   const size_t k = beta.size();
-  NumberedRowSums total_sums(work.row(0), cells, k);
-  std::vector<CellNumbering> numbering(threads, CellNumbering(cells));
+  CellTotals totals(work.row(0), cells, k);
+  std::vector<PartitionCells> summed;  // each thread's, built in place (a table of every cell each)
+  summed.reserve(threads);
+  for (size_t t = 0; t < threads; ++t) summed.emplace_back(cells);
   const auto scratch = [&](size_t t) { return work.row(cells + t * room); };
   for (size_t first = 0; first < partitions.size(); first += threads) {
     const size_t batch = std::min(threads, partitions.size() - first);
     bool in_totals = false;  // the first partition's sums formed in the totals
     run_tasks(batch, batch, [&](size_t t) {
-      const CellPartition& part = partitions[first + t];
-      numbering[t].number(part.cell_of, part.problem->nobs(), static_cast<uint32_t>(first + t));
-      // Where the first partition numbers its cells as the model does (the
-      // model's numbers by first appearance, its rows first), its sums from
-      // 0.0 are what the totals hold once they are added to 0.0 (a sum from
-      // +0.0 is never -0.0): they are formed in the totals themselves.
-      const bool first_cells = first + t == 0 && numbering[t].identity();
-      std::vector<NumberedRowSums> sums{
-          NumberedRowSums(first_cells ? work.row(0) : scratch(t), numbering[t].cells(), k)};
-      add_score_sums(*part.problem, beta, {numbering[t].rows()}, sums, nullptr);
-      sums[0].finish();
-      if (first_cells) in_totals = true;
+      // The first partition is summed in the totals' rows: where it numbers
+      // its cells as the model does (the model's numbers by first
+      // appearance, its rows first), its sums from 0.0 are what the totals
+      // hold once they are added to 0.0, and stay there; else they move to
+      // its scratch rows, to be added as any partition's.
+      const bool first_partition = first + t == 0;
+      summed[t].sum(partitions[first + t], beta, static_cast<uint32_t>(first + t),
+                    first_partition ? work.row(0) : scratch(t));
+      if (!first_partition) return;
+      in_totals = summed[t].identity();
+      if (!in_totals) std::copy(work.row(0), work.row(0) + summed[t].cells() * k, scratch(t));
     });
-    if (in_totals) total_sums.written(numbering[0].cells());
-    for (size_t t = in_totals ? 1 : 0; t < batch; ++t) {  // in partition order
-      const MatrixView sums{scratch(t), numbering[t].cells(), k, static_cast<ptrdiff_t>(k), 1};
-      add_rows_by_number(total_sums, numbering[t].ids(), sums);
-    }
+    if (in_totals) totals.formed_in_place(summed[0].cells());
+    run_tasks(threads, threads, [&](size_t share) {
+      for (size_t t = in_totals ? 1 : 0; t < batch; ++t) {  // in partition order
+        totals.add(summed[t].ids(), scratch(t), summed[t].cells(), share, threads);
+      }
+    });
   }
-  total_sums.finish();
+  totals.finish();
 }
 
 }  // namespace
@@ -206,21 +292,18 @@ std::vector<Matrix> cell_grouping_meats(const MatrixView& totals, const std::vec
   KESTRUM_ASSERT(coarser.size() == clusters.size() && cells_per_piece > 0);
   const size_t cells = totals.rows, k = totals.cols;
   const size_t pieces = std::max<size_t>(1, (cells + cells_per_piece - 1) / cells_per_piece);
-  std::vector<Matrix> piece_meats(pieces), meats(1);
-  run_tasks(pieces + (coarser.empty() ? 0 : 1), threads, [&](size_t task) {
-    if (task < pieces) {  // cells [task cells / pieces, (task + 1) cells / pieces)
-      const size_t first = task * cells / pieces, stop = (task + 1) * cells / pieces;
-      const MatrixView piece{totals.origin + static_cast<ptrdiff_t>(first) * totals.row_stride, stop - first, k,
-                             totals.row_stride, totals.col_stride};
-      piece_meats[task] = sum_of_outer_products(piece);
+  std::vector<Matrix> piece_meats(pieces), meats(1 + coarser.size());
+  // The coarser groupings first, a task each: each sweeps every cell.
+  run_tasks(coarser.size() + pieces, threads, [&](size_t task) {
+    if (task < coarser.size()) {  // the cells as one part
+      meats[1 + task] = sum_of_outer_products(add_cluster_parts({ClusterPart{coarser[task], totals}}, k, clusters[task]));
       return;
     }
-    std::vector<std::vector<const uint32_t*>> numbers;  // the cells as one part
-    numbers.reserve(coarser.size());
-    for (const uint32_t* cluster_of : coarser) numbers.push_back({cluster_of});
-    for (const Matrix& sums : add_cluster_parts({totals}, numbers, clusters, k)) {
-      meats.push_back(sum_of_outer_products(sums));
-    }
+    // cells [piece cells / pieces, (piece + 1) cells / pieces)
+    const size_t piece = task - coarser.size(), first = piece * cells / pieces, stop = (piece + 1) * cells / pieces;
+    const MatrixView rows{totals.origin + static_cast<ptrdiff_t>(first) * totals.row_stride, stop - first, k,
+                          totals.row_stride, totals.col_stride};
+    piece_meats[piece] = sum_of_outer_products(rows);
   });
   meats[0] = std::move(piece_meats[0]);
   for (size_t piece = 1; piece < pieces; ++piece) {  // in piece order
@@ -252,34 +335,6 @@ std::vector<Matrix> cell_score_meats(const std::vector<CellPartition>& partition
 Matrix cluster_score_sums(const Probit& problem, const Vector& beta, const std::vector<uint32_t>& cluster_of,
                           size_t clusters) {
   return std::move(grouped_score_sums(problem, beta, {cluster_of.data()}, {clusters})[0]);
-}
-
-std::vector<Matrix> add_cluster_parts(const std::vector<MatrixView>& parts,
-                                      const std::vector<std::vector<const uint32_t*>>& numbers,
-                                      const std::vector<size_t>& clusters, size_t k) {
-  KESTRUM_ASSERT(numbers.size() == clusters.size());
-  std::vector<Matrix> result;
-  std::vector<NumberedRowSums> totals;
-  result.reserve(clusters.size());
-  totals.reserve(clusters.size());
-  for (const size_t count : clusters) {
-    result.push_back(Matrix::uninitialized(count, k));
-    totals.emplace_back(result.back());
-  }
-  for (size_t p = 0; p < parts.size(); ++p) {
-    const MatrixView& sums = parts[p];
-    for (size_t r = 0; r < sums.rows; ++r) {  // each row of the part read once, for every grouping
-      for (size_t m = 0; m < totals.size(); ++m) {
-        const uint32_t* number = numbers[m][p];
-        // Parts numbered elsewhere visit the rows of the total at random: overlap the misses.
-        if (r + kPrefetchRowsAhead < sums.rows) totals[m].prefetch(number[r + kPrefetchRowsAhead]);
-        double* row = totals[m].row(number[r]);
-        for (size_t j = 0; j < k; ++j) row[j] = row[j] + sums(r, j);
-      }
-    }
-  }
-  for (NumberedRowSums& total : totals) total.finish();
-  return result;
 }
 
 Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t clusters) {

@@ -70,13 +70,6 @@ std::vector<Matrix> cell_score_meats(const std::vector<CellPartition>& partition
                                      const std::vector<const uint32_t*>& coarser, const std::vector<size_t>& clusters,
                                      size_t cells_per_piece, size_t threads);
 
-// The totals of several groupings of the same parts' rows, the parts read
-// once: entry m is add_cluster_parts with part p's numbers numbers[m][p]
-// (below clusters[m]), bit for bit.
-std::vector<Matrix> add_cluster_parts(const std::vector<MatrixView>& parts,
-                                      const std::vector<std::vector<const uint32_t*>>& numbers,
-                                      const std::vector<size_t>& clusters, size_t k);
-
 // M = sum_c g_c g_c', the clusters visited in row order.
 Matrix sum_of_outer_products(const Matrix& score_sums);
 // The same over the rows of a view (read in place).

@@ -36,19 +36,31 @@ struct TileRows {
   bool column_major() const noexcept { return columns == nullptr && X.row_stride == 1; }
 };
 
-// sum[j] <- sum[j] + x_bj s for every column j of row b of the tile.
-inline void add_scaled_row(double* sum, const TileRows& rows, size_t b, double s) noexcept {
+// sum[j] <- sum[j] + x_bj s for every column j of row b of the tile, or
+// (kAdd false) sum[j] <- x_bj s + 0.0: what that gives from sum[j] = 0.0 (a
+// sum from +0.0 is never -0.0), without the row having been zeroed first.
+template <bool kAdd>
+inline void scaled_row_into(double* sum, const TileRows& rows, size_t b, double s) noexcept {
   const size_t k = rows.cols();
+  const auto put = [&](size_t j, double x) { sum[j] = kAdd ? sum[j] + x * s : x * s + 0.0; };
   if (rows.columns != nullptr) {
-    for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + rows.columns[j][b] * s;
+    for (size_t j = 0; j < k; ++j) put(j, rows.columns[j][b]);
     return;
   }
   const double* x = rows.X.origin + static_cast<ptrdiff_t>(rows.start + b) * rows.X.row_stride;
   if (rows.X.col_stride == 1) {
-    for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + x[j] * s;
+    for (size_t j = 0; j < k; ++j) put(j, x[j]);
     return;
   }
-  for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + x[static_cast<ptrdiff_t>(j) * rows.X.col_stride] * s;
+  for (size_t j = 0; j < k; ++j) put(j, x[static_cast<ptrdiff_t>(j) * rows.X.col_stride]);
+}
+
+inline void add_scaled_row(double* sum, const TileRows& rows, size_t b, double s) noexcept {
+  scaled_row_into<true>(sum, rows, b, s);
+}
+
+inline void set_scaled_row(double* sum, const TileRows& rows, size_t b, double s) noexcept {
+  scaled_row_into<false>(sum, rows, b, s);
 }
 
 // eta[b] = x_b . beta, each accumulated from 0.0 in increasing column order.
