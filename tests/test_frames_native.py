@@ -407,6 +407,13 @@ CODE_MISUSE = [
     (lambda: _native.cluster_codes(np.zeros((2, 2), dtype=np.int64)), TypeError, "1-D int64"),
     (lambda: _native.cluster_score_sums(y, X, beta, np.array([0, 1, 2, 3]), 3), ValueError,
      r"cluster_of\[3\] is 3, not a cluster number below 3"),
+    (lambda: _native.combined_codes([]), ValueError, "columns must not be empty"),
+    (lambda: _native.combined_codes([np.array([0, 1])]), TypeError, r"columns\[0\] must be a pair"),
+    (lambda: _native.combined_codes([(np.array([0, 1]), 2), (np.array([0, 2]), 2)]), ValueError,
+     r"columns\[1\]\[0\]\[1\] is 2, not a cluster number below 2"),
+    (lambda: _native.combined_codes([(np.array([0, 1]), 2), (np.array([0, 0, 0]), 1)]), ValueError,
+     r"columns\[1\]\[0\] has 3 rows, expected 2"),
+    (lambda: _native.combined_codes([(np.array([0, 1]), 3)]), ValueError, "more clusters than the 2 rows"),
 ]
 
 
@@ -424,6 +431,22 @@ def test_int64_cluster_numbers_give_the_float_numbers_sums():
     totals = _native.parts_cluster_sums(parts, 2)
     assert np.array_equal(totals, [[3.0, 4.0], [1.5, 2.25]])
     assert np.array_equal(_native.cluster_meat(totals), totals.T @ totals)
+
+
+@pytest.mark.parametrize("counts", [(300,), (300, 70), (3000, 2000), (40, 7, 3)])
+def test_combined_codes_number_the_combinations_by_first_appearance(counts):
+    """Against pandas' factorize of the tuples of values (numbered by first
+    appearance), for one to three columns, through the direct table (few
+    combinations) and the hash table (3000 x 2000 > 4 n); strided input."""
+    rng = np.random.default_rng(len(counts))
+    rows = 100_000
+    values = [rng.integers(0, count, rows) for count in counts]
+    numbered = [_native.cluster_codes(column) for column in values]
+    expected = pd.factorize(pd.MultiIndex.from_arrays(values))[0]
+    numbers, count = _native.combined_codes(numbered)
+    assert numbers.dtype == np.int64 and np.array_equal(numbers, expected) and count == expected.max() + 1
+    strided = [(np.repeat(codes, 2)[::2], count) for codes, count in numbered]
+    assert np.array_equal(_native.combined_codes(strided)[0], expected)
 
 
 @pytest.mark.parametrize("clusters", [1, 40, 5000])
@@ -459,7 +482,9 @@ def test_cell_score_meats_sum_each_partitions_cells_in_partition_order(weighted,
     cell = rng.integers(0, cells, rows)
     if numbering == "first appearance":
         cell, _ = _native.cluster_codes(cell)
-    coarser = [(np.arange(cells) % 7, 7), (np.arange(cells) // 2, cells // 2)]
+    else:
+        cells += 3  # cells no row is in: zero sums
+    coarser = [(np.arange(cells) % 7, 7), (np.arange(cells) // 2, (cells + 1) // 2)]
     bounds = [0, 1700, 1701, 4000, rows]
     partitions, parts = [], []
     for p, (start, stop) in enumerate(zip(bounds[:-1], bounds[1:])):

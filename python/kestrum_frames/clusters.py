@@ -55,11 +55,8 @@ def key_codes(keys: np.ndarray) -> tuple[np.ndarray, int]:
 def combined_codes(numbered: list[tuple[np.ndarray, int]]) -> tuple[np.ndarray, int]:
     """The clusters of the combinations of numbered columns, numbered by
     first appearance: (a, b) is the code a G_b + b (at most G_a G_b <= n^2,
-    so int64 holds it)."""
-    numbers, count = numbered[0]
-    for codes, extent in numbered[1:]:
-        numbers, count = _native.cluster_codes(numbers * extent + codes, count * extent)
-    return numbers, count
+    so int64 holds it), numbered natively without forming the codes."""
+    return numbered[0] if len(numbered) == 1 else _native.combined_codes(numbered)
 
 
 def first_rows(numbers: np.ndarray) -> np.ndarray:

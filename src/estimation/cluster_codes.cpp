@@ -4,6 +4,8 @@
 #include <bit>
 #include <vector>
 
+#include "panic.hpp"
+
 namespace kestrum {
 
 namespace {
@@ -13,11 +15,13 @@ namespace {
 constexpr uint64_t kDirectPerRow = 4;
 constexpr uint64_t kDirectFloor = uint64_t{1} << 16;
 
-size_t number_direct(const int64_t* codes, size_t rows, uint64_t extent, int64_t* numbers) {
+// code(i): row i's code, in [0, extent).
+template <class Code>
+size_t number_direct(const Code& code, size_t rows, uint64_t extent, int64_t* numbers) {
   std::vector<int64_t> table(extent, -1);
   int64_t clusters = 0;
   for (size_t i = 0; i < rows; ++i) {
-    int64_t& number = table[static_cast<size_t>(codes[i])];
+    int64_t& number = table[static_cast<size_t>(code(i))];
     if (number < 0) number = clusters++;
     numbers[i] = number;
   }
@@ -81,23 +85,49 @@ class CodeTable {
 // Codes looked up a batch at a time, their slots asked for ahead.
 constexpr size_t kBatchRows = 16;
 
-size_t number_hashed(const int64_t* codes, size_t rows, int64_t* numbers) {
+template <class Code>
+size_t number_hashed(const Code& code, size_t rows, int64_t* numbers) {
   CodeTable table(0);
   for (size_t start = 0; start < rows; start += kBatchRows) {
     const size_t count = std::min(kBatchRows, rows - start);
-    for (size_t b = 0; b < count; ++b) table.prefetch(codes[start + b]);
-    for (size_t b = 0; b < count; ++b) numbers[start + b] = table.number_of(codes[start + b]);
+    int64_t batch[kBatchRows];
+    for (size_t b = 0; b < count; ++b) {
+      batch[b] = code(start + b);
+      table.prefetch(batch[b]);
+    }
+    for (size_t b = 0; b < count; ++b) numbers[start + b] = table.number_of(batch[b]);
   }
   return table.clusters();
+}
+
+template <class Code>
+size_t number_by(const Code& code, size_t rows, uint64_t extent, int64_t* numbers) {
+  if (extent != 0 && extent <= std::max(kDirectFloor, kDirectPerRow * rows)) {
+    return number_direct(code, rows, extent, numbers);
+  }
+  return number_hashed(code, rows, numbers);
 }
 
 }  // namespace
 
 size_t number_codes(const int64_t* codes, size_t rows, uint64_t extent, int64_t* numbers) {
-  if (extent != 0 && extent <= std::max(kDirectFloor, kDirectPerRow * rows)) {
-    return number_direct(codes, rows, extent, numbers);
+  return number_by([codes](size_t i) { return codes[i]; }, rows, extent, numbers);
+}
+
+size_t number_combinations(const std::vector<NumberedColumn>& columns, size_t rows, int64_t* numbers) {
+  KESTRUM_ASSERT(!columns.empty());
+  const int64_t* so_far = columns[0].numbers;  // the combinations of the columns before m, numbered
+  size_t clusters = columns[0].clusters;
+  if (columns.size() == 1) std::copy_n(so_far, rows, numbers);
+  for (size_t m = 1; m < columns.size(); ++m) {
+    const int64_t* next = columns[m].numbers;
+    const auto extent = static_cast<int64_t>(columns[m].clusters);
+    // Row i's number is read before it is written: so_far may be numbers itself.
+    clusters = number_by([&](size_t i) { return so_far[i] * extent + next[i]; }, rows,
+                         uint64_t{clusters} * columns[m].clusters, numbers);
+    so_far = numbers;
   }
-  return number_hashed(codes, rows, numbers);
+  return clusters;
 }
 
 size_t first_rows(const int64_t* numbers, size_t rows, int64_t* first) {

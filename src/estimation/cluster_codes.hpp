@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace kestrum {
 
@@ -14,6 +15,18 @@ namespace kestrum {
 // caller), which lets a small range be numbered through a table indexed by
 // the code instead of a hash table; the numbers are the same either way.
 size_t number_codes(const int64_t* codes, size_t rows, uint64_t extent, int64_t* numbers);
+
+// The clusters of the combinations of several numbered columns' values (a
+// row's cluster under each, below its count), numbered in order of first
+// appearance into numbers[0, rows), as number_codes numbers the codes
+// a G_b + b of two columns and so on column by column (at most G_a G_b <=
+// rows^2 at each step, which int64 holds), without forming those codes.
+// Returns the number of clusters.
+struct NumberedColumn {
+  const int64_t* numbers;  // rows of them, each below clusters
+  size_t clusters;
+};
+size_t number_combinations(const std::vector<NumberedColumn>& columns, size_t rows, int64_t* numbers);
 
 // The rows where the running maximum of numbers rises, in order: for
 // numbers handed out by first appearance (as number_codes does), the first

@@ -52,6 +52,11 @@ const char* const kClusterCodesDoc =
     "cluster_codes(codes, extent=0)\n--\n\n"
     "The clusters of int64 codes (n,): rows with equal codes share one, numbered by first appearance. Returns\n"
     "the numbers (int64) and the count. extent, when not 0: every code lies in [0, extent).";
+const char* const kCombinedCodesDoc =
+    "combined_codes(columns)\n--\n\n"
+    "The clusters of the combinations of numbered columns' values, numbered by first appearance: columns a\n"
+    "list of pairs (the cluster of each row, int64 below the count; their count). Returns the numbers (int64)\n"
+    "and the count: those cluster_codes gives the codes a G_b + b of two columns, and so on.";
 const char* const kFirstRowsDoc =
     "first_rows(numbers)\n--\n\n"
     "The rows (int64) where the running maximum of int64 numbers (n,) rises: for numbers by first appearance,\n"
@@ -304,6 +309,47 @@ PyRef cluster_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   return checked(PyTuple_Pack(2, array.get(), count.get()));
 }
 
+PyRef combined_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"columns"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"combined_codes", parameters, 1}, args, nargs, kwnames, slots);
+  PyRef list = convert_argument("columns", [&] { return checked(PySequence_Fast(slots[0], "expected a sequence")); });
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(list.get());
+  if (count == 0) raise(PyExc_ValueError, "columns must not be empty");
+  std::vector<std::vector<int64_t>> copies(static_cast<size_t>(count));
+  std::vector<NumberedColumn> columns;
+  size_t rows = 0;
+  for (Py_ssize_t m = 0; m < count; ++m) {
+    PyObject* column = PySequence_Fast_GET_ITEM(list.get(), m);
+    const std::string name = "columns[" + std::to_string(m) + "]";
+    if (!PyTuple_Check(column) || PyTuple_GET_SIZE(column) != 2) {
+      raise(PyExc_TypeError, name + " must be a pair (numbers, count)");
+    }
+    const Int64View view = int64_argument(PyTuple_GET_ITEM(column, 0), (name + "[0]").c_str());
+    if (m == 0) rows = view.rows;
+    require_extent((name + "[0]").c_str(), "rows", view.rows, rows);
+    const uint64_t clusters = convert_argument((name + "[1]").c_str(), [&] { return to_u64(PyTuple_GET_ITEM(column, 1)); });
+    // At most a cluster a row (or one): the product of two counts then fits in int64.
+    if (clusters > std::max<size_t>(rows, 1)) {
+      raise(PyExc_ValueError, name + "[1] is " + std::to_string(clusters) + ", more clusters than the " +
+                                  std::to_string(rows) + " rows");
+    }
+    const int64_t* numbers = contiguous_int64(view, copies[static_cast<size_t>(m)]);
+    for (size_t i = 0; i < rows; ++i) {
+      if (numbers[i] < 0 || static_cast<uint64_t>(numbers[i]) >= clusters) {
+        raise(PyExc_ValueError, name + "[0][" + std::to_string(i) + "] is " + std::to_string(numbers[i]) +
+                                    ", not a cluster number below " + std::to_string(clusters));
+      }
+    }
+    columns.push_back(NumberedColumn{numbers, clusters});
+  }
+  int64_t* numbers = nullptr;
+  PyRef array = new_int64_array(rows, numbers);
+  const size_t clusters = without_interpreter_lock([&] { return number_combinations(columns, rows, numbers); });
+  PyRef total = checked(PyLong_FromSize_t(clusters));
+  return checked(PyTuple_Pack(2, array.get(), total.get()));
+}
+
 PyRef first_rows_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"numbers"};
   PyObject* slots[std::size(parameters)];
@@ -340,6 +386,7 @@ const FastCallEntry parts_cluster_sums = guarded_fast_call<parts_cluster_sums_bo
 const FastCallEntry finish_effects = guarded_fast_call<finish_effects_body>;
 const FastCallEntry cluster_keys = guarded_fast_call<cluster_keys_body>;
 const FastCallEntry cluster_codes = guarded_fast_call<cluster_codes_body>;
+const FastCallEntry combined_codes_entry = guarded_fast_call<combined_codes_body>;
 const FastCallEntry first_rows_entry = guarded_fast_call<first_rows_body>;
 const FastCallEntry cell_meats = guarded_fast_call<cell_meats_body>;
 
