@@ -52,8 +52,8 @@ def checked_weights(columns: Columns, weights: Weighting, not_missing: np.ndarra
     if not columns.is_numeric(name):
         raise ValueError(f"weights column {name!r} must be numeric")
     values = np.asarray(columns.numeric(name), dtype=np.float64)
-    positions = np.arange(values.shape[0]) if not_missing is None else np.flatnonzero(not_missing)
-    values = values[positions]
+    if not_missing is not None:
+        values = values[not_missing]
     problems = [
         (~np.isfinite(values) | (values < 0.0), "not a finite non-negative number"),
     ]
@@ -62,6 +62,6 @@ def checked_weights(columns: Columns, weights: Weighting, not_missing: np.ndarra
     for bad, what in problems:
         if bad.any():
             first = int(np.flatnonzero(bad)[0])
-            row = columns.row_label(int(positions[first]))
+            row = columns.row_label(first if not_missing is None else int(np.flatnonzero(not_missing)[first]))
             raise ValueError(f"weights column {name!r} holds {float(values[first])!r} in {row}: {what}")
     return values
