@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "estimation/parallel_tasks.hpp"
+#include "numeric/buffer.hpp"
 #include "numeric/symmetric_factor.hpp"
 #include "numeric/tile_kernels.hpp"
 #include "panic.hpp"
@@ -133,18 +134,18 @@ namespace {
 // formed in one sweep, without numbering or zeroing the rows first. The
 // table of the model-wide cells met (stamped with the partition, and each
 // cell's number there) serves one partition after another without being
-// cleared. Where the partition has kModelWideRowsPerCluster rows per
-// model-wide cell or more, it sums by the model-wide numbers instead, into
-// a row for every cell.
+// cleared (storage for a uint64_t a cell, not owned). Where the partition
+// has kModelWideRowsPerCluster rows per model-wide cell or more, it sums by
+// the model-wide numbers instead, into a row for every cell.
 class PartitionCells {
  public:
-  explicit PartitionCells(size_t cells) : met_(cells, 0) {}
+  PartitionCells(uint64_t* met, size_t cells) : met_(met), cells_(cells) { std::fill(met, met + cells, 0); }
 
   // The sums of the partition's rows into storage, room for
   // min(rows, cells) rows of k (row-major, not owned).
   void sum(const CellPartition& part, const Vector& beta, uint32_t partition, double* storage) {
     const Probit& problem = *part.problem;
-    const size_t k = problem.k(), rows = problem.nobs(), cells = met_.size();
+    const size_t k = problem.k(), rows = problem.nobs(), cells = cells_;
     ids_.clear();
     if (cells <= rows / kModelWideRowsPerCluster) {
       ids_.resize(cells);
@@ -196,7 +197,8 @@ class PartitionCells {
   static constexpr uint64_t kStampBits = ~uint64_t{0} << 32;
   // Per model-wide cell: the partition that met it last (plus one, high
   // half) and its number there (low half), one load per row.
-  std::vector<uint64_t> met_;
+  uint64_t* met_;
+  size_t cells_;
   std::vector<uint32_t> ids_;
 };
 
@@ -206,10 +208,14 @@ class PartitionCells {
 // out among threads in blocks, each adding only its own.
 class CellTotals {
  public:
-  CellTotals(double* storage, size_t cells, size_t k) : storage_(storage), k_(k), written_(cells, 0) {}
+  // written: storage for a flag a cell (not owned).
+  CellTotals(double* storage, unsigned char* written, size_t cells, size_t k)
+      : storage_(storage), written_(written), cells_(cells), k_(k) {
+    std::fill(written, written + cells, 0);
+  }
 
   // Rows [0, rows) hold sums already (formed in place).
-  void formed_in_place(size_t rows) { std::fill(written_.begin(), written_.begin() + rows, 1); }
+  void formed_in_place(size_t rows) { std::fill(written_, written_ + rows, 1); }
   // Adds the rows of sums (row r of cell ids[r]) whose cells are in share
   // `share` of `shares`.
   void add(const uint32_t* ids, const double* sums, size_t rows, size_t share, size_t shares) {
@@ -232,7 +238,7 @@ class CellTotals {
   }
   // Zeroes the rows of the cells no partition met: storage then holds every total.
   void finish() {
-    for (size_t cell = 0; cell < written_.size(); ++cell) {
+    for (size_t cell = 0; cell < cells_; ++cell) {
       if (written_[cell] == 0) std::fill(storage_ + cell * k_, storage_ + (cell + 1) * k_, 0.0);
     }
   }
@@ -242,22 +248,53 @@ class CellTotals {
   // that no two threads write the same line.
   static constexpr size_t kBlockCells = 512;
   double* storage_;
-  size_t k_;
-  std::vector<unsigned char> written_;
+  unsigned char* written_;
+  size_t cells_, k_;
 };
 
-// The cells' score sums into rows [0, cells) of work, each thread's
-// partition sums in `room` rows after them (cell_score_meats): up to
-// `threads` partitions summed side by side, then added to the totals in
-// partition order, the cells shared out among the threads.
+// The storage of sum_cells in one block (cell_score_meats): the totals,
+// each thread's partition sums (room for the most cells a partition can
+// have), each thread's table of the cells met and a flag a cell. A fit's
+// next covariance finds the block among the buffers kept for reuse
+// (buffer.hpp), its pages already mapped, and writes it again; the tables
+// are integers in rows of the block, which are never read as doubles.
+class CellsWork {
+ public:
+  CellsWork(const std::vector<CellPartition>& partitions, size_t cells, size_t k, size_t threads)
+      : cells_(cells), k_(k), threads_(threads) {
+    for (const CellPartition& part : partitions) room_ = std::max(room_, std::min(part.problem->nobs(), cells));
+    const size_t table_bytes = threads * cells * sizeof(uint64_t) + cells;
+    work_ = Buffer(tables_at() + (table_bytes + sizeof(double) - 1) / sizeof(double));
+  }
+
+  double* totals() noexcept { return work_.data(); }
+  double* scratch(size_t thread) noexcept { return work_.data() + (cells_ + thread * room_) * k_; }
+  uint64_t* met(size_t thread) noexcept {
+    return reinterpret_cast<uint64_t*>(work_.data() + tables_at()) + thread * cells_;
+  }
+  unsigned char* written() noexcept { return reinterpret_cast<unsigned char*>(met(threads_)); }
+  MatrixView totals_view() const noexcept {
+    return MatrixView{work_.data(), cells_, k_, static_cast<ptrdiff_t>(k_), 1};
+  }
+
+ private:
+  size_t tables_at() const noexcept { return (cells_ + threads_ * room_) * k_; }  // in doubles
+
+  size_t cells_, k_, threads_, room_ = 0;
+  Buffer work_;
+};
+
+// The cells' score sums into the totals of work: up to `threads`
+// partitions summed side by side, then added to the totals in partition
+// order, the cells shared out among the threads.
 void sum_cells(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells, size_t threads,
-               size_t room, Matrix& work) {
+               CellsWork& work) {
   const size_t k = beta.size();
-  CellTotals totals(work.row(0), cells, k);
-  std::vector<PartitionCells> summed;  // each thread's, built in place (a table of every cell each)
+  CellTotals totals(work.totals(), work.written(), cells, k);
+  std::vector<PartitionCells> summed;  // each thread's
   summed.reserve(threads);
-  for (size_t t = 0; t < threads; ++t) summed.emplace_back(cells);
-  const auto scratch = [&](size_t t) { return work.row(cells + t * room); };
+  for (size_t t = 0; t < threads; ++t) summed.emplace_back(work.met(t), cells);
+  const auto scratch = [&](size_t t) { return work.scratch(t); };
   for (size_t first = 0; first < partitions.size(); first += threads) {
     const size_t batch = std::min(threads, partitions.size() - first);
     bool in_totals = false;  // the first partition's sums formed in the totals
@@ -269,10 +306,10 @@ void sum_cells(const std::vector<CellPartition>& partitions, const Vector& beta,
       // its scratch rows, to be added as any partition's.
       const bool first_partition = first + t == 0;
       summed[t].sum(partitions[first + t], beta, static_cast<uint32_t>(first + t),
-                    first_partition ? work.row(0) : scratch(t));
+                    first_partition ? work.totals() : scratch(t));
       if (!first_partition) return;
       in_totals = summed[t].identity();
-      if (!in_totals) std::copy(work.row(0), work.row(0) + summed[t].cells() * k, scratch(t));
+      if (!in_totals) std::copy(work.totals(), work.totals() + summed[t].cells() * k, scratch(t));
     });
     if (in_totals) totals.formed_in_place(summed[0].cells());
     run_tasks(threads, threads, [&](size_t share) {
@@ -320,15 +357,9 @@ std::vector<Matrix> cell_score_meats(const std::vector<CellPartition>& partition
   KESTRUM_ASSERT(partitions.size() < std::numeric_limits<uint32_t>::max());
   const size_t k = beta.size();
   threads = std::max<size_t>(1, std::min(threads, partitions.size()));
-  // The totals and each thread's partition sums (room for the most cells a
-  // partition can have) in one block, written again for the next
-  // partitions: a fit's next covariance finds it among the buffers kept
-  // for reuse (buffer.hpp), its pages already mapped.
-  size_t room = 0;
-  for (const CellPartition& part : partitions) room = std::max(room, std::min(part.problem->nobs(), cells));
-  Matrix work = Matrix::uninitialized(cells + threads * room, k);
-  sum_cells(partitions, beta, cells, threads, room, work);
-  const MatrixView totals{work.row(0), cells, k, static_cast<ptrdiff_t>(k), 1};
+  CellsWork work(partitions, cells, k, threads);
+  sum_cells(partitions, beta, cells, threads, work);
+  const MatrixView totals = work.totals_view();
   return cell_grouping_meats(totals, coarser, clusters, cells_per_piece, threads);
 }
 
