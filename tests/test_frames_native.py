@@ -433,6 +433,32 @@ def test_int64_cluster_numbers_give_the_float_numbers_sums():
     assert np.array_equal(_native.cluster_meat(totals), totals.T @ totals)
 
 
+@pytest.mark.parametrize("kind", ["int64", "strided int64", "float64", "strided float64", "rounding"])
+def test_value_codes_number_the_values_keys_by_first_appearance(kind):
+    """Against pandas' factorize (NaN one cluster) of values that round to
+    themselves, ints read in place, strided or not; values that round alike
+    to four decimals as the key rule's two-step path (cluster_keys, then
+    cluster_codes) numbers them."""
+    rng = np.random.default_rng(3)
+    if "int64" in kind:
+        values = rng.integers(-5000, 5000, 50_000) * 1_000_003
+    elif kind == "rounding":
+        values = rng.integers(0, 300, 50_000) / 8 + rng.choice([0.0, 1e-6, -2e-5, 5e-5], 50_000)
+    else:
+        values = np.where(rng.random(50_000) < 0.05, np.nan, rng.integers(0, 900, 50_000) / 4)
+    if "strided" in kind:
+        values = np.repeat(values, 3)[::3]
+    numbers, count = _native.value_codes(values)
+    if kind == "rounding":
+        expected, expected_count = _native.cluster_codes(_native.cluster_keys(np.ascontiguousarray(values)))
+    else:
+        expected = pd.factorize(values, use_na_sentinel=False)[0]
+        expected_count = expected.max() + 1
+    assert numbers.dtype == np.int64 and np.array_equal(numbers, expected) and count == expected_count
+    with pytest.raises(TypeError, match="values"):
+        _native.value_codes(np.zeros(3, dtype=np.int32))
+
+
 @pytest.mark.parametrize("counts", [(300,), (300, 70), (3000, 2000), (40, 7, 3)])
 def test_combined_codes_number_the_combinations_by_first_appearance(counts):
     """Against pandas' factorize of the tuples of values (numbered by first
@@ -510,6 +536,14 @@ def test_cell_score_meats_sum_each_partitions_cells_in_partition_order(weighted,
         g = np.zeros((count, k))
         np.add.at(g, cluster_of, by_cell)
         np.testing.assert_allclose(meat, g.T @ g, rtol=1e-10)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_cell_score_meats_of_no_columns_are_empty(threads):
+    ys = np.array([0.0, 1.0, 0.0, 1.0])
+    meats = _native.cell_score_meats([(ys, np.zeros((4, 0)), None, np.array([0, 1, 0, 2]))], np.zeros(0), 3,
+                                     [(np.array([0, 0, 1]), 2)], 4, threads)
+    assert [m.shape for m in meats] == [(0, 0), (0, 0)]
 
 
 @pytest.mark.parametrize("cells_per_piece", [1, 7, 1000, 5000])

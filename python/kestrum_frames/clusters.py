@@ -52,6 +52,19 @@ def key_codes(keys: np.ndarray) -> tuple[np.ndarray, int]:
     return _native.cluster_codes(codes.astype(np.int64, copy=False), max(len(uniques), 1))
 
 
+def column_codes(columns: Columns, name: str, keep: np.ndarray | None) -> tuple[np.ndarray, int]:
+    """key_codes(column_keys(...)): the cluster of each kept row of a
+    column, numbered by first appearance, and their number; a numeric
+    column's keys are not formed (int64 values are read as the float64
+    they convert to, as column_keys reads them)."""
+    if not columns.is_numeric(name):
+        return key_codes(column_keys(columns, name, keep))
+    values = np.asarray(columns.numeric(name))
+    if values.dtype != np.int64:
+        values = values.astype(np.float64, copy=False)
+    return _native.value_codes(values if keep is None else values[keep])
+
+
 def combined_codes(numbered: list[tuple[np.ndarray, int]]) -> tuple[np.ndarray, int]:
     """The clusters of the combinations of numbered columns, numbered by
     first appearance: (a, b) is the code a G_b + b (at most G_a G_b <= n^2,

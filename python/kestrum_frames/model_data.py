@@ -28,7 +28,7 @@ import numpy as np
 from . import _native
 from .design import Design, outcome_values
 from .clusters import (
-    cell_totals, coarser_clusters, column_keys, combined_codes, finest_grouping, first_rows, key_codes,
+    cell_totals, coarser_clusters, column_codes, combined_codes, finest_grouping, first_rows,
     meats_by_grouping, partition_cell_meats, single_row_meats, single_row_parts,
 )
 from .frames import Columns
@@ -266,7 +266,7 @@ def missing_cluster_error(name: str, where: str) -> ValueError:
 
 def numbered_columns(columns: Columns, names: list[str], keep: np.ndarray | None) -> list[tuple[np.ndarray, int]]:
     """Per cluster column, the cluster of each kept row and their number."""
-    return in_threads([partial(lambda name: key_codes(column_keys(columns, name, keep)), name) for name in names])
+    return in_threads([partial(column_codes, columns, name, keep) for name in names])
 
 
 def partition_columns(regressors, start: int, stop: int, check: bool = True) -> tuple[Regressors, bool]:

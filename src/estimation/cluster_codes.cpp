@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <vector>
 
+#include "estimation/clusters.hpp"
 #include "panic.hpp"
 
 namespace kestrum {
@@ -114,6 +116,22 @@ size_t number_codes(const int64_t* codes, size_t rows, uint64_t extent, int64_t*
   return number_by([codes](size_t i) { return codes[i]; }, rows, extent, numbers);
 }
 
+size_t number_value_keys(const char* origin, ptrdiff_t byte_stride, size_t rows, bool integers, int64_t* numbers) {
+  const auto key = [=](size_t i) {
+    const char* at = origin + static_cast<ptrdiff_t>(i) * byte_stride;
+    double value;
+    if (integers) {
+      int64_t integer;
+      std::memcpy(&integer, at, sizeof integer);
+      value = static_cast<double>(integer);
+    } else {
+      std::memcpy(&value, at, sizeof value);
+    }
+    return cluster_key(value);
+  };
+  return number_hashed(key, rows, numbers);
+}
+
 size_t number_combinations(const std::vector<NumberedColumn>& columns, size_t rows, int64_t* numbers) {
   KESTRUM_ASSERT(!columns.empty());
   const int64_t* so_far = columns[0].numbers;  // the combinations of the columns before m, numbered
@@ -130,13 +148,15 @@ size_t number_combinations(const std::vector<NumberedColumn>& columns, size_t ro
   return clusters;
 }
 
-size_t first_rows(const int64_t* numbers, size_t rows, int64_t* first) {
+size_t first_rows(const int64_t* numbers, size_t rows, int64_t* first, size_t room) {
   // Without a branch per row (the numbers are random where clusters are
-  // many): every row is written as a candidate, kept when the maximum rises.
+  // many): every row is written as a candidate, kept when the maximum rises;
+  // candidates beyond the room (or without first) go to a spare slot.
+  int64_t spare = 0;
   size_t found = 0;
   int64_t highest = -1;
   for (size_t i = 0; i < rows; ++i) {
-    first[found] = static_cast<int64_t>(i);
+    *(found < room ? first + found : &spare) = static_cast<int64_t>(i);
     found += numbers[i] > highest ? 1 : 0;
     highest = std::max(highest, numbers[i]);
   }

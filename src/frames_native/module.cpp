@@ -37,6 +37,7 @@ PyMethodDef functions[] = {
     fast_call_method("significance_labels", significance_labels, kSignificanceLabelsDoc),
     fast_call_method("cluster_keys", cluster_keys, kClusterKeysDoc),
     fast_call_method("cluster_codes", cluster_codes, kClusterCodesDoc),
+    fast_call_method("value_codes", value_codes_entry, kValueCodesDoc),
     fast_call_method("combined_codes", combined_codes_entry, kCombinedCodesDoc),
     fast_call_method("first_rows", first_rows_entry, kFirstRowsDoc),
     fast_call_method("gather_columns", gather_columns, kGatherColumnsDoc),

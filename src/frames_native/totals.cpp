@@ -52,6 +52,11 @@ const char* const kClusterCodesDoc =
     "cluster_codes(codes, extent=0)\n--\n\n"
     "The clusters of int64 codes (n,): rows with equal codes share one, numbered by first appearance. Returns\n"
     "the numbers (int64) and the count. extent, when not 0: every code lies in [0, extent).";
+const char* const kValueCodesDoc =
+    "value_codes(values)\n--\n\n"
+    "The clusters of the cluster keys of values (n,: float64, or int64 taken as float64), numbered by first\n"
+    "appearance, without forming the keys: what cluster_codes gives cluster_keys' keys. Returns the numbers\n"
+    "(int64) and the count.";
 const char* const kCombinedCodesDoc =
     "combined_codes(columns)\n--\n\n"
     "The clusters of the combinations of numbered columns' values, numbered by first appearance: columns a\n"
@@ -309,6 +314,34 @@ PyRef cluster_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   return checked(PyTuple_Pack(2, array.get(), count.get()));
 }
 
+PyRef value_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"values"};
+  PyObject* slots[std::size(parameters)];
+  bind_arguments(Signature{"value_codes", parameters, 1}, args, nargs, kwnames, slots);
+  const char* origin = nullptr;
+  ptrdiff_t byte_stride = 0;
+  size_t rows = 0;
+  const bool integers = is_int64_vector(slots[0]);
+  if (integers) {
+    const Int64View view = int64_argument(slots[0], "values");
+    origin = view.origin;
+    rows = view.rows;
+    byte_stride = view.byte_stride;
+  } else {
+    convert_argument("values", [&] { return extract_array_strict(slots[0], 1); });
+    const ArrayView view = view_array(slots[0]);
+    origin = view.origin;
+    rows = view.rows();
+    byte_stride = view.byte_stride[0];
+  }
+  int64_t* numbers = nullptr;
+  PyRef array = new_int64_array(rows, numbers);
+  const size_t clusters =
+      without_interpreter_lock([&] { return number_value_keys(origin, byte_stride, rows, integers, numbers); });
+  PyRef count = checked(PyLong_FromSize_t(clusters));
+  return checked(PyTuple_Pack(2, array.get(), count.get()));
+}
+
 PyRef combined_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"columns"};
   PyObject* slots[std::size(parameters)];
@@ -357,12 +390,11 @@ PyRef first_rows_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   const Int64View view = int64_argument(slots[0], "numbers");
   std::vector<int64_t> copy;
   const int64_t* numbers = contiguous_int64(view, copy);
-  // Room for a row each, uninitialised: only the pages written are touched.
-  const std::unique_ptr<int64_t[]> first(new int64_t[std::max<size_t>(view.rows, 1)]);
-  const size_t found = without_interpreter_lock([&] { return first_rows(numbers, view.rows, first.get()); });
+  // Counted first, then written into the array itself: no scratch of a row each.
+  const size_t found = without_interpreter_lock([&] { return first_rows(numbers, view.rows); });
   int64_t* rows = nullptr;
   PyRef array = new_int64_array(found, rows);
-  std::copy_n(first.get(), found, rows);
+  without_interpreter_lock([&] { return first_rows(numbers, view.rows, rows, found); });
   return array;
 }
 
@@ -386,6 +418,7 @@ const FastCallEntry parts_cluster_sums = guarded_fast_call<parts_cluster_sums_bo
 const FastCallEntry finish_effects = guarded_fast_call<finish_effects_body>;
 const FastCallEntry cluster_keys = guarded_fast_call<cluster_keys_body>;
 const FastCallEntry cluster_codes = guarded_fast_call<cluster_codes_body>;
+const FastCallEntry value_codes_entry = guarded_fast_call<value_codes_body>;
 const FastCallEntry combined_codes_entry = guarded_fast_call<combined_codes_body>;
 const FastCallEntry first_rows_entry = guarded_fast_call<first_rows_body>;
 const FastCallEntry cell_meats = guarded_fast_call<cell_meats_body>;

@@ -39,6 +39,9 @@ extern const FastCallEntry cluster_codes;
 // cell_meats(totals, coarser, cells_per_piece, threads) -> the meats of the cells and of each coarser grouping
 extern const FastCallEntry cell_meats;
 extern const char* const kCellMeatsDoc;
+// value_codes(values) -> (numbers as int64, count)
+extern const char* const kValueCodesDoc;
+extern const FastCallEntry value_codes_entry;
 // combined_codes(columns) -> (numbers as int64, count)
 extern const char* const kCombinedCodesDoc;
 extern const FastCallEntry combined_codes_entry;
