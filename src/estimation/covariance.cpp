@@ -269,16 +269,15 @@ class CellsWork {
 
   double* totals() noexcept { return work_.data(); }
   double* scratch(size_t thread) noexcept { return work_.data() + (cells_ + thread * room_) * k_; }
-  uint64_t* met(size_t thread) noexcept {
-    return reinterpret_cast<uint64_t*>(work_.data() + tables_at()) + thread * cells_;
-  }
-  unsigned char* written() noexcept { return reinterpret_cast<unsigned char*>(met(threads_)); }
+  uint64_t* met(size_t thread) noexcept { return static_cast<uint64_t*>(tables()) + thread * cells_; }
+  unsigned char* written() noexcept { return static_cast<unsigned char*>(static_cast<void*>(met(threads_))); }
   MatrixView totals_view() const noexcept {
     return MatrixView{work_.data(), cells_, k_, static_cast<ptrdiff_t>(k_), 1};
   }
 
  private:
   size_t tables_at() const noexcept { return (cells_ + threads_ * room_) * k_; }  // in doubles
+  void* tables() noexcept { return work_.data() + tables_at(); }
 
   size_t cells_, k_, threads_, room_ = 0;
   Buffer work_;

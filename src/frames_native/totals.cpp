@@ -291,6 +291,18 @@ const int64_t* contiguous_int64(const Int64View& view, std::vector<int64_t>& cop
   return reinterpret_cast<const int64_t*>(view.origin);
 }
 
+// The pair (numbers, count) of a numbering: an int64 array of `rows`
+// filled by number(numbers) without the interpreter lock, and the count of
+// clusters it returns.
+template <class Number>
+PyRef numbered_rows(size_t rows, const Number& number) {
+  int64_t* numbers = nullptr;
+  PyRef array = new_int64_array(rows, numbers);
+  const size_t clusters = without_interpreter_lock([&] { return number(numbers); });
+  PyRef count = checked(PyLong_FromSize_t(clusters));
+  return checked(PyTuple_Pack(2, array.get(), count.get()));
+}
+
 PyRef cluster_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"codes", "extent"};
   PyObject* slots[std::size(parameters)];
@@ -307,11 +319,7 @@ PyRef cluster_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
       }
     }
   }
-  int64_t* numbers = nullptr;
-  PyRef array = new_int64_array(view.rows, numbers);
-  const size_t clusters = without_interpreter_lock([&] { return number_codes(codes, view.rows, extent, numbers); });
-  PyRef count = checked(PyLong_FromSize_t(clusters));
-  return checked(PyTuple_Pack(2, array.get(), count.get()));
+  return numbered_rows(view.rows, [&](int64_t* numbers) { return number_codes(codes, view.rows, extent, numbers); });
 }
 
 PyRef value_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -334,12 +342,8 @@ PyRef value_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     rows = view.rows();
     byte_stride = view.byte_stride[0];
   }
-  int64_t* numbers = nullptr;
-  PyRef array = new_int64_array(rows, numbers);
-  const size_t clusters =
-      without_interpreter_lock([&] { return number_value_keys(origin, byte_stride, rows, integers, numbers); });
-  PyRef count = checked(PyLong_FromSize_t(clusters));
-  return checked(PyTuple_Pack(2, array.get(), count.get()));
+  return numbered_rows(
+      rows, [&](int64_t* numbers) { return number_value_keys(origin, byte_stride, rows, integers, numbers); });
 }
 
 PyRef combined_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -376,11 +380,7 @@ PyRef combined_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     }
     columns.push_back(NumberedColumn{numbers, clusters});
   }
-  int64_t* numbers = nullptr;
-  PyRef array = new_int64_array(rows, numbers);
-  const size_t clusters = without_interpreter_lock([&] { return number_combinations(columns, rows, numbers); });
-  PyRef total = checked(PyLong_FromSize_t(clusters));
-  return checked(PyTuple_Pack(2, array.get(), total.get()));
+  return numbered_rows(rows, [&](int64_t* numbers) { return number_combinations(columns, rows, numbers); });
 }
 
 PyRef first_rows_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
