@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "estimation/parallel_tasks.hpp"
 #include "numeric/buffer.hpp"
@@ -127,81 +128,6 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
 
 namespace {
 
-// One partition's cells summed as its rows come: the cells numbered by
-// first appearance in the partition and each row's (weighted) score c_i s_i
-// added to its cell's row of sums, a cell's first row writing that row
-// rather than adding to a zeroed one (the same bits), so that the sums are
-// formed in one sweep, without numbering or zeroing the rows first. The
-// table of the model-wide cells met (stamped with the partition, and each
-// cell's number there) serves one partition after another without being
-// cleared (storage for a uint64_t a cell, not owned). Where the partition
-// has kModelWideRowsPerCluster rows per model-wide cell or more, it sums by
-// the model-wide numbers instead, into a row for every cell.
-class PartitionCells {
- public:
-  PartitionCells(uint64_t* met, size_t cells) : met_(met), cells_(cells) { std::fill(met, met + cells, 0); }
-
-  // The sums of the partition's rows into storage, room for
-  // min(rows, cells) rows of k (row-major, not owned).
-  void sum(const CellPartition& part, const Vector& beta, uint32_t partition, double* storage) {
-    const Probit& problem = *part.problem;
-    const size_t k = problem.k(), rows = problem.nobs(), cells = cells_;
-    ids_.clear();
-    if (cells <= rows / kModelWideRowsPerCluster) {
-      ids_.resize(cells);
-      for (size_t c = 0; c < cells; ++c) ids_[c] = static_cast<uint32_t>(c);
-      std::vector<NumberedRowSums> sums{NumberedRowSums(storage, cells, k)};
-      add_score_sums(problem, beta, {part.cell_of}, sums, nullptr);
-      sums[0].finish();
-      return;
-    }
-    ids_.reserve(std::min(rows, cells));
-    const uint64_t stamp = uint64_t{partition + 1} << 32;
-    const uint32_t* cell_of = part.cell_of;
-    for_each_tile(problem, beta.data(), [&](const Tile& tile) {
-      double lambda[kTileRows];
-      weighted_score_factors(problem, tile, lambda);
-      for (size_t b = 0; b < tile.count; ++b) {
-        const size_t i = tile.start + b;
-        // The rows' cells are met at random: the table's entries are asked
-        // for well ahead, and the sums of the cells a little ahead once
-        // their entries are in.
-        if (i + 2 * kPrefetchRowsAhead < rows) __builtin_prefetch(&met_[cell_of[i + 2 * kPrefetchRowsAhead]]);
-        if (i + kPrefetchRowsAhead < rows) {
-          const uint64_t ahead = met_[cell_of[i + kPrefetchRowsAhead]];
-          if ((ahead & kStampBits) == stamp) prefetch_row(storage + static_cast<uint32_t>(ahead) * k, k);
-        }
-        uint64_t& met = met_[cell_of[i]];
-        if ((met & kStampBits) == stamp) {
-          add_scaled_row(storage + static_cast<uint32_t>(met) * k, tile.rows, b, lambda[b]);
-          continue;
-        }
-        met = stamp | ids_.size();
-        set_scaled_row(storage + ids_.size() * k, tile.rows, b, lambda[b]);
-        ids_.push_back(cell_of[i]);
-      }
-    });
-  }
-  // The model-wide cell of each row of sums.
-  const uint32_t* ids() const noexcept { return ids_.data(); }
-  size_t cells() const noexcept { return ids_.size(); }
-  // Whether the partition's cells are the model's first cells, in order.
-  bool identity() const noexcept {
-    for (size_t c = 0; c < ids_.size(); ++c) {
-      if (ids_[c] != c) return false;
-    }
-    return true;
-  }
-
- private:
-  static constexpr uint64_t kStampBits = ~uint64_t{0} << 32;
-  // Per model-wide cell: the partition that met it last (plus one, high
-  // half) and its number there (low half), one load per row.
-  uint64_t* met_;
-  size_t cells_;
-  std::vector<uint32_t> ids_;
-};
-
 // The cells' totals in rows of storage (row-major, not owned): the
 // partitions' sums added in partition order, a cell's first sum written
 // rather than added to a zeroed row (the same bits). The cells are shared
@@ -214,8 +140,18 @@ class CellTotals {
     std::fill(written, written + cells, 0);
   }
 
-  // Rows [0, rows) hold sums already (formed in place).
-  void formed_in_place(size_t rows) { std::fill(written_, written_ + rows, 1); }
+  // x_b s of row b of a tile added to the total of a cell that no earlier
+  // partition has (a partition's own sum of such a cell is its total).
+  void add_row(uint32_t cell, const TileRows& rows, size_t b, double s) noexcept {
+    double* total = storage_ + cell * k_;
+    if (written_[cell] != 0) {
+      add_scaled_row(total, rows, b, s);
+      return;
+    }
+    set_scaled_row(total, rows, b, s);
+    written_[cell] = 1;
+  }
+  void prefetch(uint32_t cell) const noexcept { prefetch_row(storage_ + cell * k_, k_); }
   // Adds the rows of sums (row r of cell ids[r]) whose cells are in share
   // `share` of `shares`.
   void add(const uint32_t* ids, const double* sums, size_t rows, size_t share, size_t shares) {
@@ -252,6 +188,90 @@ class CellTotals {
   size_t cells_, k_;
 };
 
+// One partition's cells summed as its rows come: the cells numbered by
+// first appearance in the partition and each row's (weighted) score c_i s_i
+// added to its cell's row of sums, a cell's first row writing that row
+// rather than adding to a zeroed one (the same bits), so that the sums are
+// formed in one sweep, without numbering or zeroing the rows first. A cell
+// numbered above every cell of the partitions before (at or beyond `fresh`)
+// is in none of them: its sum is its total so far, and is formed in the
+// totals themselves; only the others are numbered and summed apart, to be
+// added to the totals in partition order. The table of the model-wide cells
+// met (stamped with the partition, and each cell's number there) serves one
+// partition after another without being cleared (storage for a uint64_t a
+// cell, not owned). Where the partition has kModelWideRowsPerCluster rows
+// per model-wide cell or more, it sums every cell apart by the model-wide
+// numbers instead, into a row for each.
+class PartitionCells {
+ public:
+  PartitionCells(uint64_t* met, size_t cells) : met_(met), cells_(cells) { std::fill(met, met + cells, 0); }
+
+  // The sums of the partition's rows: of its cells from `fresh` on into
+  // totals, of the others into storage, room for min(rows, cells) rows of k
+  // (row-major, not owned).
+  void sum(const CellPartition& part, const Vector& beta, uint32_t partition, size_t fresh, CellTotals& totals,
+           double* storage) {
+    const Probit& problem = *part.problem;
+    const size_t k = problem.k(), rows = problem.nobs(), cells = cells_;
+    ids_.clear();
+    if (cells <= rows / kModelWideRowsPerCluster) {
+      ids_.resize(cells);
+      for (size_t c = 0; c < cells; ++c) ids_[c] = static_cast<uint32_t>(c);
+      std::vector<NumberedRowSums> sums{NumberedRowSums(storage, cells, k)};
+      add_score_sums(problem, beta, {part.cell_of}, sums, nullptr);
+      sums[0].finish();
+      return;
+    }
+    ids_.reserve(std::min(rows, cells));
+    const uint64_t stamp = uint64_t{partition + 1} << 32;
+    const uint32_t* cell_of = part.cell_of;
+    for_each_tile(problem, beta.data(), [&](const Tile& tile) {
+      double lambda[kTileRows];
+      weighted_score_factors(problem, tile, lambda);
+      for (size_t b = 0; b < tile.count; ++b) {
+        const size_t i = tile.start + b;
+        // The rows' cells are met at random: the table's entries are asked
+        // for well ahead, and the sums of the cells a little ahead once
+        // their entries are in.
+        if (i + 2 * kPrefetchRowsAhead < rows && cell_of[i + 2 * kPrefetchRowsAhead] < fresh) {
+          __builtin_prefetch(&met_[cell_of[i + 2 * kPrefetchRowsAhead]]);
+        }
+        if (i + kPrefetchRowsAhead < rows) {
+          const uint32_t cell = cell_of[i + kPrefetchRowsAhead];
+          if (cell >= fresh) {
+            totals.prefetch(cell);
+          } else if (const uint64_t ahead = met_[cell]; (ahead & kStampBits) == stamp) {
+            prefetch_row(storage + static_cast<uint32_t>(ahead) * k, k);
+          }
+        }
+        if (cell_of[i] >= fresh) {
+          totals.add_row(cell_of[i], tile.rows, b, lambda[b]);
+          continue;
+        }
+        uint64_t& met = met_[cell_of[i]];
+        if ((met & kStampBits) == stamp) {
+          add_scaled_row(storage + static_cast<uint32_t>(met) * k, tile.rows, b, lambda[b]);
+          continue;
+        }
+        met = stamp | ids_.size();
+        set_scaled_row(storage + ids_.size() * k, tile.rows, b, lambda[b]);
+        ids_.push_back(cell_of[i]);
+      }
+    });
+  }
+  // The model-wide cell of each row of sums.
+  const uint32_t* ids() const noexcept { return ids_.data(); }
+  size_t cells() const noexcept { return ids_.size(); }
+
+ private:
+  static constexpr uint64_t kStampBits = ~uint64_t{0} << 32;
+  // Per model-wide cell: the partition that met it last (plus one, high
+  // half) and its number there (low half), one load per row.
+  uint64_t* met_;
+  size_t cells_;
+  std::vector<uint32_t> ids_;
+};
+
 // The storage of sum_cells in one block (cell_score_meats): the totals,
 // each thread's partition sums (room for the most cells a partition can
 // have), each thread's table of the cells met and a flag a cell. A fit's
@@ -284,36 +304,33 @@ class CellsWork {
 };
 
 // The cells' score sums into the totals of work: up to `threads`
-// partitions summed side by side, then added to the totals in partition
-// order, the cells shared out among the threads.
+// partitions summed side by side, then the sums they hold apart added to
+// the totals in partition order, the cells shared out among the threads.
 void sum_cells(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells, size_t threads,
                CellsWork& work) {
   const size_t k = beta.size();
   CellTotals totals(work.totals(), work.written(), cells, k);
+  // Per partition, the cells from which on none is in a partition before
+  // it: one above the highest cell of those (all cells for the first).
+  std::vector<size_t> fresh(partitions.size(), 0);
+  run_tasks(partitions.size(), threads, [&](size_t p) {
+    const uint32_t* cell_of = partitions[p].cell_of;
+    const size_t rows = partitions[p].problem->nobs();
+    fresh[p] = rows == 0 ? 0 : size_t{*std::max_element(cell_of, cell_of + rows)} + 1;
+  });
+  for (size_t p = 0, above = 0; p < partitions.size(); ++p) above = std::max(above, std::exchange(fresh[p], above));
   std::vector<PartitionCells> summed;  // each thread's
   summed.reserve(threads);
   for (size_t t = 0; t < threads; ++t) summed.emplace_back(work.met(t), cells);
-  const auto scratch = [&](size_t t) { return work.scratch(t); };
   for (size_t first = 0; first < partitions.size(); first += threads) {
     const size_t batch = std::min(threads, partitions.size() - first);
-    bool in_totals = false;  // the first partition's sums formed in the totals
     run_tasks(batch, batch, [&](size_t t) {
-      // The first partition is summed in the totals' rows: where it numbers
-      // its cells as the model does (the model's numbers by first
-      // appearance, its rows first), its sums from 0.0 are what the totals
-      // hold once they are added to 0.0, and stay there; else they move to
-      // its scratch rows, to be added as any partition's.
-      const bool first_partition = first + t == 0;
-      summed[t].sum(partitions[first + t], beta, static_cast<uint32_t>(first + t),
-                    first_partition ? work.totals() : scratch(t));
-      if (!first_partition) return;
-      in_totals = summed[t].identity();
-      if (!in_totals) std::copy(work.totals(), work.totals() + summed[t].cells() * k, scratch(t));
+      summed[t].sum(partitions[first + t], beta, static_cast<uint32_t>(first + t), fresh[first + t], totals,
+                    work.scratch(t));
     });
-    if (in_totals) totals.formed_in_place(summed[0].cells());
     run_tasks(threads, threads, [&](size_t share) {
-      for (size_t t = in_totals ? 1 : 0; t < batch; ++t) {  // in partition order
-        totals.add(summed[t].ids(), scratch(t), summed[t].cells(), share, threads);
+      for (size_t t = 0; t < batch; ++t) {  // in partition order
+        totals.add(summed[t].ids(), work.scratch(t), summed[t].cells(), share, threads);
       }
     });
   }
