@@ -316,7 +316,8 @@ void sum_cells(const std::vector<CellPartition>& partitions, const Vector& beta,
   run_tasks(partitions.size(), threads, [&](size_t p) {
     const uint32_t* cell_of = partitions[p].cell_of;
     const size_t rows = partitions[p].problem->nobs();
-    fresh[p] = rows == 0 ? 0 : size_t{*std::max_element(cell_of, cell_of + rows)} + 1;
+    const uint32_t* highest = std::max_element(cell_of, cell_of + rows);
+    fresh[p] = highest == cell_of + rows ? 0 : static_cast<size_t>(*highest) + 1;
   });
   for (size_t p = 0, above = 0; p < partitions.size(); ++p) above = std::max(above, std::exchange(fresh[p], above));
   std::vector<PartitionCells> summed;  // each thread's
