@@ -40,8 +40,6 @@ class NumberedRowSums {
     return storage_ + number * k_;
   }
   void prefetch(size_t number) const { prefetch_row(storage_ + number * k_, k_); }
-  // Rows below `rows` hold sums already (formed elsewhere).
-  void written(size_t rows) noexcept { zeroed_ = std::max(zeroed_, rows); }
   // Zeroes the rows no number reached: the storage then holds every sum.
   void finish() noexcept { zero_below(rows_); }
 
@@ -144,12 +142,11 @@ class CellTotals {
   // partition has (a partition's own sum of such a cell is its total).
   void add_row(uint32_t cell, const TileRows& rows, size_t b, double s) noexcept {
     double* total = storage_ + cell * k_;
-    if (written_[cell] != 0) {
+    if (first_write(cell)) {
+      set_scaled_row(total, rows, b, s);
+    } else {
       add_scaled_row(total, rows, b, s);
-      return;
     }
-    set_scaled_row(total, rows, b, s);
-    written_[cell] = 1;
   }
   void prefetch(uint32_t cell) const noexcept { prefetch_row(storage_ + cell * k_, k_); }
   // Adds the rows of sums (row r of cell ids[r]) whose cells are in share
@@ -164,11 +161,10 @@ class CellTotals {
       if (!mine(cell)) continue;
       double* total = storage_ + cell * k_;
       const double* row = sums + r * k_;
-      if (written_[cell] != 0) {
-        for (size_t j = 0; j < k_; ++j) total[j] = total[j] + row[j];
-      } else {
+      if (first_write(cell)) {
         for (size_t j = 0; j < k_; ++j) total[j] = row[j] + 0.0;
-        written_[cell] = 1;
+      } else {
+        for (size_t j = 0; j < k_; ++j) total[j] = total[j] + row[j];
       }
     }
   }
@@ -180,6 +176,13 @@ class CellTotals {
   }
 
  private:
+  // Whether the cell's total is yet to be written (then it is from now on).
+  bool first_write(uint32_t cell) noexcept {
+    if (written_[cell] != 0) return false;
+    written_[cell] = 1;
+    return true;
+  }
+
   // Cells per block of a share: a block's flags fill whole cache lines, so
   // that no two threads write the same line.
   static constexpr size_t kBlockCells = 512;
