@@ -396,8 +396,8 @@ Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t
   return totals;
 }
 
-// sum_c g_c g_c' by the tile kernel, a tile of clusters at a time with unit
-// scales: (g_ca 1)(g_cb 1) = g_ca g_cb exactly, added in cluster order.
+// sum_c g_c g_c' by the tile kernel, a tile of clusters at a time without
+// scales, added in cluster order.
 Matrix sum_of_outer_products(const Matrix& score_sums) {
   const size_t k = score_sums.cols(), clusters = score_sums.rows();
   if (clusters == 0) return ProductAccumulator(k, true).result();
@@ -407,10 +407,8 @@ Matrix sum_of_outer_products(const Matrix& score_sums) {
 Matrix sum_of_outer_products(const MatrixView& cluster_sums) {
   const size_t k = cluster_sums.cols, clusters = cluster_sums.rows;
   ProductAccumulator meat(k, true);
-  if (clusters == 0) return meat.result();
-  const std::vector<double> ones(kTileRows, 1.0);
   for (size_t start = 0; start < clusters; start += kTileRows) {
-    meat.add(TileRows{cluster_sums, start, std::min(kTileRows, clusters - start)}, ones.data(), ones.data());
+    meat.add(TileRows{cluster_sums, start, std::min(kTileRows, clusters - start)}, nullptr, nullptr);
   }
   return meat.result();
 }

@@ -529,16 +529,23 @@ void ProductAccumulator::add(const TileRows& rows, const double* left_scale, con
     const TileRows part = rows.columns != nullptr
                               ? rows
                               : TileRows{rows.X, rows.start + start, std::min(kMaxTileRows, rows.count - start)};
-    // The right factor: the left one again when the scales are the same,
-    // the rows of X in place when they are contiguous and fill whole
-    // register blocks, and otherwise a scaled, padded copy. Unscaled, that
-    // copy is taken first and the left factor scaled from it, row by row
-    // (the same products x_bj s_b), instead of gathering the tile twice.
+    // Both factors the rows of X in place when neither is scaled and the
+    // rows are contiguous, packed and fill whole register blocks (x_a x_c is
+    // what (x_a 1)(x_c 1) gives). Otherwise the right factor: the left one
+    // again when the scales are the same, the rows of X in place when they
+    // are contiguous and fill whole register blocks, and otherwise a scaled,
+    // padded copy. Unscaled, that copy is taken first and the left factor
+    // scaled from it, row by row (the same products x_bj s_b), instead of
+    // gathering the tile twice.
+    const bool in_place = part.row_major() && part.X.col_stride == 1 && padded_ == k_;
+    const double* left = left_.data();
     const double* right = left_.data();
     auto right_stride = static_cast<ptrdiff_t>(padded_);
-    if (right_scale == left_scale) {
-      scale_rows(part, padded_, left_scale + start, left_.data());
-    } else if (right_scale == nullptr && part.row_major() && part.X.col_stride == 1 && padded_ == k_) {
+    if (left_scale == nullptr && right_scale == nullptr && in_place && part.X.row_stride == right_stride) {
+      left = right = part.row(0);
+    } else if (right_scale == left_scale) {
+      scale_rows(part, padded_, left_scale != nullptr ? left_scale + start : nullptr, left_.data());
+    } else if (right_scale == nullptr && in_place) {
       scale_rows(part, padded_, left_scale + start, left_.data());
       right = part.row(0);
       right_stride = part.X.row_stride;
@@ -555,7 +562,7 @@ void ProductAccumulator::add(const TileRows& rows, const double* left_scale, con
       // A symmetric M needs only the columns from the diagonal on.
       for (size_t c0 = symmetric_ ? a0 : 0; c0 < padded_;) {
         const size_t width = block_width(c0, padded_);
-        accumulate_block(sums_.data(), padded_, left_.data(), right, right_stride, part.count, a0, c0, width);
+        accumulate_block(sums_.data(), padded_, left, right, right_stride, part.count, a0, c0, width);
         c0 += width;
       }
     }

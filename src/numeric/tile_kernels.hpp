@@ -71,11 +71,12 @@ void tile_linear_index(const TileRows& rows, const double* beta, double* eta);
 void add_scaled_rows(double* g, const TileRows& rows, const double* scale, const double* second_scale = nullptr);
 
 // Accumulates M[a][c] <- M[a][c] + (x_a l) (x_c r) row after row, with a left
-// scale l and a right scale r per row (r = 1 when absent). A symmetric M
-// has only its upper part (a <= c) accumulated and the rest mirrored, which
-// halves the work and makes M exactly symmetric: the score outer products
-// take l = r = lambda; the Hessian takes l = -w, r = 1, since
-// (x_a (-w)) x_c = -((x_a w) x_c) exactly, and mirrors its upper part.
+// scale l and a right scale r per row (r = 1 when absent; l = r = 1 when
+// both are). A symmetric M has only its upper part (a <= c) accumulated and
+// the rest mirrored, which halves the work and makes M exactly symmetric:
+// the score outer products take l = r = lambda; the Hessian takes l = -w,
+// r = 1, since (x_a (-w)) x_c = -((x_a w) x_c) exactly, and mirrors its
+// upper part; the cluster meats take neither.
 class ProductAccumulator {
  public:
   ProductAccumulator(size_t k, bool symmetric);
