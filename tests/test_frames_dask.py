@@ -220,15 +220,17 @@ def test_row_options_give_pandas_bits(client, frame_design, options):
 
 
 @pytest.mark.filterwarnings("ignore:the multi-way cluster-robust covariance is not positive")
-@pytest.mark.parametrize("pieces", [False, True], ids=["one piece", "pieces of 7 cells"])
+# Pieces of 100 cells hold the 85 clusters of (g, k)'s coarser groupings, so
+# that they are summed within the pieces; pieces of 7 cells hold none.
+@pytest.mark.parametrize("cells_per_piece", [None, 7, 100], ids=["one piece", "pieces of 7 cells", "pieces of 100"])
 @pytest.mark.parametrize("options", CLUSTER_OPTIONS.values(), ids=CLUSTER_OPTIONS.keys())
-def test_cluster_options_give_pandas_bits(client, frame_design, monkeypatch, options, pieces):
+def test_cluster_options_give_pandas_bits(client, frame_design, monkeypatch, options, cells_per_piece):
     """The partitions' cluster sums are numbered and added on the client in
     the pandas path's order (the pandas path totals the pieces of cells
     side by side from sorted parts, Dask in one sweep): every number equal,
     with its text clusters too."""
-    if pieces:
-        monkeypatch.setattr(clusters, "CELLS_PER_PIECE", 7)
+    if cells_per_piece is not None:
+        monkeypatch.setattr(clusters, "CELLS_PER_PIECE", cells_per_piece)
     frame = weighted_frame(frame_design[0])
     frame = frame.assign(g=frame["g"].map(lambda code: f"firm {code}").astype(object))  # text keys on the client
     on_dask = kf.fit_probit(FRAME_FORMULA, dask_frame(frame, npartitions=4), **options)

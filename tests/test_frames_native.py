@@ -1,7 +1,9 @@
 """The private module refuses what it cannot use with an exception, and the
 fit reports numerical trouble with kestrum's own warnings."""
 
+import functools
 import gc
+import operator
 import re
 import sys
 import tracemalloc
@@ -550,8 +552,11 @@ def test_cell_score_meats_of_no_columns_are_empty(threads):
 def test_cell_meats_add_the_pieces_meats_in_order(cells_per_piece):
     """The finest meat is the pieces' cluster_meat added in piece order
     (pieces of consecutive cells, bounds p G // pieces), the coarser ones
-    the one-way meats of the cells' sums by coarser cluster, bit for bit on
-    any number of threads; with no coarser grouping, the finest alone."""
+    the one-way meats of the cells' sums by coarser cluster: summed within
+    each piece and added in piece order where the coarser clusters together
+    are no more than a piece's cells, else in cell order over all cells; bit
+    for bit on any number of threads; with no coarser grouping, the finest
+    alone."""
     rng = np.random.default_rng(cells_per_piece)
     cells, k = 3000, 5
     totals = rng.normal(size=(cells, k)) * np.exp(rng.normal(0, 3, size=(cells, 1)))
@@ -561,9 +566,14 @@ def test_cell_meats_add_the_pieces_meats_in_order(cells_per_piece):
     finest = _native.cluster_meat(totals[: bounds[1]])
     for first, stop in zip(bounds[1:-1], bounds[2:]):
         finest = finest + _native.cluster_meat(totals[first:stop])
-    # Each coarser grouping's sums of the cells in cell order from 0.0, and their meat (the one-way rule).
-    expected = [finest, *(_native.cluster_meat(_native.parts_cluster_sums([(cluster_of, totals)], count))
-                          for cluster_of, count in coarser)]
+    in_pieces = sum(count for _, count in coarser) <= cells_per_piece
+    pieces_of_sums = list(zip(bounds[:-1], bounds[1:])) if in_pieces else [(0, cells)]
+    expected = [finest]
+    for cluster_of, count in coarser:
+        # Each piece's sums of its cells in cell order from 0.0, added in piece order, and their meat.
+        sums = [_native.parts_cluster_sums([(cluster_of[first:stop], totals[first:stop])], count)
+                for first, stop in pieces_of_sums]
+        expected.append(_native.cluster_meat(functools.reduce(operator.add, sums)))
     for threads in (1, 2, 5):
         meats = _native.cell_meats(totals, coarser, cells_per_piece, threads)
         assert len(meats) == 3 and all(np.array_equal(m, e) for m, e in zip(meats, expected))
@@ -571,14 +581,16 @@ def test_cell_meats_add_the_pieces_meats_in_order(cells_per_piece):
     assert _native.cell_meats(np.zeros((0, k)), [], 5, 2)[0].shape == (k, k)
 
 
-def test_cell_meats_of_coarser_groupings_against_numpy():
+@pytest.mark.parametrize("counts, cells_per_piece", [((1, 7, 2500), 1000), ((1, 7, 40), 100)],
+                         ids=["a task a grouping", "within 30 pieces"])
+def test_cell_meats_of_coarser_groupings_against_numpy(counts, cells_per_piece):
     """Against numpy: each coarser grouping's g_c, the cells' sums added up
     from 0.0 (np.add.at), and sum_c g_c g_c'; symmetric to the bit."""
     rng = np.random.default_rng(19)
     cells, k = 3000, 5
     sums = rng.normal(size=(cells, k)) * np.exp(rng.normal(0, 3, size=(cells, 1)))  # magnitudes far apart
-    groupings = [(rng.integers(0, count, cells), count) for count in (1, 7, 2500)]
-    meats = _native.cell_meats(sums, groupings, 1000, 2)[1:]
+    groupings = [(rng.integers(0, count, cells), count) for count in counts]
+    meats = _native.cell_meats(sums, groupings, cells_per_piece, 2)[1:]
     assert len(meats) == len(groupings)
     for meat, (cluster_of, count) in zip(meats, groupings):
         totals = np.zeros((count, k))

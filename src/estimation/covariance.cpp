@@ -343,30 +343,78 @@ void sum_cells(const std::vector<CellPartition>& partitions, const Vector& beta,
 
 }  // namespace
 
+namespace {
+
+// One piece of the cells (rows of the totals): sum_c g_c g_c' of its cells
+// and, where sums is not null, its own sums of the cells by each coarser
+// grouping (from 0.0, in cell order), a tile of cells at a time, so that
+// each cell's row is read from memory once.
+Matrix piece_meat_and_sums(const MatrixView& piece, const std::vector<const uint32_t*>& coarser, size_t first,
+                           std::vector<Matrix>* sums) {
+  ProductAccumulator meat(piece.cols, true);
+  std::vector<NumberedRowSums> grouping_sums;
+  if (sums != nullptr) {
+    for (Matrix& grouping : *sums) grouping_sums.emplace_back(grouping);
+  }
+  for (size_t start = 0; start < piece.rows; start += kTileRows) {
+    const size_t count = std::min(kTileRows, piece.rows - start);
+    meat.add(TileRows{piece, start, count}, nullptr, nullptr);
+    const MatrixView tile{piece.origin + static_cast<ptrdiff_t>(start) * piece.row_stride, count, piece.cols,
+                          piece.row_stride, piece.col_stride};
+    for (size_t m = 0; m < grouping_sums.size(); ++m) add_rows_by_number(grouping_sums[m], coarser[m] + first + start, tile);
+  }
+  for (NumberedRowSums& grouping : grouping_sums) grouping.finish();
+  return meat.result();
+}
+
+// a <- a + b, entry by entry.
+void add_into(Matrix& a, const Matrix& b) {
+  for (size_t i = 0; i < a.rows(); ++i) {
+    for (size_t j = 0; j < a.cols(); ++j) a(i, j) = a(i, j) + b(i, j);
+  }
+}
+
+}  // namespace
+
 std::vector<Matrix> cell_grouping_meats(const MatrixView& totals, const std::vector<const uint32_t*>& coarser,
                                         const std::vector<size_t>& clusters, size_t cells_per_piece,
                                         size_t threads) {
   KESTRUM_ASSERT(coarser.size() == clusters.size() && cells_per_piece > 0);
   const size_t cells = totals.rows, k = totals.cols;
   const size_t pieces = std::max<size_t>(1, (cells + cells_per_piece - 1) / cells_per_piece);
+  // The coarser groupings are summed within the pieces' sweeps when all
+  // their clusters together are no more than a piece's cells (so that the
+  // pieces' sums take no more room than the totals), and otherwise each
+  // in a task of its own that sweeps every cell.
+  size_t coarser_clusters = 0;
+  for (const size_t count : clusters) coarser_clusters += count;
+  const bool coarser_in_pieces = coarser_clusters <= cells_per_piece;
+  std::vector<std::vector<Matrix>> piece_sums(coarser_in_pieces ? pieces : 0);
+  for (std::vector<Matrix>& sums : piece_sums) {
+    for (const size_t count : clusters) sums.push_back(Matrix::uninitialized(count, k));
+  }
+  const size_t own_tasks = coarser_in_pieces ? 0 : coarser.size();
   std::vector<Matrix> piece_meats(pieces), meats(1 + coarser.size());
-  // The coarser groupings first, a task each: each sweeps every cell.
-  run_tasks(coarser.size() + pieces, threads, [&](size_t task) {
-    if (task < coarser.size()) {  // the cells as one part
+  run_tasks(own_tasks + pieces, threads, [&](size_t task) {
+    if (task < own_tasks) {  // the cells as one part
       meats[1 + task] = sum_of_outer_products(add_cluster_parts({ClusterPart{coarser[task], totals}}, k, clusters[task]));
       return;
     }
     // cells [piece cells / pieces, (piece + 1) cells / pieces)
-    const size_t piece = task - coarser.size(), first = piece * cells / pieces, stop = (piece + 1) * cells / pieces;
+    const size_t piece = task - own_tasks, first = piece * cells / pieces, stop = (piece + 1) * cells / pieces;
     const MatrixView rows{totals.origin + static_cast<ptrdiff_t>(first) * totals.row_stride, stop - first, k,
                           totals.row_stride, totals.col_stride};
-    piece_meats[piece] = sum_of_outer_products(rows);
+    piece_meats[piece] = piece_meat_and_sums(rows, coarser, first, coarser_in_pieces ? &piece_sums[piece] : nullptr);
   });
-  meats[0] = std::move(piece_meats[0]);
   for (size_t piece = 1; piece < pieces; ++piece) {  // in piece order
-    for (size_t i = 0; i < k; ++i) {
-      for (size_t j = 0; j < k; ++j) meats[0](i, j) = meats[0](i, j) + piece_meats[piece](i, j);
+    add_into(piece_meats[0], piece_meats[piece]);
+    if (coarser_in_pieces) {
+      for (size_t m = 0; m < coarser.size(); ++m) add_into(piece_sums[0][m], piece_sums[piece][m]);
     }
+  }
+  meats[0] = std::move(piece_meats[0]);
+  if (coarser_in_pieces) {
+    for (size_t m = 0; m < coarser.size(); ++m) meats[1 + m] = sum_of_outer_products(piece_sums[0][m]);
   }
   return meats;
 }
