@@ -435,6 +435,22 @@ def test_int64_cluster_numbers_give_the_float_numbers_sums():
     assert np.array_equal(_native.cluster_meat(totals), totals.T @ totals)
 
 
+@pytest.mark.parametrize("k", [4, 5, 8, 12])
+def test_cluster_meat_is_the_same_read_in_place_or_copied(k):
+    """sum_c g_c g_c' from packed rows (read in place when k fills whole
+    register blocks), from a column-major copy and from a view with a wider
+    row stride (both copied into padded rows): the same bits, exactly
+    symmetric, and numpy's product to rounding."""
+    rng = np.random.default_rng(k)
+    sums = rng.normal(size=(700, k)) * np.exp(rng.normal(0, 3, size=(700, 1)))
+    wider = np.zeros((700, k + 3))
+    wider[:, 1:k + 1] = sums
+    meats = [_native.cluster_meat(layout) for layout in (sums, np.asfortranarray(sums), wider[:, 1:k + 1])]
+    assert all(np.array_equal(meat, meats[0]) for meat in meats[1:])
+    assert np.array_equal(meats[0], meats[0].T)
+    np.testing.assert_allclose(meats[0], sums.T @ sums, rtol=1e-12, atol=1e-300)
+
+
 @pytest.mark.parametrize("kind", ["int64", "strided int64", "float64", "strided float64", "rounding"])
 def test_value_codes_number_the_values_keys_by_first_appearance(kind):
     """Against pandas' factorize (NaN one cluster) of values that round to
