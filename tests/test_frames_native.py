@@ -569,8 +569,8 @@ def test_cell_meats_add_the_pieces_meats_in_order(cells_per_piece):
     """The finest meat is the pieces' cluster_meat added in piece order
     (pieces of consecutive cells, bounds p G // pieces), the coarser ones
     the one-way meats of the cells' sums by coarser cluster: summed within
-    each piece and added in piece order where the coarser clusters together
-    are no more than a piece's cells, else in cell order over all cells; bit
+    each piece and added in piece order where the pieces' sums of them take
+    at most a quarter of the totals' room, else in cell order; bit
     for bit on any number of threads; with no coarser grouping, the finest
     alone."""
     rng = np.random.default_rng(cells_per_piece)
@@ -582,7 +582,7 @@ def test_cell_meats_add_the_pieces_meats_in_order(cells_per_piece):
     finest = _native.cluster_meat(totals[: bounds[1]])
     for first, stop in zip(bounds[1:-1], bounds[2:]):
         finest = finest + _native.cluster_meat(totals[first:stop])
-    in_pieces = sum(count for _, count in coarser) <= cells_per_piece
+    in_pieces = pieces * sum(count for _, count in coarser) <= cells // 4
     pieces_of_sums = list(zip(bounds[:-1], bounds[1:])) if in_pieces else [(0, cells)]
     expected = [finest]
     for cluster_of, count in coarser:
@@ -597,8 +597,8 @@ def test_cell_meats_add_the_pieces_meats_in_order(cells_per_piece):
     assert _native.cell_meats(np.zeros((0, k)), [], 5, 2)[0].shape == (k, k)
 
 
-@pytest.mark.parametrize("counts, cells_per_piece", [((1, 7, 2500), 1000), ((1, 7, 40), 100)],
-                         ids=["a task a grouping", "within 30 pieces"])
+@pytest.mark.parametrize("counts, cells_per_piece", [((1, 7, 2500), 1000), ((1, 7, 40), 300)],
+                         ids=["a task a grouping", "within 10 pieces"])
 def test_cell_meats_of_coarser_groupings_against_numpy(counts, cells_per_piece):
     """Against numpy: each coarser grouping's g_c, the cells' sums added up
     from 0.0 (np.add.at), and sum_c g_c g_c'; symmetric to the bit."""

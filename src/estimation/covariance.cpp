@@ -382,13 +382,13 @@ std::vector<Matrix> cell_grouping_meats(const MatrixView& totals, const std::vec
   KESTRUM_ASSERT(coarser.size() == clusters.size() && cells_per_piece > 0);
   const size_t cells = totals.rows, k = totals.cols;
   const size_t pieces = std::max<size_t>(1, (cells + cells_per_piece - 1) / cells_per_piece);
-  // The coarser groupings are summed within the pieces' sweeps when all
-  // their clusters together are no more than a piece's cells (so that the
-  // pieces' sums take no more room than the totals), and otherwise each
-  // in a task of its own that sweeps every cell.
+  // The coarser groupings are summed within the pieces' sweeps when the
+  // pieces' sums of them take at most a quarter of the totals' room, and
+  // otherwise each in a task of its own that sweeps every cell. (With one
+  // piece the two give the same sums.)
   size_t coarser_clusters = 0;
   for (const size_t count : clusters) coarser_clusters += count;
-  const bool coarser_in_pieces = coarser_clusters <= cells_per_piece;
+  const bool coarser_in_pieces = pieces * coarser_clusters <= cells / 4;
   std::vector<std::vector<Matrix>> piece_sums(coarser_in_pieces ? pieces : 0);
   for (std::vector<Matrix>& sums : piece_sums) {
     for (const size_t count : clusters) sums.push_back(Matrix::uninitialized(count, k));

@@ -50,10 +50,11 @@ Matrix add_cluster_parts(const std::vector<ClusterPart>& parts, size_t k, size_t
 // side by side and added in piece order (the pieces depend on the cells
 // alone, so the bits do not depend on the threads); then per coarser
 // grouping m, with coarser[m] the cluster of each cell (below clusters[m]),
-// the meat of the cells' sums by those clusters: where the coarser clusters
-// together are no more than cells_per_piece, each piece's sums (its cells
-// in cell order, from 0.0) added in piece order, formed in the same sweep
-// as the piece's meat; otherwise add_cluster_parts of all the cells.
+// the meat of the cells' sums by those clusters: where the pieces times the
+// coarser clusters together are at most a quarter of the cells, each
+// piece's sums (its cells in cell order, from 0.0) added in piece order,
+// formed in the same sweep as the piece's meat; otherwise
+// add_cluster_parts of all the cells.
 std::vector<Matrix> cell_grouping_meats(const MatrixView& totals, const std::vector<const uint32_t*>& coarser,
                                         const std::vector<size_t>& clusters, size_t cells_per_piece,
                                         size_t threads);
