@@ -341,9 +341,11 @@ void sum_cells(const std::vector<CellPartition>& partitions, const Vector& beta,
   totals.finish();
 }
 
-}  // namespace
-
-namespace {
+// Rows [first, first + count) of view.
+MatrixView row_range(const MatrixView& view, size_t first, size_t count) noexcept {
+  return MatrixView{view.origin + static_cast<ptrdiff_t>(first) * view.row_stride, count, view.cols, view.row_stride,
+                    view.col_stride};
+}
 
 // One piece of the cells (rows of the totals): sum_c g_c g_c' of its cells
 // and, where sums is not null, its own sums of the cells by each coarser
@@ -359,9 +361,9 @@ Matrix piece_meat_and_sums(const MatrixView& piece, const std::vector<const uint
   for (size_t start = 0; start < piece.rows; start += kTileRows) {
     const size_t count = std::min(kTileRows, piece.rows - start);
     meat.add(TileRows{piece, start, count}, nullptr, nullptr);
-    const MatrixView tile{piece.origin + static_cast<ptrdiff_t>(start) * piece.row_stride, count, piece.cols,
-                          piece.row_stride, piece.col_stride};
-    for (size_t m = 0; m < grouping_sums.size(); ++m) add_rows_by_number(grouping_sums[m], coarser[m] + first + start, tile);
+    for (size_t m = 0; m < grouping_sums.size(); ++m) {
+      add_rows_by_number(grouping_sums[m], coarser[m] + first + start, row_range(piece, start, count));
+    }
   }
   for (NumberedRowSums& grouping : grouping_sums) grouping.finish();
   return meat.result();
@@ -402,9 +404,8 @@ std::vector<Matrix> cell_grouping_meats(const MatrixView& totals, const std::vec
     }
     // cells [piece cells / pieces, (piece + 1) cells / pieces)
     const size_t piece = task - own_tasks, first = piece * cells / pieces, stop = (piece + 1) * cells / pieces;
-    const MatrixView rows{totals.origin + static_cast<ptrdiff_t>(first) * totals.row_stride, stop - first, k,
-                          totals.row_stride, totals.col_stride};
-    piece_meats[piece] = piece_meat_and_sums(rows, coarser, first, coarser_in_pieces ? &piece_sums[piece] : nullptr);
+    piece_meats[piece] = piece_meat_and_sums(row_range(totals, first, stop - first), coarser, first,
+                                             coarser_in_pieces ? &piece_sums[piece] : nullptr);
   });
   for (size_t piece = 1; piece < pieces; ++piece) {  // in piece order
     add_into(piece_meats[0], piece_meats[piece]);
