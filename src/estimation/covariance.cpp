@@ -369,13 +369,6 @@ Matrix piece_meat_and_sums(const MatrixView& piece, const std::vector<const uint
   return meat.result();
 }
 
-// a <- a + b, entry by entry.
-void add_into(Matrix& a, const Matrix& b) {
-  for (size_t i = 0; i < a.rows(); ++i) {
-    for (size_t j = 0; j < a.cols(); ++j) a(i, j) = a(i, j) + b(i, j);
-  }
-}
-
 }  // namespace
 
 std::vector<Matrix> cell_grouping_meats(const MatrixView& totals, const std::vector<const uint32_t*>& coarser,

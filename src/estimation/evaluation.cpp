@@ -20,10 +20,7 @@ void add_vector(Vector& total, const Vector& part) {
 
 void add_matrix(Matrix& total, const Matrix& part) {
   if (total.rows() == 0 && total.cols() == 0) total = Matrix(part.rows(), part.cols());
-  KESTRUM_ASSERT(total.rows() == part.rows() && total.cols() == part.cols());
-  for (size_t a = 0; a < part.rows(); ++a) {
-    for (size_t b = 0; b < part.cols(); ++b) total(a, b) = total(a, b) + part(a, b);
-  }
+  add_into(total, part);
 }
 
 // ulp(s)^2 / 12: the variance of the rounding of an addition whose result is s.

@@ -74,4 +74,11 @@ Matrix negated(const Matrix& m) {
   return result;
 }
 
+void add_into(Matrix& total, const Matrix& part) {
+  KESTRUM_ASSERT(total.rows() == part.rows() && total.cols() == part.cols());
+  for (size_t a = 0; a < part.rows(); ++a) {
+    for (size_t b = 0; b < part.cols(); ++b) total(a, b) = total(a, b) + part(a, b);
+  }
+}
+
 }  // namespace kestrum

@@ -60,6 +60,8 @@ Matrix multiply_transposed(const Matrix& a, const Matrix& b);  // a * b^T
 Vector multiply(const Matrix& a, const Vector& x);
 double dot(const Vector& a, const Vector& b);
 Matrix negated(const Matrix& m);
+// total <- total + part, entry by entry (the same shape).
+void add_into(Matrix& total, const Matrix& part);
 
 // Element [i, j] at origin[i * row_stride + j * col_stride]; strides in
 // elements and possibly negative.
