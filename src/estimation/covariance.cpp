@@ -85,19 +85,23 @@ void weighted_score_factors(const Probit& problem, const Tile& tile, double* lam
 void add_score_sums(const Probit& problem, const Vector& beta, const std::vector<const uint32_t*>& groupings,
                     std::vector<NumberedRowSums>& sums, ProductAccumulator* meat) {
   KESTRUM_ASSERT(groupings.size() == sums.size());
+  ScaledTile scores(problem.k());
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
     double lambda[kTileRows];
     weighted_score_factors(problem, tile, lambda);
     if (meat != nullptr) meat->add(tile.rows, lambda, lambda);
+    if (groupings.empty()) return;
+    scores.assign(tile.rows, lambda);
     for (size_t grouping = 0; grouping < groupings.size(); ++grouping) {
       const uint32_t* cluster_of = groupings[grouping] + tile.start;
-      NumberedRowSums& grouping_sums = sums[grouping];
+      double* target[kTileRows];
       for (size_t b = 0; b < tile.count; ++b) {
         // Many clusters spread their sums over more memory than the caches
-        // hold: asking for the sums of the rows ahead overlaps the misses.
-        if (b + kPrefetchRowsAhead < tile.count) grouping_sums.prefetch(cluster_of[b + kPrefetchRowsAhead]);
-        add_scaled_row(grouping_sums.row(cluster_of[b]), tile.rows, b, lambda[b]);
+        // hold: the whole tile's rows of sums are asked for before the adds.
+        target[b] = sums[grouping].row(cluster_of[b]);
+        prefetch_row(target[b], tile.rows.cols());
       }
+      scores.add_to(target);
     }
   });
 }
@@ -127,80 +131,55 @@ std::vector<Matrix> grouped_score_sums(const Probit& problem, const Vector& beta
 namespace {
 
 // The cells' totals in rows of storage (row-major, not owned): the
-// partitions' sums added in partition order, a cell's first sum written
-// rather than added to a zeroed row (the same bits). The cells are shared
-// out among threads in blocks, each adding only its own.
+// partitions' sums added in partition order to rows that the partition
+// where the cell first appears zeroed (0.0 + a = a + 0.0: the same bits as
+// writing the first sum). The cells are shared out among threads in blocks,
+// each adding only its own.
 class CellTotals {
  public:
-  // written: storage for a flag a cell (not owned).
-  CellTotals(double* storage, unsigned char* written, size_t cells, size_t k)
-      : storage_(storage), written_(written), cells_(cells), k_(k) {
-    std::fill(written, written + cells, 0);
-  }
+  CellTotals(double* storage, size_t cells, size_t k) : storage_(storage), cells_(cells), k_(k) {}
 
-  // x_b s of row b of a tile added to the total of a cell that no earlier
-  // partition has (a partition's own sum of such a cell is its total).
-  void add_row(uint32_t cell, const TileRows& rows, size_t b, double s) noexcept {
-    double* total = storage_ + cell * k_;
-    if (first_write(cell)) {
-      set_scaled_row(total, rows, b, s);
-    } else {
-      add_scaled_row(total, rows, b, s);
-    }
-  }
-  void prefetch(uint32_t cell) const noexcept { prefetch_row(storage_ + cell * k_, k_); }
+  double* row(size_t cell) const noexcept { return storage_ + cell * k_; }
   // Adds the rows of sums (row r of cell ids[r]) whose cells are in share
   // `share` of `shares`.
-  void add(const uint32_t* ids, const double* sums, size_t rows, size_t share, size_t shares) {
+  void add(const uint32_t* ids, const double* sums, size_t rows, size_t share, size_t shares) const noexcept {
     const auto mine = [&](uint32_t cell) { return (cell / kBlockCells) % shares == share; };
     for (size_t r = 0; r < rows; ++r) {
       if (r + kPrefetchRowsAhead < rows && mine(ids[r + kPrefetchRowsAhead])) {
-        prefetch_row(storage_ + ids[r + kPrefetchRowsAhead] * k_, k_);
+        prefetch_row(row(ids[r + kPrefetchRowsAhead]), k_);
       }
-      const uint32_t cell = ids[r];
-      if (!mine(cell)) continue;
-      double* total = storage_ + cell * k_;
-      const double* row = sums + r * k_;
-      if (first_write(cell)) {
-        for (size_t j = 0; j < k_; ++j) total[j] = row[j] + 0.0;
-      } else {
-        for (size_t j = 0; j < k_; ++j) total[j] = total[j] + row[j];
-      }
+      if (!mine(ids[r])) continue;
+      double* __restrict total = row(ids[r]);
+      const double* __restrict part = sums + r * k_;
+      for (size_t j = 0; j < k_; ++j) total[j] = total[j] + part[j];
     }
   }
-  // Zeroes the rows of the cells no partition met: storage then holds every total.
-  void finish() {
-    for (size_t cell = 0; cell < cells_; ++cell) {
-      if (written_[cell] == 0) std::fill(storage_ + cell * k_, storage_ + (cell + 1) * k_, 0.0);
-    }
-  }
+  // Zeroes the rows from `first` on, which no partition met: storage then
+  // holds every total.
+  void finish(size_t first) const noexcept { std::fill(row(std::min(first, cells_)), row(cells_), 0.0); }
 
  private:
-  // Whether the cell's total is yet to be written (then it is from now on).
-  bool first_write(uint32_t cell) noexcept {
-    if (written_[cell] != 0) return false;
-    written_[cell] = 1;
-    return true;
-  }
-
-  // Cells per block of a share: a block's flags fill whole cache lines, so
-  // that no two threads write the same line.
+  // Cells per block of a share: a block's rows are whole cache lines apart
+  // from the next block's, so that no two threads write the same line.
   static constexpr size_t kBlockCells = 512;
   double* storage_;
-  unsigned char* written_;
   size_t cells_, k_;
 };
 
-// One partition's cells summed as its rows come: the cells numbered by
-// first appearance in the partition and each row's (weighted) score c_i s_i
-// added to its cell's row of sums, a cell's first row writing that row
-// rather than adding to a zeroed one (the same bits), so that the sums are
-// formed in one sweep, without numbering or zeroing the rows first. A cell
-// numbered above every cell of the partitions before (at or beyond `fresh`)
-// is in none of them: its sum is its total so far, and is formed in the
-// totals themselves; only the others are numbered and summed apart, to be
-// added to the totals in partition order. The table of the model-wide cells
-// met (stamped with the partition, and each cell's number there) serves one
+// The model-wide cells one partition first meets, [fresh, stop): those of
+// none of the partitions before it, and below those of the partitions after.
+struct FreshCells {
+  size_t fresh = 0, stop = 0;
+};
+
+// One partition's cells summed as its rows come, each row's (weighted)
+// score c_i s_i added to its cell's row of sums, a row zeroed when first
+// reached, so that the sums are formed in one sweep. A cell the partition
+// first meets is in none of the partitions before: its sum is its total so
+// far, and is formed in the totals themselves. The others are numbered by
+// first appearance in the partition and summed apart, to be added to the
+// totals in partition order. The table of the model-wide cells met
+// (stamped with the partition, and each cell's number there) serves one
 // partition after another without being cleared (storage for a uint64_t a
 // cell, not owned). Where the partition has kModelWideRowsPerCluster rows
 // per model-wide cell or more, it sums every cell apart by the model-wide
@@ -209,58 +188,59 @@ class PartitionCells {
  public:
   PartitionCells(uint64_t* met, size_t cells) : met_(met), cells_(cells) { std::fill(met, met + cells, 0); }
 
-  // The sums of the partition's rows: of its cells from `fresh` on into
-  // totals, of the others into storage, room for min(rows, cells) rows of k
+  // The sums of the partition's rows: of its fresh cells into totals, of
+  // the others into storage, room for min(rows, cells) rows of k
   // (row-major, not owned).
-  void sum(const CellPartition& part, const Vector& beta, uint32_t partition, size_t fresh, CellTotals& totals,
-           double* storage) {
+  void sum(const CellPartition& part, const Vector& beta, uint32_t partition, FreshCells own,
+           const CellTotals& totals, double* storage) {
     const Probit& problem = *part.problem;
     const size_t k = problem.k(), rows = problem.nobs(), cells = cells_;
     ids_.clear();
     if (cells <= rows / kModelWideRowsPerCluster) {
-      ids_.resize(cells);
-      for (size_t c = 0; c < cells; ++c) ids_[c] = static_cast<uint32_t>(c);
-      std::vector<NumberedRowSums> sums{NumberedRowSums(storage, cells, k)};
+      // Every cell below stop (the partition has none above), to be added
+      // to the totals, its fresh cells' rows zeroed for that.
+      std::fill(totals.row(own.fresh), totals.row(own.stop), 0.0);
+      ids_.resize(own.stop);
+      for (size_t c = 0; c < own.stop; ++c) ids_[c] = static_cast<uint32_t>(c);
+      std::vector<NumberedRowSums> sums{NumberedRowSums(storage, own.stop, k)};
       add_score_sums(problem, beta, {part.cell_of}, sums, nullptr);
       sums[0].finish();
       return;
     }
     ids_.reserve(std::min(rows, cells));
+    NumberedRowSums fresh_sums(totals.row(own.fresh), own.stop - own.fresh, k);
+    NumberedRowSums apart(storage, std::min(rows, cells), k);
     const uint64_t stamp = uint64_t{partition + 1} << 32;
     const uint32_t* cell_of = part.cell_of;
+    ScaledTile scores(k);
     for_each_tile(problem, beta.data(), [&](const Tile& tile) {
       double lambda[kTileRows];
       weighted_score_factors(problem, tile, lambda);
+      double* target[kTileRows];
       for (size_t b = 0; b < tile.count; ++b) {
         const size_t i = tile.start + b;
         // The rows' cells are met at random: the table's entries are asked
-        // for well ahead, and the sums of the cells a little ahead once
-        // their entries are in.
-        if (i + 2 * kPrefetchRowsAhead < rows && cell_of[i + 2 * kPrefetchRowsAhead] < fresh) {
-          __builtin_prefetch(&met_[cell_of[i + 2 * kPrefetchRowsAhead]]);
+        // for ahead, and the whole tile's rows of sums before the adds.
+        if (i + kPrefetchRowsAhead < rows && cell_of[i + kPrefetchRowsAhead] < own.fresh) {
+          __builtin_prefetch(&met_[cell_of[i + kPrefetchRowsAhead]]);
         }
-        if (i + kPrefetchRowsAhead < rows) {
-          const uint32_t cell = cell_of[i + kPrefetchRowsAhead];
-          if (cell >= fresh) {
-            totals.prefetch(cell);
-          } else if (const uint64_t ahead = met_[cell]; (ahead & kStampBits) == stamp) {
-            prefetch_row(storage + static_cast<uint32_t>(ahead) * k, k);
+        const uint32_t cell = cell_of[i];
+        if (cell >= own.fresh) {
+          target[b] = fresh_sums.row(cell - own.fresh);
+        } else {
+          uint64_t& met = met_[cell];
+          if ((met & kStampBits) != stamp) {
+            met = stamp | ids_.size();
+            ids_.push_back(cell);
           }
+          target[b] = apart.row(static_cast<uint32_t>(met));
         }
-        if (cell_of[i] >= fresh) {
-          totals.add_row(cell_of[i], tile.rows, b, lambda[b]);
-          continue;
-        }
-        uint64_t& met = met_[cell_of[i]];
-        if ((met & kStampBits) == stamp) {
-          add_scaled_row(storage + static_cast<uint32_t>(met) * k, tile.rows, b, lambda[b]);
-          continue;
-        }
-        met = stamp | ids_.size();
-        set_scaled_row(storage + ids_.size() * k, tile.rows, b, lambda[b]);
-        ids_.push_back(cell_of[i]);
+        prefetch_row(target[b], k);
       }
+      scores.assign(tile.rows, lambda);
+      scores.add_to(target);
     });
+    fresh_sums.finish();
   }
   // The model-wide cell of each row of sums.
   const uint32_t* ids() const noexcept { return ids_.data(); }
@@ -277,23 +257,22 @@ class PartitionCells {
 
 // The storage of sum_cells in one block (cell_score_meats): the totals,
 // each thread's partition sums (room for the most cells a partition can
-// have), each thread's table of the cells met and a flag a cell. A fit's
-// next covariance finds the block among the buffers kept for reuse
-// (buffer.hpp), its pages already mapped, and writes it again; the tables
-// are integers in rows of the block, which are never read as doubles.
+// have) and each thread's table of the cells met. A fit's next covariance
+// finds the block among the buffers kept for reuse (buffer.hpp), its pages
+// already mapped, and writes it again; the tables are integers in rows of
+// the block, which are never read as doubles.
 class CellsWork {
  public:
   CellsWork(const std::vector<CellPartition>& partitions, size_t cells, size_t k, size_t threads)
       : cells_(cells), k_(k), threads_(threads) {
     for (const CellPartition& part : partitions) room_ = std::max(room_, std::min(part.problem->nobs(), cells));
-    const size_t table_bytes = threads * cells * sizeof(uint64_t) + cells;
+    const size_t table_bytes = threads * cells * sizeof(uint64_t);
     work_ = Buffer(tables_at() + (table_bytes + sizeof(double) - 1) / sizeof(double));
   }
 
   double* totals() noexcept { return work_.data(); }
   double* scratch(size_t thread) noexcept { return work_.data() + (cells_ + thread * room_) * k_; }
   uint64_t* met(size_t thread) noexcept { return static_cast<uint64_t*>(tables()) + thread * cells_; }
-  unsigned char* written() noexcept { return static_cast<unsigned char*>(static_cast<void*>(met(threads_))); }
   MatrixView totals_view() const noexcept {
     return MatrixView{work_.data(), cells_, k_, static_cast<ptrdiff_t>(k_), 1};
   }
@@ -312,24 +291,27 @@ class CellsWork {
 void sum_cells(const std::vector<CellPartition>& partitions, const Vector& beta, size_t cells, size_t threads,
                CellsWork& work) {
   const size_t k = beta.size();
-  CellTotals totals(work.totals(), work.written(), cells, k);
-  // Per partition, the cells from which on none is in a partition before
-  // it: one above the highest cell of those (all cells for the first).
-  std::vector<size_t> fresh(partitions.size(), 0);
+  const CellTotals totals(work.totals(), cells, k);
+  // Per partition, the cells from one above the highest of the partitions
+  // before it (all cells for the first) to one above its own highest.
+  std::vector<FreshCells> own(partitions.size());
   run_tasks(partitions.size(), threads, [&](size_t p) {
     const uint32_t* cell_of = partitions[p].cell_of;
     const size_t rows = partitions[p].problem->nobs();
     const uint32_t* highest = std::max_element(cell_of, cell_of + rows);
-    fresh[p] = highest == cell_of + rows ? 0 : static_cast<size_t>(*highest) + 1;
+    own[p].stop = highest == cell_of + rows ? 0 : static_cast<size_t>(*highest) + 1;
   });
-  for (size_t p = 0, above = 0; p < partitions.size(); ++p) above = std::max(above, std::exchange(fresh[p], above));
+  for (size_t p = 0, above = 0; p < partitions.size(); ++p) {
+    own[p].fresh = above;
+    own[p].stop = above = std::max(above, own[p].stop);
+  }
   std::vector<PartitionCells> summed;  // each thread's
   summed.reserve(threads);
   for (size_t t = 0; t < threads; ++t) summed.emplace_back(work.met(t), cells);
   for (size_t first = 0; first < partitions.size(); first += threads) {
     const size_t batch = std::min(threads, partitions.size() - first);
     run_tasks(batch, batch, [&](size_t t) {
-      summed[t].sum(partitions[first + t], beta, static_cast<uint32_t>(first + t), fresh[first + t], totals,
+      summed[t].sum(partitions[first + t], beta, static_cast<uint32_t>(first + t), own[first + t], totals,
                     work.scratch(t));
     });
     run_tasks(threads, threads, [&](size_t share) {
@@ -338,7 +320,7 @@ void sum_cells(const std::vector<CellPartition>& partitions, const Vector& beta,
       }
     });
   }
-  totals.finish();
+  totals.finish(partitions.empty() ? 0 : own.back().stop);
 }
 
 // Rows [first, first + count) of view.

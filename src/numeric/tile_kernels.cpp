@@ -577,4 +577,21 @@ Matrix ProductAccumulator::result() const {
   return m;
 }
 
+ScaledTile::ScaledTile(size_t k) : k_(k), rows_(TileRows::kMaxTileRows * std::max<size_t>(k, 1)) {}
+
+void ScaledTile::assign(const TileRows& rows, const double* scale) {
+  KESTRUM_ASSERT(rows.count <= TileRows::kMaxTileRows && rows.cols() == k_);
+  scale_rows(rows, k_, scale, rows_.data());
+  count_ = rows.count;
+}
+
+KESTRUM_AVX2_CLONES void ScaledTile::add_to(double* const* sums) const noexcept {
+  const size_t k = k_;
+  for (size_t b = 0; b < count_; ++b) {
+    double* __restrict sum = sums[b];
+    const double* __restrict x = rows_.data() + b * k;
+    for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + x[j];
+  }
+}
+
 }  // namespace kestrum

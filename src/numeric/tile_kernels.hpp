@@ -36,32 +36,23 @@ struct TileRows {
   bool column_major() const noexcept { return columns == nullptr && X.row_stride == 1; }
 };
 
-// sum[j] <- sum[j] + x_bj s for every column j of row b of the tile, or
-// (kAdd false) sum[j] <- x_bj s + 0.0: what that gives from sum[j] = 0.0 (a
-// sum from +0.0 is never -0.0), without the row having been zeroed first.
-template <bool kAdd>
-inline void scaled_row_into(double* sum, const TileRows& rows, size_t b, double s) noexcept {
-  const size_t k = rows.cols();
-  const auto put = [&](size_t j, double x) { sum[j] = kAdd ? sum[j] + x * s : x * s + 0.0; };
-  if (rows.columns != nullptr) {
-    for (size_t j = 0; j < k; ++j) put(j, rows.columns[j][b]);
-    return;
-  }
-  const double* x = rows.X.origin + static_cast<ptrdiff_t>(rows.start + b) * rows.X.row_stride;
-  if (rows.X.col_stride == 1) {
-    for (size_t j = 0; j < k; ++j) put(j, x[j]);
-    return;
-  }
-  for (size_t j = 0; j < k; ++j) put(j, x[static_cast<ptrdiff_t>(j) * rows.X.col_stride]);
-}
+// A tile's rows scaled, x_b s_b, held as rows, to be added to rows of sums
+// elsewhere (a tile's scores to the sums of their clusters): copied once,
+// each add then runs over contiguous memory whatever X's layout. The
+// products are those every kernel forms, x_bj s_b.
+class ScaledTile {
+ public:
+  explicit ScaledTile(size_t k);
+  // Rows [0, rows.count) of the tile times scale[b] (of at most
+  // TileRows::kMaxTileRows rows).
+  void assign(const TileRows& rows, const double* scale);
+  // sums[b][j] <- sums[b][j] + x_bj s_b for each row b in order, every j.
+  void add_to(double* const* sums) const noexcept;
 
-inline void add_scaled_row(double* sum, const TileRows& rows, size_t b, double s) noexcept {
-  scaled_row_into<true>(sum, rows, b, s);
-}
-
-inline void set_scaled_row(double* sum, const TileRows& rows, size_t b, double s) noexcept {
-  scaled_row_into<false>(sum, rows, b, s);
-}
+ private:
+  size_t k_, count_ = 0;
+  std::vector<double> rows_;  // row-major, count_ x k_
+};
 
 // eta[b] = x_b . beta, each accumulated from 0.0 in increasing column order.
 void tile_linear_index(const TileRows& rows, const double* beta, double* eta);

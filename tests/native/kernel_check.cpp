@@ -144,6 +144,10 @@ double weight(size_t i) { return static_cast<double>(static_cast<int>(i % 7) - 3
 void check_tiles(const Case& c) {
   Vector eta(c.n), gradient(c.k), twice_scaled(c.k);
   kestrum::ProductAccumulator symmetric(c.k, true), general(c.k, false);
+  kestrum::ScaledTile scaled(c.k);
+  constexpr size_t kClusters = 23;
+  const auto cluster = [](size_t i) { return (i * 7) % kClusters; };
+  std::vector<double> cluster_sums(kClusters * c.k, 0.0);
   std::vector<double> weights(c.n), halves(c.n);
   for (size_t i = 0; i < c.n; ++i) {
     weights[i] = weight(i);
@@ -156,6 +160,10 @@ void check_tiles(const Case& c) {
     kestrum::add_scaled_rows(twice_scaled.data(), rows, weights.data() + start, halves.data() + start);
     symmetric.add(rows, weights.data() + start, weights.data() + start);
     general.add(rows, weights.data() + start, nullptr);
+    scaled.assign(rows, weights.data() + start);
+    double* targets[kestrum::kTileRows];
+    for (size_t b = 0; b < rows.count; ++b) targets[b] = cluster_sums.data() + cluster(start + b) * c.k;
+    scaled.add_to(targets);
   }
   const Matrix weighted_square = symmetric.result(), weighted_cross = general.result();
 
@@ -181,6 +189,14 @@ void check_tiles(const Case& c) {
       same = same && square == weighted_square(j, m) && cross == weighted_cross(j, m);
     }
   }
+  std::vector<double> expected_sums(kClusters * c.k, 0.0);
+  for (size_t i = 0; i < c.n; ++i) {
+    for (size_t j = 0; j < c.k; ++j) {
+      double& sum = expected_sums[cluster(i) * c.k + j];
+      sum = sum + c.X(i, j) * weights[i];
+    }
+  }
+  same = same && expected_sums == cluster_sums;
   if (!same) fail(c.name + ": a tile kernel differs from its reference loop");
 
   print("exact", c.name + ".eta", eta);
@@ -188,6 +204,7 @@ void check_tiles(const Case& c) {
   print("exact", c.name + ".twice_scaled_rows", twice_scaled);
   print("exact", c.name + ".weighted_square", weighted_square);
   print("exact", c.name + ".weighted_cross", weighted_cross);
+  for (size_t e = 0; e < cluster_sums.size(); ++e) print("exact", c.name + ".scaled_tile_sums", e, cluster_sums[e]);
 }
 
 double max_abs(const Matrix& m) {
