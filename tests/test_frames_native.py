@@ -451,14 +451,25 @@ def test_cluster_meat_is_the_same_read_in_place_or_copied(k):
     np.testing.assert_allclose(meats[0], sums.T @ sums, rtol=1e-12, atol=1e-300)
 
 
-@pytest.mark.parametrize("kind", ["int64", "strided int64", "float64", "strided float64", "rounding"])
+@pytest.mark.parametrize("kind", ["int64", "strided int64", "few int64", "strided few int64", "int64 up to 2^53",
+                                  "int64 from -2^53", "int64 beyond 2^53", "float64", "strided float64", "rounding"])
 def test_value_codes_number_the_values_keys_by_first_appearance(kind):
     """Against pandas' factorize (NaN one cluster) of values that round to
-    themselves, ints read in place, strided or not; values that round alike
-    to four decimals as the key rule's two-step path (cluster_keys, then
-    cluster_codes) numbers them."""
+    themselves, ints read in place (as the doubles they convert to), strided
+    or not, spread out (hashed) or over a small range (a table indexed by
+    value, up to 2^53 in magnitude; beyond, ints that convert to one double
+    are one cluster); values that round alike to four decimals as the key
+    rule's two-step path (cluster_keys, then cluster_codes) numbers them."""
     rng = np.random.default_rng(3)
-    if "int64" in kind:
+    if kind == "int64 up to 2^53":
+        values = 2**53 - rng.integers(0, 3000, 50_000)
+    elif kind == "int64 from -2^53":
+        values = rng.integers(0, 3000, 50_000) - 2**53
+    elif kind == "int64 beyond 2^53":
+        values = 2**53 + rng.integers(-3000, 3000, 50_000)
+    elif "few int64" in kind:
+        values = rng.integers(-50, 3000, 50_000)
+    elif "int64" in kind:
         values = rng.integers(-5000, 5000, 50_000) * 1_000_003
     elif kind == "rounding":
         values = rng.integers(0, 300, 50_000) / 8 + rng.choice([0.0, 1e-6, -2e-5, 5e-5], 50_000)
@@ -470,7 +481,7 @@ def test_value_codes_number_the_values_keys_by_first_appearance(kind):
     if kind == "rounding":
         expected, expected_count = _native.cluster_codes(_native.cluster_keys(np.ascontiguousarray(values)))
     else:
-        expected = pd.factorize(values, use_na_sentinel=False)[0]
+        expected = pd.factorize(values.astype(np.float64), use_na_sentinel=False)[0]  # ints read as doubles
         expected_count = expected.max() + 1
     assert numbers.dtype == np.int64 and np.array_equal(numbers, expected) and count == expected_count
     with pytest.raises(TypeError, match="values"):
@@ -481,7 +492,9 @@ def test_value_codes_number_the_values_keys_by_first_appearance(kind):
 def test_combined_codes_number_the_combinations_by_first_appearance(counts):
     """Against pandas' factorize of the tuples of values (numbered by first
     appearance), for one to three columns, through the direct table (few
-    combinations) and the hash table (3000 x 2000 > 4 n); strided input."""
+    combinations) and the hash table (3000 x 2000 > 4 n); strided input;
+    with the first row of each cluster, against numpy's first index of each
+    number."""
     rng = np.random.default_rng(len(counts))
     rows = 100_000
     values = [rng.integers(0, count, rows) for count in counts]
@@ -489,6 +502,10 @@ def test_combined_codes_number_the_combinations_by_first_appearance(counts):
     expected = pd.factorize(pd.MultiIndex.from_arrays(values))[0]
     numbers, count = _native.combined_codes(numbered)
     assert numbers.dtype == np.int64 and np.array_equal(numbers, expected) and count == expected.max() + 1
+    _, expected_first = np.unique(expected, return_index=True)
+    numbers, count, first = _native.combined_codes(numbered, with_first_rows=True)
+    assert np.array_equal(numbers, expected) and count == len(expected_first)
+    assert first.dtype == np.int64 and np.array_equal(first, expected_first)
     strided = [(np.repeat(codes, 2)[::2], count) for codes, count in numbered]
     assert np.array_equal(_native.combined_codes(strided)[0], expected)
 

@@ -65,11 +65,15 @@ def column_codes(columns: Columns, name: str, keep: np.ndarray | None) -> tuple[
     return _native.value_codes(values if keep is None else values[keep])
 
 
-def combined_codes(numbered: list[tuple[np.ndarray, int]]) -> tuple[np.ndarray, int]:
+def combined_codes(numbered: list[tuple[np.ndarray, int]], with_first_rows: bool = False) -> tuple:
     """The clusters of the combinations of numbered columns, numbered by
     first appearance: (a, b) is the code a G_b + b (at most G_a G_b <= n^2,
-    so int64 holds it), numbered natively without forming the codes."""
-    return numbered[0] if len(numbered) == 1 else _native.combined_codes(numbered)
+    so int64 holds it), numbered natively without forming the codes; with
+    first rows, also the row where each cluster first appears (first_rows),
+    found as the clusters are numbered."""
+    if len(numbered) == 1:
+        return (*numbered[0], first_rows(numbered[0][0])) if with_first_rows else numbered[0]
+    return _native.combined_codes(numbered, with_first_rows)
 
 
 def first_rows(numbers: np.ndarray) -> np.ndarray:

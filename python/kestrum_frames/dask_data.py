@@ -46,7 +46,7 @@ from . import _native
 from .design import Design, outcome_values
 from .frames import Columns
 from .clusters import (
-    cell_totals, column_keys, combined_codes, finest_grouping, first_rows, grouping_meats, key_codes,
+    cell_totals, column_keys, combined_codes, finest_grouping, grouping_meats, key_codes,
     single_row_meats, single_row_parts,
 )
 from .model_data import ModelData, Partition, leading_rows, missing_cluster_error, nonfinite_regressor_error, rows_to_keep
@@ -193,8 +193,7 @@ def _local_clusters(keys: list[np.ndarray]) -> tuple[list[np.ndarray], np.ndarra
     """The keys of a partition's clusters under the combination of the key
     columns, in order of first appearance (one array per column), and the
     cluster of each row, numbered in that order."""
-    numbers, _ = combined_codes([key_codes(column) for column in keys])
-    first = first_rows(numbers)
+    numbers, _, first = combined_codes([key_codes(column) for column in keys], True)
     return [column[first] for column in keys], numbers
 
 
@@ -236,12 +235,11 @@ def model_wide_sums(partials: list[tuple[list[np.ndarray], np.ndarray]]) -> tupl
     them) and their partial sums added in partition order, by the pandas
     path's own function."""
     columns = [np.concatenate([keys[j] for keys, _ in partials]) for j in range(len(partials[0][0]))]
-    numbers, clusters = combined_codes([key_codes(column) for column in columns])
+    numbers, clusters, first = combined_codes([key_codes(column) for column in columns], True)
     bounds = np.cumsum([len(sums) for _, sums in partials])[:-1]
     # Sums that came from another process may sit unaligned in the received buffer.
     sums = [np.require(sums, requirements="A") for _, sums in partials]
     totals = cell_totals(list(zip(np.split(numbers, bounds), sums)), clusters)
-    first = first_rows(numbers)
     return totals, [column[first] for column in columns]
 
 

@@ -140,11 +140,11 @@ class ModelData:
 
     def _number(self, grouping: tuple) -> None:
         """Cluster numbers of the rows under a grouping, model-wide and per partition."""
-        numbers, self.clusters[grouping] = combined_codes([self.column_clusters[j] for j in grouping])
+        numbers, self.clusters[grouping], first = combined_codes([self.column_clusters[j] for j in grouping], True)
         if self.clusters[grouping] == self.nobs:
             self.cells[grouping] = None
             return
-        self.cells[grouping] = first_rows(numbers)
+        self.cells[grouping] = first
         start = 0
         for partition in self.partitions:
             stop = start + partition.y.shape[0]
@@ -337,9 +337,9 @@ def _partitioned(design, columns, cluster, groupings, weights, npartitions, keep
     numbers, clusters, cells = {}, {}, {}
     if groupings:  # the rows are summed by cell of the finest grouping
         finest = finest_grouping(groupings)
-        rows, clusters[finest] = combined_codes([column_clusters[j] for j in finest])
+        rows, clusters[finest], first = combined_codes([column_clusters[j] for j in finest], True)
         single_rows = clusters[finest] == nobs  # then nothing is summed by cell (clusters.py)
-        cells[finest] = None if single_rows else first_rows(rows)
+        cells[finest] = None if single_rows else first
         if not single_rows:
             numbers[finest] = rows
 

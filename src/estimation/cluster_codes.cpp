@@ -17,14 +17,19 @@ namespace {
 constexpr uint64_t kDirectPerRow = 4;
 constexpr uint64_t kDirectFloor = uint64_t{1} << 16;
 
-// code(i): row i's code, in [0, extent).
+// code(i): row i's code, in [0, extent). With first, each cluster's first
+// row is appended to it, in the order of the clusters' numbers.
 template <class Code>
-size_t number_direct(const Code& code, size_t rows, uint64_t extent, int64_t* numbers) {
+size_t number_direct(const Code& code, size_t rows, uint64_t extent, int64_t* numbers,
+                     std::vector<int64_t>* first = nullptr) {
   std::vector<int64_t> table(extent, -1);
   int64_t clusters = 0;
   for (size_t i = 0; i < rows; ++i) {
     int64_t& number = table[static_cast<size_t>(code(i))];
-    if (number < 0) number = clusters++;
+    if (number < 0) {
+      number = clusters++;
+      if (first != nullptr) first->push_back(static_cast<int64_t>(i));
+    }
     numbers[i] = number;
   }
   return static_cast<size_t>(clusters);
@@ -88,7 +93,7 @@ class CodeTable {
 constexpr size_t kBatchRows = 16;
 
 template <class Code>
-size_t number_hashed(const Code& code, size_t rows, int64_t* numbers) {
+size_t number_hashed(const Code& code, size_t rows, int64_t* numbers, std::vector<int64_t>* first = nullptr) {
   CodeTable table(0);
   for (size_t start = 0; start < rows; start += kBatchRows) {
     const size_t count = std::min(kBatchRows, rows - start);
@@ -97,17 +102,22 @@ size_t number_hashed(const Code& code, size_t rows, int64_t* numbers) {
       batch[b] = code(start + b);
       table.prefetch(batch[b]);
     }
-    for (size_t b = 0; b < count; ++b) numbers[start + b] = table.number_of(batch[b]);
+    for (size_t b = 0; b < count; ++b) {
+      const size_t before = table.clusters();
+      numbers[start + b] = table.number_of(batch[b]);
+      if (first != nullptr && table.clusters() > before) first->push_back(static_cast<int64_t>(start + b));
+    }
   }
   return table.clusters();
 }
 
 template <class Code>
-size_t number_by(const Code& code, size_t rows, uint64_t extent, int64_t* numbers) {
+size_t number_by(const Code& code, size_t rows, uint64_t extent, int64_t* numbers,
+                 std::vector<int64_t>* first = nullptr) {
   if (extent != 0 && extent <= std::max(kDirectFloor, kDirectPerRow * rows)) {
-    return number_direct(code, rows, extent, numbers);
+    return number_direct(code, rows, extent, numbers, first);
   }
-  return number_hashed(code, rows, numbers);
+  return number_hashed(code, rows, numbers, first);
 }
 
 }  // namespace
@@ -117,32 +127,56 @@ size_t number_codes(const int64_t* codes, size_t rows, uint64_t extent, int64_t*
 }
 
 size_t number_value_keys(const char* origin, ptrdiff_t byte_stride, size_t rows, bool integers, int64_t* numbers) {
+  const auto integer_at = [=](size_t i) {
+    int64_t integer;
+    std::memcpy(&integer, origin + static_cast<ptrdiff_t>(i) * byte_stride, sizeof integer);
+    return integer;
+  };
+  if (integers && rows > 0) {
+    // Integers of magnitude at most 2^53 are distinct doubles, whose keys
+    // are distinct too: over a small range they are numbered by value
+    // through the direct table, as their keys would number them.
+    constexpr int64_t kExactIntegers = int64_t{1} << 53;
+    int64_t low = integer_at(0), high = low;
+    for (size_t i = 1; i < rows; ++i) {
+      low = std::min(low, integer_at(i));
+      high = std::max(high, integer_at(i));
+    }
+    const uint64_t extent = static_cast<uint64_t>(high) - static_cast<uint64_t>(low) + 1;
+    if (low >= -kExactIntegers && high <= kExactIntegers && extent <= std::max(kDirectFloor, kDirectPerRow * rows)) {
+      return number_direct([&](size_t i) { return integer_at(i) - low; }, rows, extent, numbers);
+    }
+  }
   const auto key = [=](size_t i) {
-    const char* at = origin + static_cast<ptrdiff_t>(i) * byte_stride;
     double value;
     if (integers) {
-      int64_t integer;
-      std::memcpy(&integer, at, sizeof integer);
-      value = static_cast<double>(integer);
+      value = static_cast<double>(integer_at(i));
     } else {
-      std::memcpy(&value, at, sizeof value);
+      std::memcpy(&value, origin + static_cast<ptrdiff_t>(i) * byte_stride, sizeof value);
     }
     return cluster_key(value);
   };
   return number_hashed(key, rows, numbers);
 }
 
-size_t number_combinations(const std::vector<NumberedColumn>& columns, size_t rows, int64_t* numbers) {
+size_t number_combinations(const std::vector<NumberedColumn>& columns, size_t rows, int64_t* numbers,
+                           std::vector<int64_t>* first) {
   KESTRUM_ASSERT(!columns.empty());
   const int64_t* so_far = columns[0].numbers;  // the combinations of the columns before m, numbered
   size_t clusters = columns[0].clusters;
-  if (columns.size() == 1) std::copy_n(so_far, rows, numbers);
+  if (columns.size() == 1) {
+    std::copy_n(so_far, rows, numbers);
+    if (first != nullptr) {
+      first->resize(first_rows(numbers, rows));
+      first_rows(numbers, rows, first->data(), first->size());
+    }
+  }
   for (size_t m = 1; m < columns.size(); ++m) {
     const int64_t* next = columns[m].numbers;
     const auto extent = static_cast<int64_t>(columns[m].clusters);
     // Row i's number is read before it is written: so_far may be numbers itself.
     clusters = number_by([&](size_t i) { return so_far[i] * extent + next[i]; }, rows,
-                         uint64_t{clusters} * columns[m].clusters, numbers);
+                         uint64_t{clusters} * columns[m].clusters, numbers, m + 1 == columns.size() ? first : nullptr);
     so_far = numbers;
   }
   return clusters;

@@ -58,10 +58,11 @@ const char* const kValueCodesDoc =
     "appearance, without forming the keys: what cluster_codes gives cluster_keys' keys. Returns the numbers\n"
     "(int64) and the count.";
 const char* const kCombinedCodesDoc =
-    "combined_codes(columns)\n--\n\n"
+    "combined_codes(columns, with_first_rows=False)\n--\n\n"
     "The clusters of the combinations of numbered columns' values, numbered by first appearance: columns a\n"
     "list of pairs (the cluster of each row, int64 below the count; their count). Returns the numbers (int64)\n"
-    "and the count: those cluster_codes gives the codes a G_b + b of two columns, and so on.";
+    "and the count: those cluster_codes gives the codes a G_b + b of two columns, and so on; with_first_rows,\n"
+    "also the first row of each cluster (int64, in the order of their numbers: what first_rows gives).";
 const char* const kFirstRowsDoc =
     "first_rows(numbers)\n--\n\n"
     "The rows (int64) where the running maximum of int64 numbers (n,) rises: for numbers by first appearance,\n"
@@ -347,9 +348,10 @@ PyRef value_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 }
 
 PyRef combined_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"columns"};
+  static constexpr const char* parameters[] = {"columns", "with_first_rows"};
   PyObject* slots[std::size(parameters)];
   bind_arguments(Signature{"combined_codes", parameters, 1}, args, nargs, kwnames, slots);
+  const bool with_first_rows = optional_bool_argument(slots[1], "with_first_rows").value_or(false);
   PyRef list = convert_argument("columns", [&] { return checked(PySequence_Fast(slots[0], "expected a sequence")); });
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(list.get());
   if (count == 0) raise(PyExc_ValueError, "columns must not be empty");
@@ -380,7 +382,15 @@ PyRef combined_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     }
     columns.push_back(NumberedColumn{numbers, clusters});
   }
-  return numbered_rows(rows, [&](int64_t* numbers) { return number_combinations(columns, rows, numbers); });
+  if (!with_first_rows) {
+    return numbered_rows(rows, [&](int64_t* numbers) { return number_combinations(columns, rows, numbers); });
+  }
+  std::vector<int64_t> first;
+  PyRef numbered = numbered_rows(rows, [&](int64_t* numbers) { return number_combinations(columns, rows, numbers, &first); });
+  int64_t* first_rows = nullptr;
+  PyRef array = new_int64_array(first.size(), first_rows);
+  std::copy(first.begin(), first.end(), first_rows);
+  return checked(PyTuple_Pack(3, PyTuple_GET_ITEM(numbered.get(), 0), PyTuple_GET_ITEM(numbered.get(), 1), array.get()));
 }
 
 PyRef first_rows_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

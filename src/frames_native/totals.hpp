@@ -42,7 +42,7 @@ extern const char* const kCellMeatsDoc;
 // value_codes(values) -> (numbers as int64, count)
 extern const char* const kValueCodesDoc;
 extern const FastCallEntry value_codes_entry;
-// combined_codes(columns) -> (numbers as int64, count)
+// combined_codes(columns, with_first_rows=False) -> (numbers as int64, count[, first rows as int64])
 extern const char* const kCombinedCodesDoc;
 extern const FastCallEntry combined_codes_entry;
 // first_rows(numbers) -> the rows where their running maximum rises (int64)
