@@ -299,6 +299,26 @@ def test_weight_and_grouping_misuse_raises(call, error, message):
         call()
 
 
+@pytest.mark.parametrize("row", [0, 127, 128, 299])
+@pytest.mark.parametrize("bad", [-0.5, np.nan, -np.inf])
+@pytest.mark.parametrize("quantities", [
+    _native.LOGLIKE, _native.HESSIAN, _native.EXPECTED_HESSIAN,
+    _native.LOGLIKE | _native.GRADIENT | _native.HESSIAN | _native.ROBUST_MEAT | _native.EXPECTED_HESSIAN,
+])
+def test_probit_sums_refuse_the_first_bad_weight_in_any_tile(row, bad, quantities):
+    """The pass checks the weights as each tile of rows reads them: a bad
+    weight in the first, a middle or the last tile is refused, whichever
+    sums are asked for, naming the first bad row."""
+    rng = np.random.default_rng(row)
+    X3 = np.column_stack([np.ones(300), rng.normal(size=(300, 2))])
+    y3 = (rng.normal(size=300) > 0).astype(float)
+    w = rng.uniform(0.5, 2.0, 300)
+    w[row] = bad
+    w[-1] = -1.0 if row != 299 else w[-1]  # a later bad weight is not the one named
+    with pytest.raises(ValueError, match=rf"weights\[{row}\] is "):
+        _native.probit_sums(y3, X3, np.zeros(3), quantities, w)
+
+
 def test_row_weights_count_rows_and_groupings_share_a_pass():
     """Integer weights give the sums of the repeated rows (the expected
     Hessian too, against numpy); several groupings from one pass give each

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "numeric/normal_tails.hpp"
+#include "numeric/platform.hpp"
 #include "numeric/tile_kernels.hpp"
 #include "panic.hpp"
 
@@ -32,7 +33,19 @@ double addition_rounding_variance(double sum) {
 
 }  // namespace
 
+// One comparison of each weight against the range and no branch, so that
+// the loop is vectorised; NaN fails both comparisons.
+KESTRUM_AVX2_CLONES bool valid_weights(const double* weights, size_t count) noexcept {
+  constexpr double kLargest = std::numeric_limits<double>::max();
+  int invalid = 0;
+  for (size_t i = 0; i < count; ++i) {
+    invalid |= static_cast<int>(!(weights[i] >= 0.0)) | static_cast<int>(!(weights[i] <= kLargest));
+  }
+  return invalid == 0;
+}
+
 void Evaluation::add(const Evaluation& part) {
+  weights_valid = weights_valid && part.weights_valid;
   loglike = loglike + part.loglike;
   loglike_rounding_variance =
       loglike_rounding_variance + part.loglike_rounding_variance + addition_rounding_variance(loglike);
@@ -59,6 +72,7 @@ Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned q
 
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
     const double* weight = problem.weights != nullptr ? problem.weights + tile.start : nullptr;
+    if (weight != nullptr && !valid_weights(weight, tile.count)) result.weights_valid = false;
     if (quantities & kLogLikelihood) {
       double log_p[kTileRows];
       tile.log_probabilities(log_p);

@@ -13,8 +13,8 @@
 //   E(beta) = -sum_i v_i x_i x_i'             the expected Hessian, v_i = phi_i^2 / (Phi_i (1 - Phi_i))
 //                                              = h(z_i) h(-z_i) with h = phi / Phi, exact in both tails
 // With row weights (Probit::weights) every term of a row is multiplied by
-// its weight c_i: l = sum c_i ln P_i, g_j <- (X[i,j] lambda_i) c_i + g_j,
-// H and E take c_i w_i and c_i v_i, M takes (x lambda_i c_i)(x lambda_i).
+// its weight c_i: l = sum c_i ln P_i, g_j <- X[i,j] (lambda_i c_i) + g_j,
+// H and E take c_i w_i and c_i v_i, M takes (x (lambda_i c_i))(x lambda_i).
 // Without weights the arithmetic is the unweighted one, bit for bit.
 // With the Hessian come its part from the near-certain observations (those
 // whose observed outcome has fitted probability above 1 - 1e-4, z_i >
@@ -56,6 +56,9 @@ struct Evaluation {
   uint64_t near_certain = 0;      // with the Hessian
   Matrix meat;                    // k x k when asked for
   Matrix expected_hessian;        // k x k when asked for
+  // False when a row weight is negative, NaN or infinite: the sums are then
+  // not to be used (the weights are checked as each tile reads them).
+  bool weights_valid = true;
 
   // Adds the sums of another part of the observations, entry by entry;
   // parts added in a fixed order give the same numbers on every run.
@@ -63,5 +66,8 @@ struct Evaluation {
 };
 
 Evaluation evaluate_probit(const Probit& problem, const Vector& beta, unsigned quantities);
+
+// Whether every one of `count` row weights is finite and not negative.
+bool valid_weights(const double* weights, size_t count) noexcept;
 
 }  // namespace kestrum

@@ -1,6 +1,5 @@
 #include "frames_native/partition_sums.hpp"
 
-#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "margins/ame_kernel.hpp"
 #include "numeric/platform.hpp"
 #include "numeric/strided_array.hpp"
+#include "panic.hpp"
 
 namespace kestrum {
 
@@ -52,36 +52,29 @@ Probit probit_arguments(PyObject* y, PyObject* X, TileSourceArgument& regressors
   return problem;
 }
 
-constexpr double kLargest = std::numeric_limits<double>::max();
-
-// Whether every value is finite and not negative: one comparison of each
-// against the range per row, and no branch, so that the loop is vectorised.
-KESTRUM_AVX2_CLONES bool all_finite_non_negative(const double* values, size_t count) {
-  int invalid = 0;
-  for (size_t i = 0; i < count; ++i) {
-    invalid |= static_cast<int>(!(values[i] >= 0.0)) | static_cast<int>(!(values[i] <= kLargest));  // NaN: invalid
+// The error for the first weight that is negative, NaN or infinite.
+[[noreturn]] void raise_invalid_weight(const double* weights, size_t rows) {
+  for (size_t i = 0; i < rows; ++i) {
+    if (!valid_weights(weights + i, 1)) {
+      raise(PyExc_ValueError, "weights[" + std::to_string(i) + "] is " + std::to_string(weights[i]) +
+                                  ", not a finite non-negative number");
+    }
   }
-  return invalid == 0;
+  panic("raise_invalid_weight: every weight is valid");
 }
 
-// The optional row weights: a contiguous float64 array of `rows` finite,
-// non-negative numbers, read in place (the caller's array outlives the call).
-const double* weights_argument(PyObject* obj, size_t rows) {
+// The optional row weights: a contiguous float64 array of `rows` numbers,
+// read in place (the caller's array outlives the call). With checked, each
+// must be finite and non-negative: one test without a branch per row
+// clears them, and only a failing array is looked through for its first
+// bad weight. A pass checks them itself as it reads them (unchecked here),
+// rather than reading every weight once more with the interpreter lock held.
+const double* weights_argument(PyObject* obj, size_t rows, bool checked = true) {
   if (is_omitted(obj)) return nullptr;
   const MatrixView weights = matrix_argument(obj, "weights", 1);
   require_extent("weights", "rows", weights.rows, rows);
   if (weights.row_stride != 1 && weights.rows > 1) raise(PyExc_ValueError, "weights must be contiguous");
-  // Every pass reads the weights with the interpreter lock held: a test
-  // without a branch per row clears them, and only a failing array is
-  // looked through for its first bad weight.
-  const bool all_valid = all_finite_non_negative(weights.origin, weights.rows);
-  for (size_t i = 0; !all_valid && i < weights.rows; ++i) {
-    const double w = weights.origin[i];
-    if (!(w >= 0.0 && w <= kLargest)) {  // the negated test also refuses NaN
-      raise(PyExc_ValueError, "weights[" + std::to_string(i) + "] is " + std::to_string(w) +
-                                  ", not a finite non-negative number");
-    }
-  }
+  if (checked && !valid_weights(weights.origin, weights.rows)) raise_invalid_weight(weights.origin, weights.rows);
   return weights.origin;
 }
 
@@ -91,7 +84,7 @@ PyRef probit_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   bind_arguments(Signature{"probit_sums", parameters, 4}, args, nargs, kwnames, slots);
   TileSourceArgument regressors;
   Probit problem = probit_arguments(slots[0], slots[1], regressors);
-  problem.weights = weights_argument(slots[4], problem.nobs());
+  problem.weights = weights_argument(slots[4], problem.nobs(), false);  // checked by the pass
   const Vector beta = vector_argument(slots[2], "beta", problem.k());
   const uint64_t quantities = convert_argument("quantities", [&] { return to_u64(slots[3]); });
   if ((quantities & ~uint64_t{kAllQuantities}) != 0) {
@@ -99,6 +92,7 @@ PyRef probit_sums_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   }
   Evaluation sums = without_interpreter_lock(
       [&] { return evaluate_probit(problem, beta, static_cast<unsigned>(quantities)); });
+  if (!sums.weights_valid) raise_invalid_weight(problem.weights, problem.nobs());
   return evaluation_to_dict(std::move(sums));
 }
 
