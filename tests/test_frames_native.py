@@ -433,6 +433,8 @@ CODE_MISUSE = [
     (lambda: _native.combined_codes([np.array([0, 1])]), TypeError, r"columns\[0\] must be a pair"),
     (lambda: _native.combined_codes([(np.array([0, 1]), 2), (np.array([0, 2]), 2)]), ValueError,
      r"columns\[1\]\[0\]\[1\] is 2, not a cluster number below 2"),
+    (lambda: _native.combined_codes([(np.array([0, 1, 1, 0, -1]), 2), (np.zeros(5, dtype=np.int64), 1)]), ValueError,
+     r"columns\[0\]\[0\]\[4\] is -1, not a cluster number below 2"),
     (lambda: _native.combined_codes([(np.array([0, 1]), 2), (np.array([0, 0, 0]), 1)]), ValueError,
      r"columns\[1\]\[0\] has 3 rows, expected 2"),
     (lambda: _native.combined_codes([(np.array([0, 1]), 3)]), ValueError, "more clusters than the 2 rows"),

@@ -17,20 +17,31 @@ namespace {
 constexpr uint64_t kDirectPerRow = 4;
 constexpr uint64_t kDirectFloor = uint64_t{1} << 16;
 
-// code(i): row i's code, in [0, extent). With first, each cluster's first
-// row is appended to it, in the order of the clusters' numbers.
+// Codes looked up a batch at a time, their entries asked for ahead.
+constexpr size_t kBatchRows = 16;
+
+// code(i): row i's code, in [0, extent). With first (room for `rows`),
+// first[c] is set to the first row of cluster c.
 template <class Code>
-size_t number_direct(const Code& code, size_t rows, uint64_t extent, int64_t* numbers,
-                     std::vector<int64_t>* first = nullptr) {
+size_t number_direct(const Code& code, size_t rows, uint64_t extent, int64_t* numbers, int64_t* first = nullptr) {
   std::vector<int64_t> table(extent, -1);
   int64_t clusters = 0;
-  for (size_t i = 0; i < rows; ++i) {
-    int64_t& number = table[static_cast<size_t>(code(i))];
-    if (number < 0) {
-      number = clusters++;
-      if (first != nullptr) first->push_back(static_cast<int64_t>(i));
+  for (size_t start = 0; start < rows; start += kBatchRows) {
+    // A table larger than the caches is met at random where codes are.
+    const size_t count = std::min(kBatchRows, rows - start);
+    size_t batch[kBatchRows];
+    for (size_t b = 0; b < count; ++b) {
+      batch[b] = static_cast<size_t>(code(start + b));
+      __builtin_prefetch(&table[batch[b]]);
     }
-    numbers[i] = number;
+    for (size_t b = 0; b < count; ++b) {
+      int64_t& number = table[batch[b]];
+      if (number < 0) {
+        if (first != nullptr) first[clusters] = static_cast<int64_t>(start + b);
+        number = clusters++;
+      }
+      numbers[start + b] = number;
+    }
   }
   return static_cast<size_t>(clusters);
 }
@@ -89,11 +100,8 @@ class CodeTable {
   int64_t clusters_ = 0;
 };
 
-// Codes looked up a batch at a time, their slots asked for ahead.
-constexpr size_t kBatchRows = 16;
-
 template <class Code>
-size_t number_hashed(const Code& code, size_t rows, int64_t* numbers, std::vector<int64_t>* first = nullptr) {
+size_t number_hashed(const Code& code, size_t rows, int64_t* numbers, int64_t* first = nullptr) {
   CodeTable table(0);
   for (size_t start = 0; start < rows; start += kBatchRows) {
     const size_t count = std::min(kBatchRows, rows - start);
@@ -105,15 +113,14 @@ size_t number_hashed(const Code& code, size_t rows, int64_t* numbers, std::vecto
     for (size_t b = 0; b < count; ++b) {
       const size_t before = table.clusters();
       numbers[start + b] = table.number_of(batch[b]);
-      if (first != nullptr && table.clusters() > before) first->push_back(static_cast<int64_t>(start + b));
+      if (first != nullptr && table.clusters() > before) first[before] = static_cast<int64_t>(start + b);
     }
   }
   return table.clusters();
 }
 
 template <class Code>
-size_t number_by(const Code& code, size_t rows, uint64_t extent, int64_t* numbers,
-                 std::vector<int64_t>* first = nullptr) {
+size_t number_by(const Code& code, size_t rows, uint64_t extent, int64_t* numbers, int64_t* first = nullptr) {
   if (extent != 0 && extent <= std::max(kDirectFloor, kDirectPerRow * rows)) {
     return number_direct(code, rows, extent, numbers, first);
   }
@@ -160,16 +167,13 @@ size_t number_value_keys(const char* origin, ptrdiff_t byte_stride, size_t rows,
 }
 
 size_t number_combinations(const std::vector<NumberedColumn>& columns, size_t rows, int64_t* numbers,
-                           std::vector<int64_t>* first) {
+                           int64_t* first) {
   KESTRUM_ASSERT(!columns.empty());
   const int64_t* so_far = columns[0].numbers;  // the combinations of the columns before m, numbered
   size_t clusters = columns[0].clusters;
   if (columns.size() == 1) {
     std::copy_n(so_far, rows, numbers);
-    if (first != nullptr) {
-      first->resize(first_rows(numbers, rows));
-      first_rows(numbers, rows, first->data(), first->size());
-    }
+    if (first != nullptr) first_rows(numbers, rows, first, rows);
   }
   for (size_t m = 1; m < columns.size(); ++m) {
     const int64_t* next = columns[m].numbers;

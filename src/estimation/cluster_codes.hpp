@@ -26,15 +26,15 @@ size_t number_value_keys(const char* origin, ptrdiff_t byte_stride, size_t rows,
 // appearance into numbers[0, rows), as number_codes numbers the codes
 // a G_b + b of two columns and so on column by column (at most G_a G_b <=
 // rows^2 at each step, which int64 holds), without forming those codes.
-// Returns the number of clusters; with first, the first row of each cluster
-// is appended to it, in the order of the clusters' numbers (as first_rows
-// gives them).
+// Returns the number of clusters; with first (room for `rows`), first[c]
+// is set to the first row of cluster c, for every cluster (what first_rows
+// gives).
 struct NumberedColumn {
   const int64_t* numbers;  // rows of them, each below clusters
   size_t clusters;
 };
 size_t number_combinations(const std::vector<NumberedColumn>& columns, size_t rows, int64_t* numbers,
-                           std::vector<int64_t>* first = nullptr);
+                           int64_t* first = nullptr);
 
 // The rows where the running maximum of numbers rises, in order: for
 // numbers handed out by first appearance (as number_codes does), the first

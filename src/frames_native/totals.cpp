@@ -9,6 +9,7 @@
 #include "frames_native/sums_exchange.hpp"
 #include "interface/arguments.hpp"
 #include "interface/arrays.hpp"
+#include "numeric/platform.hpp"
 #include "interface/call_protocol.hpp"
 #include "interface/fit_messages.hpp"
 #include "interface/lists.hpp"
@@ -280,6 +281,15 @@ PyRef cluster_keys_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   return array;
 }
 
+// Whether every one of the numbers is in [0, bound): one comparison of each
+// (a negative number is a large unsigned one) and no branch, so that the
+// loop is vectorised.
+KESTRUM_AVX2_CLONES bool all_below(const int64_t* numbers, size_t rows, uint64_t bound) noexcept {
+  uint64_t outside = 0;
+  for (size_t i = 0; i < rows; ++i) outside |= static_cast<uint64_t>(static_cast<uint64_t>(numbers[i]) >= bound);
+  return outside == 0;
+}
+
 // An int64 vector read in place when it is aligned and contiguous, else
 // copied so into copy.
 const int64_t* contiguous_int64(const Int64View& view, std::vector<int64_t>& copy) {
@@ -374,8 +384,9 @@ PyRef combined_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
                                   std::to_string(rows) + " rows");
     }
     const int64_t* numbers = contiguous_int64(view, copies[static_cast<size_t>(m)]);
-    for (size_t i = 0; i < rows; ++i) {
-      if (numbers[i] < 0 || static_cast<uint64_t>(numbers[i]) >= clusters) {
+    const bool valid = all_below(numbers, rows, clusters);
+    for (size_t i = 0; !valid && i < rows; ++i) {  // only a failing column is looked through
+      if (static_cast<uint64_t>(numbers[i]) >= clusters) {
         raise(PyExc_ValueError, name + "[0][" + std::to_string(i) + "] is " + std::to_string(numbers[i]) +
                                     ", not a cluster number below " + std::to_string(clusters));
       }
@@ -385,12 +396,22 @@ PyRef combined_codes_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   if (!with_first_rows) {
     return numbered_rows(rows, [&](int64_t* numbers) { return number_combinations(columns, rows, numbers); });
   }
-  std::vector<int64_t> first;
-  PyRef numbered = numbered_rows(rows, [&](int64_t* numbers) { return number_combinations(columns, rows, numbers, &first); });
-  int64_t* first_rows = nullptr;
-  PyRef array = new_int64_array(first.size(), first_rows);
-  std::copy(first.begin(), first.end(), first_rows);
-  return checked(PyTuple_Pack(3, PyTuple_GET_ITEM(numbered.get(), 0), PyTuple_GET_ITEM(numbered.get(), 1), array.get()));
+  // Room for a cluster a row, of which only the pages written are taken;
+  // fewer clusters are copied into an array of their own.
+  int64_t* first = nullptr;
+  PyRef first_rows = new_int64_array(rows, first);
+  size_t clusters = 0;
+  PyRef numbered = numbered_rows(rows, [&](int64_t* numbers) {
+    return clusters = number_combinations(columns, rows, numbers, first);
+  });
+  if (clusters < rows) {
+    int64_t* fitted = nullptr;
+    PyRef shorter = new_int64_array(clusters, fitted);
+    std::copy_n(first, clusters, fitted);
+    first_rows = std::move(shorter);
+  }
+  return checked(PyTuple_Pack(3, PyTuple_GET_ITEM(numbered.get(), 0), PyTuple_GET_ITEM(numbered.get(), 1),
+                              first_rows.get()));
 }
 
 PyRef first_rows_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
