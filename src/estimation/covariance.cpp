@@ -6,6 +6,7 @@
 
 #include "estimation/parallel_tasks.hpp"
 #include "numeric/buffer.hpp"
+#include "numeric/platform.hpp"
 #include "numeric/symmetric_factor.hpp"
 #include "numeric/tile_kernels.hpp"
 #include "panic.hpp"
@@ -65,7 +66,7 @@ void add_row(double* total, const MatrixView& sums, size_t r) noexcept {
 }
 
 // The rows of sums added to the rows of totals their numbers name, in row order.
-void add_rows_by_number(NumberedRowSums& totals, const uint32_t* number, const MatrixView& sums) {
+KESTRUM_AVX2_CLONES void add_rows_by_number(NumberedRowSums& totals, const uint32_t* number, const MatrixView& sums) {
   for (size_t r = 0; r < sums.rows; ++r) {
     // Parts numbered elsewhere visit the rows of the total at random: overlap the misses.
     if (r + kPrefetchRowsAhead < sums.rows) totals.prefetch(number[r + kPrefetchRowsAhead]);
@@ -89,9 +90,9 @@ void add_score_sums(const Probit& problem, const Vector& beta, const std::vector
   for_each_tile(problem, beta.data(), [&](const Tile& tile) {
     double lambda[kTileRows];
     weighted_score_factors(problem, tile, lambda);
-    if (meat != nullptr) meat->add(tile.rows, lambda, lambda);
-    if (groupings.empty()) return;
     scores.assign(tile.rows, lambda);
+    // (x_a c s)(x_b c s) from the scaled rows themselves: the same products.
+    if (meat != nullptr) meat->add(scores.rows(), nullptr, nullptr);
     for (size_t grouping = 0; grouping < groupings.size(); ++grouping) {
       const uint32_t* cluster_of = groupings[grouping] + tile.start;
       double* target[kTileRows];
@@ -142,7 +143,7 @@ class CellTotals {
   double* row(size_t cell) const noexcept { return storage_ + cell * k_; }
   // Adds the rows of sums (row r of cell ids[r]) whose cells are in share
   // `share` of `shares`.
-  void add(const uint32_t* ids, const double* sums, size_t rows, size_t share, size_t shares) const noexcept {
+  KESTRUM_AVX2_CLONES void add(const uint32_t* ids, const double* sums, size_t rows, size_t share, size_t shares) const noexcept {
     const auto mine = [&](uint32_t cell) { return (cell / kBlockCells) % shares == share; };
     for (size_t r = 0; r < rows; ++r) {
       if (r + kPrefetchRowsAhead < rows && mine(ids[r + kPrefetchRowsAhead])) {

@@ -48,6 +48,10 @@ class ScaledTile {
   void assign(const TileRows& rows, const double* scale);
   // sums[b][j] <- sums[b][j] + x_bj s_b for each row b in order, every j.
   void add_to(double* const* sums) const noexcept;
+  // The scaled rows as a tile of their own (valid until the next assign).
+  TileRows rows() const noexcept {
+    return TileRows{MatrixView{rows_.data(), count_, k_, static_cast<ptrdiff_t>(k_), 1}, 0, count_};
+  }
 
  private:
   size_t k_, count_ = 0;
