@@ -143,7 +143,7 @@ class CellTotals {
   double* row(size_t cell) const noexcept { return storage_ + cell * k_; }
   // Adds the rows of sums (row r of cell ids[r]) whose cells are in share
   // `share` of `shares`.
-  KESTRUM_AVX2_CLONES void add(const uint32_t* ids, const double* sums, size_t rows, size_t share, size_t shares) const noexcept {
+  void add(const uint32_t* ids, const double* sums, size_t rows, size_t share, size_t shares) const noexcept {
     const auto mine = [&](uint32_t cell) { return (cell / kBlockCells) % shares == share; };
     for (size_t r = 0; r < rows; ++r) {
       if (r + kPrefetchRowsAhead < rows && mine(ids[r + kPrefetchRowsAhead])) {

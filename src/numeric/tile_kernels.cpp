@@ -585,13 +585,19 @@ void ScaledTile::assign(const TileRows& rows, const double* scale) {
   count_ = rows.count;
 }
 
-KESTRUM_AVX2_CLONES void ScaledTile::add_to(double* const* sums) const noexcept {
-  const size_t k = k_;
-  for (size_t b = 0; b < count_; ++b) {
+namespace {
+
+// sums[b] <- sums[b] + row b of rows (count x k, row-major), in row order.
+KESTRUM_AVX2_CLONES void add_rows_to(double* const* sums, const double* rows, size_t count, size_t k) noexcept {
+  for (size_t b = 0; b < count; ++b) {
     double* __restrict sum = sums[b];
-    const double* __restrict x = rows_.data() + b * k;
+    const double* __restrict x = rows + b * k;
     for (size_t j = 0; j < k; ++j) sum[j] = sum[j] + x[j];
   }
 }
+
+}  // namespace
+
+void ScaledTile::add_to(double* const* sums) const noexcept { add_rows_to(sums, rows_.data(), count_, k_); }
 
 }  // namespace kestrum
