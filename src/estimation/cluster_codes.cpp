@@ -141,17 +141,17 @@ size_t number_value_keys(const char* origin, ptrdiff_t byte_stride, size_t rows,
   };
   if (integers && rows > 0) {
     // Integers of magnitude at most 2^53 are distinct doubles, whose keys
-    // are distinct too: over a small range they are numbered by value
-    // through the direct table, as their keys would number them.
+    // are distinct too: they are numbered by value, as their keys would
+    // number them (through the direct table over a small range).
     constexpr int64_t kExactIntegers = int64_t{1} << 53;
     int64_t low = integer_at(0), high = low;
     for (size_t i = 1; i < rows; ++i) {
       low = std::min(low, integer_at(i));
       high = std::max(high, integer_at(i));
     }
-    const uint64_t extent = static_cast<uint64_t>(high) - static_cast<uint64_t>(low) + 1;
-    if (low >= -kExactIntegers && high <= kExactIntegers && extent <= std::max(kDirectFloor, kDirectPerRow * rows)) {
-      return number_direct([&](size_t i) { return integer_at(i) - low; }, rows, extent, numbers);
+    if (low >= -kExactIntegers && high <= kExactIntegers) {
+      const uint64_t extent = static_cast<uint64_t>(high - low) + 1;
+      return number_by([&](size_t i) { return integer_at(i) - low; }, rows, extent, numbers);
     }
   }
   const auto key = [=](size_t i) {

@@ -145,14 +145,12 @@ class CellTotals {
   // `share` of `shares`.
   void add(const uint32_t* ids, const double* sums, size_t rows, size_t share, size_t shares) const noexcept {
     const auto mine = [&](uint32_t cell) { return (cell / kBlockCells) % shares == share; };
+    const MatrixView parts{sums, rows, k_, static_cast<ptrdiff_t>(k_), 1};
     for (size_t r = 0; r < rows; ++r) {
       if (r + kPrefetchRowsAhead < rows && mine(ids[r + kPrefetchRowsAhead])) {
         prefetch_row(row(ids[r + kPrefetchRowsAhead]), k_);
       }
-      if (!mine(ids[r])) continue;
-      double* __restrict total = row(ids[r]);
-      const double* __restrict part = sums + r * k_;
-      for (size_t j = 0; j < k_; ++j) total[j] = total[j] + part[j];
+      if (mine(ids[r])) add_row(row(ids[r]), parts, r);
     }
   }
   // Zeroes the rows from `first` on, which no partition met: storage then

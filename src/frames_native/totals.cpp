@@ -9,11 +9,11 @@
 #include "frames_native/sums_exchange.hpp"
 #include "interface/arguments.hpp"
 #include "interface/arrays.hpp"
-#include "numeric/platform.hpp"
 #include "interface/call_protocol.hpp"
 #include "interface/fit_messages.hpp"
 #include "interface/lists.hpp"
 #include "interface/probit_models.hpp"
+#include "numeric/platform.hpp"
 #include "numeric/strided_array.hpp"
 
 #include <algorithm>
